@@ -1,0 +1,34 @@
+// The lab-compare program: compares two photographs by the Bhattacharyya
+// coefficients of their CIE L*a*b* channel histograms.
+#pragma once
+
+#include "programs/metrics/Histogram.hpp"
+
+#include <opencv2/core.hpp>
+
+namespace labcompare {
+
+// Bins summed by this program: a* and b* are signed, L* (0..100) lies inside.
+constexpr metrics::BinRange kLabBins { -128, 127 };
+
+// The Bhattacharyya coefficient of two CV_32FC1 planes over the bins -128..127.
+float getBhattacharyaCoeff(const cv::Mat& inpChannel, const cv::Mat& tarChannel);
+
+// Histograms of the L*, a* and b* values of an 8-bit BGR image, as the
+// program computes them: normImg, then OpenCV's float BGR to Lab conversion.
+// Each distinct colour is converted once and counted with its pixel count,
+// which gives exactly the counts of converting every pixel.
+void labHistograms(const cv::Mat& img, metrics::BinCounts& L, metrics::BinCounts& a,
+                   metrics::BinCounts& b);
+
+// The same histograms by converting every pixel; the reference for labHistograms.
+void labHistogramsPerPixel(const cv::Mat& img, metrics::BinCounts& L, metrics::BinCounts& a,
+                           metrics::BinCounts& b);
+
+// The entry point: `lab-compare INPUT TARGET`. Prints "coeffL,meanAB", appends
+// the two lines to "For_fit.txt" and returns 0; -1 for a wrong argument count;
+// 1 when an image cannot be read (nothing written) or "For_fit.txt" cannot be
+// written (the line is still printed).
+int mainBhattacharya(int argc, char** argv);
+
+} // namespace labcompare

@@ -1,0 +1,69 @@
+// Value histograms with one bin per integer and their Bhattacharyya
+// coefficient, shared by both programs; each program supplies its own range of
+// summed bins.
+#pragma once
+
+#include <opencv2/core.hpp>
+
+#include <cmath>
+#include <cstdint>
+#include <map>
+#include <vector>
+
+namespace metrics {
+
+// An inclusive range of integer bins.
+struct BinRange {
+    int first;
+    int last;
+};
+
+// Bin of a value: the nearest integer, halves away from zero (std::round on
+// the value as double), so bin 0 holds (-0.5, 0.5) and bin -1 holds (-1.5, -0.5].
+
+// Exact counts of a plane's values in the bins of one range, plus the number n
+// of all non-NaN values, in range or not. Values whose bin lies outside the
+// range (infinities and values beyond the int range among them) count only in n.
+class BinCounts {
+public:
+    explicit BinCounts(BinRange range);
+
+    // Counts the value `times` times; NaN is skipped.
+    void add(float value, std::uint64_t times = 1)
+    {
+        if (value != value)
+            return;
+        total_ += times;
+        const double bin = std::round(static_cast<double>(value));
+        if (bin >= range_.first && bin <= range_.last)
+            counts_[static_cast<std::size_t>(static_cast<long long>(bin) - range_.first)] += times;
+    }
+
+    // Counts every value of a CV_32FC1 plane (any size, possibly empty).
+    void addPlane(const cv::Mat& plane);
+
+    BinRange range() const { return range_; }
+    std::uint64_t total() const { return total_; }
+    std::uint64_t count(int bin) const { return counts_[static_cast<std::size_t>(bin - range_.first)]; }
+
+private:
+    BinRange range_;
+    std::vector<std::uint64_t> counts_;
+    std::uint64_t total_ = 0;
+};
+
+// Sum over the range, in increasing bin order, of sqrtf(p * q) where both bins
+// are occupied; p = count / n as float. Both counts must share one range.
+// 0 when either side counted nothing.
+float bhattacharyyaCoeff(const BinCounts& inp, const BinCounts& tar);
+
+// The Bhattacharyya coefficient of two CV_32FC1 planes (sizes may differ) over
+// the given range of bins.
+float getBhattacharyaCoeff(const cv::Mat& inpChannel, const cv::Mat& tarChannel, BinRange range);
+
+// The histogram of a plane as an ordered map from bin to probability (count / n
+// as float). Only occupied bins that fit an int are keys; NaN is skipped. The
+// caller passes an empty map; it stays empty when no value counts.
+void computeFreqProbs(const cv::Mat& imgChannel, std::map<int, float>& freqCounter);
+
+} // namespace metrics

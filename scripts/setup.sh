@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Installs what the toolkit needs to build and test on Debian, skipping what is
+# already there. Runs as root, or through sudo when not root. Non-interactive.
+set -euo pipefail
+
+packages=(
+  build-essential      # C++ compiler and make
+  cmake
+  pkg-config
+  libopencv-dev        # core, imgproc, imgcodecs, photo, video (OpenCV 4.6)
+  libopencv-contrib-dev
+  libgtest-dev
+  libgmock-dev
+  libbenchmark-dev
+  libgomp1             # OpenMP runtime
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
+  if [ "$status" != "install ok installed" ]; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+echo "Installing: ${missing[*]}"
+if [ "$(id -u)" -eq 0 ]; then
+  sudo=()
+elif command -v sudo >/dev/null 2>&1; then
+  sudo=(sudo)
+else
+  echo "setup: these packages are missing and neither root nor sudo is available: ${missing[*]}" >&2
+  exit 1
+fi
+
+export DEBIAN_FRONTEND=noninteractive
+"${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -q
+"${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"

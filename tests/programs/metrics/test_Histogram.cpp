@@ -1,0 +1,114 @@
+#include "programs/metrics/Histogram.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+using namespace metrics;
+
+namespace {
+
+constexpr BinRange kMetrics { 0, 999 };
+constexpr BinRange kLab { -128, 127 };
+const float kNaN = std::numeric_limits<float>::quiet_NaN();
+const float kInf = std::numeric_limits<float>::infinity();
+
+cv::Mat plane(std::initializer_list<float> values)
+{
+    return cv::Mat(std::vector<float>(values), true).reshape(1, 1);
+}
+
+} // namespace
+
+TEST(Binning, HalvesRoundAwayFromZero)
+{
+    // 0.49 and 0.5 fall in bins 0 and 1: nothing shared.
+    EXPECT_EQ(getBhattacharyaCoeff(plane({ 0.49f }), plane({ 0.5f }), kMetrics), 0.0f);
+    EXPECT_EQ(getBhattacharyaCoeff(plane({ 1.5f }), plane({ 2.4f }), kMetrics), 1.0f);
+    EXPECT_EQ(getBhattacharyaCoeff(plane({ 2.5f }), plane({ 3.4f }), kMetrics), 1.0f);
+    // -0.5 is bin -1: outside the metrics range, inside the Lab range.
+    EXPECT_EQ(getBhattacharyaCoeff(plane({ -0.5f }), plane({ -0.5f }), kMetrics), 0.0f);
+    EXPECT_EQ(getBhattacharyaCoeff(plane({ -0.5f }), plane({ -1.4f }), kLab), 1.0f);
+    EXPECT_EQ(getBhattacharyaCoeff(plane({ -0.5f }), plane({ -0.4f }), kLab), 0.0f);
+
+    std::map<int, float> freq;
+    computeFreqProbs(plane({ -0.5f, 0.5f, -2.5f, 2.5f, 0.49f }), freq);
+    EXPECT_EQ(freq, (std::map<int, float> { { -3, 0.2f }, { -1, 0.2f }, { 0, 0.2f }, { 1, 0.2f }, { 3, 0.2f } }));
+}
+
+TEST(Coefficient, NaNSkippedAndProbabilitiesNormalised)
+{
+    const cv::Mat a = plane({ kNaN, 1.2f, 1.4f, 3.0f });
+    const cv::Mat b = plane({ 1.0f, 3.0f });
+    std::map<int, float> freq;
+    computeFreqProbs(a, freq);
+    EXPECT_EQ(freq, (std::map<int, float> { { 1, 2.0f / 3.0f }, { 3, 1.0f / 3.0f } }));
+    EXPECT_NEAR(getBhattacharyaCoeff(a, b, kMetrics), std::sqrt(1.0 / 3) + std::sqrt(1.0 / 6), 1e-6);
+    EXPECT_NEAR(getBhattacharyaCoeff(a, b, kMetrics), 0.985599f, 1e-6);
+}
+
+TEST(Coefficient, OutOfRangeValuesCountInNOnly)
+{
+    // A plane with itself gives the share of its values whose bin is summed.
+    const cv::Mat half = plane({ 5.0f, 2000.0f, 7.0f, -3.0f });
+    EXPECT_FLOAT_EQ(getBhattacharyaCoeff(half, half, kMetrics), 0.5f);
+    EXPECT_EQ(getBhattacharyaCoeff(plane({ 1000.0f, 5000.0f }), plane({ 1000.0f }), kMetrics), 0.0f);
+    EXPECT_EQ(getBhattacharyaCoeff(plane({ 127.5f }), plane({ 127.5f }), kLab), 0.0f);
+    EXPECT_EQ(getBhattacharyaCoeff(plane({ -128.5f }), plane({ -128.5f }), kLab), 0.0f);
+    EXPECT_FLOAT_EQ(getBhattacharyaCoeff(plane({ 127.4f, -128.4f }), plane({ 127.4f, -128.4f }), kLab), 1.0f);
+}
+
+TEST(Coefficient, ValuesBeyondIntRangeAndInfinitiesFallIntoNoBin)
+{
+    // Converting these to int would be undefined behaviour; they must only count in n.
+    const cv::Mat extreme = plane({ 3e9f, -3e9f, 1e30f, kInf, -kInf, 4.0f, kNaN });
+    EXPECT_FLOAT_EQ(getBhattacharyaCoeff(extreme, extreme, kMetrics), 1.0f / 6.0f);
+    std::map<int, float> freq;
+    computeFreqProbs(extreme, freq);
+    EXPECT_EQ(freq, (std::map<int, float> { { 4, 1.0f / 6.0f } }));
+
+    BinCounts counts(kMetrics);
+    counts.addPlane(extreme);
+    EXPECT_EQ(counts.total(), 6u);
+    EXPECT_EQ(counts.count(4), 1u);
+}
+
+TEST(Coefficient, IdenticalAndEmptyPlanes)
+{
+    cv::Mat img(64, 48, CV_32FC1);
+    cv::randu(img, -0.49, 999.49);
+    EXPECT_NEAR(getBhattacharyaCoeff(img, img, kMetrics), 1.0f, 1e-5);
+
+    const cv::Mat empty(0, 5, CV_32FC1);
+    EXPECT_EQ(getBhattacharyaCoeff(empty, empty, kMetrics), 0.0f);
+    EXPECT_EQ(getBhattacharyaCoeff(img, empty, kMetrics), 0.0f);
+    EXPECT_EQ(getBhattacharyaCoeff(plane({ kNaN, kNaN }), img, kMetrics), 0.0f);
+    std::map<int, float> freq;
+    computeFreqProbs(plane({ kNaN }), freq);
+    EXPECT_TRUE(freq.empty());
+}
+
+TEST(Coefficient, CountsAreExactBeyondFloatCounterLimit)
+{
+    // 2^24 + 8 zeros and 8 ones: a float counter would stick at 2^24 zeros.
+    const int zeros = (1 << 24) + 8;
+    cv::Mat big(1, zeros + 8, CV_32FC1, cv::Scalar(0));
+    big.colRange(zeros, zeros + 8).setTo(1.0f);
+
+    BinCounts counts(kMetrics);
+    counts.addPlane(big);
+    EXPECT_EQ(counts.count(0), std::uint64_t(zeros));
+    EXPECT_EQ(counts.total(), std::uint64_t(zeros + 8));
+
+    std::map<int, float> freq;
+    computeFreqProbs(big, freq);
+    EXPECT_EQ(freq[0], float(zeros) / float(zeros + 8));
+    EXPECT_EQ(freq[1], 8.0f / float(zeros + 8));
+
+    // Counted by weight, as the distinct-colour path does.
+    BinCounts weighted(kMetrics);
+    weighted.add(0.2f, zeros);
+    weighted.add(1.0f, 8);
+    EXPECT_EQ(bhattacharyyaCoeff(counts, weighted), bhattacharyyaCoeff(counts, counts));
+}

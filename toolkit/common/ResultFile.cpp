@@ -1,0 +1,59 @@
+#include "toolkit/common/ResultFile.hpp"
+
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+namespace {
+
+std::string describe(const std::string& what, const std::string& path)
+{
+    return what + " \"" + path + "\": " + std::strerror(errno);
+}
+
+} // namespace
+
+bool toolkit::common::appendLocked(const std::string& path, const std::string& text,
+                                   std::string& error)
+{
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        error = describe("cannot open", path);
+        return false;
+    }
+    int rc;
+    do {
+        rc = ::flock(fd, LOCK_EX);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) {
+        error = describe("cannot lock", path);
+        ::close(fd);
+        return false;
+    }
+
+    // One write normally takes the whole block; the loop only covers a short
+    // write, which the lock keeps from interleaving with other writers.
+    const char* data = text.data();
+    size_t left = text.size();
+    bool ok = true;
+    while (left > 0) {
+        const ssize_t n = ::write(fd, data, left);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            error = describe("cannot write", path);
+            ok = false;
+            break;
+        }
+        data += n;
+        left -= static_cast<size_t>(n);
+    }
+    if (::close(fd) != 0 && ok) {
+        error = describe("cannot close", path);
+        ok = false;
+    }
+    return ok;
+}

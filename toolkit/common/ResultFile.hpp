@@ -1,0 +1,17 @@
+// Appending result blocks to a shared text file such as "For_fit.txt".
+#pragma once
+
+#include <string>
+
+namespace toolkit {
+namespace common {
+
+// Appends `text` to the file at `path` (created if missing, existing content
+// kept) with one write while holding an exclusive lock on the file, so that
+// blocks appended by processes running at the same time never interleave or
+// tear. Returns false, with the reason in `error`, when the file cannot be
+// opened, locked or fully written.
+bool appendLocked(const std::string& path, const std::string& text, std::string& error);
+
+} // namespace common
+} // namespace toolkit
