@@ -1,0 +1,47 @@
+# Entry points: `make demo` and `make test` set up what is missing, build and run.
+BUILD_DIR   ?= build
+ASAN_DIR    ?= build-sanitize
+JOBS        ?= $(shell nproc 2>/dev/null || echo 2)
+CMAKE_FLAGS ?=
+
+.PHONY: all setup build test test-sanitize demo bench clean
+
+all: build
+
+setup:
+	@./scripts/setup.sh
+
+$(BUILD_DIR)/CMakeCache.txt: | setup
+	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=Release -DTOOLKIT_WARNINGS_AS_ERRORS=ON $(CMAKE_FLAGS)
+
+build: setup $(BUILD_DIR)/CMakeCache.txt
+	cmake --build $(BUILD_DIR) -j $(JOBS)
+
+test: build
+	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
+
+# The unit and program tests once more, built with AddressSanitizer and
+# UndefinedBehaviorSanitizer.
+test-sanitize: setup
+	cmake -S . -B $(ASAN_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOOLKIT_WARNINGS_AS_ERRORS=ON \
+	      -DTOOLKIT_SANITIZE=address,undefined -DTOOLKIT_BUILD_BENCHMARKS=OFF $(CMAKE_FLAGS)
+	cmake --build $(ASAN_DIR) -j $(JOBS)
+	cd $(ASAN_DIR) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	    ctest --output-on-failure -j $(JOBS)
+
+# Runs the main job on the bundled samples in $(BUILD_DIR)/demo, where it
+# appends to For_fit.txt and leaves its debug files.
+demo: build
+	@mkdir -p $(BUILD_DIR)/demo
+	@cd $(BUILD_DIR)/demo && for pair in "chelsea.png coffee.png" "coffee.png rocket.jpg" "chelsea.png chelsea.png"; do \
+	    set -- $$pair; \
+	    printf 'lab-compare %s %s: ' $$1 $$2; \
+	    ../lab-compare ../../samples/$$1 ../../samples/$$2 || exit 1; \
+	done
+	@echo "Results appended to $(BUILD_DIR)/demo/For_fit.txt"
+
+bench: build
+	$(BUILD_DIR)/bench/bench_programs
+
+clean:
+	rm -rf $(BUILD_DIR) $(ASAN_DIR)
