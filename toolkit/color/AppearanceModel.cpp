@@ -1,1 +1,385 @@
-// (being written)
+#include "toolkit/color/AppearanceModel.hpp"
+
+#include "toolkit/color/RgbXyz.hpp"
+#include "toolkit/common/CommonFunctions.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+
+namespace {
+
+// CIE CAM02, dark surround: exponential non-linearity c.
+constexpr float kSurroundC = 0.525f;
+
+// CIE CAM02 post-adaptation compression: 400 p / (p + 27.13) + 0.1 with
+// p = (FL x / 100)^0.42.
+constexpr double kCompressionExponent = 0.42;
+constexpr float kCompressionScale = 400.0f;
+constexpr double kCompressionHalf = 27.13;
+constexpr double kCompressionOffset = 0.1;
+
+// CIE CAM02 achromatic response offset.
+constexpr double kAchromaticOffset = 0.305;
+
+// CIE CAM02 chroma: 50000 / 13, the 21 / 20 weight of Ba' in the denominator,
+// and the exponents of t and of the background term (1.64 - 0.29^n)^0.73.
+constexpr double kChromaConstant = 3846.153846153846;
+constexpr double kChromaBlueWeight = 1.05;
+constexpr double kChromaTExponent = 0.9;
+constexpr double kChromaBackgroundBase = 0.29;
+constexpr double kChromaBackgroundOffset = 1.64;
+constexpr double kChromaBackgroundExponent = 0.73;
+
+// CIE CAM02 background induction factor and base exponential non-linearity.
+constexpr double kNbbScale = 0.725;
+constexpr double kNbbExponent = 0.2;
+constexpr double kZOffset = 1.48;
+
+constexpr double kPi = 3.141592653589793;
+
+// Brightness below which the debug mask is black.
+constexpr float kMaskThreshold = 20.0f;
+
+// Hunt-Pointer-Estevez: XYZ to rho, gamma, beta.
+cv::Mat huntPointerEstevezMatrix()
+{
+    return (cv::Mat_<float>(3, 3) << 0.38971f, 0.68898f, -0.07868f,
+                                     -0.22981f, 1.18340f, 0.04641f,
+                                     0.0f, 0.0f, 1.0f);
+}
+
+// Inverse of CAT02: sharpened R, G, B to XYZ.
+cv::Mat inverseCat02Matrix()
+{
+    return (cv::Mat_<float>(3, 3) << 1.096124f, -0.278869f, 0.182745f,
+                                     0.454369f, 0.473533f, 0.072098f,
+                                     -0.009628f, -0.005698f, 1.015326f);
+}
+
+// Longest text of one value plus its newline ("-1.17549e-38\n" is 13).
+constexpr std::size_t kMaxValueText = 32;
+// The dump buffer: large enough that a 12-megapixel plane goes out in about
+// a hundred writes.
+constexpr std::size_t kDumpBufferSize = std::size_t(1) << 20;
+// Used only when the large buffer cannot be allocated.
+constexpr std::size_t kFallbackBufferSize = 4096;
+
+// Writes the text the standard stream gives a float by default (it widens the
+// float to double and formats it as %g with six significant digits) and
+// returns the end. [first, last) must hold at least kMaxValueText characters.
+// NaN and infinities are spelt out so that the sign of a NaN shows as the
+// C library prints it ("-nan").
+char* formatFloat(char* first, char* last, float value)
+{
+    const bool negative = std::signbit(value);
+    const char* special = nullptr;
+    if (std::isnan(value))
+        special = negative ? "-nan" : "nan";
+    else if (std::isinf(value))
+        special = negative ? "-inf" : "inf";
+    if (special != nullptr) {
+        const std::size_t length = std::strlen(special);
+        std::memcpy(first, special, length);
+        return first + length;
+    }
+    const auto result = std::to_chars(first, last, static_cast<double>(value),
+                                      std::chars_format::general, 6);
+    return result.ptr;
+}
+
+// Writes all of [data, data + size) unless the stream failed before.
+bool writeChunk(std::FILE* file, const char* data, std::size_t size)
+{
+    return size == 0 || std::fwrite(data, 1, size, file) == size;
+}
+
+} // namespace
+
+float toolkit::color::computeYback(cv::Mat& Y)
+{
+    // A float running sum loses the small addends once it is large (a plane
+    // of 100 drifts from 20 above 671,088 pixels); double keeps it exact for
+    // any photograph.
+    double sum = 0.0;
+    for (int i = 0; i < Y.rows; ++i) {
+        const float* row = Y.ptr<float>(i);
+        for (int j = 0; j < Y.cols; ++j)
+            sum += static_cast<double>(row[j]);
+    }
+    const double count = static_cast<double>(Y.rows) * static_cast<double>(Y.cols);
+    return static_cast<float>(sum / (5.0 * count));
+}
+
+float toolkit::color::computeN(float Yb, float Yw)
+{
+    return Yb / Yw;
+}
+
+float toolkit::color::computeFl(float LA)
+{
+    const float fiveLA = 5.0f * LA;
+    const float k = 1.0f / (fiveLA + 1.0f);
+    const float k4 = k * k * k * k;
+    // k^4 LA is the published 0.2 k^4 (5 LA).
+    const float k4LA = k4 * LA;
+    const float oneMinusK4 = 1.0f - k4;
+    const float oneMinusK4Squared = oneMinusK4 * oneMinusK4;
+    const double cubeRoot = std::pow(static_cast<double>(fiveLA), 1.0 / 3.0);
+    return static_cast<float>(static_cast<double>(k4LA)
+                              + 0.1 * static_cast<double>(oneMinusK4Squared) * cubeRoot);
+}
+
+float toolkit::color::computeNcb(float Yb, float Yw)
+{
+    const float n = Yb / Yw;
+    return static_cast<float>(kNbbScale * std::pow(1.0 / static_cast<double>(n), kNbbExponent));
+}
+
+float toolkit::color::computeZ(float Yb, float Yw)
+{
+    const float root = std::sqrt(Yb / Yw);
+    return static_cast<float>(static_cast<double>(root) + kZOffset);
+}
+
+void toolkit::color::convertSharpenedBGRtoHPE(const cv::Mat& src, cv::Mat& dst)
+{
+    const cv::Mat hpe = huntPointerEstevezMatrix();
+    const cv::Mat cat02Inverse = inverseCat02Matrix();
+    cv::Mat sharpenedToHpe(3, 3, CV_32FC1);
+    toolkit::common::dotProduct(hpe, cat02Inverse, sharpenedToHpe);
+    // Reads each pixel as (R, G, B) = (channel 2, 1, 0) and stores rho, gamma,
+    // beta in channels 0, 1, 2.
+    multiplyImageByMatrixForward(src, dst, sharpenedToHpe);
+}
+
+void toolkit::color::computeNonLinearities(const cv::Mat& hpe, cv::Mat& out, cv::Mat& FL)
+{
+    for (int i = 0; i < hpe.rows; ++i) {
+        const float* in = hpe.ptr<float>(i);
+        float* dst = out.ptr<float>(i);
+        const float* fl = FL.ptr<float>(i);
+        for (int j = 0; j < hpe.cols; ++j) {
+            for (int k = 0; k < 3; ++k) {
+                const float x = in[3 * j + k] * fl[j];
+                // No sign handling: a negative response is meant to give NaN.
+                const float p = static_cast<float>(
+                    std::pow(static_cast<double>(x) / 100.0, kCompressionExponent));
+                const float scaled = kCompressionScale * p;
+                dst[3 * j + k] = static_cast<float>(
+                    static_cast<double>(scaled) / (static_cast<double>(p) + kCompressionHalf)
+                    + kCompressionOffset);
+            }
+        }
+    }
+}
+
+void toolkit::color::computeAB(cv::Mat& nonlin, cv::Mat& a, cv::Mat& b)
+{
+    for (int i = 0; i < nonlin.rows; ++i) {
+        const float* in = nonlin.ptr<float>(i);
+        float* aRow = a.ptr<float>(i);
+        float* bRow = b.ptr<float>(i);
+        for (int j = 0; j < nonlin.cols; ++j) {
+            const float ra = in[3 * j];
+            const float ga = in[3 * j + 1];
+            const float ba = in[3 * j + 2];
+            const float twelveGa = 12.0f * ga;
+            aRow[j] = static_cast<float>(
+                (static_cast<double>(ra) - static_cast<double>(twelveGa) / 11.0)
+                + static_cast<double>(ba) / 11.0);
+            bRow[j] = ((ra + ga) - (ba + ba)) / 9.0f;
+        }
+    }
+}
+
+void toolkit::color::computeHue(cv::Mat& a, cv::Mat& b, cv::Mat& h, cv::Mat& et)
+{
+    for (int i = 0; i < a.rows; ++i) {
+        const float* aRow = a.ptr<float>(i);
+        const float* bRow = b.ptr<float>(i);
+        float* hRow = h.ptr<float>(i);
+        float* etRow = et.ptr<float>(i);
+        for (int j = 0; j < a.cols; ++j) {
+            const float hue = static_cast<float>(
+                std::atan2(static_cast<double>(bRow[j]), static_cast<double>(aRow[j])) * 180.0
+                / kPi);
+            hRow[j] = hue;
+            // From the stored float hue, as the inverse model will see it.
+            etRow[j] = static_cast<float>(
+                (std::cos(static_cast<double>(hue) * kPi / 180.0 + 2.0) + 3.8) / 4.0);
+        }
+    }
+}
+
+float toolkit::color::computeLightness(cv::Mat& nonlin, cv::Mat& Ncb, cv::Mat& z, cv::Mat& J,
+                                       cv::Mat& A)
+{
+    float Aw = 0.0f;
+    for (int i = 0; i < nonlin.rows; ++i) {
+        const float* in = nonlin.ptr<float>(i);
+        const float* ncb = Ncb.ptr<float>(i);
+        float* aRow = A.ptr<float>(i);
+        for (int j = 0; j < nonlin.cols; ++j) {
+            const float ra = in[3 * j];
+            const float ga = in[3 * j + 1];
+            const float ba = in[3 * j + 2];
+            const float twoRaGa = 2.0f * ra + ga;
+            const float value = static_cast<float>(
+                (static_cast<double>(twoRaGa) + static_cast<double>(ba) / 20.0 - kAchromaticOffset)
+                * static_cast<double>(ncb[j]));
+            aRow[j] = value;
+            // A NaN compares false and never becomes the white.
+            if (value > Aw)
+                Aw = value;
+        }
+    }
+
+    toolkit::common::writeImage("A_before.jpg", A);
+
+    for (int i = 0; i < nonlin.rows; ++i) {
+        const float* aRow = A.ptr<float>(i);
+        const float* zRow = z.ptr<float>(i);
+        float* jRow = J.ptr<float>(i);
+        for (int j = 0; j < nonlin.cols; ++j)
+            jRow[j] = 100.0f * std::pow(aRow[j] / Aw, zRow[j] * kSurroundC);
+    }
+    return Aw;
+}
+
+float toolkit::color::computeBrightness(cv::Mat& J, cv::Mat& FL, cv::Mat& /*z*/, cv::Mat& Q,
+                                        float Aw)
+{
+    cv::Mat mask(J.size(), CV_8UC1, cv::Scalar(255));
+    const float awPlusFour = Aw + 4.0f;
+    float largestQ = 0.0f;
+    for (int i = 0; i < J.rows; ++i) {
+        const float* jRow = J.ptr<float>(i);
+        const float* fl = FL.ptr<float>(i);
+        float* qRow = Q.ptr<float>(i);
+        uchar* maskRow = mask.ptr<uchar>(i);
+        for (int j = 0; j < J.cols; ++j) {
+            const float rootJ = std::sqrt(jRow[j] / 100.0f);
+            const float q = static_cast<float>(
+                4.0 * static_cast<double>(rootJ) * static_cast<double>(awPlusFour)
+                * std::pow(static_cast<double>(fl[j]), 0.25) / static_cast<double>(kSurroundC));
+            qRow[j] = q;
+            if (kMaskThreshold > q)
+                maskRow[j] = 0;
+            if (q > largestQ)
+                largestQ = q;
+        }
+    }
+
+    writeIntoFile(Q, "10_in.txt", Q.rows, Q.cols);
+    toolkit::common::writeImage("mask.jpg", mask);
+    return largestQ;
+}
+
+void toolkit::color::computeChroma(cv::Mat& nonlin, cv::Mat& a, cv::Mat& b, cv::Mat& J,
+                                   cv::Mat& et, cv::Mat& Ncb, cv::Mat& n, cv::Mat& C, float Nc)
+{
+    cv::Mat t(nonlin.size(), CV_32FC1);
+    for (int i = 0; i < a.rows; ++i) {
+        const float* in = nonlin.ptr<float>(i);
+        const float* aRow = a.ptr<float>(i);
+        const float* bRow = b.ptr<float>(i);
+        const float* jRow = J.ptr<float>(i);
+        const float* etRow = et.ptr<float>(i);
+        const float* ncb = Ncb.ptr<float>(i);
+        const float* nRow = n.ptr<float>(i);
+        float* tRow = t.ptr<float>(i);
+        float* cRow = C.ptr<float>(i);
+        for (int j = 0; j < a.cols; ++j) {
+            const double f = static_cast<double>(Nc) * kChromaConstant
+                             * static_cast<double>(ncb[j]) * static_cast<double>(etRow[j]);
+            const float ra = in[3 * j];
+            const float ga = in[3 * j + 1];
+            const float ba = in[3 * j + 2];
+            const float magnitude = std::sqrt(aRow[j] * aRow[j] + bRow[j] * bRow[j]);
+            const float raGa = ra + ga;
+            const float tValue = static_cast<float>(
+                static_cast<double>(magnitude) * f
+                / (kChromaBlueWeight * static_cast<double>(ba) + static_cast<double>(raGa)));
+            tRow[j] = tValue;
+            const double background = std::pow(
+                kChromaBackgroundOffset - std::pow(kChromaBackgroundBase, static_cast<double>(nRow[j])),
+                kChromaBackgroundExponent);
+            cRow[j] = static_cast<float>(std::pow(static_cast<double>(tValue), kChromaTExponent)
+                                         * std::sqrt(static_cast<double>(jRow[j]) / 100.0)
+                                         * background);
+        }
+    }
+    toolkit::common::writeImage("t_before.jpg", t);
+}
+
+void toolkit::color::computeColorfulness(cv::Mat& C, cv::Mat& FL, cv::Mat& M)
+{
+    for (int i = 0; i < C.rows; ++i) {
+        const float* cRow = C.ptr<float>(i);
+        const float* fl = FL.ptr<float>(i);
+        float* mRow = M.ptr<float>(i);
+        for (int j = 0; j < C.cols; ++j)
+            mRow[j] = static_cast<float>(std::pow(static_cast<double>(fl[j]), 0.25)
+                                         * static_cast<double>(cRow[j]));
+    }
+}
+
+void toolkit::color::computeSaturation(cv::Mat& M, cv::Mat& Q, cv::Mat& s)
+{
+    for (int i = 0; i < M.rows; ++i) {
+        const float* mRow = M.ptr<float>(i);
+        const float* qRow = Q.ptr<float>(i);
+        float* sRow = s.ptr<float>(i);
+        for (int j = 0; j < M.cols; ++j)
+            sRow[j] = 100.0f * std::sqrt(mRow[j] / qRow[j]);
+    }
+}
+
+void toolkit::color::writeIntoFile(cv::Mat& plane, const char* name, int rows, int cols)
+{
+    if (name == nullptr)
+        return;
+    std::FILE* file = std::fopen(name, "wb");
+    if (file == nullptr)
+        return;
+
+    // Counts larger than the plane would read past its rows; only CV_32FC1
+    // holds one float per element.
+    const bool readable = plane.type() == CV_32FC1 && plane.data != nullptr;
+    const int rowCount = readable ? std::clamp(rows, 0, plane.rows) : 0;
+    const int colCount = readable ? std::clamp(cols, 0, plane.cols) : 0;
+
+    std::unique_ptr<char[]> large(new (std::nothrow) char[kDumpBufferSize]);
+    char fallback[kFallbackBufferSize];
+    char* const buffer = large ? large.get() : fallback;
+    const std::size_t capacity = large ? kDumpBufferSize : kFallbackBufferSize;
+    char* const end = buffer + capacity;
+
+    // The buffer is handed over in whole chunks, so the stream's own buffer
+    // would only add a copy.
+    std::setvbuf(file, nullptr, _IONBF, 0);
+
+    bool ok = true;
+    char* cursor = buffer;
+    for (int i = 0; i < rowCount && ok; ++i) {
+        const float* row = plane.ptr<float>(i);
+        for (int j = 0; j < colCount; ++j) {
+            if (static_cast<std::size_t>(end - cursor) < kMaxValueText) {
+                ok = writeChunk(file, buffer, static_cast<std::size_t>(cursor - buffer));
+                cursor = buffer;
+                if (!ok)
+                    break;
+            }
+            cursor = formatFloat(cursor, end, row[j]);
+            *cursor++ = '\n';
+        }
+    }
+    if (ok)
+        writeChunk(file, buffer, static_cast<std::size_t>(cursor - buffer));
+    std::fclose(file);
+}

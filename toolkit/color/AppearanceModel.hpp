@@ -1,0 +1,101 @@
+// Forward colour appearance model after CIE CAM02: viewing-condition factors
+// and the chain of per-pixel appearance attributes (achromatic response A,
+// lightness J, brightness Q, hue angle h, chroma C, colourfulness M and
+// saturation s) computed from chromatically adapted sharpened cone responses.
+//
+// Differences from the published model:
+// - the factors FL, n, Ncb (Nbb) and z are planes with one value per pixel;
+// - the achromatic response of white, Aw, is the largest A of the image;
+// - the hue angle is the signed atan2(b, a) in degrees, (-180, 180]; no hue
+//   quadrature;
+// - the compression has no sign handling: a negative cone response gives NaN,
+//   which propagates to every attribute of that pixel.
+//
+// Planes are CV_32FC1 and images CV_32FC3. The caller allocates every output
+// with the input's size and type; the functions write element by element and
+// never reallocate. Nothing is validated. Arithmetic is float except where a
+// step is stated to be in double. The surround exponent c is 0.525 (dark
+// surround of CIE CAM02).
+#pragma once
+
+#include <opencv2/core.hpp>
+
+namespace toolkit {
+namespace color {
+
+// Background luminance Yb from a CV_32FC1 plane of luminance Y (0..100 scale):
+// one fifth of the plane's mean (the sum is accumulated in double, so a plane
+// of constant 100 gives exactly 20 at any size). An empty plane gives NaN.
+float computeYback(cv::Mat& Y);
+
+// Background ratio n = Yb / Yw, in float.
+float computeN(float Yb, float Yw);
+
+// Luminance-level adaptation factor FL for the adapting luminance LA in cd/m^2:
+// k = 1 / (5 LA + 1), FL = k^4 LA + 0.1 (1 - k^4)^2 (5 LA)^(1/3).
+// FL(20) = 0.464159.
+float computeFl(float LA);
+
+// Background induction factor Nbb (here Ncb) = 0.725 (Yw / Yb)^0.2.
+// Yb = 20, Yw = 100 gives 1.000304.
+float computeNcb(float Yb, float Yw);
+
+// Base exponential non-linearity z = 1.48 + sqrt(Yb / Yw).
+// Yb = 20, Yw = 100 gives 1.927214.
+float computeZ(float Yb, float Yw);
+
+// Adapted sharpened (CAT02) cone responses, CV_32FC3 with channel 0 = B,
+// 1 = G, 2 = R (white = 100), to Hunt-Pointer-Estevez responses, CV_32FC3 in
+// natural order: channel 0 = rho, 1 = gamma, 2 = beta. dst may be src.
+void convertSharpenedBGRtoHPE(const cv::Mat& src, cv::Mat& dst);
+
+// Post-adaptation compression of each HPE channel (CV_32FC3, rho, gamma, beta)
+// with the per-pixel FL plane: p = (x FL / 100)^0.42,
+// out = 400 p / (p + 27.13) + 0.1. out is CV_32FC3 (Ra', Ga', Ba' in channels
+// 0, 1, 2), 0.1 .. 400.1 for non-negative inputs; a negative response gives NaN.
+void computeNonLinearities(const cv::Mat& hpe, cv::Mat& out, cv::Mat& FL);
+
+// Opponent coordinates from the compressed image (Ra', Ga', Ba'):
+// a = Ra' - 12 Ga' / 11 + Ba' / 11, b = (Ra' + Ga' - 2 Ba') / 9. CV_32FC1 outputs.
+void computeAB(cv::Mat& nonlin, cv::Mat& a, cv::Mat& b);
+
+// Hue angle h = atan2(b, a) in degrees, signed, (-180, 180] (no wrapping into
+// [0, 360)), and eccentricity et = (cos(h pi / 180 + 2) + 3.8) / 4, 0.7 .. 1.2.
+void computeHue(cv::Mat& a, cv::Mat& b, cv::Mat& h, cv::Mat& et);
+
+// Achromatic response A = (2 Ra' + Ga' + Ba' / 20 - 0.305) Ncb and lightness
+// J = 100 (A / Aw)^(z c), 0 .. 100, where Aw is the largest A of the image
+// (NaN values are skipped); the pixel with the largest A gets J = 100 exactly.
+// Returns Aw (0 when no A is positive; J is then not finite).
+// Writes the A plane to "A_before.jpg" (8 bits, rounded and saturated).
+float computeLightness(cv::Mat& nonlin, cv::Mat& Ncb, cv::Mat& z, cv::Mat& J, cv::Mat& A);
+
+// Brightness Q = 4 sqrt(J / 100) (Aw + 4) FL^0.25 / c. The z plane is not read.
+// Returns the largest Q (0 when none is positive).
+// Writes Q to "10_in.txt" (writeIntoFile) and "mask.jpg", an 8-bit mask that
+// is 0 where Q < 20 and 255 elsewhere (NaN included).
+float computeBrightness(cv::Mat& J, cv::Mat& FL, cv::Mat& z, cv::Mat& Q, float Aw);
+
+// Chroma C = t^0.9 sqrt(J / 100) (1.64 - 0.29^n)^0.73 with
+// t = (50000 / 13) Nc Ncb et sqrt(a^2 + b^2) / (Ra' + Ga' + 1.05 Ba').
+// Loops over the a plane. Writes the t plane to "t_before.jpg" (8 bits,
+// rounded and saturated). The metrics program passes Nc = 0.8.
+void computeChroma(cv::Mat& nonlin, cv::Mat& a, cv::Mat& b, cv::Mat& J, cv::Mat& et,
+                   cv::Mat& Ncb, cv::Mat& n, cv::Mat& C, float Nc);
+
+// Colourfulness M = FL^0.25 C.
+void computeColorfulness(cv::Mat& C, cv::Mat& FL, cv::Mat& M);
+
+// Saturation s = 100 sqrt(M / Q), in float; Q = 0 gives NaN or infinity.
+void computeSaturation(cv::Mat& M, cv::Mat& Q, cv::Mat& s);
+
+// Writes rows x cols values of a CV_32FC1 plane to the file `name`, one value
+// per line, row by row, truncating any earlier content. Each value has the
+// text the standard stream prints for a float by default (%g, six significant
+// digits: "0.464159", "1e-05", "nan", "-inf"). Counts beyond the plane's size
+// are limited to it; a plane that is not CV_32FC1 gives an empty file. Never
+// throws: a file that cannot be opened or written is skipped silently.
+void writeIntoFile(cv::Mat& plane, const char* name, int rows, int cols);
+
+} // namespace color
+} // namespace toolkit
