@@ -36,12 +36,12 @@ demo: build
 	@cd $(BUILD_DIR)/demo && for pair in "chelsea.png coffee.png" "coffee.png rocket.jpg" "chelsea.png chelsea.png"; do \
 	    set -- $$pair; \
 	    printf 'lab-compare %s %s: ' $$1 $$2; \
-	    ../lab-compare ../../samples/$$1 ../../samples/$$2 || exit 1; \
+	    ../bin/lab-compare ../../samples/$$1 ../../samples/$$2 || exit 1; \
 	done
 	@echo "Results appended to $(BUILD_DIR)/demo/For_fit.txt"
 
 bench: build
-	$(BUILD_DIR)/bench/bench_programs
+	$(BUILD_DIR)/bin/bench_programs
 
 clean:
 	rm -rf $(BUILD_DIR) $(ASAN_DIR)

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "programs/metrics/Histogram.hpp"
+#include "toolkit/common/DistinctColours.hpp"
 
 #include <opencv2/core.hpp>
 
@@ -20,6 +21,8 @@ float getBhattacharyaCoeff(const cv::Mat& inpChannel, const cv::Mat& tarChannel)
 // which gives exactly the counts of converting every pixel.
 void labHistograms(const cv::Mat& img, metrics::BinCounts& L, metrics::BinCounts& a,
                    metrics::BinCounts& b);
+void labHistograms(const toolkit::common::DistinctColours& colours, metrics::BinCounts& L,
+                   metrics::BinCounts& a, metrics::BinCounts& b);
 
 // The same histograms by converting every pixel; the reference for labHistograms.
 void labHistogramsPerPixel(const cv::Mat& img, metrics::BinCounts& L, metrics::BinCounts& a,

@@ -1,0 +1,49 @@
+// The distinct colours of an 8-bit BGR image with their pixel counts. Per-pixel
+// colour operations that depend on nothing but the colour can run once per
+// distinct colour and be weighted by the count: a photograph of 12 million
+// pixels typically holds a few hundred thousand colours.
+#pragma once
+
+#include <opencv2/core.hpp>
+
+#include <cstdint>
+#include <vector>
+
+namespace toolkit {
+namespace common {
+
+struct DistinctColours {
+    // Colours in increasing key order, key = B | G << 8 | R << 16.
+    std::vector<std::uint32_t> keys;
+    // Pixels of each colour.
+    std::vector<std::uint32_t> counts;
+
+    // The colours as a CV_8UC3 image of `width` columns, in key order and row
+    // by row; the cells after the last colour are black.
+    cv::Mat asImage(int width) const;
+
+    // Position in `keys` of a colour of the counted image, in constant time.
+    std::size_t index(std::uint32_t key) const
+    {
+        const std::uint64_t below = present[key >> 6] & ((std::uint64_t(1) << (key & 63)) - 1);
+        return rank[key >> 6] + static_cast<std::size_t>(__builtin_popcountll(below));
+    }
+
+    // Presence bitmap of all 2^24 colours and, per 64-bit word, the number of
+    // colours present before it.
+    std::vector<std::uint64_t> present;
+    std::vector<std::uint32_t> rank;
+};
+
+// The key of a BGR pixel.
+inline std::uint32_t colourKey(const uchar* bgr)
+{
+    return std::uint32_t(bgr[0]) | (std::uint32_t(bgr[1]) << 8) | (std::uint32_t(bgr[2]) << 16);
+}
+
+// Counts the colours of a CV_8UC3 image (any size, including empty).
+// Images of 2^32 pixels or more are not supported.
+DistinctColours countDistinctColours(const cv::Mat& img);
+
+} // namespace common
+} // namespace toolkit
