@@ -7,7 +7,6 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
 #include <memory>
 #include <new>
 
@@ -71,25 +70,13 @@ constexpr std::size_t kFallbackBufferSize = 4096;
 
 // Writes the text the standard stream gives a float by default (it widens the
 // float to double and formats it as %g with six significant digits) and
-// returns the end. [first, last) must hold at least kMaxValueText characters.
-// NaN and infinities are spelt out so that the sign of a NaN shows as the
-// C library prints it ("-nan").
+// returns the end; NaN and infinities come out as the stream spells them
+// ("nan", "-nan", "inf", "-inf"). [first, last) must hold at least
+// kMaxValueText characters.
 char* formatFloat(char* first, char* last, float value)
 {
-    const bool negative = std::signbit(value);
-    const char* special = nullptr;
-    if (std::isnan(value))
-        special = negative ? "-nan" : "nan";
-    else if (std::isinf(value))
-        special = negative ? "-inf" : "inf";
-    if (special != nullptr) {
-        const std::size_t length = std::strlen(special);
-        std::memcpy(first, special, length);
-        return first + length;
-    }
-    const auto result = std::to_chars(first, last, static_cast<double>(value),
-                                      std::chars_format::general, 6);
-    return result.ptr;
+    return std::to_chars(first, last, static_cast<double>(value), std::chars_format::general, 6)
+        .ptr;
 }
 
 // Writes all of [data, data + size) unless the stream failed before.
