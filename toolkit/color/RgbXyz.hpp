@@ -51,7 +51,7 @@ void getRGBtoXYZMatrix(const cv::Mat& white, cv::Mat& M);
 void convertBGRtoXYZ(cv::Mat& image, const cv::Mat& white, cv::Mat& xyz);
 
 // XYZ to display sRGB (B, G, R) with the inverse of getRGBtoXYZMatrix(white),
-// companded and clipped to [0, 1]. `image` must not be the same matrix as `xyz`.
+// companded and clipped to [0, 1]. `image` may be the same matrix as `xyz`.
 void convertXYZtoBGR(const cv::Mat& xyz, const cv::Mat& white, cv::Mat& image);
 
 // Display sRGB (B, G, R) to XYZ with the fixed sRGB/D65 matrix. `image` is not
