@@ -26,12 +26,13 @@ TEST(DistinctColours, CountsEveryPixelOnceAndIndexesEachColour)
         ++k;
     }
 
-    // The colours laid out as an image, row by row, black after the last.
+    // The colours laid out as an image, row by row, the last one repeated.
     const cv::Mat laid = colours.asImage(64);
     ASSERT_EQ(laid.cols, 64);
     ASSERT_EQ(laid.total(), (colours.keys.size() + 63) / 64 * 64);
-    for (std::size_t n = 0; n < colours.keys.size(); ++n)
-        ASSERT_EQ(colourKey(laid.ptr<uchar>(0) + 3 * n), colours.keys[n]);
+    for (std::size_t n = 0; n < laid.total(); ++n)
+        ASSERT_EQ(colourKey(laid.ptr<uchar>(0) + 3 * n),
+                  colours.keys[std::min(n, colours.keys.size() - 1)]);
 }
 
 TEST(DistinctColours, ExtremeKeysAndEmptyImage)

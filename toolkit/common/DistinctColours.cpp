@@ -1,5 +1,7 @@
 #include "toolkit/common/DistinctColours.hpp"
 
+#include <algorithm>
+
 namespace {
 
 constexpr std::size_t kColourBits = 24;
@@ -10,12 +12,14 @@ constexpr std::size_t kWords = (std::size_t(1) << kColourBits) / 64;
 cv::Mat toolkit::common::DistinctColours::asImage(int width) const
 {
     const int rows = static_cast<int>((keys.size() + width - 1) / width);
-    cv::Mat img(rows, width, CV_8UC3, cv::Scalar::all(0));
-    for (std::size_t k = 0; k < keys.size(); ++k) {
+    cv::Mat img(rows, width, CV_8UC3);
+    const std::size_t cells = img.total();
+    for (std::size_t k = 0; k < cells; ++k) {
+        const std::uint32_t key = keys[std::min(k, keys.size() - 1)];
         uchar* p = img.ptr<uchar>(0) + 3 * k;
-        p[0] = uchar(keys[k] & 0xff);
-        p[1] = uchar((keys[k] >> 8) & 0xff);
-        p[2] = uchar(keys[k] >> 16);
+        p[0] = uchar(key & 0xff);
+        p[1] = uchar((key >> 8) & 0xff);
+        p[2] = uchar(key >> 16);
     }
     return img;
 }

@@ -19,7 +19,8 @@ struct DistinctColours {
     std::vector<std::uint32_t> counts;
 
     // The colours as a CV_8UC3 image of `width` columns, in key order and row
-    // by row; the cells after the last colour are black.
+    // by row; the cells after the last colour repeat the last colour, so that
+    // the image holds no colour the counted image lacks.
     cv::Mat asImage(int width) const;
 
     // Position in `keys` of a colour of the counted image, in constant time.
