@@ -145,7 +145,8 @@ TEST(WorkedExample, Cie159ForwardIntermediates)
     cv::Mat Ncb = planeOf(sharpened, computeNcb(18.0f, 90.0f));
     cv::Mat z = planeOf(sharpened, computeZ(18.0f, 90.0f));
     cv::Mat a = planeOf(sharpened, 0), b = a.clone(), h = a.clone(), et = a.clone();
-    cv::Mat A = a.clone(), J = a.clone(), Q = a.clone(), C = a.clone(), M = a.clone(), s = a.clone();
+    cv::Mat A = a.clone(), J = a.clone(), Q = a.clone(), C = a.clone(), M = a.clone(),
+            s = a.clone();
 
     convertSharpenedBGRtoHPE(sharpened, hpe);
     const cv::Vec3f rgb = hpe.at<cv::Vec3f>(0, 0);
@@ -249,7 +250,7 @@ TEST(DebugOutput, FilesOfARunAndTheBrightnessMask)
     EXPECT_NEAR(mask.at<uchar>(4, 20), 255, 2);
 
     EXPECT_EQ(testsupport::readFile("10_in.txt"),
-              streamText(std::vector<float>(Q.begin<float>(), Q.end<float>())));
+        streamText(std::vector<float>(Q.begin<float>(), Q.end<float>())));
 
     runChain(cv::Mat(3, 4, CV_32FC3, cv::Scalar(10, 50, 60)), 20.0f, 20.0f, 100.0f, 0.8f);
     for (const char* name : { "A_before.jpg", "10_in.txt", "mask.jpg", "t_before.jpg" })
@@ -262,8 +263,8 @@ TEST(PlaneDump, TextMatchesTheStreamRowByRow)
 {
     testsupport::ScopedWorkDir dir;
     std::vector<float> values = { kNaN, -kNaN, kInf, -kInf, 0.0f, -0.0f, 1e-05f, 100000.0f, 1e+06f,
-                                  999999.5f, 0.464159f, 1.17549435e-38f, 1.4e-45f, -3.0e-40f,
-                                  std::numeric_limits<float>::max(), 20.0f, -168.954758f };
+        999999.5f, 0.464159f, 1.17549435e-38f, 1.4e-45f, -3.0e-40f,
+        std::numeric_limits<float>::max(), 20.0f, -168.954758f };
     // Random bit patterns cover every exponent; enough values to need
     // several buffer loads.
     std::mt19937 random(7);

@@ -47,17 +47,21 @@ constexpr float kMaskThreshold = 20.0f;
 // Hunt-Pointer-Estevez: XYZ to rho, gamma, beta.
 cv::Mat huntPointerEstevezMatrix()
 {
+    // clang-format off
     return (cv::Mat_<float>(3, 3) << 0.38971f, 0.68898f, -0.07868f,
                                      -0.22981f, 1.18340f, 0.04641f,
                                      0.0f, 0.0f, 1.0f);
+    // clang-format on
 }
 
 // Inverse of CAT02: sharpened R, G, B to XYZ.
 cv::Mat inverseCat02Matrix()
 {
+    // clang-format off
     return (cv::Mat_<float>(3, 3) << 1.096124f, -0.278869f, 0.182745f,
                                      0.454369f, 0.473533f, 0.072098f,
                                      -0.009628f, -0.005698f, 1.015326f);
+    // clang-format on
 }
 
 // Longest text of one value plus its newline ("-1.17549e-38\n" is 13).
@@ -117,8 +121,8 @@ float toolkit::color::computeFl(float LA)
     const float oneMinusK4 = 1.0f - k4;
     const float oneMinusK4Squared = oneMinusK4 * oneMinusK4;
     const double cubeRoot = std::pow(static_cast<double>(fiveLA), 1.0 / 3.0);
-    return static_cast<float>(static_cast<double>(k4LA)
-                              + 0.1 * static_cast<double>(oneMinusK4Squared) * cubeRoot);
+    return static_cast<float>(
+        static_cast<double>(k4LA) + 0.1 * static_cast<double>(oneMinusK4Squared) * cubeRoot);
 }
 
 float toolkit::color::computeNcb(float Yb, float Yw)
@@ -203,8 +207,8 @@ void toolkit::color::computeHue(cv::Mat& a, cv::Mat& b, cv::Mat& h, cv::Mat& et)
     }
 }
 
-float toolkit::color::computeLightness(cv::Mat& nonlin, cv::Mat& Ncb, cv::Mat& z, cv::Mat& J,
-                                       cv::Mat& A)
+float toolkit::color::computeLightness(
+    cv::Mat& nonlin, cv::Mat& Ncb, cv::Mat& z, cv::Mat& J, cv::Mat& A)
 {
     float Aw = 0.0f;
     for (int i = 0; i < nonlin.rows; ++i) {
@@ -238,8 +242,8 @@ float toolkit::color::computeLightness(cv::Mat& nonlin, cv::Mat& Ncb, cv::Mat& z
     return Aw;
 }
 
-float toolkit::color::computeBrightness(cv::Mat& J, cv::Mat& FL, cv::Mat& /*z*/, cv::Mat& Q,
-                                        float Aw)
+float toolkit::color::computeBrightness(
+    cv::Mat& J, cv::Mat& FL, cv::Mat& /*z*/, cv::Mat& Q, float Aw)
 {
     cv::Mat mask(J.size(), CV_8UC1, cv::Scalar(255));
     const float awPlusFour = Aw + 4.0f;
@@ -251,9 +255,9 @@ float toolkit::color::computeBrightness(cv::Mat& J, cv::Mat& FL, cv::Mat& /*z*/,
         uchar* maskRow = mask.ptr<uchar>(i);
         for (int j = 0; j < J.cols; ++j) {
             const float rootJ = std::sqrt(jRow[j] / 100.0f);
-            const float q = static_cast<float>(
-                4.0 * static_cast<double>(rootJ) * static_cast<double>(awPlusFour)
-                * std::pow(static_cast<double>(fl[j]), 0.25) / static_cast<double>(kSurroundC));
+            const float q = static_cast<float>(4.0 * static_cast<double>(rootJ)
+                * static_cast<double>(awPlusFour) * std::pow(static_cast<double>(fl[j]), 0.25)
+                / static_cast<double>(kSurroundC));
             qRow[j] = q;
             if (kMaskThreshold > q)
                 maskRow[j] = 0;
@@ -267,8 +271,8 @@ float toolkit::color::computeBrightness(cv::Mat& J, cv::Mat& FL, cv::Mat& /*z*/,
     return largestQ;
 }
 
-void toolkit::color::computeChroma(cv::Mat& nonlin, cv::Mat& a, cv::Mat& b, cv::Mat& J,
-                                   cv::Mat& et, cv::Mat& Ncb, cv::Mat& n, cv::Mat& C, float Nc)
+void toolkit::color::computeChroma(cv::Mat& nonlin, cv::Mat& a, cv::Mat& b, cv::Mat& J, cv::Mat& et,
+    cv::Mat& Ncb, cv::Mat& n, cv::Mat& C, float Nc)
 {
     cv::Mat t(nonlin.size(), CV_32FC1);
     for (int i = 0; i < a.rows; ++i) {
@@ -282,23 +286,21 @@ void toolkit::color::computeChroma(cv::Mat& nonlin, cv::Mat& a, cv::Mat& b, cv::
         float* tRow = t.ptr<float>(i);
         float* cRow = C.ptr<float>(i);
         for (int j = 0; j < a.cols; ++j) {
-            const double f = static_cast<double>(Nc) * kChromaConstant
-                             * static_cast<double>(ncb[j]) * static_cast<double>(etRow[j]);
+            const double f = static_cast<double>(Nc) * kChromaConstant * static_cast<double>(ncb[j])
+                * static_cast<double>(etRow[j]);
             const float ra = in[3 * j];
             const float ga = in[3 * j + 1];
             const float ba = in[3 * j + 2];
             const float magnitude = std::sqrt(aRow[j] * aRow[j] + bRow[j] * bRow[j]);
             const float raGa = ra + ga;
-            const float tValue = static_cast<float>(
-                static_cast<double>(magnitude) * f
+            const float tValue = static_cast<float>(static_cast<double>(magnitude) * f
                 / (kChromaBlueWeight * static_cast<double>(ba) + static_cast<double>(raGa)));
             tRow[j] = tValue;
-            const double background = std::pow(
-                kChromaBackgroundOffset - std::pow(kChromaBackgroundBase, static_cast<double>(nRow[j])),
+            const double background = std::pow(kChromaBackgroundOffset
+                    - std::pow(kChromaBackgroundBase, static_cast<double>(nRow[j])),
                 kChromaBackgroundExponent);
             cRow[j] = static_cast<float>(std::pow(static_cast<double>(tValue), kChromaTExponent)
-                                         * std::sqrt(static_cast<double>(jRow[j]) / 100.0)
-                                         * background);
+                * std::sqrt(static_cast<double>(jRow[j]) / 100.0) * background);
         }
     }
     toolkit::common::writeImage("t_before.jpg", t);
@@ -311,8 +313,8 @@ void toolkit::color::computeColorfulness(cv::Mat& C, cv::Mat& FL, cv::Mat& M)
         const float* fl = FL.ptr<float>(i);
         float* mRow = M.ptr<float>(i);
         for (int j = 0; j < C.cols; ++j)
-            mRow[j] = static_cast<float>(std::pow(static_cast<double>(fl[j]), 0.25)
-                                         * static_cast<double>(cRow[j]));
+            mRow[j] = static_cast<float>(
+                std::pow(static_cast<double>(fl[j]), 0.25) * static_cast<double>(cRow[j]));
     }
 }
 

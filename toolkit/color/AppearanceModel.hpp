@@ -80,8 +80,8 @@ float computeBrightness(cv::Mat& J, cv::Mat& FL, cv::Mat& z, cv::Mat& Q, float A
 // t = (50000 / 13) Nc Ncb et sqrt(a^2 + b^2) / (Ra' + Ga' + 1.05 Ba').
 // Loops over the a plane. Writes the t plane to "t_before.jpg" (8 bits,
 // rounded and saturated). The metrics program passes Nc = 0.8.
-void computeChroma(cv::Mat& nonlin, cv::Mat& a, cv::Mat& b, cv::Mat& J, cv::Mat& et,
-                   cv::Mat& Ncb, cv::Mat& n, cv::Mat& C, float Nc);
+void computeChroma(cv::Mat& nonlin, cv::Mat& a, cv::Mat& b, cv::Mat& J, cv::Mat& et, cv::Mat& Ncb,
+    cv::Mat& n, cv::Mat& C, float Nc);
 
 // Colourfulness M = FL^0.25 C.
 void computeColorfulness(cv::Mat& C, cv::Mat& FL, cv::Mat& M);
