@@ -2,9 +2,9 @@
 
 #include "toolkit/color/RgbXyz.hpp"
 #include "toolkit/common/CommonFunctions.hpp"
+#include "toolkit/common/FloatText.hpp"
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <memory>
@@ -64,24 +64,13 @@ cv::Mat inverseCat02Matrix()
     // clang-format on
 }
 
-// Longest text of one value plus its newline ("-1.17549e-38\n" is 13).
-constexpr std::size_t kMaxValueText = 32;
+// Longest text of one value plus its newline.
+constexpr std::size_t kMaxValueText = toolkit::common::kFloatTextMax;
 // The dump buffer: large enough that a 12-megapixel plane goes out in about
 // a hundred writes.
 constexpr std::size_t kDumpBufferSize = std::size_t(1) << 20;
 // Used only when the large buffer cannot be allocated.
 constexpr std::size_t kFallbackBufferSize = 4096;
-
-// Writes the text the standard stream gives a float by default (it widens the
-// float to double and formats it as %g with six significant digits) and
-// returns the end; NaN and infinities come out as the stream spells them
-// ("nan", "-nan", "inf", "-inf"). [first, last) must hold at least
-// kMaxValueText characters.
-char* formatFloat(char* first, char* last, float value)
-{
-    return std::to_chars(first, last, static_cast<double>(value), std::chars_format::general, 6)
-        .ptr;
-}
 
 // Writes all of [data, data + size) unless the stream failed before.
 bool writeChunk(std::FILE* file, const char* data, std::size_t size)
@@ -210,6 +199,14 @@ void toolkit::color::computeHue(cv::Mat& a, cv::Mat& b, cv::Mat& h, cv::Mat& et)
 float toolkit::color::computeLightness(
     cv::Mat& nonlin, cv::Mat& Ncb, cv::Mat& z, cv::Mat& J, cv::Mat& A)
 {
+    const float Aw = computeLightnessValues(nonlin, Ncb, z, J, A);
+    toolkit::common::writeImage("A_before.jpg", A);
+    return Aw;
+}
+
+float toolkit::color::computeLightnessValues(
+    cv::Mat& nonlin, cv::Mat& Ncb, cv::Mat& z, cv::Mat& J, cv::Mat& A)
+{
     float Aw = 0.0f;
     for (int i = 0; i < nonlin.rows; ++i) {
         const float* in = nonlin.ptr<float>(i);
@@ -230,8 +227,6 @@ float toolkit::color::computeLightness(
         }
     }
 
-    toolkit::common::writeImage("A_before.jpg", A);
-
     for (int i = 0; i < nonlin.rows; ++i) {
         const float* aRow = A.ptr<float>(i);
         const float* zRow = z.ptr<float>(i);
@@ -245,29 +240,40 @@ float toolkit::color::computeLightness(
 float toolkit::color::computeBrightness(
     cv::Mat& J, cv::Mat& FL, cv::Mat& /*z*/, cv::Mat& Q, float Aw)
 {
+    const float largestQ = computeBrightnessValues(J, FL, Q, Aw);
     cv::Mat mask(J.size(), CV_8UC1, cv::Scalar(255));
+    for (int i = 0; i < J.rows; ++i) {
+        const float* qRow = Q.ptr<float>(i);
+        uchar* maskRow = mask.ptr<uchar>(i);
+        for (int j = 0; j < J.cols; ++j) {
+            // NaN compares false and stays white.
+            if (kMaskThreshold > qRow[j])
+                maskRow[j] = 0;
+        }
+    }
+    writeIntoFile(Q, "10_in.txt", Q.rows, Q.cols);
+    toolkit::common::writeImage("mask.jpg", mask);
+    return largestQ;
+}
+
+float toolkit::color::computeBrightnessValues(cv::Mat& J, cv::Mat& FL, cv::Mat& Q, float Aw)
+{
     const float awPlusFour = Aw + 4.0f;
     float largestQ = 0.0f;
     for (int i = 0; i < J.rows; ++i) {
         const float* jRow = J.ptr<float>(i);
         const float* fl = FL.ptr<float>(i);
         float* qRow = Q.ptr<float>(i);
-        uchar* maskRow = mask.ptr<uchar>(i);
         for (int j = 0; j < J.cols; ++j) {
             const float rootJ = std::sqrt(jRow[j] / 100.0f);
             const float q = static_cast<float>(4.0 * static_cast<double>(rootJ)
                 * static_cast<double>(awPlusFour) * std::pow(static_cast<double>(fl[j]), 0.25)
                 / static_cast<double>(kSurroundC));
             qRow[j] = q;
-            if (kMaskThreshold > q)
-                maskRow[j] = 0;
             if (q > largestQ)
                 largestQ = q;
         }
     }
-
-    writeIntoFile(Q, "10_in.txt", Q.rows, Q.cols);
-    toolkit::common::writeImage("mask.jpg", mask);
     return largestQ;
 }
 
@@ -275,6 +281,13 @@ void toolkit::color::computeChroma(cv::Mat& nonlin, cv::Mat& a, cv::Mat& b, cv::
     cv::Mat& Ncb, cv::Mat& n, cv::Mat& C, float Nc)
 {
     cv::Mat t(nonlin.size(), CV_32FC1);
+    computeChromaValues(nonlin, a, b, J, et, Ncb, n, C, Nc, t);
+    toolkit::common::writeImage("t_before.jpg", t);
+}
+
+void toolkit::color::computeChromaValues(cv::Mat& nonlin, cv::Mat& a, cv::Mat& b, cv::Mat& J,
+    cv::Mat& et, cv::Mat& Ncb, cv::Mat& n, cv::Mat& C, float Nc, cv::Mat& t)
+{
     for (int i = 0; i < a.rows; ++i) {
         const float* in = nonlin.ptr<float>(i);
         const float* aRow = a.ptr<float>(i);
@@ -303,7 +316,6 @@ void toolkit::color::computeChroma(cv::Mat& nonlin, cv::Mat& a, cv::Mat& b, cv::
                 * std::sqrt(static_cast<double>(jRow[j]) / 100.0) * background);
         }
     }
-    toolkit::common::writeImage("t_before.jpg", t);
 }
 
 void toolkit::color::computeColorfulness(cv::Mat& C, cv::Mat& FL, cv::Mat& M)
@@ -364,7 +376,7 @@ void toolkit::color::writeIntoFile(cv::Mat& plane, const char* name, int rows, i
                 if (!ok)
                     break;
             }
-            cursor = formatFloat(cursor, end, row[j]);
+            cursor = toolkit::common::formatFloat(cursor, end, row[j]);
             *cursor++ = '\n';
         }
     }

@@ -70,11 +70,18 @@ void computeHue(cv::Mat& a, cv::Mat& b, cv::Mat& h, cv::Mat& et);
 // Writes the A plane to "A_before.jpg" (8 bits, rounded and saturated).
 float computeLightness(cv::Mat& nonlin, cv::Mat& Ncb, cv::Mat& z, cv::Mat& J, cv::Mat& A);
 
+// computeLightness without its debug file, for callers that run the model on
+// something other than a whole image (a table of distinct colours).
+float computeLightnessValues(cv::Mat& nonlin, cv::Mat& Ncb, cv::Mat& z, cv::Mat& J, cv::Mat& A);
+
 // Brightness Q = 4 sqrt(J / 100) (Aw + 4) FL^0.25 / c. The z plane is not read.
 // Returns the largest Q (0 when none is positive).
 // Writes Q to "10_in.txt" (writeIntoFile) and "mask.jpg", an 8-bit mask that
 // is 0 where Q < 20 and 255 elsewhere (NaN included).
 float computeBrightness(cv::Mat& J, cv::Mat& FL, cv::Mat& z, cv::Mat& Q, float Aw);
+
+// computeBrightness without its debug files (no dump, no mask).
+float computeBrightnessValues(cv::Mat& J, cv::Mat& FL, cv::Mat& Q, float Aw);
 
 // Chroma C = t^0.9 sqrt(J / 100) (1.64 - 0.29^n)^0.73 with
 // t = (50000 / 13) Nc Ncb et sqrt(a^2 + b^2) / (Ra' + Ga' + 1.05 Ba').
@@ -82,6 +89,11 @@ float computeBrightness(cv::Mat& J, cv::Mat& FL, cv::Mat& z, cv::Mat& Q, float A
 // rounded and saturated). The metrics program passes Nc = 0.8.
 void computeChroma(cv::Mat& nonlin, cv::Mat& a, cv::Mat& b, cv::Mat& J, cv::Mat& et, cv::Mat& Ncb,
     cv::Mat& n, cv::Mat& C, float Nc);
+
+// computeChroma without its debug file; the t plane (CV_32FC1, the compressed
+// image's size, allocated by the caller) is returned in t.
+void computeChromaValues(cv::Mat& nonlin, cv::Mat& a, cv::Mat& b, cv::Mat& J, cv::Mat& et,
+    cv::Mat& Ncb, cv::Mat& n, cv::Mat& C, float Nc, cv::Mat& t);
 
 // Colourfulness M = FL^0.25 C.
 void computeColorfulness(cv::Mat& C, cv::Mat& FL, cv::Mat& M);

@@ -1,0 +1,322 @@
+#include "programs/metrics/Metrics.hpp"
+
+#include "toolkit/color/AppearanceModel.hpp"
+#include "toolkit/color/ChromaticAdaptation.hpp"
+#include "toolkit/color/RgbXyz.hpp"
+#include "toolkit/common/CommonFunctions.hpp"
+#include "toolkit/common/DistinctColours.hpp"
+#include "toolkit/common/FloatText.hpp"
+#include "toolkit/common/ResultFile.hpp"
+
+#include <opencv2/imgcodecs.hpp>
+
+#include <cstdio>
+#include <cstring>
+#include <future>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace color = toolkit::color;
+namespace common = toolkit::common;
+
+namespace {
+
+const char* const kResultFile = "For_fit.txt";
+const char* const kLightnessDebugFile = "A_before.jpg";
+const char* const kBrightnessDumpFile = "10_in.txt";
+const char* const kBrightnessMaskFile = "mask.jpg";
+const char* const kChromaDebugFile = "t_before.jpg";
+
+// Brightness below which the debug mask is black.
+constexpr float kMaskThreshold = 20.0f;
+// Distinct colours are laid out in rows of this width.
+constexpr int kColourRowWidth = 1024;
+// Size of the chunks in which the brightness dump is written.
+constexpr std::size_t kDumpChunk = std::size_t(1) << 20;
+
+// The viewing-condition planes of an image of the given size: reference
+// white Yw = 100 everywhere, Yb from that white, LA fixed.
+struct ViewingPlanes {
+    cv::Mat FL, n, Ncb, z;
+
+    explicit ViewingPlanes(cv::Size size)
+    {
+        cv::Mat whiteY(size, CV_32FC1, cv::Scalar(metrics::kWhiteLuminance));
+        const float Yb = color::computeYback(whiteY);
+        const float Yw = metrics::kWhiteLuminance;
+        FL = cv::Mat(size, CV_32FC1, cv::Scalar(color::computeFl(metrics::kAdaptingLuminance)));
+        n = cv::Mat(size, CV_32FC1, cv::Scalar(color::computeN(Yb, Yw)));
+        Ncb = cv::Mat(size, CV_32FC1, cv::Scalar(color::computeNcb(Yb, Yw)));
+        z = cv::Mat(size, CV_32FC1, cv::Scalar(color::computeZ(Yb, Yw)));
+    }
+};
+
+void scaleBy100(cv::Mat& img)
+{
+    for (int i = 0; i < img.rows; ++i) {
+        float* row = img.ptr<float>(i);
+        for (int k = 0; k < img.cols * 3; ++k)
+            row[k] = row[k] * 100.0f;
+    }
+}
+
+// The five attributes, and the planes behind the debug files, of every
+// distinct colour of an image, laid out as DistinctColours::asImage lays the
+// colours out.
+struct ColourAttributes {
+    cv::Mat Q, J, C, M, s, A, t;
+};
+
+ColourAttributes attributesOfColours(const common::DistinctColours& colours)
+{
+    cv::Mat bgr = colours.asImage(kColourRowWidth);
+    const cv::Size size = bgr.size();
+    cv::Mat norm(size, CV_32FC3);
+    cv::Mat adapted(size, CV_32FC3);
+    common::normImg(bgr, norm);
+    metrics::compute_cat(norm, adapted);
+    scaleBy100(adapted);
+
+    ViewingPlanes viewing(size);
+    cv::Mat hpe(size, CV_32FC3), nonlin(size, CV_32FC3);
+    cv::Mat a(size, CV_32FC1), b(size, CV_32FC1), h(size, CV_32FC1), et(size, CV_32FC1);
+    ColourAttributes out;
+    for (cv::Mat* plane : { &out.Q, &out.J, &out.C, &out.M, &out.s, &out.A, &out.t })
+        plane->create(size, CV_32FC1);
+
+    // The padding repeats a colour of the image, so the largest A over the
+    // laid-out colours is the largest A of the image.
+    color::convertSharpenedBGRtoHPE(adapted, hpe);
+    color::computeNonLinearities(hpe, nonlin, viewing.FL);
+    color::computeAB(nonlin, a, b);
+    color::computeHue(a, b, h, et);
+    const float Aw = color::computeLightnessValues(nonlin, viewing.Ncb, viewing.z, out.J, out.A);
+    color::computeBrightnessValues(out.J, viewing.FL, out.Q, Aw);
+    color::computeChromaValues(nonlin, a, b, out.J, et, viewing.Ncb, viewing.n,
+                               out.C, metrics::kSurroundNc, out.t);
+    color::computeColorfulness(out.C, viewing.FL, out.M);
+    color::computeSaturation(out.M, out.Q, out.s);
+    return out;
+}
+
+// Histograms of the five attributes, each colour counted with its pixels.
+struct AttributeCounts {
+    metrics::BinCounts Q { metrics::kMetricsBins }, J { metrics::kMetricsBins },
+        C { metrics::kMetricsBins }, M { metrics::kMetricsBins }, s { metrics::kMetricsBins };
+};
+
+AttributeCounts countAttributes(const common::DistinctColours& colours, const ColourAttributes& attr)
+{
+    AttributeCounts counts;
+    const float* q = attr.Q.ptr<float>(0);
+    const float* j = attr.J.ptr<float>(0);
+    const float* c = attr.C.ptr<float>(0);
+    const float* m = attr.M.ptr<float>(0);
+    const float* s = attr.s.ptr<float>(0);
+    for (std::size_t k = 0; k < colours.keys.size(); ++k) {
+        const std::uint32_t n = colours.counts[k];
+        counts.Q.add(q[k], n);
+        counts.J.add(j[k], n);
+        counts.C.add(c[k], n);
+        counts.M.add(m[k], n);
+        counts.s.add(s[k], n);
+    }
+    return counts;
+}
+
+// An 8-bit plane of the image's size holding, per pixel, the value its colour
+// has in `perColour` (CV_8UC1 in the colour layout).
+cv::Mat spreadOverPixels(const cv::Mat& img, const common::DistinctColours& colours,
+                         const cv::Mat& perColour)
+{
+    cv::Mat out(img.size(), CV_8UC1);
+    const uchar* values = perColour.ptr<uchar>(0);
+    for (int i = 0; i < img.rows; ++i) {
+        const uchar* px = img.ptr<uchar>(i);
+        uchar* dst = out.ptr<uchar>(i);
+        for (int j = 0; j < img.cols; ++j, px += 3)
+            dst[j] = values[colours.index(common::colourKey(px))];
+    }
+    return out;
+}
+
+// "10_in.txt": the brightness of every pixel, one per line, row by row, in
+// the text the model's dump gives. Each colour's text is formatted once.
+void writeBrightnessDump(const cv::Mat& img, const common::DistinctColours& colours,
+                         const cv::Mat& Q)
+{
+    std::vector<std::uint32_t> offsets(colours.keys.size() + 1);
+    std::string texts;
+    texts.reserve(colours.keys.size() * 10);
+    char number[common::kFloatTextMax];
+    const float* q = Q.ptr<float>(0);
+    for (std::size_t k = 0; k < colours.keys.size(); ++k) {
+        offsets[k] = static_cast<std::uint32_t>(texts.size());
+        char* end = common::formatFloat(number, number + sizeof number, q[k]);
+        *end++ = '\n';
+        texts.append(number, end);
+    }
+    offsets.back() = static_cast<std::uint32_t>(texts.size());
+
+    std::FILE* file = std::fopen(kBrightnessDumpFile, "wb");
+    if (file == nullptr)
+        return;
+    std::setvbuf(file, nullptr, _IONBF, 0);
+    std::unique_ptr<char[]> buffer(new char[kDumpChunk]);
+    std::size_t used = 0;
+    bool ok = true;
+    for (int i = 0; i < img.rows && ok; ++i) {
+        const uchar* px = img.ptr<uchar>(i);
+        for (int j = 0; j < img.cols; ++j, px += 3) {
+            const std::size_t k = colours.index(common::colourKey(px));
+            const std::size_t length = offsets[k + 1] - offsets[k];
+            if (used + length > kDumpChunk) {
+                ok = std::fwrite(buffer.get(), 1, used, file) == used;
+                used = 0;
+                if (!ok)
+                    break;
+            }
+            std::memcpy(buffer.get() + used, texts.data() + offsets[k], length);
+            used += length;
+        }
+    }
+    if (ok)
+        std::fwrite(buffer.get(), 1, used, file);
+    std::fclose(file);
+}
+
+// The debug files the appearance model leaves for an image, written once:
+// the lightness step's A plane, the brightness dump and mask, the chroma
+// step's t plane, each as the model writes them.
+void writeDebugFiles(const cv::Mat& img, const common::DistinctColours& colours,
+                     const ColourAttributes& attr)
+{
+    auto dump = std::async(std::launch::async,
+                           [&] { writeBrightnessDump(img, colours, attr.Q); });
+
+    // The image writer turns float planes into 8 bits element by element, so
+    // converting each colour's value once gives the same pixels.
+    cv::Mat A8, t8;
+    attr.A.convertTo(A8, CV_8U);
+    attr.t.convertTo(t8, CV_8U);
+    cv::Mat mask8(attr.Q.size(), CV_8UC1);
+    for (std::size_t k = 0; k < attr.Q.total(); ++k)
+        mask8.ptr<uchar>(0)[k] = (kMaskThreshold > attr.Q.ptr<float>(0)[k]) ? 0 : 255;
+
+    common::writeImage(kLightnessDebugFile, spreadOverPixels(img, colours, A8));
+    common::writeImage(kBrightnessMaskFile, spreadOverPixels(img, colours, mask8));
+    common::writeImage(kChromaDebugFile, spreadOverPixels(img, colours, t8));
+    dump.get();
+}
+
+std::optional<cv::Mat> readImage(const char* path)
+{
+    cv::Mat img;
+    try {
+        img = cv::imread(path, cv::IMREAD_COLOR);
+    } catch (const cv::Exception&) {
+        img.release();
+    }
+    if (img.empty()) {
+        std::cerr << "perceptual-metrics: cannot read image \"" << path << "\"\n";
+        return std::nullopt;
+    }
+    return img;
+}
+
+} // namespace
+
+float metrics::getBhattacharyaCoeff(const cv::Mat& inpChannel, const cv::Mat& tarChannel)
+{
+    return getBhattacharyaCoeff(inpChannel, tarChannel, kMetricsBins);
+}
+
+void metrics::compute_cat(cv::Mat& source, cv::Mat& destination)
+{
+    cv::Mat xyz(source.size(), CV_32FC3);
+    color::convertBGRToXYZDirect(source, xyz);
+    cv::Mat xyzCopy = xyz.clone();
+    color::convertXYZtoSharpenedBGR(xyz, destination);
+    color::iCAMCATByD65(destination, destination, xyzCopy);
+}
+
+void metrics::perceptualMetrics(cv::Mat& img, cv::Mat& Q, cv::Mat& J, cv::Mat& C, cv::Mat& M,
+                                cv::Mat& s)
+{
+    const cv::Size size = img.size();
+    scaleBy100(img);
+    ViewingPlanes viewing(size);
+    cv::Mat hpe(size, CV_32FC3), nonlin(size, CV_32FC3);
+    cv::Mat a(size, CV_32FC1), b(size, CV_32FC1), h(size, CV_32FC1), et(size, CV_32FC1);
+    cv::Mat A(size, CV_32FC1);
+
+    color::convertSharpenedBGRtoHPE(img, hpe);
+    color::computeNonLinearities(hpe, nonlin, viewing.FL);
+    color::computeAB(nonlin, a, b);
+    color::computeHue(a, b, h, et);
+    const float Aw = color::computeLightness(nonlin, viewing.Ncb, viewing.z, J, A);
+    color::computeBrightness(J, viewing.FL, viewing.z, Q, Aw);
+    color::computeChroma(nonlin, a, b, J, et, viewing.Ncb, viewing.n, C, kSurroundNc);
+    color::computeColorfulness(C, viewing.FL, M);
+    color::computeSaturation(M, Q, s);
+}
+
+bool metrics::metrics(cv::Mat& image1, cv::Mat& image2)
+{
+    // Every step from normalisation to the attributes works on one pixel at a
+    // time, except the largest achromatic response, which the distinct
+    // colours share with the image. So each distinct colour is taken through
+    // the model once and counted with its pixels: the histograms, and the
+    // debug files, are those of running the model on every pixel.
+    auto second = std::async(std::launch::async, [&] {
+        auto colours = common::countDistinctColours(image2);
+        auto attributes = attributesOfColours(colours);
+        return std::make_pair(std::move(colours), std::move(attributes));
+    });
+    const common::DistinctColours colours1 = common::countDistinctColours(image1);
+    const ColourAttributes attributes1 = attributesOfColours(colours1);
+    const auto colourAttributes2 = second.get();
+    const common::DistinctColours& colours2 = colourAttributes2.first;
+    const ColourAttributes& attributes2 = colourAttributes2.second;
+
+    // The debug files hold the second image's data after a run; writing them
+    // only for it leaves the same files.
+    auto debugFiles = std::async(std::launch::async,
+                                 [&] { writeDebugFiles(image2, colours2, attributes2); });
+
+    const AttributeCounts counts1 = countAttributes(colours1, attributes1);
+    const AttributeCounts counts2 = countAttributes(colours2, attributes2);
+    const float bQ = bhattacharyyaCoeff(counts1.Q, counts2.Q);
+    const float bJ = bhattacharyyaCoeff(counts1.J, counts2.J);
+    const float bC = bhattacharyyaCoeff(counts1.C, counts2.C);
+    const float bM = bhattacharyyaCoeff(counts1.M, counts2.M);
+    const float bs = bhattacharyyaCoeff(counts1.s, counts2.s);
+    debugFiles.get();
+
+    std::ostringstream block;
+    block << bQ << "\n" << bJ << "\n" << bC << "\n" << bM << "\n" << bs << "\n";
+    std::string error;
+    const bool written = common::appendLocked(kResultFile, block.str(), error);
+
+    std::cout << bQ << "," << bJ << "," << bC << "," << bM << "," << bs << std::endl;
+    if (!written)
+        std::cerr << "perceptual-metrics: " << error << std::endl;
+    return written;
+}
+
+int metrics::runProgram(int argc, char** argv)
+{
+    if (argc != 3)
+        return -1;
+    // The two files are decoded at the same time.
+    auto second = std::async(std::launch::async, readImage, argv[2]);
+    std::optional<cv::Mat> image1 = readImage(argv[1]);
+    std::optional<cv::Mat> image2 = second.get();
+    if (!image1 || !image2)
+        return 1;
+    return metrics(*image1, *image2) ? 0 : 1;
+}

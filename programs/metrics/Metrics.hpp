@@ -1,0 +1,50 @@
+// The perceptual-metrics program: compares two photographs by five appearance
+// attributes (brightness Q, lightness J, chroma C, colourfulness M and
+// saturation s) after adapting both to D65.
+#pragma once
+
+#include "programs/metrics/Histogram.hpp"
+
+#include <opencv2/core.hpp>
+
+namespace metrics {
+
+// Bins summed by this program.
+constexpr BinRange kMetricsBins { 0, 999 };
+
+// Fixed viewing conditions: adapting luminance in cd/m^2, the white's
+// luminance, and the chromatic induction factor of a dark surround.
+constexpr float kAdaptingLuminance = 20.0f;
+constexpr float kWhiteLuminance = 100.0f;
+constexpr float kSurroundNc = 0.8f;
+
+// The Bhattacharyya coefficient of two CV_32FC1 planes over the bins 0..999.
+float getBhattacharyaCoeff(const cv::Mat& inpChannel, const cv::Mat& tarChannel);
+
+// A CV_32FC3 BGR image in [0, 1] to D65-adapted CAT02 sharpened cone
+// responses (CV_32FC3, channel 0 = S, 1 = M, 2 = L; white near 1), the image
+// serving as its own white. destination is allocated by the caller with the
+// source's size; the source is not modified.
+void compute_cat(cv::Mat& source, cv::Mat& destination);
+
+// Runs the appearance model on an adapted image from compute_cat under the
+// fixed viewing conditions and fills the Q, J, C, M and s planes (CV_32FC1,
+// the image's size, allocated by the caller). Multiplies img by 100 in place.
+// Writes "A_before.jpg", "10_in.txt", "mask.jpg" and "t_before.jpg" for this image.
+void perceptualMetrics(cv::Mat& img, cv::Mat& Q, cv::Mat& J, cv::Mat& C, cv::Mat& M, cv::Mat& s);
+
+// Compares two 8-bit BGR images (sizes may differ): appends the five
+// coefficients Q, J, C, M, s to "For_fit.txt", one per line, in one locked
+// write, and prints them comma-separated on standard output. Leaves the debug
+// files of perceptualMetrics holding the second image's data.
+// Returns false, after a message on standard error, when "For_fit.txt" could
+// not be written (the line is printed all the same).
+bool metrics(cv::Mat& image1, cv::Mat& image2);
+
+// The entry point: `perceptual-metrics FIRST SECOND`. Returns 0 after a
+// comparison, -1 for a wrong argument count (nothing printed), 1 when an image
+// cannot be read (message on standard error, nothing written) or when
+// "For_fit.txt" cannot be written.
+int runProgram(int argc, char** argv);
+
+} // namespace metrics

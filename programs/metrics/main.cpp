@@ -1,0 +1,6 @@
+#include "programs/metrics/Metrics.hpp"
+
+int main(int argc, char** argv)
+{
+    return metrics::runProgram(argc, argv);
+}
