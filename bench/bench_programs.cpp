@@ -115,7 +115,7 @@ int main(int argc, char** argv)
             programs.push_back(arg);
     }
     if (programs.empty())
-        programs = { BENCH_PROGRAMS };
+        programs = { LAB_COMPARE_BINARY, PERCEPTUAL_METRICS_BINARY };
 
     const fs::path dir = fs::temp_directory_path() / ("toolkit-bench-" + std::to_string(::getpid()));
     fs::create_directories(dir);
