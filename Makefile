@@ -29,16 +29,16 @@ test-sanitize: setup
 	cd $(ASAN_DIR) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	    ctest --output-on-failure -j $(JOBS)
 
-# Runs the main job on the bundled samples in $(BUILD_DIR)/demo, where it
-# appends to For_fit.txt and leaves its debug files.
+# Runs the main job, perceptual-metrics, on the bundled samples in
+# $(BUILD_DIR)/demo, where it appends to For_fit.txt and leaves its debug files.
 demo: build
 	@mkdir -p $(BUILD_DIR)/demo
 	@cd $(BUILD_DIR)/demo && for pair in "chelsea.png coffee.png" "coffee.png rocket.jpg" "chelsea.png chelsea.png"; do \
 	    set -- $$pair; \
-	    printf 'lab-compare %s %s: ' $$1 $$2; \
-	    ../bin/lab-compare ../../samples/$$1 ../../samples/$$2 || exit 1; \
+	    printf 'perceptual-metrics %s %s: ' $$1 $$2; \
+	    ../bin/perceptual-metrics ../../samples/$$1 ../../samples/$$2 || exit 1; \
 	done
-	@echo "Results appended to $(BUILD_DIR)/demo/For_fit.txt"
+	@echo "Figures (Q, J, C, M, s) appended to $(BUILD_DIR)/demo/For_fit.txt"
 
 bench: build
 	$(BUILD_DIR)/bin/bench_programs

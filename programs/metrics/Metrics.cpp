@@ -128,24 +128,39 @@ AttributeCounts countAttributes(const common::DistinctColours& colours, const Co
     return counts;
 }
 
-// An 8-bit plane of the image's size holding, per pixel, the value its colour
-// has in `perColour` (CV_8UC1 in the colour layout).
-cv::Mat spreadOverPixels(const cv::Mat& img, const common::DistinctColours& colours,
-                         const cv::Mat& perColour)
+// Three 8-bit planes of the image's size holding, per pixel, the value its
+// colour has in each of the per-colour tables (CV_8UC1, in the colour layout).
+struct PixelPlanes {
+    cv::Mat first, second, third;
+};
+
+TOOLKIT_POPCOUNT_CLONES
+PixelPlanes spreadOverPixels(const cv::Mat& img, const common::DistinctColours& colours,
+                             const cv::Mat& first, const cv::Mat& second, const cv::Mat& third)
 {
-    cv::Mat out(img.size(), CV_8UC1);
-    const uchar* values = perColour.ptr<uchar>(0);
+    PixelPlanes out { cv::Mat(img.size(), CV_8UC1), cv::Mat(img.size(), CV_8UC1),
+                      cv::Mat(img.size(), CV_8UC1) };
+    const uchar* v1 = first.ptr<uchar>(0);
+    const uchar* v2 = second.ptr<uchar>(0);
+    const uchar* v3 = third.ptr<uchar>(0);
     for (int i = 0; i < img.rows; ++i) {
         const uchar* px = img.ptr<uchar>(i);
-        uchar* dst = out.ptr<uchar>(i);
-        for (int j = 0; j < img.cols; ++j, px += 3)
-            dst[j] = values[colours.index(common::colourKey(px))];
+        uchar* o1 = out.first.ptr<uchar>(i);
+        uchar* o2 = out.second.ptr<uchar>(i);
+        uchar* o3 = out.third.ptr<uchar>(i);
+        for (int j = 0; j < img.cols; ++j, px += 3) {
+            const std::size_t k = colours.index(common::colourKey(px));
+            o1[j] = v1[k];
+            o2[j] = v2[k];
+            o3[j] = v3[k];
+        }
     }
     return out;
 }
 
 // "10_in.txt": the brightness of every pixel, one per line, row by row, in
 // the text the model's dump gives. Each colour's text is formatted once.
+TOOLKIT_POPCOUNT_CLONES
 void writeBrightnessDump(const cv::Mat& img, const common::DistinctColours& colours,
                          const cv::Mat& Q)
 {
@@ -207,9 +222,12 @@ void writeDebugFiles(const cv::Mat& img, const common::DistinctColours& colours,
     for (std::size_t k = 0; k < attr.Q.total(); ++k)
         mask8.ptr<uchar>(0)[k] = (kMaskThreshold > attr.Q.ptr<float>(0)[k]) ? 0 : 255;
 
-    common::writeImage(kLightnessDebugFile, spreadOverPixels(img, colours, A8));
-    common::writeImage(kBrightnessMaskFile, spreadOverPixels(img, colours, mask8));
-    common::writeImage(kChromaDebugFile, spreadOverPixels(img, colours, t8));
+    const PixelPlanes planes = spreadOverPixels(img, colours, A8, mask8, t8);
+    auto maskFile = std::async(std::launch::async,
+                               [&] { common::writeImage(kBrightnessMaskFile, planes.second); });
+    common::writeImage(kLightnessDebugFile, planes.first);
+    common::writeImage(kChromaDebugFile, planes.third);
+    maskFile.get();
     dump.get();
 }
 

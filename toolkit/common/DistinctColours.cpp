@@ -24,6 +24,7 @@ cv::Mat toolkit::common::DistinctColours::asImage(int width) const
     return img;
 }
 
+TOOLKIT_POPCOUNT_CLONES
 toolkit::common::DistinctColours toolkit::common::countDistinctColours(const cv::Mat& img)
 {
     // A presence bitmap of all 2^24 colours (2 MiB, small enough to stay in

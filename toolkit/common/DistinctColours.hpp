@@ -9,6 +9,15 @@
 #include <cstdint>
 #include <vector>
 
+// Loops that look colours up by index() run best with the processor's
+// population count; this builds such a function twice, with and without it,
+// and picks one at load time.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define TOOLKIT_POPCOUNT_CLONES __attribute__((target_clones("popcnt", "default")))
+#else
+#define TOOLKIT_POPCOUNT_CLONES
+#endif
+
 namespace toolkit {
 namespace common {
 
