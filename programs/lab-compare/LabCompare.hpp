@@ -28,6 +28,17 @@ void labHistograms(const toolkit::common::DistinctColours& colours, metrics::Bin
 void labHistogramsPerPixel(const cv::Mat& img, metrics::BinCounts& L, metrics::BinCounts& a,
                            metrics::BinCounts& b);
 
+// Writes the eleven frames "0.jpg" ... "10.jpg" of the path from inpImg's
+// colour distribution to tarImg's. Both are CV_32FC3 scaled Lab (L*, a*, b*
+// in 0..255, 128 neutral chroma); dim is 2 or 3. Frame i (t = i / 10) is
+// inpImg recoloured by toolkit::transport::applyOptimalTransport with that t
+// (dim 2: chroma only, L* kept from inpImg), converted to natural Lab and then
+// to BGR in imgNorm, and written by getFinalImg. Frame 0 reproduces inpImg
+// when the variances of the channels used are at least 7.5 (the source floor
+// of the transport map). imgNorm is left holding the last frame x 255. Prints
+// the transfer's progress lines for every frame; inpImg and tarImg are not changed.
+void getGeodesicPath(cv::Mat& inpImg, cv::Mat& tarImg, cv::Mat& imgNorm, int dim);
+
 // The entry point: `lab-compare INPUT TARGET`. Prints "coeffL,meanAB", appends
 // the two lines to "For_fit.txt" and returns 0; -1 for a wrong argument count;
 // 1 when an image cannot be read (nothing written) or "For_fit.txt" cannot be
