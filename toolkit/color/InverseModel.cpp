@@ -1,1 +1,248 @@
-// (being written)
+#include "toolkit/color/InverseModel.hpp"
+
+#include "toolkit/color/RgbXyz.hpp"
+#include "toolkit/common/CommonFunctions.hpp"
+
+#include <cmath>
+#include <iostream>
+
+namespace {
+
+// The constants and matrices below are those of the forward chain
+// (AppearanceModel.cpp), where they are private to that file; the inverse
+// must use the very same values to undo it.
+
+// CIE CAM02, dark surround: exponential non-linearity c.
+constexpr float kSurroundC = 0.525f;
+
+// Brightness below which Q is raised by the same amount before it is squared.
+constexpr double kBrightnessGuard = 1e-6;
+
+// CIE CAM02 inverse chroma: 1 / 0.9 and 0.73 / 0.9 undo the exponents of t
+// and of the background term (1.64 - 0.29^n)^0.73.
+constexpr double kChromaInverseExponent = 1.1111111111111112;
+constexpr double kBackgroundInverseExponent = 0.8111111111111111;
+constexpr double kChromaBackgroundBase = 0.29;
+constexpr double kChromaBackgroundOffset = 1.64;
+
+// CIE CAM02 chroma constant 50000 / 13 and achromatic response offset.
+constexpr double kChromaConstant = 3846.153846153846;
+constexpr double kAchromaticOffset = 0.305;
+
+constexpr double kPi = 3.141592653589793;
+
+// CIE CAM02 post-adaptation compression, 400 p / (p + 27.13) + 0.1, spans
+// (0.1, 400.1); responses outside are brought back before it is inverted.
+constexpr double kCompressionFloor = 0.1;
+constexpr float kCompressionFloorValue = 0.1f;
+constexpr double kCompressionCeiling = 400.1;
+constexpr float kCompressionCeilingValue = 400.0f;
+constexpr float kCompressionScale = 400.0f;
+constexpr double kCompressionHalf = 27.13;
+// 27.13 x 0.1: the offset of the compression carried into the numerator.
+constexpr double kCompressionHalfOffset = 2.713;
+constexpr double kCompressionOffset = 0.1;
+// 1 / 0.42, the inverse of the compression exponent.
+constexpr double kInverseCompressionExponent = 2.380952380952381;
+
+const char* const kNaNMessage
+    = "Error in the inverse non-linearities! Some of the obtained values are nan.";
+
+// Hunt-Pointer-Estevez: XYZ to rho, gamma, beta.
+cv::Mat huntPointerEstevezMatrix()
+{
+    // clang-format off
+    return (cv::Mat_<float>(3, 3) << 0.38971f, 0.68898f, -0.07868f,
+                                     -0.22981f, 1.18340f, 0.04641f,
+                                     0.0f, 0.0f, 1.0f);
+    // clang-format on
+}
+
+// Inverse of CAT02: sharpened R, G, B to XYZ.
+cv::Mat inverseCat02Matrix()
+{
+    // clang-format off
+    return (cv::Mat_<float>(3, 3) << 1.096124f, -0.278869f, 0.182745f,
+                                     0.454369f, 0.473533f, 0.072098f,
+                                     -0.009628f, -0.005698f, 1.015326f);
+    // clang-format on
+}
+
+} // namespace
+
+void toolkit::color::brightness2Lightness(cv::Mat& Q, cv::Mat& FL, cv::Mat& J, float Aw)
+{
+    const float awPlusFour = Aw + 4.0f;
+    const double c = static_cast<double>(kSurroundC);
+    for (int i = 0; i < J.rows; ++i) {
+        float* qRow = Q.ptr<float>(i);
+        const float* fl = FL.ptr<float>(i);
+        float* jRow = J.ptr<float>(i);
+        for (int j = 0; j < J.cols; ++j) {
+            if (kBrightnessGuard > static_cast<double>(qRow[j]))
+                qRow[j] = static_cast<float>(static_cast<double>(qRow[j]) + kBrightnessGuard);
+            const float qSquared = qRow[j] * qRow[j];
+            jRow[j] = static_cast<float>((25.0 * static_cast<double>(qSquared) * c * c)
+                / (static_cast<double>(awPlusFour)
+                    * (4.0 * std::pow(static_cast<double>(fl[j]), 0.5)
+                        * static_cast<double>(awPlusFour))));
+        }
+    }
+}
+
+void toolkit::color::chromaAndLightness2t(cv::Mat& C, cv::Mat& J, cv::Mat& n, cv::Mat& t)
+{
+    for (int i = 0; i < C.rows; ++i) {
+        const float* cRow = C.ptr<float>(i);
+        const float* jRow = J.ptr<float>(i);
+        const float* nRow = n.ptr<float>(i);
+        float* tRow = t.ptr<float>(i);
+        for (int j = 0; j < C.cols; ++j) {
+            const double background = std::pow(kChromaBackgroundOffset
+                    - std::pow(kChromaBackgroundBase, static_cast<double>(nRow[j])),
+                kBackgroundInverseExponent);
+            const double lightness
+                = std::pow(std::sqrt(static_cast<double>(jRow[j]) / 100.0), kChromaInverseExponent);
+            tRow[j]
+                = static_cast<float>(std::pow(static_cast<double>(cRow[j]), kChromaInverseExponent)
+                    / (background * lightness));
+        }
+    }
+    toolkit::common::writeImage("t_after.jpg", t);
+}
+
+void toolkit::color::lightness2A(cv::Mat& J, cv::Mat& z, cv::Mat& A, float Aw)
+{
+    // A float running sum stops taking in values of a few tens once it passes
+    // about 10^7 (a megapixel image): the printed mean would be off by percents.
+    double sum = 0.0;
+    for (int i = 0; i < J.rows; ++i) {
+        const float* jRow = J.ptr<float>(i);
+        const float* zRow = z.ptr<float>(i);
+        float* aRow = A.ptr<float>(i);
+        for (int j = 0; j < J.cols; ++j) {
+            const float zc = zRow[j] * kSurroundC;
+            const float value = static_cast<float>(
+                std::pow(static_cast<double>(jRow[j]) / 100.0, 1.0 / static_cast<double>(zc))
+                * static_cast<double>(Aw));
+            aRow[j] = value;
+            sum += static_cast<double>(value);
+        }
+    }
+    const double count = static_cast<double>(J.rows) * static_cast<double>(J.cols);
+    const float mean = static_cast<float>(sum / count);
+    std::cout << "mean A " << mean << std::endl;
+}
+
+void toolkit::color::hue2AB(
+    cv::Mat& A, cv::Mat& h, cv::Mat& t, cv::Mat& et, cv::Mat& Ncb, cv::Mat& a, cv::Mat& b, float Nc)
+{
+    const double e0 = static_cast<double>(Nc) * kChromaConstant;
+    for (int i = 0; i < A.rows; ++i) {
+        const float* aResponse = A.ptr<float>(i);
+        const float* hRow = h.ptr<float>(i);
+        const float* tRow = t.ptr<float>(i);
+        const float* etRow = et.ptr<float>(i);
+        const float* ncb = Ncb.ptr<float>(i);
+        float* aRow = a.ptr<float>(i);
+        float* bRow = b.ptr<float>(i);
+        for (int j = 0; j < A.cols; ++j) {
+            const double angle = static_cast<double>(hRow[j]) * kPi / 180.0;
+            const float T = static_cast<float>(std::tan(angle));
+            const float K = 108.0f * T + 11.0f;
+            const float s = std::sqrt(T * T + 1.0f);
+            const double E = static_cast<double>(s)
+                * (static_cast<double>(etRow[j]) * (static_cast<double>(ncb[j]) * e0));
+            const float tK = tRow[j] * K;
+            const double u = static_cast<double>(tK) / 23.0;
+            const float dMinus = static_cast<float>(u - E);
+            const float dPlus = static_cast<float>(E + u);
+
+            // sqrt(a^2 + b^2) = |a| s: the denominator depends on the sign of
+            // a, which is negative in the second and third quadrants.
+            const double sine = std::sin(angle);
+            const double cosine = std::cos(angle);
+            const bool aNegative = (sine > 0.0 && cosine < 0.0) || (sine < 0.0 && cosine < 0.0);
+            const float D = aNegative ? dMinus : dPlus;
+
+            const float At = aResponse[j] * tRow[j];
+            const float AtOverNcb = At / ncb[j];
+            const float aValue = static_cast<float>(
+                (static_cast<double>(tRow[j]) * kAchromaticOffset + static_cast<double>(AtOverNcb))
+                / static_cast<double>(D));
+            aRow[j] = aValue;
+            bRow[j] = aValue * T;
+        }
+    }
+}
+
+void toolkit::color::AB2NonLinearities(
+    cv::Mat& a, cv::Mat& b, cv::Mat& A, cv::Mat& out, cv::Mat& Ncb)
+{
+    for (int i = 0; i < a.rows; ++i) {
+        const float* aRow = a.ptr<float>(i);
+        const float* bRow = b.ptr<float>(i);
+        const float* aResponse = A.ptr<float>(i);
+        const float* ncb = Ncb.ptr<float>(i);
+        float* dst = out.ptr<float>(i);
+        for (int j = 0; j < a.cols; ++j) {
+            const float av = aRow[j];
+            const float bv = bRow[j];
+            const float redTerm = 451.0f * av + 288.0f * bv;
+            const float ra = static_cast<float>(
+                ((static_cast<double>(redTerm) / 23.0)
+                    + (static_cast<double>(aResponse[j]) * 20.0 / static_cast<double>(ncb[j]))
+                    + 6.1)
+                / 61.0);
+            const float greenTerm = 22.0f * av + 9.0f * bv;
+            const float ga = static_cast<float>(
+                static_cast<double>(ra) - static_cast<double>(greenTerm) / 23.0);
+            const float blueTerm = 11.0f * av + 108.0f * bv;
+            const float ba = static_cast<float>(
+                static_cast<double>(ra) - static_cast<double>(blueTerm) / 23.0);
+            dst[3 * j] = ra;
+            dst[3 * j + 1] = ga;
+            dst[3 * j + 2] = ba;
+        }
+    }
+}
+
+void toolkit::color::inverseNonLinearities(cv::Mat& in, cv::Mat& out, cv::Mat& FL)
+{
+    for (int i = 0; i < out.rows; ++i) {
+        float* src = in.ptr<float>(i);
+        const float* fl = FL.ptr<float>(i);
+        float* dst = out.ptr<float>(i);
+        for (int j = 0; j < out.cols; ++j) {
+            for (int k = 0; k < 3; ++k) {
+                float& x = src[3 * j + k];
+                // Below 0.1 the inverse would raise a negative number to a
+                // fractional power; above 400.1 its denominator turns negative.
+                if (kCompressionFloor >= static_cast<double>(x))
+                    x = kCompressionFloorValue;
+                if (static_cast<double>(x) > kCompressionCeiling)
+                    x = kCompressionCeilingValue;
+                const float headroom = kCompressionScale - x;
+                const float v = static_cast<float>(
+                    (static_cast<double>(x) * kCompressionHalf - kCompressionHalfOffset)
+                    / (static_cast<double>(headroom) + kCompressionOffset));
+                const float value = static_cast<float>(
+                    std::pow(static_cast<double>(v), kInverseCompressionExponent) * 100.0
+                    / static_cast<double>(fl[j]));
+                dst[3 * j + k] = value;
+                if (std::isnan(value))
+                    std::cout << kNaNMessage << std::endl;
+            }
+        }
+    }
+}
+
+void toolkit::color::convertHPEtoSharpenedRGB(cv::Mat& hpe, cv::Mat& out)
+{
+    cv::Mat sharpenedToHpe(3, 3, CV_32FC1);
+    toolkit::common::dotProduct(huntPointerEstevezMatrix(), inverseCat02Matrix(), sharpenedToHpe);
+    const cv::Mat hpeToSharpened = sharpenedToHpe.inv(cv::DECOMP_LU);
+    // Reads rho, gamma, beta from channels 0, 1, 2 and stores row k of the
+    // product in channel 2 - k: B, G, R order, as the forward chain reads it.
+    multiplyImageByMatrixBackward(hpe, out, hpeToSharpened);
+}
