@@ -126,17 +126,23 @@ TEST(ConeSpaces, PhotoRoundTripThroughLmsAndLalphabeta)
 
 TEST(ConeSpaces, InverseConversionsWalkTheirOutput)
 {
-    // Larger sources: only the output's extent is read (ASan checks the reverse).
+    // Larger sources; the outputs are 2 x 3 views into a sentinel canvas, so
+    // walking the source's extent instead would overwrite the sentinel.
     const cv::Mat big = photo(4) * 0.5 - cv::Scalar::all(1.0);
-    cv::Mat fullLms(big.size(), CV_32FC3), smallLms(2, 3, CV_32FC3);
+    cv::Mat fullLms(big.size(), CV_32FC3), fullBgr(big.size(), CV_32FC3);
     convertLabtoLMS(big, fullLms);
-    convertLabtoLMS(big, smallLms);
-    expectNear(smallLms, fullLms(cv::Rect(0, 0, 3, 2)), 0.0);
-
-    cv::Mat fullBgr(big.size(), CV_32FC3), smallBgr(2, 3, CV_32FC3);
     convertLMStoBGR(fullLms, fullBgr);
-    convertLMStoBGR(fullLms, smallBgr);
-    expectNear(smallBgr, fullBgr(cv::Rect(0, 0, 3, 2)), 0.0);
+
+    const cv::Rect corner(0, 0, 3, 2);
+    cv::Mat canvas(big.size(), CV_32FC3, cv::Scalar::all(-7));
+    cv::Mat view = canvas(corner);
+    convertLabtoLMS(big, view);
+    expectNear(view, fullLms(corner), 0.0);
+    view.setTo(cv::Scalar::all(-7));
+    convertLMStoBGR(fullLms, view);
+    expectNear(view, fullBgr(corner), 0.0);
+    view.setTo(cv::Scalar::all(-7));
+    expectNear(canvas, cv::Mat(big.size(), CV_32FC3, cv::Scalar::all(-7)), 0.0);
 }
 
 TEST(OpponentAndYuv, PrimariesAndGreys)
