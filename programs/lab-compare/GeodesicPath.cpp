@@ -33,8 +33,7 @@ void labcompare::getGeodesicPath(cv::Mat& inpImg, cv::Mat& tarImg, cv::Mat& imgN
     for (int i = 0; i <= kPathSteps; ++i) {
         const double t = static_cast<double>(i) / kPathSteps;
         toolkit::transport::applyOptimalTransport(inpImg, tarImg, mapped, unusedCovInverse, means,
-                                                  unusedTargetCov, targetMeans, covs,
-                                                  static_cast<float>(t), dim);
+            unusedTargetCov, targetMeans, covs, static_cast<float>(t), dim);
         if (dim == 3)
             mapped.copyTo(newVals);
         else

@@ -111,7 +111,8 @@ cv::Mat toolkit::guidedfilter::GuidedFilterImpl::filter(const cv::Mat& p, int de
 // ---------------------------------------------------------------------------
 // Single-channel guide
 
-toolkit::guidedfilter::GuidedFilterMono::GuidedFilterMono(const cv::Mat& I, int kernelSize, double eps)
+toolkit::guidedfilter::GuidedFilterMono::GuidedFilterMono(
+    const cv::Mat& I, int kernelSize, double eps)
     : kernelSize(kernelSize)
     , eps(eps)
     , guide(workingGuide(I))
@@ -143,7 +144,8 @@ cv::Mat toolkit::guidedfilter::GuidedFilterMono::filterColorChannelsMK(const cv:
 // ---------------------------------------------------------------------------
 // Three-channel guide
 
-toolkit::guidedfilter::GuidedFilterColor::GuidedFilterColor(const cv::Mat& I, int kernelSize, double eps)
+toolkit::guidedfilter::GuidedFilterColor::GuidedFilterColor(
+    const cv::Mat& I, int kernelSize, double eps)
     : kernelSize(kernelSize)
     , eps(eps)
 {
@@ -212,12 +214,13 @@ cv::Mat toolkit::guidedfilter::GuidedFilterColor::filterSingleChannel(const cv::
     toolkit::common::writeImage(kCoeffGFile, aG * kCoefficientImageScale);
     toolkit::common::writeImage(kCoeffBFile, aB * kCoefficientImageScale);
 
-    const cv::Mat b = sub(sub(sub(meanP, mul(aR, meanGuideR)), mul(aG, meanGuideG)), mul(aB, meanGuideB));
+    const cv::Mat b
+        = sub(sub(sub(meanP, mul(aR, meanGuideR)), mul(aG, meanGuideG)), mul(aB, meanGuideB));
     toolkit::common::writeImage(kOffsetFile, b);
 
     return add(add(add(mul(boxfilter(aR, kernelSize), Ir), mul(boxfilter(aG, kernelSize), Ig)),
                    mul(boxfilter(aB, kernelSize), Ib)),
-               boxfilter(b, kernelSize));
+        boxfilter(b, kernelSize));
 }
 
 cv::Mat toolkit::guidedfilter::GuidedFilterColor::filterColorChannelsMK(const cv::Mat& p) const
@@ -248,8 +251,10 @@ cv::Mat toolkit::guidedfilter::GuidedFilterColor::filterColorChannelsMK(const cv
     for (int i = 0; i < p.rows; ++i) {
         const float *p00 = P00.ptr<float>(i), *p01 = P01.ptr<float>(i), *p02 = P02.ptr<float>(i);
         const float *p11 = P11.ptr<float>(i), *p12 = P12.ptr<float>(i), *p22 = P22.ptr<float>(i);
-        const float *cRR = covRR.ptr<float>(i), *cRG = covRG.ptr<float>(i), *cRB = covRB.ptr<float>(i);
-        const float *cGG = covGG.ptr<float>(i), *cGB = covGB.ptr<float>(i), *cBB = covBB.ptr<float>(i);
+        const float *cRR = covRR.ptr<float>(i), *cRG = covRG.ptr<float>(i),
+                    *cRB = covRB.ptr<float>(i);
+        const float *cGG = covGG.ptr<float>(i), *cGB = covGB.ptr<float>(i),
+                    *cBB = covBB.ptr<float>(i);
         const float *ir = guideChannels[0].ptr<float>(i), *ig = guideChannels[1].ptr<float>(i),
                     *ib = guideChannels[2].ptr<float>(i);
         const float *mr = meanGuideR.ptr<float>(i), *mg = meanGuideG.ptr<float>(i),
@@ -257,8 +262,10 @@ cv::Mat toolkit::guidedfilter::GuidedFilterColor::filterColorChannelsMK(const cv
         const float *mp0 = m0.ptr<float>(i), *mp1 = m1.ptr<float>(i), *mp2 = m2.ptr<float>(i);
         auto* o = out.ptr<cv::Vec3f>(i);
         for (int j = 0; j < p.cols; ++j) {
-            covPBuf = cv::Matx33f(p00[j], p01[j], p02[j], p01[j], p11[j], p12[j], p02[j], p12[j], p22[j]);
-            covIBuf = cv::Matx33f(cRR[j], cRG[j], cRB[j], cRG[j], cGG[j], cGB[j], cRB[j], cGB[j], cBB[j]);
+            covPBuf = cv::Matx33f(
+                p00[j], p01[j], p02[j], p01[j], p11[j], p12[j], p02[j], p12[j], p22[j]);
+            covIBuf = cv::Matx33f(
+                cRR[j], cRG[j], cRB[j], cRG[j], cGG[j], cGB[j], cRB[j], cGB[j], cBB[j]);
             mapBuf = cv::Matx33f::zeros();
             toolkit::transport::closedFormMatrix(covI, covP, map, 3);
 
@@ -281,7 +288,7 @@ toolkit::guidedfilter::GuidedFilter::GuidedFilter(const cv::Mat& I, int r, doubl
 {
     if (!(I.channels() == 1 || I.channels() == 3))
         cv::error(cv::Error::StsAssert, "I.channels() == 1 || I.channels() == 3", "GuidedFilter",
-                  __FILE__, __LINE__);
+            __FILE__, __LINE__);
     if (I.channels() == 1)
         impl = std::make_unique<GuidedFilterMono>(I, 2 * r + 1, eps);
     else
@@ -295,8 +302,8 @@ cv::Mat toolkit::guidedfilter::GuidedFilter::filter(const cv::Mat& p, int depth)
     return impl->filter(p, depth);
 }
 
-cv::Mat toolkit::guidedfilter::guidedFilter(const cv::Mat& I, const cv::Mat& p, int r, double eps,
-                                            int depth)
+cv::Mat toolkit::guidedfilter::guidedFilter(
+    const cv::Mat& I, const cv::Mat& p, int r, double eps, int depth)
 {
     return GuidedFilter(I, r, eps).filter(p, depth);
 }

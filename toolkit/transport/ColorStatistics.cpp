@@ -14,8 +14,7 @@ namespace {
 // up the contrast of a nearly flat channel.
 constexpr float kSourceVarianceFloor = 7.5f;
 
-template <int N>
-using Square = cv::Matx<float, N, N>;
+template <int N> using Square = cv::Matx<float, N, N>;
 
 void requirePlane(const cv::Mat& M)
 {
@@ -34,8 +33,7 @@ int firstChannel(int n)
     return n == 2 ? 1 : 0;
 }
 
-template <int N>
-Square<N> readSquare(const cv::Mat& M)
+template <int N> Square<N> readSquare(const cv::Mat& M)
 {
     Square<N> S;
     for (int i = 0; i < N; ++i) {
@@ -46,8 +44,7 @@ Square<N> readSquare(const cv::Mat& M)
     return S;
 }
 
-template <int N>
-void writeSquare(const Square<N>& S, cv::Mat& M)
+template <int N> void writeSquare(const Square<N>& S, cv::Mat& M)
 {
     for (int i = 0; i < N; ++i) {
         float* row = M.ptr<float>(i);
@@ -58,8 +55,7 @@ void writeSquare(const Square<N>& S, cv::Mat& M)
 
 // The product of `dot`, on fixed-size matrices so that the per-pixel use of
 // closedFormMatrix allocates nothing.
-template <int N>
-Square<N> product(const Square<N>& A, const Square<N>& B)
+template <int N> Square<N> product(const Square<N>& A, const Square<N>& B)
 {
     Square<N> P;
     for (int i = 0; i < N; ++i) {
@@ -73,8 +69,7 @@ Square<N> product(const Square<N>& A, const Square<N>& B)
     return P;
 }
 
-template <int N>
-Square<N> symmetricSquareRoot(const Square<N>& A)
+template <int N> Square<N> symmetricSquareRoot(const Square<N>& A)
 {
     cv::Matx<float, N, 1> values;
     Square<N> vectors; // rows are the unit eigenvectors
@@ -89,8 +84,7 @@ Square<N> symmetricSquareRoot(const Square<N>& A)
     return product<N>(product<N>(vectors.t(), D), vectors);
 }
 
-template <int N>
-Square<N> mongeKantorovichMap(Square<N> A, const Square<N>& B)
+template <int N> Square<N> mongeKantorovichMap(Square<N> A, const Square<N>& B)
 {
     for (int i = 0; i < N; ++i) {
         // Written so that a NaN entry stays as it is.
@@ -205,7 +199,8 @@ float toolkit::transport::computeWeightedMean(const cv::Mat& M)
             if (std::isnan(v))
                 continue;
             const auto at = std::lower_bound(keys.begin(), keysEnd, histogramKey(v));
-            const float w = static_cast<float>(counts[static_cast<std::size_t>(at - keys.begin())]) / count;
+            const float w
+                = static_cast<float>(counts[static_cast<std::size_t>(at - keys.begin())]) / count;
             sumWV += w * v;
             sumW += w;
         }
@@ -266,8 +261,8 @@ float toolkit::transport::computeBetaDistribution(float x, float alpha, float be
     const double a = alpha;
     const double b = beta;
     const double logBeta = std::lgamma(a) + std::lgamma(b) - std::lgamma(a + b);
-    return static_cast<float>(std::pow(double(x), a - 1.0) * std::pow(1.0 - double(x), b - 1.0)
-                              / std::exp(logBeta));
+    return static_cast<float>(
+        std::pow(double(x), a - 1.0) * std::pow(1.0 - double(x), b - 1.0) / std::exp(logBeta));
 }
 
 float toolkit::transport::computeCovarianceElement(const cv::Mat& A, const cv::Mat& B)

@@ -20,7 +20,7 @@ void requireMapping(const cv::Mat& input, const cv::Mat& T, const cv::Mat& outpu
 {
     CV_Assert(input.type() == CV_32FC3);
     CV_Assert(output.type() == CV_MAKETYPE(CV_32F, n) && output.rows == input.rows
-              && output.cols == input.cols);
+        && output.cols == input.cols);
     CV_Assert(T.type() == CV_32FC1 && T.rows >= n && T.cols >= n);
 }
 
@@ -45,7 +45,7 @@ void weightedChannelMeans(const cv::Mat& img, int first, int count, cv::Mat& mea
 // vectors, the transport map (full into `transport`, partial for the mapping)
 // and the mapping of every input pixel.
 void transportPixels(const cv::Mat& input, const cv::Mat& target, cv::Mat& output,
-                     cv::Mat& transport, cv::Mat& covIn, cv::Mat& covTar, float t, int n)
+    cv::Mat& transport, cv::Mat& covIn, cv::Mat& covTar, float t, int n)
 {
     using namespace toolkit::transport;
     std::array<float, 3> meansIn {};
@@ -72,8 +72,7 @@ void transportPixels(const cv::Mat& input, const cv::Mat& target, cv::Mat& outpu
 } // namespace
 
 void toolkit::transport::computeMapping2D(const cv::Mat& input, const cv::Mat& /*target*/,
-                                          float*& meansIn, float*& meansOut, const cv::Mat& T,
-                                          cv::Mat& output)
+    float*& meansIn, float*& meansOut, const cv::Mat& T, cv::Mat& output)
 {
     requireMapping(input, T, output, 2);
     const float t00 = T.at<float>(0, 0), t01 = T.at<float>(0, 1);
@@ -92,8 +91,7 @@ void toolkit::transport::computeMapping2D(const cv::Mat& input, const cv::Mat& /
 }
 
 void toolkit::transport::computeMapping3D(const cv::Mat& input, const cv::Mat& /*target*/,
-                                          float*& meansIn, float*& meansOut, const cv::Mat& T,
-                                          cv::Mat& output)
+    float*& meansIn, float*& meansOut, const cv::Mat& T, cv::Mat& output)
 {
     requireMapping(input, T, output, 3);
     cv::Matx33f M;
@@ -117,8 +115,7 @@ void toolkit::transport::computeMapping3D(const cv::Mat& input, const cv::Mat& /
 }
 
 void toolkit::transport::computeMapping2DBonneel(const cv::Mat& input, const cv::Mat& /*target*/,
-                                                 float*& meansIn, float*& meansOut,
-                                                 const cv::Mat& T, cv::Mat& output)
+    float*& meansIn, float*& meansOut, const cv::Mat& T, cv::Mat& output)
 {
     requireMapping(input, T, output, 2);
     const float t00 = T.at<float>(0, 0), t01 = T.at<float>(0, 1);
@@ -137,7 +134,7 @@ void toolkit::transport::computeMapping2DBonneel(const cv::Mat& input, const cv:
 }
 
 void toolkit::transport::computeNewValue2D(cv::Mat& input, cv::Mat& outRow, cv::Mat& meanIn,
-                                           cv::Mat& meanOut, cv::Mat& T, int row, int col)
+    cv::Mat& meanOut, cv::Mat& T, int row, int col)
 {
     CV_Assert(input.type() == CV_32FC3);
     requireRow(outRow, 2);
@@ -148,11 +145,12 @@ void toolkit::transport::computeNewValue2D(cv::Mat& input, cv::Mat& outRow, cv::
     const float d1 = x[1] - meanIn.at<float>(0, 0);
     const float d2 = x[2] - meanIn.at<float>(0, 1);
     for (int k = 0; k < 2; ++k)
-        outRow.at<float>(0, k) = meanOut.at<float>(0, k) + (d1 * T.at<float>(k, 0) + d2 * T.at<float>(k, 1));
+        outRow.at<float>(0, k)
+            = meanOut.at<float>(0, k) + (d1 * T.at<float>(k, 0) + d2 * T.at<float>(k, 1));
 }
 
 void toolkit::transport::computeNewValue2DBonneel(cv::Mat& input, cv::Mat& outRow, cv::Mat& meanIn,
-                                                  cv::Mat& meanOut, cv::Mat& T, int row, int col)
+    cv::Mat& meanOut, cv::Mat& T, int row, int col)
 {
     CV_Assert(input.type() == CV_32FC3);
     requireRow(outRow, 2);
@@ -166,8 +164,8 @@ void toolkit::transport::computeNewValue2DBonneel(cv::Mat& input, cv::Mat& outRo
     }
 }
 
-void toolkit::transport::computeGeodesicPath(float* meansIn, float* meansOut, cv::Mat& covIn,
-                                             cv::Mat& covOut, cv::Mat& T, float t, int n)
+void toolkit::transport::computeGeodesicPath(
+    float* meansIn, float* meansOut, cv::Mat& covIn, cv::Mat& covOut, cv::Mat& T, float t, int n)
 {
     CV_Assert(n == 2 || n == 3);
     for (int i = 0; i < n; ++i)
@@ -188,10 +186,8 @@ void toolkit::transport::computeGeodesicPath(float* meansIn, float* meansOut, cv
 }
 
 void toolkit::transport::applyOptimalTransport(const cv::Mat& input, const cv::Mat& target,
-                                               cv::Mat& output, cv::Mat& /*inputCovInverse*/,
-                                               cv::Mat& inputMeans, cv::Mat& /*targetCov*/,
-                                               cv::Mat& targetMeans, cv::Mat& transport, float t,
-                                               int n)
+    cv::Mat& output, cv::Mat& /*inputCovInverse*/, cv::Mat& inputMeans, cv::Mat& /*targetCov*/,
+    cv::Mat& targetMeans, cv::Mat& transport, float t, int n)
 {
     CV_Assert(n == 2 || n == 3);
     cv::Mat covIn(n, n, CV_32FC1);
@@ -207,10 +203,8 @@ void toolkit::transport::applyOptimalTransport(const cv::Mat& input, const cv::M
 }
 
 void toolkit::transport::applyOptimalTransportBonneel(const cv::Mat& input, const cv::Mat& target,
-                                                      cv::Mat& output, cv::Mat& inputCovInverse,
-                                                      cv::Mat& inputMeans, cv::Mat& targetCov,
-                                                      cv::Mat& targetMeans, cv::Mat& transport,
-                                                      float t, int n)
+    cv::Mat& output, cv::Mat& inputCovInverse, cv::Mat& inputMeans, cv::Mat& targetCov,
+    cv::Mat& targetMeans, cv::Mat& transport, float t, int n)
 {
     CV_Assert(n == 2 || n == 3);
     cv::Mat covIn(n, n, CV_32FC1);
@@ -241,8 +235,8 @@ void toolkit::transport::computeHue(const cv::Mat& image, cv::Mat& hue, int ca, 
         const auto* px = image.ptr<cv::Vec3f>(i);
         float* h = hue.ptr<float>(i);
         for (int j = 0; j < image.cols; ++j) {
-            double angle = std::atan2(double(px[j][cb]) - kNeutralChroma,
-                                      double(px[j][ca]) - kNeutralChroma)
+            double angle
+                = std::atan2(double(px[j][cb]) - kNeutralChroma, double(px[j][ca]) - kNeutralChroma)
                 * kDegreesPerRadian;
             if (angle < 0.0)
                 angle += 360.0;

@@ -8,6 +8,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 
@@ -22,10 +23,8 @@ constexpr double kJpegMaxTol = 8.0;
 
 cv::Mat scaledLab(const cv::Mat& bgr8)
 {
-    cv::Mat src = bgr8;
-    cv::Mat norm(bgr8.size(), CV_32FC3);
+    cv::Mat src = bgr8, norm(bgr8.size(), CV_32FC3), lab;
     toolkit::common::normImg(src, norm);
-    cv::Mat lab;
     cv::cvtColor(norm, lab, cv::COLOR_BGR2Lab);
     toolkit::common::scaleLab(lab);
     return lab;
@@ -33,10 +32,7 @@ cv::Mat scaledLab(const cv::Mat& bgr8)
 
 int lineCount(const std::string& text)
 {
-    int lines = 0;
-    for (char c : text)
-        lines += c == '\n';
-    return lines;
+    return int(std::count(text.begin(), text.end(), '\n'));
 }
 
 // Distance between the mean Lab colours of two 8-bit BGR images, over the
@@ -82,10 +78,13 @@ TEST(GeodesicPath, ElevenFramesFromTheInputTowardsTheTarget)
         cv::Mat diff;
         cv::absdiff(first, reference, diff);
         EXPECT_LT(cv::mean(diff.reshape(1))[0], kJpegMeanTol) << "dim " << dim;
+        EXPECT_LE(cv::norm(diff, cv::NORM_INF), kJpegMaxTol) << "dim " << dim;
+
         // The frames move steadily to the target's colours.
         double previous = meanLabDistance(first, targetBgr, dim);
         for (int i = 5; i <= 10; i += 5) {
-            const double d = meanLabDistance(cv::imread(std::to_string(i) + ".jpg"), targetBgr, dim);
+            const double d
+                = meanLabDistance(cv::imread(std::to_string(i) + ".jpg"), targetBgr, dim);
             EXPECT_LT(d, previous) << "dim " << dim << " frame " << i;
             previous = d;
         }
