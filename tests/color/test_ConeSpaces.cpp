@@ -69,7 +69,7 @@ TEST(Conversion, WalksOnlyTheGivenBoundsAndWorksInPlace)
     expectNear(inPlace, outOfPlace, 0.0);
 }
 
-TEST(ConeSpaces, BlackAndWhitePixels)
+TEST(ConeSpaces, BlackWhiteGreyAndPrimaries)
 {
     cv::Mat lms(1, 1, CV_32FC3), lab(1, 1, CV_32FC3), linear(1, 1, CV_32FC3), bgr(1, 1, CV_32FC3);
     // Black: a zero response is offset to 1e-6 before the logarithm.
@@ -86,9 +86,18 @@ TEST(ConeSpaces, BlackAndWhitePixels)
     // White: the logarithms of the matrix's row sums; neutral in l-alpha-beta.
     convertBGRtoLMS(kDisplayWhite, lms);
     expectNear(lms, pixel(std::log10(0.9996f), std::log10(0.9993f), std::log10(0.9973f)), kFloatTol);
-    cv::Mat yuv(1, 1, CV_32FC3);
+
+    // YUV works on display values: white is (1, 0, 0), grey 0.5 has Y = 0.5, and
+    // pure blue reaches the extremes U = 0.886, V = -0.114 (BT.601 weights).
+    cv::Mat yuv(1, 1, CV_32FC3), opponent(1, 1, CV_32FC2);
     convertBGRtoYUV(kDisplayWhite, yuv);
     expectNear(yuv, pixel(1, 0, 0), kFloatTol);
+    convertBGRtoYUV(pixel(0.5f, 0.5f, 0.5f), yuv);
+    expectNear(yuv, pixel(0.5f, 0, 0), kFloatTol);
+    convertBGRtoYUV(pixel(1, 0, 0), yuv);
+    expectNear(yuv, pixel(0.114f, 0.886f, -0.114f), kFloatTol);
+    convertToSimpleOpponentSpace(pixel(0, 0, 1), opponent);
+    EXPECT_EQ(opponent.at<cv::Vec2f>(0, 0), cv::Vec2f(1, 0.5f));
 }
 
 TEST(ConeSpaces, LalphabetaFollowsItsDefinitionAndInvertsToClippedLinearLms)
@@ -145,21 +154,7 @@ TEST(ConeSpaces, InverseConversionsWalkTheirOutput)
     expectNear(canvas, cv::Mat(big.size(), CV_32FC3, cv::Scalar::all(-7)), 0.0);
 }
 
-TEST(OpponentAndYuv, PrimariesAndGreys)
-{
-    cv::Mat opponent(1, 1, CV_32FC2), yuv(1, 1, CV_32FC3);
-    convertToSimpleOpponentSpace(pixel(0, 0, 1), opponent);
-    EXPECT_EQ(opponent.at<cv::Vec2f>(0, 0), cv::Vec2f(1, 0.5f));
-
-    // Display values are used as they are: grey 0.5 has Y = 0.5, U = V = 0.
-    convertBGRtoYUV(pixel(0.5f, 0.5f, 0.5f), yuv);
-    expectNear(yuv, pixel(0.5f, 0, 0), kFloatTol);
-    // Pure blue reaches the extremes U = 0.886, V = -0.114 (BT.601 weights).
-    convertBGRtoYUV(pixel(1, 0, 0), yuv);
-    expectNear(yuv, pixel(0.114f, 0.886f, -0.114f), kFloatTol);
-}
-
-TEST(CieLab, WhiteBlackAndMidGrey)
+TEST(CieLab, WhiteBlackMidGreyAndPhotoRoundTrip)
 {
     cv::Mat lab(1, 1, CV_32FC3), bgr(1, 1, CV_32FC3);
     cv::Mat white = kDisplayWhite.clone();
@@ -179,15 +174,11 @@ TEST(CieLab, WhiteBlackAndMidGrey)
     const float Y = sRGBInverseCompanding(0.5f);
     expectNear(lab, pixel(116 * std::cbrt(Y) - 16, 0, 0), kLabChromaTol);
     expectNear(grey, pixel(Y, Y, Y), 0.0);
-}
 
-TEST(CieLab, PhotoRoundTrip)
-{
-    const cv::Mat original = photo(5);
-    cv::Mat image = original.clone(), lab(original.size(), CV_32FC3), back(original.size(), CV_32FC3);
-    const cv::Mat reference = pixel(0.9f, 1.0f, 0.8f);
-    convertBGRToLab(image, reference, lab);
-    convertLabToBGR(lab, reference, back);
+    const cv::Mat original = photo(5), reference = pixel(0.9f, 1.0f, 0.8f);
+    cv::Mat image = original.clone(), labs(original.size(), CV_32FC3), back(original.size(), CV_32FC3);
+    convertBGRToLab(image, reference, labs);
+    convertLabToBGR(labs, reference, back);
     expectNear(back, original, kFloatTol);
 }
 

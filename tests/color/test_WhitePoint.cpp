@@ -74,7 +74,6 @@ TEST(GreyWorld, GreyImagePrintsNeutralWhiteThenConverges)
     EXPECT_FALSE(first.converged) << "the first estimate of a sequence never converges";
     expectWhite(first.white, cv::Vec3f(1, 1, 1), kWhiteTol);
     EXPECT_EQ(first.printed, matrixLine(first.white));
-    EXPECT_EQ(first.printed.front(), '[');
     EXPECT_EQ(state.at<cv::Vec3f>(0, 0)[0], 1.0f);
 
     // Same mask-independent result on the second call, now converged and silent.
@@ -113,7 +112,7 @@ TEST(GreyWorld, TintedPixelsGiveTheirMeanChromaAndSaturatedOnesAreIgnored)
     expectWhite(e.white, cv::Vec3f(0.9701f, 1 - (0.299f * 0.0701f - 0.114f * 0.0299f) / 0.587f, 1), 1e-4f);
 }
 
-TEST(GreyWorld, TintedPhotographs)
+TEST(GreyWorld, TintedPhotographGivesItsCast)
 {
     // An all-neutral scene under a warm cast: U and V are the cast's chroma
     // times the mean grey (luminance is normalised, U and V are not).
@@ -125,23 +124,6 @@ TEST(GreyWorld, TintedPhotographs)
     EXPECT_NEAR(state.at<cv::Vec3f>(0, 0)[2], (1.0f - Y) * meanGrey, 1e-4);
     EXPECT_LT(e.white[0], e.white[1]);
     EXPECT_EQ(e.white[2], 1.0f);
-
-    // A muted photograph: a warm cast lowers U and raises V, a cool one the reverse.
-    cv::Mat img8 = testsupport::makePhoto(48, 64, 21), photo(48, 64, CV_32FC3), tinted;
-    toolkit::common::normImg(img8, photo);
-    photo = photo * 0.3 + cv::Scalar::all(0.35);
-    cv::Mat plain = freshState(), warmState = freshState(), coolState = freshState();
-    estimate(photo, plain);
-    cv::multiply(photo, cv::Scalar(0.8, 0.9, 1.0), tinted);
-    estimate(tinted, warmState);
-    cv::multiply(photo, cv::Scalar(1.0, 0.9, 0.8), tinted);
-    estimate(tinted, coolState);
-    const cv::Vec3f p = plain.at<cv::Vec3f>(0, 0), w = warmState.at<cv::Vec3f>(0, 0),
-                    c = coolState.at<cv::Vec3f>(0, 0);
-    EXPECT_LT(w[1], p[1]);
-    EXPECT_GT(w[2], p[2]);
-    EXPECT_GT(c[1], p[1]);
-    EXPECT_LT(c[2], p[2]);
 }
 
 TEST(GreyWorld, ConvergenceMeansSettledOrNeutral)
