@@ -1,5 +1,6 @@
 #include "toolkit/color/InverseModel.hpp"
 
+#include "toolkit/color/AppearanceConstants.hpp"
 #include "toolkit/color/RgbXyz.hpp"
 #include "toolkit/common/CommonFunctions.hpp"
 
@@ -8,12 +9,7 @@
 
 namespace {
 
-// The constants and matrices below are those of the forward chain
-// (AppearanceModel.cpp), where they are private to that file; the inverse
-// must use the very same values to undo it.
-
-// CIE CAM02, dark surround: exponential non-linearity c.
-constexpr float kSurroundC = 0.525f;
+using namespace toolkit::color::cam;
 
 // Brightness below which Q is raised by the same amount before it is squared.
 constexpr double kBrightnessGuard = 1e-6;
@@ -22,14 +18,6 @@ constexpr double kBrightnessGuard = 1e-6;
 // and of the background term (1.64 - 0.29^n)^0.73.
 constexpr double kChromaInverseExponent = 1.1111111111111112;
 constexpr double kBackgroundInverseExponent = 0.8111111111111111;
-constexpr double kChromaBackgroundBase = 0.29;
-constexpr double kChromaBackgroundOffset = 1.64;
-
-// CIE CAM02 chroma constant 50000 / 13 and achromatic response offset.
-constexpr double kChromaConstant = 3846.153846153846;
-constexpr double kAchromaticOffset = 0.305;
-
-constexpr double kPi = 3.141592653589793;
 
 // CIE CAM02 post-adaptation compression, 400 p / (p + 27.13) + 0.1, spans
 // (0.1, 400.1); responses outside are brought back before it is inverted.
@@ -37,36 +25,13 @@ constexpr double kCompressionFloor = 0.1;
 constexpr float kCompressionFloorValue = 0.1f;
 constexpr double kCompressionCeiling = 400.1;
 constexpr float kCompressionCeilingValue = 400.0f;
-constexpr float kCompressionScale = 400.0f;
-constexpr double kCompressionHalf = 27.13;
 // 27.13 x 0.1: the offset of the compression carried into the numerator.
 constexpr double kCompressionHalfOffset = 2.713;
-constexpr double kCompressionOffset = 0.1;
 // 1 / 0.42, the inverse of the compression exponent.
 constexpr double kInverseCompressionExponent = 2.380952380952381;
 
 const char* const kNaNMessage
     = "Error in the inverse non-linearities! Some of the obtained values are nan.";
-
-// Hunt-Pointer-Estevez: XYZ to rho, gamma, beta.
-cv::Mat huntPointerEstevezMatrix()
-{
-    // clang-format off
-    return (cv::Mat_<float>(3, 3) << 0.38971f, 0.68898f, -0.07868f,
-                                     -0.22981f, 1.18340f, 0.04641f,
-                                     0.0f, 0.0f, 1.0f);
-    // clang-format on
-}
-
-// Inverse of CAT02: sharpened R, G, B to XYZ.
-cv::Mat inverseCat02Matrix()
-{
-    // clang-format off
-    return (cv::Mat_<float>(3, 3) << 1.096124f, -0.278869f, 0.182745f,
-                                     0.454369f, 0.473533f, 0.072098f,
-                                     -0.009628f, -0.005698f, 1.015326f);
-    // clang-format on
-}
 
 } // namespace
 
