@@ -39,12 +39,7 @@ void addLabPlanes(const cv::Mat& lab, metrics::BinCounts& L, metrics::BinCounts&
 // image on standard error.
 std::optional<toolkit::common::DistinctColours> readAndCount(const char* path)
 {
-    cv::Mat img;
-    try {
-        img = cv::imread(path, cv::IMREAD_COLOR);
-    } catch (const cv::Exception&) {
-        img.release();
-    }
+    const cv::Mat img = toolkit::common::readColourImage(path);
     if (img.empty()) {
         std::cerr << "lab-compare: cannot read image \"" << path << "\"\n";
         return std::nullopt;

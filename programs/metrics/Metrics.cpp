@@ -233,12 +233,7 @@ void writeDebugFiles(const cv::Mat& img, const common::DistinctColours& colours,
 
 std::optional<cv::Mat> readImage(const char* path)
 {
-    cv::Mat img;
-    try {
-        img = cv::imread(path, cv::IMREAD_COLOR);
-    } catch (const cv::Exception&) {
-        img.release();
-    }
+    cv::Mat img = common::readColourImage(path);
     if (img.empty()) {
         std::cerr << "perceptual-metrics: cannot read image \"" << path << "\"\n";
         return std::nullopt;

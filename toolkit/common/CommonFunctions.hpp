@@ -52,6 +52,10 @@ float computeStdDev(const cv::Mat& plane, float& mean);
 // in increasing k. C must be an allocated n x n CV_32FC1.
 void dotProduct(const cv::Mat& A, const cv::Mat& B, cv::Mat& C);
 
+// Reads an image file as 8-bit three-channel BGR (cv::imread with the colour
+// flag) without ever throwing: a missing or undecodable file gives an empty matrix.
+cv::Mat readColourImage(const std::string& path);
+
 // Writes an image with cv::imwrite without ever throwing: an empty image, an
 // unknown extension or an encoder failure give false and write nothing.
 // Debug images go through this so that they can never abort a run.
