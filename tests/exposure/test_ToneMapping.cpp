@@ -27,8 +27,8 @@ cv::Mat hdrImage(int rows, int cols, unsigned seed)
     for (int i = 0; i < rows; ++i)
         for (int j = 0; j < cols; ++j) {
             const float lum = static_cast<float>(std::pow(10.0, 6.0 * j / (cols - 1)));
-            const cv::Vec3f c(rng.uniform(0.1f, 1.0f), rng.uniform(0.1f, 1.0f),
-                              rng.uniform(0.1f, 1.0f));
+            const cv::Vec3f c(
+                rng.uniform(0.1f, 1.0f), rng.uniform(0.1f, 1.0f), rng.uniform(0.1f, 1.0f));
             img.at<cv::Vec3f>(i, j) = c * lum;
         }
     img.at<cv::Vec3f>(0, 0) = cv::Vec3f(0, 0, 0);
@@ -43,11 +43,6 @@ double logRangeOfGrey(const cv::Mat& img)
     double lo = 0.0, hi = 0.0;
     cv::minMaxLoc(grey, &lo, &hi, nullptr, nullptr, grey > 0);
     return std::log(hi) - std::log(lo);
-}
-
-void expectAllFinite(const cv::Mat& img)
-{
-    EXPECT_TRUE(cv::checkRange(img)) << "NaN or infinity in the output";
 }
 
 } // namespace
@@ -95,25 +90,15 @@ TEST(TonemapDurand, BlackStaysBlackAndNothingIsNaN)
     cv::Mat out;
     TonemapDurand(2.2f, 4.0f, 1.0f, 2.0f, 2.0f).process(hdrImage(8, 24, 4), out);
     EXPECT_EQ(out.at<cv::Vec3f>(0, 0), cv::Vec3f(0, 0, 0));
-    expectAllFinite(out);
+    EXPECT_TRUE(cv::checkRange(out)) << "NaN or infinity";
 
     // Flat images have no base range to compress: no inf or NaN either, and
     // an all-black image stays black.
     const cv::Mat flat(6, 7, CV_32FC3, cv::Scalar(5.0, 5.0, 5.0));
     TonemapDurand(2.2f, 4.0f, 1.0f, 2.0f, 2.0f).process(flat, out);
-    expectAllFinite(out);
+    EXPECT_TRUE(cv::checkRange(out)) << "NaN or infinity";
     EXPECT_NEAR(out.at<cv::Vec3f>(2, 3)[1], std::pow(5.0, 1.0 / 2.2), kPowRel * 2);
     const cv::Mat black = cv::Mat::zeros(6, 7, CV_32FC3);
     TonemapDurand().process(black, out);
     EXPECT_EQ(cv::countNonZero(out.reshape(1)), 0);
-}
-
-TEST(TonemapDurand, InPlaceMatchesAndOtherTypesAreRejected)
-{
-    cv::Mat img = hdrImage(6, 20, 5), out;
-    const auto tonemap = toolkit::exposure::createTonemapDurand(2.2f, 4.0f, 1.0f, 2.0f, 2.0f);
-    tonemap->process(img, out);
-    tonemap->process(img, img);
-    EXPECT_EQ(cv::norm(img, out, cv::NORM_INF), 0.0);
-    EXPECT_THROW(tonemap->process(cv::Mat(4, 4, CV_8UC3, cv::Scalar::all(1)), out), cv::Exception);
 }

@@ -41,8 +41,7 @@ void toolkit::common::calculateOpticalFlow(cv::Mat& first, cv::Mat& second, cv::
 
     cv::Mat flow;
     cv::calcOpticalFlowFarneback(greyOf(second255), greyOf(first255), flow, kPyramidScale,
-                                 kPyramidLevels, kWindowSize, kIterations, kPolyNeighbourhood,
-                                 kPolySigma, kFlowFlags);
+        kPyramidLevels, kWindowSize, kIterations, kPolyNeighbourhood, kPolySigma, kFlowFlags);
 
     cv::Mat map(flow.size(), CV_32FC2);
     for (int y = 0; y < flow.rows; ++y) {
@@ -54,7 +53,7 @@ void toolkit::common::calculateOpticalFlow(cv::Mat& first, cv::Mat& second, cv::
 
     cv::Mat warped;
     cv::remap(first255, warped, map, cv::noArray(), cv::INTER_NEAREST, cv::BORDER_CONSTANT,
-              cv::Scalar::all(0));
+        cv::Scalar::all(0));
     warped /= kByteScale;
     warped.copyTo(output);
 }
@@ -65,7 +64,7 @@ void toolkit::common::alterNonFlashBrightness(cv::Mat& source, cv::Mat& referenc
     // source's planes: a size mismatch would read and write out of bounds.
     if (source.size() != reference.size())
         CV_Error(cv::Error::StsUnmatchedSizes,
-                 "alterNonFlashBrightness needs source and reference of one size");
+            "alterNonFlashBrightness needs source and reference of one size");
 
     cv::Mat sourceLab, referenceLab(reference.size(), CV_32FC3);
     cv::cvtColor(source, sourceLab, cv::COLOR_BGR2Lab);

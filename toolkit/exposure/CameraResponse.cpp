@@ -61,8 +61,7 @@ void writeResponseColumns(const cv::Mat& response)
 } // namespace
 
 void toolkit::exposure::loadExposureSeq(cv::Mat* exposures, cv::Mat& reference, const float* table,
-                                        std::vector<cv::Mat>& images, std::vector<float>& times,
-                                        int n)
+    std::vector<cv::Mat>& images, std::vector<float>& times, int n)
 {
     cv::Mat reference8;
     reference *= 255.0;
@@ -84,8 +83,7 @@ void toolkit::exposure::loadExposureSeq(cv::Mat* exposures, cv::Mat& reference, 
     }
 }
 
-void toolkit::exposure::recoverCRF(cv::Mat*& exposures, cv::Mat& reference, int n,
-                                   std::string name)
+void toolkit::exposure::recoverCRF(cv::Mat*& exposures, cv::Mat& reference, int n, std::string name)
 {
     // The calibration needs two exposures, and exposure 1 is read below.
     if (exposures == nullptr || n < 2)
@@ -116,8 +114,8 @@ void toolkit::exposure::recoverCRF(cv::Mat*& exposures, cv::Mat& reference, int 
     writeResponseColumns(response);
 
     cv::Mat toneMapped;
-    createTonemapDurand(kToneGamma, kToneContrast, kToneSaturation, kToneSigmaSpace,
-                        kToneSigmaColor)
+    createTonemapDurand(
+        kToneGamma, kToneContrast, kToneSaturation, kToneSigmaSpace, kToneSigmaColor)
         ->process(hdr, toneMapped);
 
     cv::Mat fusion;

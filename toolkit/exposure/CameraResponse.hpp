@@ -26,7 +26,7 @@ namespace exposure {
 // list's first image) and "test11.jpg" (the second image of this call).
 // Prints per exposure the line "<time> <table[i + 1]> <n>".
 void loadExposureSeq(cv::Mat* exposures, cv::Mat& reference, const float* table,
-                     std::vector<cv::Mat>& images, std::vector<float>& times, int n);
+    std::vector<cv::Mat>& images, std::vector<float>& times, int n);
 
 // Recovers the camera response of n >= 2 exposures (times 1 / 512, 1 / 256,
 // ..., from the table 1024 / 2^k), merges them into an HDR image, tone-maps

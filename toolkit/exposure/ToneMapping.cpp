@@ -34,8 +34,8 @@ cv::Mat normaliseJointly(const cv::Mat& src)
 
 } // namespace
 
-toolkit::exposure::TonemapDurand::TonemapDurand(float gamma, float contrast, float saturation,
-                                                float sigmaSpace, float sigmaColor)
+toolkit::exposure::TonemapDurand::TonemapDurand(
+    float gamma, float contrast, float saturation, float sigmaSpace, float sigmaColor)
     : gamma_(gamma)
     , contrast_(contrast)
     , saturation_(saturation)

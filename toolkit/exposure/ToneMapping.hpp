@@ -19,7 +19,7 @@ public:
     // channel's ratio to the grey level. sigmaSpace (pixels) and sigmaColor
     // (log-luminance units): the bilateral filter's sigmas, passed as given.
     explicit TonemapDurand(float gamma = 1.0f, float contrast = 4.0f, float saturation = 1.0f,
-                           float sigmaSpace = 2.0f, float sigmaColor = 2.0f);
+        float sigmaSpace = 2.0f, float sigmaColor = 2.0f);
 
     // Tone-maps an HDR image: src is CV_32FC3 (any channel order; the grey
     // weights 0.299, 0.587, 0.114 go to channels 0, 1, 2 as stored), any
@@ -45,8 +45,7 @@ private:
 // Stands where OpenCV 3 code calls cv::createTonemapDurand(gamma, contrast,
 // saturation, sigma_space, sigma_color)->process(src, dst).
 cv::Ptr<TonemapDurand> createTonemapDurand(float gamma = 1.0f, float contrast = 4.0f,
-                                           float saturation = 1.0f, float sigmaSpace = 2.0f,
-                                           float sigmaColor = 2.0f);
+    float saturation = 1.0f, float sigmaSpace = 2.0f, float sigmaColor = 2.0f);
 
 } // namespace exposure
 } // namespace toolkit
