@@ -130,6 +130,21 @@ TEST(GreyWorld, TintedPhotographGivesItsCast)
     EXPECT_EQ(e.white[2], 1.0f);
 }
 
+TEST(GreyWorld, LargePhotographGivesTheSameEstimateAsOnePixel)
+{
+    // Four million pixels of one slightly warm grey: a float running sum of
+    // their chroma would round each addend to a coarse step and move the
+    // estimate; the estimate must be that of the single pixel.
+    const cv::Scalar warmGrey(0.45, 0.5, 0.55);
+    cv::Mat large(2000, 2000, CV_32FC3, warmGrey), pixel(1, 1, CV_32FC3, warmGrey);
+    cv::Mat largeState = freshState(), pixelState = freshState();
+    const Estimate big = estimate(large, largeState);
+    const Estimate one = estimate(pixel, pixelState);
+    expectWhite(big.white, one.white, kMeanTol);
+    EXPECT_NEAR(largeState.at<cv::Vec3f>(0, 0)[1], pixelState.at<cv::Vec3f>(0, 0)[1], kMeanTol);
+    EXPECT_NEAR(largeState.at<cv::Vec3f>(0, 0)[2], pixelState.at<cv::Vec3f>(0, 0)[2], kMeanTol);
+}
+
 TEST(GreyWorld, ConvergenceMeansSettledOrNeutral)
 {
     double meanGrey = 0;

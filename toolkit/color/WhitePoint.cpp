@@ -42,7 +42,10 @@ bool toolkit::color::computeWhitePointFromGrayWorld(const cv::Mat& image, cv::Ma
     cv::Mat yuv(image.rows, image.cols, CV_32FC3);
     convertBGRtoYUV(image, yuv);
 
-    float sumU = 0.0f, sumV = 0.0f, count = kCountStart;
+    // Summed and counted in double: float sums drift once they are large, and
+    // a float count stops growing at 2^24 pixels, which would bias the
+    // estimate of a large photograph.
+    double sumU = 0.0, sumV = 0.0, count = kCountStart;
     for (int i = 0; i < yuv.rows; ++i) {
         const float* p = yuv.ptr<float>(i);
         for (int j = 0; j < yuv.cols; ++j) {
@@ -51,15 +54,15 @@ bool toolkit::color::computeWhitePointFromGrayWorld(const cv::Mat& image, cv::Ma
             const float s = static_cast<float>(
                 (std::abs(static_cast<double>(U)) + std::abs(static_cast<double>(V))) / static_cast<double>(Y));
             if (kNeutralChromaRatio > static_cast<double>(s)) {
-                sumU += U;
-                sumV += V;
-                count += 1.0f;
+                sumU += static_cast<double>(U);
+                sumV += static_cast<double>(V);
+                count += 1.0;
             }
         }
     }
     // Luminance is normalised to 1; only the chroma of the estimate matters.
-    const float U = sumU / count;
-    const float V = sumV / count;
+    const float U = static_cast<float>(sumU / count);
+    const float V = static_cast<float>(sumV / count);
 
     cv::Vec3f& previous = state.at<cv::Vec3f>(0, 0);
     const float previousU = previous[1], previousV = previous[2];
