@@ -1,5 +1,7 @@
 #include "toolkit/transport/ColorStatistics.hpp"
 
+#include "toolkit/common/CommonFunctions.hpp"
+
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -139,21 +141,9 @@ void toolkit::transport::matrixSquareRoot(const cv::Mat& A, cv::Mat& R, int n)
 float toolkit::transport::computeMean(const cv::Mat& M)
 {
     requirePlane(M);
-    float sum = 0.0f;
-    int count = 0;
-    for (int i = 0; i < M.rows; ++i) {
-        const float* row = M.ptr<float>(i);
-        for (int j = 0; j < M.cols; ++j) {
-            if (std::isnan(row[j]))
-                continue;
-            sum += row[j];
-            ++count;
-        }
-    }
-    std::cout << sum << " " << count << std::endl;
-    if (count == 0)
-        return 0.0f;
-    return sum / static_cast<float>(count);
+    // The same mean and progress line as the shared utility, on a read-only plane.
+    cv::Mat view = M;
+    return toolkit::common::computeMean(view);
 }
 
 float toolkit::transport::computeWeightedMean(const cv::Mat& M)
