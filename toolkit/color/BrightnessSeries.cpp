@@ -39,20 +39,22 @@ constexpr int kPassCount = 6;
 constexpr double kFactorStep = 0.7;
 constexpr float kFactorReference = 10.0f;
 
+// Planes of about -1..1 are drawn x 255 (the product is a float product).
+constexpr double kDebugScale = 255.0;
+
 // Guided-filter smoothing of the white images.
 constexpr int kWhiteRadius = 16;
 constexpr double kWhiteEps = 0.0001;
 
-// (v / divisor) x factor for every element, in float, for the debug images.
-cv::Mat scaledForDebug(const cv::Mat& m, float divisor, float factor)
+// Brightness relative to the largest, x 100, for "brightness_before.jpg".
+cv::Mat relativeBrightness(const cv::Mat& Q, float Qmax)
 {
-    cv::Mat out(m.size(), m.type());
-    const int width = m.cols * m.channels();
-    for (int i = 0; i < m.rows; ++i) {
-        const float* src = m.ptr<float>(i);
-        float* dst = out.ptr<float>(i);
-        for (int j = 0; j < width; ++j)
-            dst[j] = (src[j] / divisor) * factor;
+    cv::Mat out(Q.size(), CV_32FC1);
+    for (int i = 0; i < Q.rows; ++i) {
+        const float* q = Q.ptr<float>(i);
+        float* o = out.ptr<float>(i);
+        for (int j = 0; j < Q.cols; ++j)
+            o[j] = (q[j] / Qmax) * 100.0f;
     }
     return out;
 }
@@ -135,10 +137,10 @@ void toolkit::color::increaseBrightness(cv::Mat& image, cv::Mat* exposures, floa
     using toolkit::common::writeImage;
     writeImage("rgba_before.jpg", compressed);
     writeImage("lms_before.jpg", hpe);
-    writeImage("a_before.jpg", scaledForDebug(a, 1.0f, 255.0f));
-    writeImage("b_before.jpg", scaledForDebug(b, 1.0f, 255.0f));
+    writeImage("a_before.jpg", cv::Mat(a * kDebugScale));
+    writeImage("b_before.jpg", cv::Mat(b * kDebugScale));
     writeImage("lightness_before.jpg", J);
-    writeImage("brightness_before.jpg", scaledForDebug(Q, Qmax, 100.0f));
+    writeImage("brightness_before.jpg", relativeBrightness(Q, Qmax));
 
     const double sigmaColor = static_cast<double>(Qmax / kBrightnessSigmaDivisor);
     cv::bilateralFilter(Q, Qf, kBrightnessFilterDiameter, sigmaColor, kBrightnessSpaceSigma,
@@ -170,11 +172,11 @@ void toolkit::color::increaseBrightness(cv::Mat& image, cv::Mat* exposures, floa
             convertHPEtoSharpenedRGB(hpe, out);
 
             writeImage("brightness_after.jpg", Q);
-            writeImage("z_after.jpg", scaledForDebug(z, 1.0f, 255.0f));
+            writeImage("z_after.jpg", cv::Mat(z * kDebugScale));
             writeImage("lightness_after.jpg", J);
             writeImage("A_after.jpg", A);
-            writeImage("a_after.jpg", scaledForDebug(a, 1.0f, 255.0f));
-            writeImage("b_after.jpg", scaledForDebug(b, 1.0f, 255.0f));
+            writeImage("a_after.jpg", cv::Mat(a * kDebugScale));
+            writeImage("b_after.jpg", cv::Mat(b * kDebugScale));
             writeImage("rgba_after.jpg", compressed);
             writeImage("lms_after.jpg", hpe);
             writeImage("dst.jpg", out);
