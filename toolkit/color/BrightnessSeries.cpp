@@ -75,7 +75,8 @@ void copyFlashRecord()
 
 } // namespace
 
-void toolkit::color::performGammaCorrectionByStyle(const cv::Mat& src, cv::Mat& dst, float a, float b)
+void toolkit::color::performGammaCorrectionByStyle(
+    const cv::Mat& src, cv::Mat& dst, float a, float b)
 {
     const float gamma = static_cast<float>(std::log10(static_cast<double>(b / a)) + 1.0);
     std::cout << "Gamma: " << gamma << std::endl;
@@ -144,7 +145,7 @@ void toolkit::color::increaseBrightness(cv::Mat& image, cv::Mat* exposures, floa
 
     const double sigmaColor = static_cast<double>(Qmax / kBrightnessSigmaDivisor);
     cv::bilateralFilter(Q, Qf, kBrightnessFilterDiameter, sigmaColor, kBrightnessSpaceSigma,
-                        cv::BORDER_REFLECT_101);
+        cv::BORDER_REFLECT_101);
     writeImage("brightness_before_filtered.jpg", Qf);
 
     {
@@ -210,7 +211,7 @@ void toolkit::color::computeWhiteImgVs2(const cv::Mat& src, cv::Mat& dst, float 
     // The bilateral filter cannot work in place.
     const cv::Mat input = src.data == dst.data ? src.clone() : src;
     cv::bilateralFilter(input, dst, d, static_cast<double>(sigmaColor), static_cast<double>(d),
-                        cv::BORDER_REFLECT_101);
+        cv::BORDER_REFLECT_101);
 }
 
 void toolkit::color::computeWhiteImg(const cv::Mat& src, cv::Mat& dst, int /*unused*/)

@@ -119,8 +119,8 @@ void toolkit::color::performLocalCAMCA(cv::Mat& image, const cv::Mat& reference,
         const bool settled = areImgsEqualivalent(white, previousWhite);
         convertXYZtoSharpenedBGR(white, sharpenedWhite);
         // The image's own white only fills iCAMCATLocal's unread places.
-        iCAMCATLocal(sharpened, sharpenedWhite, referenceWhite, imageWhite, imageWhite, mask, blend,
-                     false);
+        iCAMCATLocal(
+            sharpened, sharpenedWhite, referenceWhite, imageWhite, imageWhite, mask, blend, false);
         convertSharpenedBGRtoXYZ(sharpened, xyz);
         white.copyTo(previousWhite);
         if (settled)
@@ -131,7 +131,7 @@ void toolkit::color::performLocalCAMCA(cv::Mat& image, const cv::Mat& reference,
 }
 
 void toolkit::color::biCAT(cv::Mat& image, const cv::Mat& white, const cv::Mat& /*xyzWhite*/,
-                           const cv::Mat& target, const cv::Mat& /*mask*/)
+    const cv::Mat& target, const cv::Mat& /*mask*/)
 {
     if (image.type() != CV_32FC3)
         CV_Error(cv::Error::StsBadArg, "biCAT adapts CV_32FC3 images");
@@ -160,8 +160,8 @@ void toolkit::color::biCAT(cv::Mat& image, const cv::Mat& white, const cv::Mat& 
                 const float tk = t[3 * j + k];
                 float ratio = tk / wk;
                 if (static_cast<double>(wk) < kBlackWhiteLimit)
-                    ratio = static_cast<float>(static_cast<double>(tk)
-                                               / (static_cast<double>(wk) + kBlackWhiteLift));
+                    ratio = static_cast<float>(
+                        static_cast<double>(tk) / (static_cast<double>(wk) + kBlackWhiteLift));
                 r[j] = ratio;
                 g[j] = 1.0f - D + ratio * D;
                 if (ratio > maxRatio) {
@@ -195,8 +195,7 @@ void toolkit::color::biCAT(cv::Mat& image, const cv::Mat& white, const cv::Mat& 
 }
 
 void toolkit::color::biCATRegression(cv::Mat& guidance, cv::Mat& guidanceWhite, cv::Mat& input,
-                                     cv::Mat& fourth, cv::Mat& inputWhite, const cv::Mat& weight,
-                                     float sigma)
+    cv::Mat& fourth, cv::Mat& inputWhite, const cv::Mat& weight, float sigma)
 {
     if (guidance.type() != CV_32FC3)
         CV_Error(cv::Error::StsBadArg, "biCATRegression re-lights CV_32FC3 images");

@@ -47,7 +47,7 @@ void performLocalCAMCA(cv::Mat& image, const cv::Mat& reference, float blend);
 // Safe to run from several threads at once on different images; the files
 // then hold any thread's data and each printed line stays whole.
 void biCAT(cv::Mat& image, const cv::Mat& white, const cv::Mat& xyzWhite, const cv::Mat& target,
-           const cv::Mat& mask);
+    const cv::Mat& mask);
 
 // Re-lights a guidance image to the local white of an input image through the
 // per-pixel linear model guidance' = weight (inputWhite + a (guidance -
@@ -69,7 +69,7 @@ void biCAT(cv::Mat& image, const cv::Mat& white, const cv::Mat& xyzWhite, const 
 // three channels were flagged, 255 elsewhere), "whiteGuidance.jpg" and
 // "whiteInput.jpg" (0..255 scale).
 void biCATRegression(cv::Mat& guidance, cv::Mat& guidanceWhite, cv::Mat& input, cv::Mat& fourth,
-                     cv::Mat& inputWhite, const cv::Mat& weight, float sigma);
+    cv::Mat& inputWhite, const cv::Mat& weight, float sigma);
 
 } // namespace color
 } // namespace toolkit
