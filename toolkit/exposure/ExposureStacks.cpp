@@ -87,7 +87,8 @@ TimeTable timeTable(double longest)
 // Squares summed in int, the root in double, truncated.
 int diagonalOf(const cv::Mat& img)
 {
-    return static_cast<int>(std::sqrt(static_cast<double>(img.cols * img.cols + img.rows * img.rows)));
+    return static_cast<int>(
+        std::sqrt(static_cast<double>(img.cols * img.cols + img.rows * img.rows)));
 }
 
 // One whole line on standard output. The line goes to the stream in a single
@@ -240,11 +241,12 @@ void toolkit::exposure::forEachExposure(const std::function<void(int)>& body)
     }
 }
 
-void toolkit::exposure::computeCorrectedNonFlash(cv::Mat* exposures, const cv::Mat& white,
-    const cv::Mat& sizeReference, int index, int diagonal)
+void toolkit::exposure::computeCorrectedNonFlash(
+    cv::Mat* exposures, const cv::Mat& white, const cv::Mat& sizeReference, int index, int diagonal)
 {
     if (exposures == nullptr || index < 0)
-        CV_Error(cv::Error::StsBadArg, "computeCorrectedNonFlash needs an exposure array and index");
+        CV_Error(
+            cv::Error::StsBadArg, "computeCorrectedNonFlash needs an exposure array and index");
     cv::Mat& exposure = exposures[index];
     if (exposure.type() != CV_32FC3 || exposure.size() != sizeReference.size()
         || white.type() != CV_32FC3 || white.rows < exposure.rows || white.cols < exposure.cols)
@@ -259,8 +261,8 @@ void toolkit::exposure::computeCorrectedNonFlash(cv::Mat* exposures, const cv::M
     common::writeImage(indexText(index) + "_nonFlash" + ".jpg", times255(exposure));
 
     const int d = diagonal / kCorrectionDivisor;
-    cv::bilateralFilter(exposure, work, d, kCorrectionSigmaColor, static_cast<double>(d),
-        cv::BORDER_REFLECT_101);
+    cv::bilateralFilter(
+        exposure, work, d, kCorrectionSigmaColor, static_cast<double>(d), cv::BORDER_REFLECT_101);
     color::convertBGRToXYZDirect(work, exposure);
     color::convertXYZtoSharpenedBGR(exposure, work);
     work.copyTo(exposure);
@@ -368,8 +370,8 @@ void toolkit::exposure::createBrightnessExposures(
             color::biCAT(sharp[i], whiteSharp[i], whiteXYZ[i], synth[i], mask);
             color::convertSharpenedBGRtoXYZ(sharp[i], work[i]);
             color::convertXYZToBGRDirect(work[i], cur[i]);
-            common::writeImage(name + indexText(counter[i]) + "_0" + indexText(i) + "_final"
-                    + ".jpg",
+            common::writeImage(
+                name + indexText(counter[i]) + "_0" + indexText(i) + "_final" + ".jpg",
                 times255(cur[i]));
             counter[i] = counter[i] + 1;
         }
