@@ -99,8 +99,9 @@ void createBrightnessExposures(
 //    createBrightnessExposures; the no-flash photograph (x 255) is written to
 //    "nonflash.jpg", and name + ".hdr", name + ".jpg", name + "fusion.jpg".
 // Also the files of increaseBrightness, computeWhiteImg, biCAT and
-// loadExposureSeq. flash: left holding the last adapted result (the input
-// for iterations <= 0). noFlash: left holding its smoothed version x 255.
+// loadExposureSeq. flash: left holding the last adapted result (for
+// iterations <= 0 the input, up to the float rounding of x 255 and / 255).
+// noFlash: left holding its smoothed version x 255.
 // Prints biCAT's lines, the lines of increaseBrightness, "here" once per
 // exposure, the lines of loadExposureSeq and "<name>.hdr <name>.jpg".
 // Raises cv::Exception (StsBadArg) for photographs as createBrightnessExposures.
