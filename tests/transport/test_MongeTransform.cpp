@@ -215,3 +215,14 @@ TEST(Hue, AngleOfTheChromaticPairInDegrees)
     computeHue(img, hue, 2, 0); // atan2(128 - 128, 128 - 128) for pixel 3
     EXPECT_EQ(hue.at<float>(0, 3), 0.0f);
 }
+
+TEST(Hue, NegativeAngleIsStoredAsFloatBeforeTheTurnIsAdded)
+{
+    // Here float(angle) + 360 and float(angle + 360) differ in the last bit.
+    cv::Mat img(1, 1, CV_32FC3), hue(1, 1, CV_32FC1);
+    img.at<cv::Vec3f>(0, 0) = { 50, 29, 1 };
+    computeHue(img, hue, 1, 2);
+    const float angle
+        = static_cast<float>(std::atan2(1.0 - 128.0, 29.0 - 128.0) * 57.29577957855229);
+    EXPECT_EQ(hue.at<float>(0, 0), angle + 360.0f);
+}

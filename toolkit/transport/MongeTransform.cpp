@@ -235,12 +235,13 @@ void toolkit::transport::computeHue(const cv::Mat& image, cv::Mat& hue, int ca, 
         const auto* px = image.ptr<cv::Vec3f>(i);
         float* h = hue.ptr<float>(i);
         for (int j = 0; j < image.cols; ++j) {
-            double angle
-                = std::atan2(double(px[j][cb]) - kNeutralChroma, double(px[j][ca]) - kNeutralChroma)
-                * kDegreesPerRadian;
-            if (angle < 0.0)
-                angle += 360.0;
-            h[j] = static_cast<float>(angle);
+            // The angle is stored as float first; the turn is added to that float.
+            float angle = static_cast<float>(
+                std::atan2(double(px[j][cb]) - kNeutralChroma, double(px[j][ca]) - kNeutralChroma)
+                * kDegreesPerRadian);
+            if (angle < 0.0f)
+                angle += 360.0f;
+            h[j] = angle;
         }
     }
 }

@@ -91,8 +91,9 @@ void applyOptimalTransportBonneel(const cv::Mat& input, const cv::Mat& target, c
 
 // Hue angle in degrees, [0, 360), of the chromatic pair (ca, cb) of a CV_32FC3
 // image stored in 0..255 with 128 as neutral chroma:
-// atan2(image[cb] - 128, image[ca] - 128) in degrees (double), plus 360 when
-// negative, into the caller's CV_32FC1 hue plane of the image's size.
+// atan2(image[cb] - 128, image[ca] - 128) in degrees (double, stored as
+// float), plus 360 in float when negative, into the caller's CV_32FC1 hue
+// plane of the image's size.
 // Neutral (128, 128) gives 0; (ca, cb) = (128, 0) gives 270.
 void computeHue(const cv::Mat& image, cv::Mat& hue, int ca, int cb);
 
