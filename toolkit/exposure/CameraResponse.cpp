@@ -4,7 +4,7 @@
 #include "toolkit/color/ChromaticAdaptation.hpp"
 #include "toolkit/color/RgbXyz.hpp"
 #include "toolkit/common/CommonFunctions.hpp"
-#include "toolkit/exposure/ToneMapping.hpp"
+#include "toolkit/exposure/HdrChain.hpp"
 
 #include <opencv2/photo.hpp>
 
@@ -18,45 +18,10 @@ namespace {
 // Exposure-time table of recoverCRF: entry k = 1024 / 2^k.
 constexpr double kLongestTime = 1024.0;
 
-// Debevec calibration: 70 samples on a regular grid, smoothness lambda 10.
-constexpr int kDebevecSamples = 70;
-constexpr float kDebevecLambda = 10.0f;
-constexpr bool kDebevecRandomSampling = false;
-
-// Durand tone mapping of the merged HDR image.
-constexpr float kToneGamma = 2.2f;
-constexpr float kToneContrast = 4.0f;
-constexpr float kToneSaturation = 1.0f;
-constexpr float kToneSigmaSpace = 2.0f;
-constexpr float kToneSigmaColor = 2.0f;
-
-// Mertens fusion weights: contrast and saturation, exposedness off.
-constexpr float kMertensContrast = 1.0f;
-constexpr float kMertensSaturation = 1.0f;
-constexpr float kMertensExposure = 0.0f;
-
 // Viewing conditions of the lightness curve: a white of 100, adapting
 // luminance 0.2 x the white's Y (LA = 20).
 constexpr float kWhiteLevel = 100.0f;
 constexpr double kAdaptingFraction = 0.2;
-
-// Values on the 0..255 scale for a debug image.
-cv::Mat times255(const cv::Mat& img)
-{
-    return img * 255.0;
-}
-
-void writeResponseColumns(const cv::Mat& response)
-{
-    std::ofstream r("Rreal.txt"), g("Greal.txt"), b("Breal.txt"), rows("valuesReal.txt");
-    for (int j = 0; j < response.rows; ++j) {
-        const cv::Vec3f& v = response.at<cv::Vec3f>(j, 0);
-        rows << j << std::endl;
-        r << v[2] << std::endl;
-        g << v[1] << std::endl;
-        b << v[0] << std::endl;
-    }
-}
 
 } // namespace
 
@@ -93,42 +58,22 @@ void toolkit::exposure::recoverCRF(cv::Mat*& exposures, cv::Mat& reference, int 
     for (int k = 0; k <= n; ++k)
         table[k] = static_cast<float>(kLongestTime / std::pow(2.0, k));
 
-    common::writeImage("test.jpg", times255(exposures[1]));
+    common::writeImage("test.jpg", hdr::times255(exposures[1]));
 
     std::vector<cv::Mat> images;
     std::vector<float> times;
     loadExposureSeq(exposures, reference, table.data(), images, times, n);
     common::writeImage("test1.jpg", images[1]);
 
-    cv::Mat response;
-    cv::Ptr<cv::CalibrateDebevec> calibrate
-        = cv::createCalibrateDebevec(kDebevecSamples, kDebevecLambda, kDebevecRandomSampling);
     std::cout << "here i am" << std::endl;
-    calibrate->process(images, response, times);
+    const cv::Mat response = hdr::calibrateResponse(images, times);
     std::cout << "here i am" << std::endl;
-
-    cv::Mat hdr;
-    cv::createMergeDebevec()->process(images, hdr, times, response);
+    const cv::Mat merged = hdr::mergeHdr(images, times, response);
 
     std::cout << response << std::endl;
-    writeResponseColumns(response);
+    hdr::writeResponseColumns(response, "Rreal.txt", "Greal.txt", "Breal.txt", "valuesReal.txt");
 
-    cv::Mat toneMapped;
-    createTonemapDurand(
-        kToneGamma, kToneContrast, kToneSaturation, kToneSigmaSpace, kToneSigmaColor)
-        ->process(hdr, toneMapped);
-
-    cv::Mat fusion;
-    cv::createMergeMertens(kMertensContrast, kMertensSaturation, kMertensExposure)
-        ->process(images, fusion);
-
-    const std::string hdrName = name + ".hdr";
-    const std::string toneName = name + ".jpg";
-    const std::string fusionName = name + "fusion.jpg";
-    std::cout << hdrName << " " << toneName << std::endl;
-    common::writeImage(hdrName, hdr);
-    common::writeImage(toneName, times255(toneMapped));
-    common::writeImage(fusionName, times255(fusion));
+    hdr::writeOutputs(name, merged, hdr::toneMap(merged), hdr::fuse(images));
 }
 
 void toolkit::exposure::recoverLightnessExposureCurve(cv::Mat*& exposures, int n)
@@ -156,9 +101,9 @@ void toolkit::exposure::recoverLightnessExposureCurve(cv::Mat*& exposures, int n
         color::convertXYZtoSharpenedBGR(xyz, sharpened);
         color::iCAMCATByD65(sharpened, sharpened, xyz);
 
-        common::writeImage("test1.jpg", times255(exposure));
+        common::writeImage("test1.jpg", hdr::times255(exposure));
         sharpened.copyTo(exposure);
-        common::writeImage("test.jpg", times255(exposure));
+        common::writeImage("test.jpg", hdr::times255(exposure));
 
         color::convertSharpenedBGRtoXYZ(exposure, xyz);
 

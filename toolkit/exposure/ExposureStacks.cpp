@@ -6,6 +6,7 @@
 #include "toolkit/color/RgbXyz.hpp"
 #include "toolkit/common/CommonFunctions.hpp"
 #include "toolkit/exposure/CameraResponse.hpp"
+#include "toolkit/exposure/HdrChain.hpp"
 #include "toolkit/exposure/ToneMapping.hpp"
 #include "toolkit/guidedfilter/GuidedFilter.hpp"
 
@@ -23,6 +24,8 @@
 #include <vector>
 
 namespace {
+
+namespace hdr = toolkit::exposure::hdr;
 
 constexpr int kExposureCount = 6;
 
@@ -57,23 +60,6 @@ constexpr double kCorrectionSigmaColor = 0.01;
 // The diagonal is printed as a fiftieth.
 constexpr int kPrintedDiagonalDivisor = 50;
 
-// Debevec calibration: 70 samples on a regular grid, smoothness lambda 10.
-constexpr int kDebevecSamples = 70;
-constexpr float kDebevecLambda = 10.0f;
-constexpr bool kDebevecRandomSampling = false;
-
-// Durand tone mapping of the merged HDR image.
-constexpr float kToneGamma = 2.2f;
-constexpr float kToneContrast = 4.0f;
-constexpr float kToneSaturation = 1.0f;
-constexpr float kToneSigmaSpace = 2.0f;
-constexpr float kToneSigmaColor = 2.0f;
-
-// Mertens fusion weights: contrast and saturation, exposedness off.
-constexpr float kMertensContrast = 1.0f;
-constexpr float kMertensSaturation = 1.0f;
-constexpr float kMertensExposure = 0.0f;
-
 const char* const kMaskPath = "maskFiltered06.jpg";
 
 TimeTable timeTable(double longest)
@@ -103,11 +89,6 @@ void printLine(const std::string& text)
 std::string indexText(int i)
 {
     return toolkit::common::convertIntToString(i);
-}
-
-cv::Mat times255(const cv::Mat& img)
-{
-    return img * static_cast<double>(kByteScale);
 }
 
 // Every element divided by the divisor in float.
@@ -147,55 +128,6 @@ cv::Mat readMask()
     return cv::imread(kMaskPath, cv::IMREAD_GRAYSCALE);
 }
 
-void writeResponseFiles(const cv::Mat& response)
-{
-    std::ofstream r("R.txt"), g("G.txt"), b("B.txt"), rows("values.txt");
-    for (int j = 0; j < response.rows; ++j) {
-        const cv::Vec3f& v = response.at<cv::Vec3f>(j, 0);
-        rows << j << std::endl;
-        r << v[2] << std::endl;
-        g << v[1] << std::endl;
-        b << v[0] << std::endl;
-    }
-}
-
-struct HdrProducts {
-    cv::Mat response;
-    cv::Mat hdr;
-    cv::Mat toneMapped;
-    cv::Mat fusion;
-};
-
-// Calibration, merge, tone mapping and fusion of an 8-bit exposure list.
-HdrProducts fuseStack(const std::vector<cv::Mat>& images, const std::vector<float>& times)
-{
-    HdrProducts out;
-    cv::createCalibrateDebevec(kDebevecSamples, kDebevecLambda, kDebevecRandomSampling)
-        ->process(images, out.response, times);
-    cv::createMergeDebevec()->process(images, out.hdr, times, out.response);
-    return out;
-}
-
-void toneMapAndFuse(HdrProducts& products, const std::vector<cv::Mat>& images)
-{
-    toolkit::exposure::createTonemapDurand(
-        kToneGamma, kToneContrast, kToneSaturation, kToneSigmaSpace, kToneSigmaColor)
-        ->process(products.hdr, products.toneMapped);
-    cv::createMergeMertens(kMertensContrast, kMertensSaturation, kMertensExposure)
-        ->process(images, products.fusion);
-}
-
-void writeStackOutputs(const HdrProducts& products, const std::string& name)
-{
-    const std::string hdrName = name + ".hdr";
-    const std::string toneName = name + ".jpg";
-    const std::string fusionName = name + "fusion.jpg";
-    std::cout << hdrName << " " << toneName << std::endl;
-    toolkit::common::writeImage(hdrName, products.hdr);
-    toolkit::common::writeImage(toneName, times255(products.toneMapped));
-    toolkit::common::writeImage(fusionName, times255(products.fusion));
-}
-
 // Adapts the flash image, `iterations` times, from its guided-filter white
 // towards the sharpened target; the white is computed on the XYZ image.
 // xyz holds the flash image in XYZ and follows it; flash receives each step
@@ -216,7 +148,7 @@ void adaptFlashTowards(cv::Mat& flash, cv::Mat& xyz, const cv::Mat& target, cons
         color::convertSharpenedBGRtoXYZ(sharp, xyz);
         color::convertXYZToBGRDirect(xyz, flash);
         toolkit::common::writeImage(
-            indexText(pass) + "_" + indexText(n) + "_final" + ".jpg", times255(flash));
+            indexText(pass) + "_" + indexText(n) + "_final" + ".jpg", hdr::times255(flash));
     }
 }
 
@@ -258,7 +190,7 @@ void toolkit::exposure::computeCorrectedNonFlash(
     color::inverseCATByD65(exposure, white, sizeReference);
     color::convertSharpenedBGRtoXYZ(exposure, work);
     color::convertXYZToBGRDirect(work, exposure);
-    common::writeImage(indexText(index) + "_nonFlash" + ".jpg", times255(exposure));
+    common::writeImage(indexText(index) + "_nonFlash" + ".jpg", hdr::times255(exposure));
 
     const int d = diagonal / kCorrectionDivisor;
     cv::bilateralFilter(
@@ -340,7 +272,7 @@ void toolkit::exposure::createBrightnessExposures(
             color::inverseCATByD65(synth[i], white, xyzNoFlashCopy);
             color::convertSharpenedBGRtoXYZ(synth[i], tmp[i]);
             color::convertXYZToBGRDirect(tmp[i], synth[i]);
-            common::writeImage(indexText(i) + "_nonFlash" + ".jpg", times255(synth[i]));
+            common::writeImage(indexText(i) + "_nonFlash" + ".jpg", hdr::times255(synth[i]));
             synth[i].copyTo(tmp[i]);
             color::convertBGRToXYZDirect(tmp[i], synth[i]);
 
@@ -372,7 +304,7 @@ void toolkit::exposure::createBrightnessExposures(
             color::convertXYZToBGRDirect(work[i], cur[i]);
             common::writeImage(
                 name + indexText(counter[i]) + "_0" + indexText(i) + "_final" + ".jpg",
-                times255(cur[i]));
+                hdr::times255(cur[i]));
             counter[i] = counter[i] + 1;
         }
     });
@@ -381,11 +313,11 @@ void toolkit::exposure::createBrightnessExposures(
     std::vector<float> times;
     loadExposureSeq(synth.data(), noFlash, table.data(), images, times, kExposureCount);
 
-    HdrProducts products = fuseStack(images, times);
-    std::cout << products.response << std::endl;
-    writeResponseFiles(products.response);
-    toneMapAndFuse(products, images);
-    writeStackOutputs(products, name);
+    const cv::Mat response = hdr::calibrateResponse(images, times);
+    const cv::Mat merged = hdr::mergeHdr(images, times, response);
+    std::cout << response << std::endl;
+    hdr::writeResponseColumns(response, "R.txt", "G.txt", "B.txt", "values.txt");
+    hdr::writeOutputs(name, merged, hdr::toneMap(merged), hdr::fuse(images));
 }
 
 void toolkit::exposure::createBrightnessExposuresVs2(
@@ -434,10 +366,10 @@ void toolkit::exposure::createBrightnessExposuresVs2(
         color::inverseCATByD65(exposures[i], white, xyzCopy);
         color::convertSharpenedBGRtoXYZ(exposures[i], scratch[i]);
         color::convertXYZToBGRDirect(scratch[i], exposures[i]);
-        common::writeImage(indexText(i) + "_nonFlash" + ".jpg", times255(exposures[i]));
+        common::writeImage(indexText(i) + "_nonFlash" + ".jpg", hdr::times255(exposures[i]));
         printLine("here");
         if (i == 0)
-            common::writeImage("test18.jpg", times255(exposures[0]));
+            common::writeImage("test18.jpg", hdr::times255(exposures[0]));
     });
 
     std::vector<cv::Mat> images;
@@ -445,9 +377,9 @@ void toolkit::exposure::createBrightnessExposuresVs2(
     loadExposureSeq(exposures.data(), noFlash, table.data(), images, times, kExposureCount);
     common::writeImage("nonflash.jpg", noFlash);
 
-    HdrProducts products = fuseStack(images, times);
-    toneMapAndFuse(products, images);
-    writeStackOutputs(products, name);
+    const cv::Mat response = hdr::calibrateResponse(images, times);
+    const cv::Mat merged = hdr::mergeHdr(images, times, response);
+    hdr::writeOutputs(name, merged, hdr::toneMap(merged), hdr::fuse(images));
 }
 
 void toolkit::exposure::createBrightnessExposuresVs3(
