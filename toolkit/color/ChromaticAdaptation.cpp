@@ -138,36 +138,14 @@ void adaptByD65(cv::Mat& image, const cv::Mat& whiteSrc, bool inverse)
 
 void toolkit::color::convertXYZtoSharpenedBGR(const cv::Mat& xyz, cv::Mat& sharpened)
 {
-    const cv::Mat M = cat02Matrix();
-    const float* m = M.ptr<float>(0);
-    for (int i = 0; i < xyz.rows; ++i) {
-        const float* src = xyz.ptr<float>(i);
-        float* dst = sharpened.ptr<float>(i);
-        for (int j = 0; j < xyz.cols; ++j) {
-            const float X = src[3 * j], Y = src[3 * j + 1], Z = src[3 * j + 2];
-            float* q = dst + 3 * j;
-            q[2] = rowTimes(m, 0, X, Y, Z);
-            q[1] = rowTimes(m, 1, X, Y, Z);
-            q[0] = rowTimes(m, 2, X, Y, Z);
-        }
-    }
+    // X, Y, Z in natural order in; L, M, S stored reversed (S in channel 0).
+    multiplyImageByMatrixBackward(xyz, sharpened, cat02Matrix());
 }
 
 void toolkit::color::convertSharpenedBGRtoXYZ(const cv::Mat& sharpened, cv::Mat& xyz)
 {
-    const cv::Mat Minv = cat02Matrix().inv(cv::DECOMP_LU);
-    const float* m = Minv.ptr<float>(0);
-    for (int i = 0; i < sharpened.rows; ++i) {
-        const float* src = sharpened.ptr<float>(i);
-        float* dst = xyz.ptr<float>(i);
-        for (int j = 0; j < sharpened.cols; ++j) {
-            const float L = src[3 * j + 2], M = src[3 * j + 1], S = src[3 * j];
-            float* q = dst + 3 * j;
-            q[0] = rowTimes(m, 0, L, M, S);
-            q[1] = rowTimes(m, 1, L, M, S);
-            q[2] = rowTimes(m, 2, L, M, S);
-        }
-    }
+    // L, M, S read from channels 2, 1, 0; X, Y, Z stored in natural order.
+    multiplyImageByMatrixForward(sharpened, xyz, cat02Matrix().inv(cv::DECOMP_LU));
 }
 
 float toolkit::color::computeAdapFactD(float La)
