@@ -1,5 +1,6 @@
 #include "toolkit/color/ChromaticAdaptation.hpp"
 
+#include "toolkit/color/MatrixRows.hpp"
 #include "toolkit/color/RgbXyz.hpp"
 #include "toolkit/common/CommonFunctions.hpp"
 
@@ -9,6 +10,8 @@
 #include <limits>
 
 namespace {
+
+using toolkit::color::rows::rowTimes;
 
 // CAT02 (CIECAM02, CIE 159:2004), rows L, M, S from X, Y, Z.
 cv::Mat cat02Matrix()
@@ -42,11 +45,6 @@ constexpr float kLocalDamping = 0.3f;
 // on XYZ would cut Z of any white with Z > 1, e.g. D65's 1.0888, and tint it.)
 constexpr float kXyzLowerBound = 0.0f;
 constexpr float kXyzUpperBound = std::numeric_limits<float>::max();
-
-inline float rowTimes(const float* m, int r, float a, float b, float c)
-{
-    return m[3 * r] * a + m[3 * r + 1] * b + m[3 * r + 2] * c;
-}
 
 inline float adaptingLuminance(float whiteY)
 {

@@ -1,5 +1,6 @@
 #include "toolkit/color/ConeSpaces.hpp"
 
+#include "toolkit/color/MatrixRows.hpp"
 #include "toolkit/color/RgbXyz.hpp"
 #include "toolkit/color/WhitePoint.hpp"
 #include "toolkit/common/CommonFunctions.hpp"
@@ -7,6 +8,9 @@
 #include <cmath>
 
 namespace {
+
+using toolkit::color::rows::rowTimes;
+using toolkit::color::rows::loadMatrix;
 
 // Linear RGB to LMS cone responses (rows L, M, S; columns R, G, B), from
 // Reinhard, Ashikhmin, Gooch and Shirley, "Color Transfer between Images" (2001).
@@ -49,21 +53,6 @@ constexpr double kLabEpsilon = 0.008856;
 constexpr double kLabKappa = 903.3;
 constexpr double kLabKappaEpsilon = kLabKappa * kLabEpsilon;
 constexpr double kOneThird = 1.0 / 3.0;
-
-// Row r of a 3 x 3 matrix held in nine floats times (a, b, c), summed left to
-// right in float.
-inline float rowTimes(const float* m, int r, float a, float b, float c)
-{
-    return m[3 * r] * a + m[3 * r + 1] * b + m[3 * r + 2] * c;
-}
-
-// Copies a 3 x 3 CV_32FC1 matrix into nine floats, whatever its step.
-void loadMatrix(const cv::Mat& M, float* m)
-{
-    for (int r = 0; r < 3; ++r)
-        for (int c = 0; c < 3; ++c)
-            m[3 * r + c] = M.at<float>(r, c);
-}
 
 // Forward L*a*b* companding of one white-relative component.
 inline float labForward(float t)
@@ -199,19 +188,8 @@ void toolkit::color::convertLMStoBGR(const cv::Mat& lms, cv::Mat& image)
 
 void toolkit::color::convertBGRtoYUV(const cv::Mat& image, cv::Mat& yuv)
 {
-    float m[9];
-    loadMatrix(yuvMatrix(), m);
-    for (int i = 0; i < image.rows; ++i) {
-        const float* s = image.ptr<float>(i);
-        float* d = yuv.ptr<float>(i);
-        for (int j = 0; j < image.cols; ++j) {
-            const float R = s[3 * j + 2], G = s[3 * j + 1], B = s[3 * j];
-            float* q = d + 3 * j;
-            q[0] = rowTimes(m, 0, R, G, B);
-            q[1] = rowTimes(m, 1, R, G, B);
-            q[2] = rowTimes(m, 2, R, G, B);
-        }
-    }
+    // B, G, R storage read as (R, G, B); Y, U, V stored in natural order.
+    multiplyImageByMatrixForward(image, yuv, yuvMatrix());
 }
 
 void toolkit::color::convertBGRToLab(cv::Mat& image, const cv::Mat& referenceWhite, cv::Mat& lab)

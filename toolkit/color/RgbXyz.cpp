@@ -1,10 +1,13 @@
 #include "toolkit/color/RgbXyz.hpp"
 
+#include "toolkit/color/MatrixRows.hpp"
 #include "toolkit/common/CommonFunctions.hpp"
 
 #include <cmath>
 
 namespace {
+
+using toolkit::color::rows::rowTimes;
 
 // IEC 61966-2-1 (sRGB) transfer curve. The break points are compared as
 // floats so that the float nearest each published break point (whose double
@@ -28,12 +31,6 @@ cv::Mat sRGBD65Matrix()
     return (cv::Mat_<float>(3, 3) << 0.412424f, 0.357579f, 0.180464f,
                                      0.212656f, 0.715158f, 0.0721856f,
                                      0.0193324f, 0.119193f, 0.950444f);
-}
-
-// Row r of a 3 x 3 float matrix times (a, b, c), summed left to right in float.
-inline float rowTimes(const float* m, int r, float a, float b, float c)
-{
-    return m[3 * r] * a + m[3 * r + 1] * b + m[3 * r + 2] * c;
 }
 
 } // namespace
@@ -154,22 +151,13 @@ void toolkit::color::convertBGRToXYZDirect(const cv::Mat& image, cv::Mat& xyz)
 
 void toolkit::color::convertXYZToBGRDirect(const cv::Mat& xyz, cv::Mat& image)
 {
-    const cv::Mat Minv = sRGBD65Matrix().inv(cv::DECOMP_LU);
-    const float* m = Minv.ptr<float>(0);
+    // Row 0 of the inverse gives R, stored in channel 2.
+    multiplyImageByMatrixBackward(xyz, image, sRGBD65Matrix().inv(cv::DECOMP_LU));
+    // Out-of-gamut colours are deliberately left outside [0, 1].
     for (int i = 0; i < xyz.rows; ++i) {
-        const float* src = xyz.ptr<float>(i);
-        float* dst = image.ptr<float>(i);
-        for (int j = 0; j < xyz.cols; ++j) {
-            const float X = src[3 * j], Y = src[3 * j + 1], Z = src[3 * j + 2];
-            float* q = dst + 3 * j;
-            q[2] = rowTimes(m, 0, X, Y, Z);
-            q[1] = rowTimes(m, 1, X, Y, Z);
-            q[0] = rowTimes(m, 2, X, Y, Z);
-            // Out-of-gamut colours are deliberately left outside [0, 1].
-            q[2] = sRGBCompanding(q[2]);
-            q[1] = sRGBCompanding(q[1]);
-            q[0] = sRGBCompanding(q[0]);
-        }
+        float* q = image.ptr<float>(i);
+        for (int k = 0; k < xyz.cols * 3; ++k)
+            q[k] = sRGBCompanding(q[k]);
     }
 }
 
