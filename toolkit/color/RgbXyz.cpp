@@ -113,20 +113,13 @@ void toolkit::color::convertXYZtoBGR(const cv::Mat& xyz, const cv::Mat& white, c
 {
     cv::Mat M(3, 3, CV_32FC1);
     getRGBtoXYZMatrix(white, M);
-    const cv::Mat Minv = M.inv(cv::DECOMP_LU);
-    const float* m = Minv.ptr<float>(0);
+    // Row 0 of the inverse gives R, stored in channel 2; the applier reads a
+    // whole pixel before writing it, so an in-place call stays correct.
+    multiplyImageByMatrixBackward(xyz, image, M.inv(cv::DECOMP_LU));
     for (int i = 0; i < xyz.rows; ++i) {
-        const float* src = xyz.ptr<float>(i);
-        float* dst = image.ptr<float>(i);
-        for (int j = 0; j < xyz.cols; ++j) {
-            // Read the whole pixel first so that an in-place call stays correct.
-            const float X = src[3 * j], Y = src[3 * j + 1], Z = src[3 * j + 2];
-            float* q = dst + 3 * j;
-            for (int k = 0; k < 3; ++k) {
-                const float linear = rowTimes(m, k, X, Y, Z);
-                q[2 - k] = toolkit::common::clip(sRGBCompanding(linear), 0.0f, 1.0f);
-            }
-        }
+        float* q = image.ptr<float>(i);
+        for (int k = 0; k < xyz.cols * 3; ++k)
+            q[k] = toolkit::common::clip(sRGBCompanding(q[k]), 0.0f, 1.0f);
     }
 }
 
