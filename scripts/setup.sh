@@ -13,6 +13,8 @@ packages=(
   libgmock-dev
   libbenchmark-dev
   libgomp1             # OpenMP runtime
+  libcli11-dev         # command-line parsing of compare-pairs
+  parallel             # GNU parallel, for the sharded batch recipe and its test
 )
 
 missing=()

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <future>
 #include <iostream>
+#include <mutex>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -22,8 +23,8 @@ const char* const kResultFile = "For_fit.txt";
 // conversion can split the work over rows.
 constexpr int kColourRowWidth = 1024;
 
-void addLabPlanes(const cv::Mat& lab, metrics::BinCounts& L, metrics::BinCounts& a,
-                  metrics::BinCounts& b)
+void addLabPlanes(
+    const cv::Mat& lab, metrics::BinCounts& L, metrics::BinCounts& a, metrics::BinCounts& b)
 {
     for (int i = 0; i < lab.rows; ++i) {
         const auto* row = lab.ptr<cv::Vec3f>(i);
@@ -54,8 +55,8 @@ float labcompare::getBhattacharyaCoeff(const cv::Mat& inpChannel, const cv::Mat&
     return metrics::getBhattacharyaCoeff(inpChannel, tarChannel, kLabBins);
 }
 
-void labcompare::labHistogramsPerPixel(const cv::Mat& img, metrics::BinCounts& L,
-                                       metrics::BinCounts& a, metrics::BinCounts& b)
+void labcompare::labHistogramsPerPixel(
+    const cv::Mat& img, metrics::BinCounts& L, metrics::BinCounts& a, metrics::BinCounts& b)
 {
     cv::Mat src = img;
     cv::Mat norm(img.rows, img.cols, CV_32FC3);
@@ -65,14 +66,14 @@ void labcompare::labHistogramsPerPixel(const cv::Mat& img, metrics::BinCounts& L
     addLabPlanes(lab, L, a, b);
 }
 
-void labcompare::labHistograms(const cv::Mat& img, metrics::BinCounts& L, metrics::BinCounts& a,
-                               metrics::BinCounts& b)
+void labcompare::labHistograms(
+    const cv::Mat& img, metrics::BinCounts& L, metrics::BinCounts& a, metrics::BinCounts& b)
 {
     labHistograms(toolkit::common::countDistinctColours(img), L, a, b);
 }
 
 void labcompare::labHistograms(const toolkit::common::DistinctColours& colours,
-                               metrics::BinCounts& L, metrics::BinCounts& a, metrics::BinCounts& b)
+    metrics::BinCounts& L, metrics::BinCounts& a, metrics::BinCounts& b)
 {
     // The float Lab conversion is per pixel and position-independent, so one
     // conversion per distinct colour, counted with its pixels, gives the
@@ -92,6 +93,46 @@ void labcompare::labHistograms(const toolkit::common::DistinctColours& colours,
     }
 }
 
+labcompare::LabCounts labcompare::labCounts(const toolkit::common::DistinctColours& colours)
+{
+    LabCounts counts;
+    labHistograms(colours, counts.L, counts.a, counts.b);
+    return counts;
+}
+
+labcompare::LabFigures labcompare::compareLab(const LabCounts& input, const LabCounts& target)
+{
+    const float coeffL = metrics::bhattacharyyaCoeff(input.L, target.L);
+    const float coeffA = metrics::bhattacharyyaCoeff(input.a, target.a);
+    const float coeffB = metrics::bhattacharyyaCoeff(input.b, target.b);
+    // The sum is a float, the halving is done in double.
+    return { coeffL, (coeffA + coeffB) / 2.0 };
+}
+
+std::string labcompare::figuresLine(const LabFigures& figures)
+{
+    std::ostringstream line;
+    line << figures.L << "," << figures.ab;
+    return line.str();
+}
+
+std::string labcompare::figuresBlock(const LabFigures& figures)
+{
+    std::ostringstream block;
+    block << figures.L << "\n" << figures.ab << "\n";
+    return block.str();
+}
+
+void labcompare::warmUpLabTables()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        cv::Mat pixel(1, 1, CV_32FC3, cv::Scalar::all(0));
+        cv::Mat lab;
+        cv::cvtColor(pixel, lab, cv::COLOR_BGR2Lab);
+    });
+}
+
 int labcompare::mainBhattacharya(int argc, char** argv)
 {
     if (argc != 3)
@@ -100,11 +141,7 @@ int labcompare::mainBhattacharya(int argc, char** argv)
     // The two images are decoded and their colours counted on two threads,
     // while a third fills the colour converter's tables, which OpenCV builds
     // on its first Lab conversion. Nothing else converts colours until it is done.
-    std::thread warmUp([] {
-        cv::Mat pixel(1, 1, CV_32FC3, cv::Scalar::all(0));
-        cv::Mat lab;
-        cv::cvtColor(pixel, lab, cv::COLOR_BGR2Lab);
-    });
+    std::thread warmUp(warmUpLabTables);
     auto target = std::async(std::launch::async, readAndCount, argv[2]);
     const auto inpColours = readAndCount(argv[1]);
     const auto tarColours = target.get();
@@ -112,23 +149,11 @@ int labcompare::mainBhattacharya(int argc, char** argv)
     if (!inpColours || !tarColours)
         return 1;
 
-    metrics::BinCounts inpL(kLabBins), inpA(kLabBins), inpB(kLabBins);
-    metrics::BinCounts tarL(kLabBins), tarA(kLabBins), tarB(kLabBins);
-    labHistograms(*inpColours, inpL, inpA, inpB);
-    labHistograms(*tarColours, tarL, tarA, tarB);
+    const LabFigures figures = compareLab(labCounts(*inpColours), labCounts(*tarColours));
+    std::cout << figuresLine(figures) << std::endl;
 
-    const float coeffL = metrics::bhattacharyyaCoeff(inpL, tarL);
-    const float coeffA = metrics::bhattacharyyaCoeff(inpA, tarA);
-    const float coeffB = metrics::bhattacharyyaCoeff(inpB, tarB);
-    // The sum is a float, the halving is done in double.
-    const double mean = (coeffA + coeffB) / 2.0;
-
-    std::cout << coeffL << "," << mean << std::endl;
-
-    std::ostringstream block;
-    block << coeffL << "\n" << mean << "\n";
     std::string error;
-    if (!toolkit::common::appendLocked(kResultFile, block.str(), error)) {
+    if (!toolkit::common::appendLocked(kResultFile, figuresBlock(figures), error)) {
         std::cerr << "lab-compare: " << error << std::endl;
         return 1;
     }

@@ -7,6 +7,8 @@
 
 #include <opencv2/core.hpp>
 
+#include <string>
+
 namespace labcompare {
 
 // Bins summed by this program: a* and b* are signed, L* (0..100) lies inside.
@@ -19,14 +21,38 @@ float getBhattacharyaCoeff(const cv::Mat& inpChannel, const cv::Mat& tarChannel)
 // program computes them: normImg, then OpenCV's float BGR to Lab conversion.
 // Each distinct colour is converted once and counted with its pixel count,
 // which gives exactly the counts of converting every pixel.
-void labHistograms(const cv::Mat& img, metrics::BinCounts& L, metrics::BinCounts& a,
-                   metrics::BinCounts& b);
+void labHistograms(
+    const cv::Mat& img, metrics::BinCounts& L, metrics::BinCounts& a, metrics::BinCounts& b);
 void labHistograms(const toolkit::common::DistinctColours& colours, metrics::BinCounts& L,
-                   metrics::BinCounts& a, metrics::BinCounts& b);
+    metrics::BinCounts& a, metrics::BinCounts& b);
+
+// The histograms of the L*, a* and b* planes of one image.
+struct LabCounts {
+    metrics::BinCounts L { kLabBins }, a { kLabBins }, b { kLabBins };
+};
+LabCounts labCounts(const toolkit::common::DistinctColours& colours);
+
+// The program's two figures: the L* coefficient, and the mean of the a* and
+// b* coefficients (their float sum halved in double).
+struct LabFigures {
+    float L;
+    double ab;
+};
+LabFigures compareLab(const LabCounts& input, const LabCounts& target);
+
+// The figures as the program prints them, "L,ab" (no newline), and as it
+// appends them to "For_fit.txt": one per line, each line ended by "\n".
+std::string figuresLine(const LabFigures& figures);
+std::string figuresBlock(const LabFigures& figures);
+
+// Builds OpenCV's tables for the float BGR to Lab conversion, which it
+// otherwise builds on the first conversion of the process. Safe to call from
+// several threads; later conversions find the tables ready.
+void warmUpLabTables();
 
 // The same histograms by converting every pixel; the reference for labHistograms.
-void labHistogramsPerPixel(const cv::Mat& img, metrics::BinCounts& L, metrics::BinCounts& a,
-                           metrics::BinCounts& b);
+void labHistogramsPerPixel(
+    const cv::Mat& img, metrics::BinCounts& L, metrics::BinCounts& a, metrics::BinCounts& b);
 
 // Writes the eleven frames "0.jpg" ... "10.jpg" of the path from inpImg's
 // colour distribution to tarImg's. Both are CV_32FC3 scaled Lab (L*, a*, b*

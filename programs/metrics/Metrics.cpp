@@ -23,6 +23,10 @@
 namespace color = toolkit::color;
 namespace common = toolkit::common;
 
+using metrics::AttributeCounts;
+using metrics::ColourAttributes;
+using metrics::Figures;
+
 namespace {
 
 const char* const kResultFile = "For_fit.txt";
@@ -64,70 +68,6 @@ void scaleBy100(cv::Mat& img)
     }
 }
 
-// The five attributes, and the planes behind the debug files, of every
-// distinct colour of an image, laid out as DistinctColours::asImage lays the
-// colours out.
-struct ColourAttributes {
-    cv::Mat Q, J, C, M, s, A, t;
-};
-
-ColourAttributes attributesOfColours(const common::DistinctColours& colours)
-{
-    cv::Mat bgr = colours.asImage(kColourRowWidth);
-    const cv::Size size = bgr.size();
-    cv::Mat norm(size, CV_32FC3);
-    cv::Mat adapted(size, CV_32FC3);
-    common::normImg(bgr, norm);
-    metrics::compute_cat(norm, adapted);
-    scaleBy100(adapted);
-
-    ViewingPlanes viewing(size);
-    cv::Mat hpe(size, CV_32FC3), nonlin(size, CV_32FC3);
-    cv::Mat a(size, CV_32FC1), b(size, CV_32FC1), h(size, CV_32FC1), et(size, CV_32FC1);
-    ColourAttributes out;
-    for (cv::Mat* plane : { &out.Q, &out.J, &out.C, &out.M, &out.s, &out.A, &out.t })
-        plane->create(size, CV_32FC1);
-
-    // The padding repeats a colour of the image, so the largest A over the
-    // laid-out colours is the largest A of the image.
-    color::convertSharpenedBGRtoHPE(adapted, hpe);
-    color::computeNonLinearities(hpe, nonlin, viewing.FL);
-    color::computeAB(nonlin, a, b);
-    color::computeHue(a, b, h, et);
-    const float Aw = color::computeLightnessValues(nonlin, viewing.Ncb, viewing.z, out.J, out.A);
-    color::computeBrightnessValues(out.J, viewing.FL, out.Q, Aw);
-    color::computeChromaValues(nonlin, a, b, out.J, et, viewing.Ncb, viewing.n,
-                               out.C, metrics::kSurroundNc, out.t);
-    color::computeColorfulness(out.C, viewing.FL, out.M);
-    color::computeSaturation(out.M, out.Q, out.s);
-    return out;
-}
-
-// Histograms of the five attributes, each colour counted with its pixels.
-struct AttributeCounts {
-    metrics::BinCounts Q { metrics::kMetricsBins }, J { metrics::kMetricsBins },
-        C { metrics::kMetricsBins }, M { metrics::kMetricsBins }, s { metrics::kMetricsBins };
-};
-
-AttributeCounts countAttributes(const common::DistinctColours& colours, const ColourAttributes& attr)
-{
-    AttributeCounts counts;
-    const float* q = attr.Q.ptr<float>(0);
-    const float* j = attr.J.ptr<float>(0);
-    const float* c = attr.C.ptr<float>(0);
-    const float* m = attr.M.ptr<float>(0);
-    const float* s = attr.s.ptr<float>(0);
-    for (std::size_t k = 0; k < colours.keys.size(); ++k) {
-        const std::uint32_t n = colours.counts[k];
-        counts.Q.add(q[k], n);
-        counts.J.add(j[k], n);
-        counts.C.add(c[k], n);
-        counts.M.add(m[k], n);
-        counts.s.add(s[k], n);
-    }
-    return counts;
-}
-
 // Three 8-bit planes of the image's size holding, per pixel, the value its
 // colour has in each of the per-colour tables (CV_8UC1, in the colour layout).
 struct PixelPlanes {
@@ -136,10 +76,10 @@ struct PixelPlanes {
 
 TOOLKIT_POPCOUNT_CLONES
 PixelPlanes spreadOverPixels(const cv::Mat& img, const common::DistinctColours& colours,
-                             const cv::Mat& first, const cv::Mat& second, const cv::Mat& third)
+    const cv::Mat& first, const cv::Mat& second, const cv::Mat& third)
 {
     PixelPlanes out { cv::Mat(img.size(), CV_8UC1), cv::Mat(img.size(), CV_8UC1),
-                      cv::Mat(img.size(), CV_8UC1) };
+        cv::Mat(img.size(), CV_8UC1) };
     const uchar* v1 = first.ptr<uchar>(0);
     const uchar* v2 = second.ptr<uchar>(0);
     const uchar* v3 = third.ptr<uchar>(0);
@@ -161,8 +101,8 @@ PixelPlanes spreadOverPixels(const cv::Mat& img, const common::DistinctColours& 
 // "10_in.txt": the brightness of every pixel, one per line, row by row, in
 // the text the model's dump gives. Each colour's text is formatted once.
 TOOLKIT_POPCOUNT_CLONES
-void writeBrightnessDump(const cv::Mat& img, const common::DistinctColours& colours,
-                         const cv::Mat& Q)
+void writeBrightnessDump(const std::string& path, const cv::Mat& img,
+    const common::DistinctColours& colours, const cv::Mat& Q)
 {
     std::vector<std::uint32_t> offsets(colours.keys.size() + 1);
     std::string texts;
@@ -177,7 +117,7 @@ void writeBrightnessDump(const cv::Mat& img, const common::DistinctColours& colo
     }
     offsets.back() = static_cast<std::uint32_t>(texts.size());
 
-    std::FILE* file = std::fopen(kBrightnessDumpFile, "wb");
+    std::FILE* file = std::fopen(path.c_str(), "wb");
     if (file == nullptr)
         return;
     std::setvbuf(file, nullptr, _IONBF, 0);
@@ -204,31 +144,12 @@ void writeBrightnessDump(const cv::Mat& img, const common::DistinctColours& colo
     std::fclose(file);
 }
 
-// The debug files the appearance model leaves for an image, written once:
-// the lightness step's A plane, the brightness dump and mask, the chroma
-// step's t plane, each as the model writes them.
-void writeDebugFiles(const cv::Mat& img, const common::DistinctColours& colours,
-                     const ColourAttributes& attr)
+// The name of a debug file in a directory ("" for the working directory).
+std::string inDirectory(const std::string& directory, const char* name)
 {
-    auto dump = std::async(std::launch::async,
-                           [&] { writeBrightnessDump(img, colours, attr.Q); });
-
-    // The image writer turns float planes into 8 bits element by element, so
-    // converting each colour's value once gives the same pixels.
-    cv::Mat A8, t8;
-    attr.A.convertTo(A8, CV_8U);
-    attr.t.convertTo(t8, CV_8U);
-    cv::Mat mask8(attr.Q.size(), CV_8UC1);
-    for (std::size_t k = 0; k < attr.Q.total(); ++k)
-        mask8.ptr<uchar>(0)[k] = (kMaskThreshold > attr.Q.ptr<float>(0)[k]) ? 0 : 255;
-
-    const PixelPlanes planes = spreadOverPixels(img, colours, A8, mask8, t8);
-    auto maskFile = std::async(std::launch::async,
-                               [&] { common::writeImage(kBrightnessMaskFile, planes.second); });
-    common::writeImage(kLightnessDebugFile, planes.first);
-    common::writeImage(kChromaDebugFile, planes.third);
-    maskFile.get();
-    dump.get();
+    if (directory.empty())
+        return name;
+    return directory.back() == '/' ? directory + name : directory + "/" + name;
 }
 
 std::optional<cv::Mat> readImage(const char* path)
@@ -257,8 +178,8 @@ void metrics::compute_cat(cv::Mat& source, cv::Mat& destination)
     color::iCAMCATByD65(destination, destination, xyzCopy);
 }
 
-void metrics::perceptualMetrics(cv::Mat& img, cv::Mat& Q, cv::Mat& J, cv::Mat& C, cv::Mat& M,
-                                cv::Mat& s)
+void metrics::perceptualMetrics(
+    cv::Mat& img, cv::Mat& Q, cv::Mat& J, cv::Mat& C, cv::Mat& M, cv::Mat& s)
 {
     const cv::Size size = img.size();
     scaleBy100(img);
@@ -276,6 +197,111 @@ void metrics::perceptualMetrics(cv::Mat& img, cv::Mat& Q, cv::Mat& J, cv::Mat& C
     color::computeChroma(nonlin, a, b, J, et, viewing.Ncb, viewing.n, C, kSurroundNc);
     color::computeColorfulness(C, viewing.FL, M);
     color::computeSaturation(M, Q, s);
+}
+
+ColourAttributes metrics::attributesOfColours(const common::DistinctColours& colours)
+{
+    cv::Mat bgr = colours.asImage(kColourRowWidth);
+    const cv::Size size = bgr.size();
+    cv::Mat norm(size, CV_32FC3);
+    cv::Mat adapted(size, CV_32FC3);
+    common::normImg(bgr, norm);
+    compute_cat(norm, adapted);
+    scaleBy100(adapted);
+
+    ViewingPlanes viewing(size);
+    cv::Mat hpe(size, CV_32FC3), nonlin(size, CV_32FC3);
+    cv::Mat a(size, CV_32FC1), b(size, CV_32FC1), h(size, CV_32FC1), et(size, CV_32FC1);
+    ColourAttributes out;
+    for (cv::Mat* plane : { &out.Q, &out.J, &out.C, &out.M, &out.s, &out.A, &out.t })
+        plane->create(size, CV_32FC1);
+
+    // The padding repeats a colour of the image, so the largest A over the
+    // laid-out colours is the largest A of the image.
+    color::convertSharpenedBGRtoHPE(adapted, hpe);
+    color::computeNonLinearities(hpe, nonlin, viewing.FL);
+    color::computeAB(nonlin, a, b);
+    color::computeHue(a, b, h, et);
+    const float Aw = color::computeLightnessValues(nonlin, viewing.Ncb, viewing.z, out.J, out.A);
+    color::computeBrightnessValues(out.J, viewing.FL, out.Q, Aw);
+    color::computeChromaValues(
+        nonlin, a, b, out.J, et, viewing.Ncb, viewing.n, out.C, kSurroundNc, out.t);
+    color::computeColorfulness(out.C, viewing.FL, out.M);
+    color::computeSaturation(out.M, out.Q, out.s);
+    return out;
+}
+
+AttributeCounts metrics::countAttributes(
+    const common::DistinctColours& colours, const ColourAttributes& attributes)
+{
+    AttributeCounts counts;
+    const float* q = attributes.Q.ptr<float>(0);
+    const float* j = attributes.J.ptr<float>(0);
+    const float* c = attributes.C.ptr<float>(0);
+    const float* m = attributes.M.ptr<float>(0);
+    const float* s = attributes.s.ptr<float>(0);
+    for (std::size_t k = 0; k < colours.keys.size(); ++k) {
+        const std::uint32_t n = colours.counts[k];
+        counts.Q.add(q[k], n);
+        counts.J.add(j[k], n);
+        counts.C.add(c[k], n);
+        counts.M.add(m[k], n);
+        counts.s.add(s[k], n);
+    }
+    return counts;
+}
+
+Figures metrics::compareAttributes(const AttributeCounts& first, const AttributeCounts& second)
+{
+    Figures figures;
+    figures.Q = bhattacharyyaCoeff(first.Q, second.Q);
+    figures.J = bhattacharyyaCoeff(first.J, second.J);
+    figures.C = bhattacharyyaCoeff(first.C, second.C);
+    figures.M = bhattacharyyaCoeff(first.M, second.M);
+    figures.s = bhattacharyyaCoeff(first.s, second.s);
+    return figures;
+}
+
+std::string metrics::figuresLine(const Figures& f)
+{
+    std::ostringstream line;
+    line << f.Q << "," << f.J << "," << f.C << "," << f.M << "," << f.s;
+    return line.str();
+}
+
+std::string metrics::figuresBlock(const Figures& f)
+{
+    std::ostringstream block;
+    block << f.Q << "\n" << f.J << "\n" << f.C << "\n" << f.M << "\n" << f.s << "\n";
+    return block.str();
+}
+
+// The lightness step's A plane, the brightness dump and mask, the chroma
+// step's t plane, each as the model writes them.
+void metrics::writeDebugFiles(const std::string& directory, const cv::Mat& img,
+    const common::DistinctColours& colours, const ColourAttributes& attributes)
+{
+    auto dump = std::async(std::launch::async, [&] {
+        writeBrightnessDump(
+            inDirectory(directory, kBrightnessDumpFile), img, colours, attributes.Q);
+    });
+
+    // The image writer turns float planes into 8 bits element by element, so
+    // converting each colour's value once gives the same pixels.
+    cv::Mat A8, t8;
+    attributes.A.convertTo(A8, CV_8U);
+    attributes.t.convertTo(t8, CV_8U);
+    cv::Mat mask8(attributes.Q.size(), CV_8UC1);
+    for (std::size_t k = 0; k < attributes.Q.total(); ++k)
+        mask8.ptr<uchar>(0)[k] = (kMaskThreshold > attributes.Q.ptr<float>(0)[k]) ? 0 : 255;
+
+    const PixelPlanes planes = spreadOverPixels(img, colours, A8, mask8, t8);
+    auto maskFile = std::async(std::launch::async,
+        [&] { common::writeImage(inDirectory(directory, kBrightnessMaskFile), planes.second); });
+    common::writeImage(inDirectory(directory, kLightnessDebugFile), planes.first);
+    common::writeImage(inDirectory(directory, kChromaDebugFile), planes.third);
+    maskFile.get();
+    dump.get();
 }
 
 bool metrics::metrics(cv::Mat& image1, cv::Mat& image2)
@@ -298,24 +324,17 @@ bool metrics::metrics(cv::Mat& image1, cv::Mat& image2)
 
     // The debug files hold the second image's data after a run; writing them
     // only for it leaves the same files.
-    auto debugFiles = std::async(std::launch::async,
-                                 [&] { writeDebugFiles(image2, colours2, attributes2); });
+    auto debugFiles = std::async(
+        std::launch::async, [&] { writeDebugFiles("", image2, colours2, attributes2); });
 
-    const AttributeCounts counts1 = countAttributes(colours1, attributes1);
-    const AttributeCounts counts2 = countAttributes(colours2, attributes2);
-    const float bQ = bhattacharyyaCoeff(counts1.Q, counts2.Q);
-    const float bJ = bhattacharyyaCoeff(counts1.J, counts2.J);
-    const float bC = bhattacharyyaCoeff(counts1.C, counts2.C);
-    const float bM = bhattacharyyaCoeff(counts1.M, counts2.M);
-    const float bs = bhattacharyyaCoeff(counts1.s, counts2.s);
+    const Figures figures = compareAttributes(
+        countAttributes(colours1, attributes1), countAttributes(colours2, attributes2));
     debugFiles.get();
 
-    std::ostringstream block;
-    block << bQ << "\n" << bJ << "\n" << bC << "\n" << bM << "\n" << bs << "\n";
     std::string error;
-    const bool written = common::appendLocked(kResultFile, block.str(), error);
+    const bool written = common::appendLocked(kResultFile, figuresBlock(figures), error);
 
-    std::cout << bQ << "," << bJ << "," << bC << "," << bM << "," << bs << std::endl;
+    std::cout << figuresLine(figures) << std::endl;
     if (!written)
         std::cerr << "perceptual-metrics: " << error << std::endl;
     return written;

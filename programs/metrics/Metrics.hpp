@@ -4,8 +4,11 @@
 #pragma once
 
 #include "programs/metrics/Histogram.hpp"
+#include "toolkit/common/DistinctColours.hpp"
 
 #include <opencv2/core.hpp>
+
+#include <string>
 
 namespace metrics {
 
@@ -32,6 +35,46 @@ void compute_cat(cv::Mat& source, cv::Mat& destination);
 // the image's size, allocated by the caller). Multiplies img by 100 in place.
 // Writes "A_before.jpg", "10_in.txt", "mask.jpg" and "t_before.jpg" for this image.
 void perceptualMetrics(cv::Mat& img, cv::Mat& Q, cv::Mat& J, cv::Mat& C, cv::Mat& M, cv::Mat& s);
+
+// The five attributes of every distinct colour of an image, and the planes
+// behind its debug files (the lightness step's A, the chroma step's t), each a
+// CV_32FC1 laid out as DistinctColours::asImage lays out the colours. They
+// depend on the image alone: the largest achromatic response is the image's.
+struct ColourAttributes {
+    cv::Mat Q, J, C, M, s, A, t;
+};
+
+// Takes every distinct colour of an image through normalisation, compute_cat
+// and the appearance model under the fixed viewing conditions. Writes nothing.
+ColourAttributes attributesOfColours(const toolkit::common::DistinctColours& colours);
+
+// Histograms (bins 0..999) of the five attributes of an image, each colour
+// counted with its pixels: the counts of running the model on every pixel.
+struct AttributeCounts {
+    BinCounts Q { kMetricsBins }, J { kMetricsBins }, C { kMetricsBins }, M { kMetricsBins },
+        s { kMetricsBins };
+};
+AttributeCounts countAttributes(
+    const toolkit::common::DistinctColours& colours, const ColourAttributes& attributes);
+
+// The five coefficients of a comparison, in the program's order.
+struct Figures {
+    float Q, J, C, M, s;
+};
+Figures compareAttributes(const AttributeCounts& first, const AttributeCounts& second);
+
+// The figures as the program prints them: "Q,J,C,M,s" (no newline), and as it
+// appends them to "For_fit.txt": one per line, each line ended by "\n".
+std::string figuresLine(const Figures& figures);
+std::string figuresBlock(const Figures& figures);
+
+// Writes the debug files perceptualMetrics leaves for an image ("A_before.jpg",
+// "10_in.txt", "mask.jpg", "t_before.jpg") into `directory` ("" for the
+// working directory), with the bytes perceptualMetrics gives them. img is the
+// 8-bit BGR image whose colours and attributes are passed. A file that cannot
+// be written is skipped.
+void writeDebugFiles(const std::string& directory, const cv::Mat& img,
+    const toolkit::common::DistinctColours& colours, const ColourAttributes& attributes);
 
 // Compares two 8-bit BGR images (sizes may differ): appends the five
 // coefficients Q, J, C, M, s to "For_fit.txt", one per line, in one locked

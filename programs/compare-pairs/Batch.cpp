@@ -1,0 +1,622 @@
+#include "programs/compare-pairs/Batch.hpp"
+
+#include "programs/lab-compare/LabCompare.hpp"
+#include "programs/metrics/Metrics.hpp"
+#include "toolkit/common/CommonFunctions.hpp"
+#include "toolkit/common/DistinctColours.hpp"
+#include "toolkit/common/ResultFile.hpp"
+
+#include <opencv2/core.hpp>
+#include <opencv2/core/utils/logger.hpp>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <exception>
+#include <iostream>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace common = toolkit::common;
+
+namespace {
+
+const char* const kResultFile = "For_fit.txt";
+const char* const kStatusOk = "ok";
+// Pairs in flight per worker: enough to keep the workers busy while a slow
+// pair holds up the order, few enough to bound memory.
+constexpr std::size_t kPairsPerWorker = 16;
+constexpr std::size_t kPairsPerWorkerWithDebug = 2;
+// Finished images kept after their last pair, so that an image of several
+// pairs in a row is read once. Only their histograms are kept, unless the
+// debug files need the pixels.
+constexpr std::size_t kIdleImages = 64;
+constexpr std::size_t kIdleImagesWithDebug = 2;
+// The progress line is redrawn at most this often.
+constexpr std::chrono::milliseconds kProgressInterval(250);
+
+std::atomic<int> gSignal { 0 };
+
+extern "C" void onTerminatingSignal(int signo)
+{
+    gSignal.store(signo);
+    // A second signal ends the process at once.
+    std::signal(signo, SIG_DFL);
+}
+
+// What a run needs of one image, computed once however many pairs use it.
+struct ImageData {
+    std::string error; // why the image could not be used; empty when it could
+    metrics::AttributeCounts perceptual;
+    labcompare::LabCounts lab;
+    // Kept for the debug files only.
+    cv::Mat image;
+    common::DistinctColours colours;
+    metrics::ColourAttributes attributes;
+};
+
+struct Pair;
+
+struct Entry {
+    std::string path;
+    bool ready = false;
+    std::shared_ptr<const ImageData> data;
+    std::size_t users = 0; // pairs in flight that use the image
+    std::vector<Pair*> waiting;
+    std::list<Entry*>::iterator idlePosition;
+    bool idle = false;
+};
+
+struct Pair {
+    comparepairs::PairLine line;
+    Entry* first = nullptr;
+    Entry* second = nullptr;
+    bool queued = false;
+    bool done = false;
+    bool ok = false;
+    std::string error; // the status's message when the pair failed
+    std::string row;
+    std::string forFit;
+};
+
+struct Job {
+    Entry* image = nullptr; // compute this image, or
+    Pair* pair = nullptr; // finish this pair
+};
+
+std::string oneLine(std::string text)
+{
+    for (char& c : text)
+        if (c == '\n' || c == '\r')
+            c = ' ';
+    return text;
+}
+
+bool makeDirectories(const std::string& path)
+{
+    std::string partial;
+    std::size_t start = 0;
+    while (start <= path.size()) {
+        std::size_t end = path.find('/', start);
+        if (end == std::string::npos)
+            end = path.size();
+        partial = path.substr(0, end);
+        if (!partial.empty() && ::mkdir(partial.c_str(), 0755) != 0 && errno != EEXIST)
+            return false;
+        start = end + 1;
+    }
+    struct stat info { };
+    return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+std::string formatDuration(double seconds)
+{
+    const long long total = static_cast<long long>(seconds + 0.5);
+    char text[32];
+    if (total >= 3600)
+        std::snprintf(
+            text, sizeof text, "%lld:%02lld:%02lld", total / 3600, total / 60 % 60, total % 60);
+    else
+        std::snprintf(text, sizeof text, "%lld:%02lld", total / 60, total % 60);
+    return text;
+}
+
+class Batch {
+public:
+    explicit Batch(const comparepairs::Options& options)
+        : options_(options)
+        , withDebug_(!options.debugDir.empty() && options.comparisons.perceptual)
+        , window_(options.jobs * (withDebug_ ? kPairsPerWorkerWithDebug : kPairsPerWorker) + 2)
+        , idleLimit_(withDebug_ ? kIdleImagesWithDebug : kIdleImages)
+    {
+    }
+
+    int run();
+
+private:
+    // Everything below mutex_ is shared between the threads.
+    void readList();
+    void work();
+    std::shared_ptr<const ImageData> computeImage(const std::string& path) const;
+    void finishPair(Pair& pair) const;
+    Entry* useImage(const std::string& path, Pair* pair);
+    void releaseImage(Entry* entry);
+    void admitPairs();
+    bool writeFinished();
+    void showProgress(bool force);
+    void clearProgress();
+    void printSummary(bool interrupted);
+
+    const comparepairs::Options& options_;
+    const bool withDebug_;
+    const std::size_t window_;
+    const std::size_t idleLimit_;
+
+    std::mutex mutex_;
+    std::condition_variable workReady_;
+    std::condition_variable progressMade_;
+    std::deque<comparepairs::PairLine> readAhead_;
+    bool listDone_ = false;
+    std::string listError_;
+    std::deque<Pair> inFlight_;
+    std::deque<Job> jobs_;
+    std::unordered_map<std::string, std::unique_ptr<Entry>> images_;
+    std::list<Entry*> idle_;
+
+    comparepairs::TableContents contents_;
+    int tableFd_ = 1;
+    long long total_ = -1;
+    std::size_t skipped_ = 0, skippedFailed_ = 0;
+    std::size_t succeeded_ = 0, failed_ = 0;
+    bool writeFailed_ = false;
+    bool progressShown_ = false;
+    std::chrono::steady_clock::time_point start_, lastProgress_;
+};
+
+void Batch::readList()
+{
+    comparepairs::PairReader reader;
+    std::string error;
+    bool opened = reader.open(options_.pairs, error);
+    comparepairs::PairLine line;
+    while (opened) {
+        if (!reader.next(options_.shard, line)) {
+            error = reader.error();
+            break;
+        }
+        bool ok = false;
+        if (line.error.empty() && contents_.take(line.first, line.second, ok)) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            ++skipped_;
+            if (!ok)
+                ++skippedFailed_;
+            continue;
+        }
+        std::unique_lock<std::mutex> lock(mutex_);
+        progressMade_.wait(lock, [&] { return readAhead_.size() < window_ || gSignal.load(); });
+        if (gSignal.load())
+            return;
+        readAhead_.push_back(std::move(line));
+        progressMade_.notify_all();
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    listDone_ = true;
+    listError_ = error;
+    progressMade_.notify_all();
+}
+
+std::shared_ptr<const ImageData> Batch::computeImage(const std::string& path) const
+{
+    auto data = std::make_shared<ImageData>();
+    try {
+        cv::Mat image = common::readColourImage(path);
+        if (image.empty()) {
+            data->error = "cannot read image \"" + path + "\"";
+            return data;
+        }
+        common::DistinctColours colours = common::countDistinctColours(image);
+        if (options_.comparisons.perceptual) {
+            metrics::ColourAttributes attributes = metrics::attributesOfColours(colours);
+            data->perceptual = metrics::countAttributes(colours, attributes);
+            if (withDebug_)
+                data->attributes = std::move(attributes);
+        }
+        if (options_.comparisons.lab)
+            data->lab = labcompare::labCounts(colours);
+        if (withDebug_) {
+            data->image = std::move(image);
+            data->colours = std::move(colours);
+        }
+    } catch (const std::exception& e) {
+        data->error = "cannot compare image \"" + path + "\": " + oneLine(e.what());
+        data->image.release();
+    }
+    return data;
+}
+
+void Batch::finishPair(Pair& pair) const
+{
+    const comparepairs::PairLine& line = pair.line;
+    std::string status;
+    std::string figures;
+    if (!line.error.empty()) {
+        status = "error: " + line.error;
+    } else {
+        const ImageData& first = *pair.first->data;
+        const ImageData& second = *pair.second->data;
+        if (!first.error.empty() || !second.error.empty()) {
+            status = "error: " + first.error;
+            if (!second.error.empty() && second.error != first.error)
+                status += (first.error.empty() ? "" : "; ") + second.error;
+        }
+    }
+
+    if (status.empty()) {
+        const ImageData& first = *pair.first->data;
+        const ImageData& second = *pair.second->data;
+        status = kStatusOk;
+        if (options_.comparisons.perceptual) {
+            const metrics::Figures f
+                = metrics::compareAttributes(first.perceptual, second.perceptual);
+            figures += "," + metrics::figuresLine(f);
+            if (options_.forFit)
+                pair.forFit += metrics::figuresBlock(f);
+        }
+        if (options_.comparisons.lab) {
+            const labcompare::LabFigures f = labcompare::compareLab(first.lab, second.lab);
+            figures += "," + labcompare::figuresLine(f);
+            if (options_.forFit)
+                pair.forFit += labcompare::figuresBlock(f);
+        }
+        if (withDebug_) {
+            // The single-pair program leaves the second image's files.
+            const std::string directory = options_.debugDir + "/" + std::to_string(line.number);
+            if (makeDirectories(directory))
+                metrics::writeDebugFiles(
+                    directory, second.image, second.colours, second.attributes);
+            else
+                std::cerr << "compare-pairs: warning: cannot make the debug directory \""
+                          << directory << "\": " << std::strerror(errno) << std::endl;
+        }
+        pair.ok = true;
+    } else {
+        pair.error = oneLine(status.substr(std::strlen("error: ")));
+        const std::size_t columns
+            = (options_.comparisons.perceptual ? 5 : 0) + (options_.comparisons.lab ? 2 : 0);
+        figures.assign(columns, ',');
+    }
+    pair.row = comparepairs::csvField(line.first) + "," + comparepairs::csvField(line.second) + ","
+        + comparepairs::csvField(oneLine(status)) + figures + "\n";
+}
+
+void Batch::work()
+{
+    while (true) {
+        Job job;
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            workReady_.wait(lock, [&] { return !jobs_.empty(); });
+            job = jobs_.front();
+            jobs_.pop_front();
+        }
+        if (job.image == nullptr && job.pair == nullptr)
+            return; // the end of the run
+        if (job.image != nullptr) {
+            std::shared_ptr<const ImageData> data = computeImage(job.image->path);
+            std::lock_guard<std::mutex> lock(mutex_);
+            job.image->data = std::move(data);
+            job.image->ready = true;
+            for (Pair* pair : job.image->waiting) {
+                if (!pair->queued && pair->first->ready && pair->second->ready) {
+                    pair->queued = true;
+                    jobs_.push_front(Job { nullptr, pair });
+                    workReady_.notify_one();
+                }
+            }
+            job.image->waiting.clear();
+        } else {
+            finishPair(*job.pair);
+            std::lock_guard<std::mutex> lock(mutex_);
+            job.pair->done = true;
+            progressMade_.notify_all();
+        }
+    }
+}
+
+Entry* Batch::useImage(const std::string& path, Pair* pair)
+{
+    auto found = images_.find(path);
+    if (found == images_.end()) {
+        auto entry = std::make_unique<Entry>();
+        entry->path = path;
+        found = images_.emplace(path, std::move(entry)).first;
+        jobs_.push_back(Job { found->second.get(), nullptr });
+        workReady_.notify_one();
+    }
+    Entry* entry = found->second.get();
+    if (entry->idle) {
+        idle_.erase(entry->idlePosition);
+        entry->idle = false;
+    }
+    ++entry->users;
+    if (!entry->ready)
+        entry->waiting.push_back(pair);
+    return entry;
+}
+
+void Batch::releaseImage(Entry* entry)
+{
+    if (--entry->users > 0)
+        return;
+    idle_.push_back(entry);
+    entry->idlePosition = std::prev(idle_.end());
+    entry->idle = true;
+    while (idle_.size() > idleLimit_) {
+        Entry* oldest = idle_.front();
+        idle_.pop_front();
+        images_.erase(oldest->path);
+    }
+}
+
+void Batch::admitPairs()
+{
+    while (inFlight_.size() < window_ && !readAhead_.empty()) {
+        inFlight_.emplace_back();
+        Pair& pair = inFlight_.back();
+        pair.line = std::move(readAhead_.front());
+        readAhead_.pop_front();
+        if (pair.line.error.empty()) {
+            pair.first = useImage(pair.line.first, &pair);
+            pair.second = useImage(pair.line.second, &pair);
+        }
+        if (!pair.line.error.empty() || (pair.first->ready && pair.second->ready)) {
+            pair.queued = true;
+            jobs_.push_front(Job { nullptr, &pair });
+            workReady_.notify_one();
+        }
+    }
+    progressMade_.notify_all();
+}
+
+// Writes the rows that are next in order, with their blocks of "For_fit.txt"
+// first, so that an interrupted run never leaves a row without its block.
+// Called without the lock; false once a write has failed.
+bool Batch::writeFinished()
+{
+    std::string rows, blocks;
+    std::vector<std::string> errors;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        while (!inFlight_.empty() && inFlight_.front().done) {
+            Pair& pair = inFlight_.front();
+            rows += pair.row;
+            blocks += pair.forFit;
+            if (pair.ok) {
+                ++succeeded_;
+            } else {
+                ++failed_;
+                // A malformed line's message names its line already.
+                errors.push_back(pair.line.error.empty()
+                        ? "line " + std::to_string(pair.line.number) + ": " + pair.error
+                        : pair.error);
+            }
+            if (pair.first != nullptr) {
+                releaseImage(pair.first);
+                releaseImage(pair.second);
+            }
+            inFlight_.pop_front();
+        }
+        admitPairs();
+    }
+    if (!errors.empty()) {
+        clearProgress();
+        for (const std::string& error : errors)
+            std::cerr << "compare-pairs: " << error << "\n";
+        std::cerr.flush();
+    }
+    if (!blocks.empty()) {
+        std::string error;
+        if (!common::appendLocked(kResultFile, blocks, error)) {
+            clearProgress();
+            std::cerr << "compare-pairs: " << error << std::endl;
+            return false;
+        }
+    }
+    if (!rows.empty() && !comparepairs::writeAll(tableFd_, rows)) {
+        clearProgress();
+        std::cerr << "compare-pairs: cannot write the table"
+                  << (options_.out.empty() ? std::string(" to standard output")
+                                           : " \"" + options_.out + "\"")
+                  << ": " << std::strerror(errno) << std::endl;
+        return false;
+    }
+    return true;
+}
+
+void Batch::showProgress(bool force)
+{
+    if (!options_.progress)
+        return;
+    const auto now = std::chrono::steady_clock::now();
+    if (!force && now - lastProgress_ < kProgressInterval)
+        return;
+    lastProgress_ = now;
+    const double seconds = std::chrono::duration<double>(now - start_).count();
+    const std::size_t done = succeeded_ + failed_;
+    const double rate = seconds > 0 ? done / seconds : 0.0;
+    char line[160];
+    if (total_ >= 0) {
+        const long long finished = static_cast<long long>(done + skipped_);
+        const long long left = std::max(0LL, total_ - finished);
+        const std::string eta
+            = rate > 0 ? formatDuration(left / rate) + " left" : "time left unknown";
+        std::snprintf(line, sizeof line, "\r%lld/%lld pairs, %.1f pairs/s, %s\033[K", finished,
+            total_, rate, eta.c_str());
+    } else {
+        std::snprintf(line, sizeof line, "\r%zu pairs, %.1f pairs/s\033[K", done + skipped_, rate);
+    }
+    std::cerr << line << std::flush;
+    progressShown_ = true;
+}
+
+void Batch::clearProgress()
+{
+    if (progressShown_) {
+        std::cerr << "\r\033[K";
+        progressShown_ = false;
+    }
+}
+
+void Batch::printSummary(bool interrupted)
+{
+    clearProgress();
+    const double seconds
+        = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+    const std::size_t done = succeeded_ + failed_;
+    std::cerr << "compare-pairs: " << (interrupted ? "interrupted after " : "") << done
+              << (done == 1 ? " pair" : " pairs") << ": " << succeeded_ << " ok, " << failed_
+              << " failed";
+    if (skipped_ > 0)
+        std::cerr << "; " << skipped_ << " already in the table (" << skippedFailed_ << " failed)";
+    char timing[64];
+    std::snprintf(timing, sizeof timing, "; %.1f s, %.1f pairs/s", seconds,
+        seconds > 0 ? done / seconds : 0.0);
+    std::cerr << timing;
+    if (interrupted)
+        std::cerr << "; run again with --resume to complete the table";
+    std::cerr << std::endl;
+}
+
+int Batch::run()
+{
+    // Open the table first: a table of other columns must be refused before
+    // any work is done.
+    if (!options_.out.empty()) {
+        std::string notice, error;
+        tableFd_
+            = comparepairs::openTable(options_.out, comparepairs::tableHeader(options_.comparisons),
+                options_.resume, contents_, notice, error);
+        if (tableFd_ < 0) {
+            std::cerr << "compare-pairs: " << error << std::endl;
+            return 2;
+        }
+        if (!notice.empty())
+            std::cerr << "compare-pairs: " << notice << std::endl;
+    } else if (!comparepairs::writeAll(1, comparepairs::tableHeader(options_.comparisons))) {
+        std::cerr << "compare-pairs: cannot write the table to standard output: "
+                  << std::strerror(errno) << std::endl;
+        return 1;
+    }
+    {
+        // An unreadable list is a usage error, reported before any work.
+        comparepairs::PairReader probe;
+        std::string error;
+        if (options_.pairs != "-" && !probe.open(options_.pairs, error)) {
+            std::cerr << "compare-pairs: " << error << std::endl;
+            return 2;
+        }
+    }
+    if (options_.progress)
+        total_ = comparepairs::countPairs(options_.pairs, options_.shard);
+
+    // Lost output is reported as a failed write, not by the end of the process.
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGINT, onTerminatingSignal);
+    std::signal(SIGTERM, onTerminatingSignal);
+
+    // Tables that OpenCV fills on first use are filled once, before the workers start.
+    if (options_.comparisons.lab)
+        labcompare::warmUpLabTables();
+    // Each worker compares one image at a time; OpenCV's own threads would
+    // only compete with them.
+    cv::setNumThreads(1);
+    // An unreadable image is reported once, in its row and its error line;
+    // the reader's own warnings would only repeat it.
+    cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_ERROR);
+
+    start_ = lastProgress_ = std::chrono::steady_clock::now();
+    std::thread reader([this] { readList(); });
+    std::vector<std::thread> workers;
+    for (unsigned k = 0; k < options_.jobs; ++k)
+        workers.emplace_back([this] { work(); });
+
+    bool interrupted = false;
+    while (true) {
+        if (!writeFinished()) {
+            writeFailed_ = true;
+            break;
+        }
+        showProgress(false);
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (gSignal.load()) {
+            interrupted = true;
+            break;
+        }
+        if (listDone_ && readAhead_.empty() && inFlight_.empty())
+            break;
+        progressMade_.wait_for(lock, kProgressInterval, [&] {
+            return gSignal.load() || (!inFlight_.empty() && inFlight_.front().done)
+                || (!readAhead_.empty() && inFlight_.size() < window_)
+                || (listDone_ && readAhead_.empty() && inFlight_.empty());
+        });
+    }
+
+    if (interrupted || writeFailed_) {
+        // The rows written so far are whole; the images still being worked
+        // on are abandoned.
+        printSummary(interrupted);
+        if (options_.out.empty() ? false : ::close(tableFd_) != 0)
+            std::cerr << "compare-pairs: cannot close the table \"" << options_.out << "\""
+                      << std::endl;
+        std::fflush(nullptr);
+        std::_Exit(interrupted ? 128 + gSignal.load() : 1);
+    }
+
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (std::size_t k = 0; k < workers.size(); ++k)
+            jobs_.push_back(Job {});
+        workReady_.notify_all();
+    }
+    for (std::thread& worker : workers)
+        worker.join();
+    reader.join();
+
+    int status = 0;
+    if (!listError_.empty()) {
+        clearProgress();
+        std::cerr << "compare-pairs: " << listError_ << std::endl;
+        status = 2;
+    }
+    if (!options_.out.empty() && ::close(tableFd_) != 0) {
+        clearProgress();
+        std::cerr << "compare-pairs: cannot write the table \"" << options_.out
+                  << "\": " << std::strerror(errno) << std::endl;
+        status = 1;
+    }
+    printSummary(false);
+    if (status == 0 && (failed_ > 0 || skippedFailed_ > 0))
+        status = 1;
+    return status;
+}
+
+} // namespace
+
+int comparepairs::runBatch(const Options& options)
+{
+    Batch batch(options);
+    return batch.run();
+}

@@ -1,0 +1,150 @@
+#include "programs/compare-pairs/Batch.hpp"
+#include "programs/compare-pairs/Table.hpp"
+
+#include "toolkit/common/LargePages.hpp"
+
+#include <CLI/CLI.hpp>
+
+#include <cerrno>
+#include <cstring>
+#include <iostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+const char* const kDescription
+    = "Compares many pairs of photographs in one run: by five colour-appearance attributes\n"
+      "(as perceptual-metrics does) and by their CIE L*a*b* histograms (as lab-compare does).\n"
+      "PAIRS (a file, or - for standard input) holds one pair a line: two image paths\n"
+      "separated by a tab, or by white space where the line has no tab. Blank lines and\n"
+      "lines starting with # are skipped. Writes a CSV table, one row per pair in the\n"
+      "order of the list.";
+
+const char* const kFooter
+    = "Exit status: 0 when every pair succeeded, 1 when a pair failed or a write failed,\n"
+      "2 for a wrong option or an unreadable list or table.\n"
+      "Merge shard tables: compare-pairs --merge [--out FILE] TABLE...";
+
+unsigned defaultJobs()
+{
+    const unsigned cores = std::thread::hardware_concurrency();
+    return cores == 0 ? 1 : cores;
+}
+
+int usageError(const CLI::App& app, const std::string& message)
+{
+    std::cerr << "compare-pairs: " << message << "\nUsage: " << app.get_name()
+              << " [--metrics perceptual,lab] [-j N] [--out FILE] [--resume] [--for-fit]"
+                 " [--shard K/N] [--debug-dir DIR] PAIRS\n"
+                 "Run with --help for more information.\n"
+              << std::flush;
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    toolkit::common::useLargePagesForImages();
+
+    CLI::App app(kDescription, "compare-pairs");
+    app.footer(kFooter);
+    app.set_version_flag("--version", std::string("compare-pairs ") + TOOLKIT_VERSION);
+
+    std::string metricsText = "perceptual,lab";
+    unsigned jobs = defaultJobs();
+    std::string out;
+    bool resume = false;
+    bool forFit = false;
+    std::string shardText;
+    std::string debugDir;
+    bool merge = false;
+    std::vector<std::string> inputs;
+
+    app.add_option("--metrics", metricsText,
+           "Comparisons to make, comma-separated: perceptual (columns Q,J,C,M,s), "
+           "lab (columns L,ab)")
+        ->capture_default_str()
+        ->option_text("LIST");
+    app.add_option("-j,--jobs", jobs, "Worker threads (default: the number of cores)")
+        ->check(CLI::Range(1u, 1024u))
+        ->option_text("N");
+    app.add_option("-o,--out", out, "Write the table to FILE instead of standard output")
+        ->option_text("FILE");
+    app.add_flag(
+        "--resume", resume, "With --out: skip the pairs FILE already holds and append the rest");
+    app.add_flag("--for-fit", forFit,
+        "Also append each pair's figures to For_fit.txt, as the single-pair programs do");
+    app.add_option(
+           "--shard", shardText, "K/N: take only the lines whose 0-based index modulo N is K")
+        ->option_text("K/N");
+    app.add_option("--debug-dir", debugDir, "Write each pair's debug files into DIR/<line number>/")
+        ->option_text("DIR");
+    app.add_flag("--merge", merge, "Concatenate shard tables (the header once) instead");
+    app.add_option("PAIRS", inputs, "The list of pairs (with --merge: the tables)")
+        ->required()
+        ->option_text("PAIRS");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForAllHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForVersion& e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        return usageError(app, e.what());
+    }
+
+    int outFd = 1;
+    if (merge) {
+        if (resume || forFit || !shardText.empty() || !debugDir.empty())
+            return usageError(app, "--merge takes only --out and the tables to merge");
+        if (!out.empty()) {
+            // The merged table is written whole to a new file; an existing
+            // table is never overwritten.
+            outFd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+            if (outFd < 0) {
+                std::cerr << "compare-pairs: cannot create \"" << out
+                          << "\": " << std::strerror(errno) << std::endl;
+                return 2;
+            }
+        }
+        int status = comparepairs::mergeTables(inputs, outFd);
+        if (!out.empty()) {
+            if (::close(outFd) != 0 && status == 0) {
+                std::cerr << "compare-pairs: cannot write \"" << out
+                          << "\": " << std::strerror(errno) << std::endl;
+                status = 1;
+            }
+            if (status != 0)
+                ::unlink(out.c_str());
+        }
+        return status;
+    }
+
+    comparepairs::Options options;
+    if (inputs.size() != 1)
+        return usageError(app, "expected one list of pairs, got " + std::to_string(inputs.size()));
+    options.pairs = inputs.front();
+    if (!comparepairs::parseComparisons(metricsText, options.comparisons))
+        return usageError(app,
+            "--metrics: expected perceptual, lab or perceptual,lab, got \"" + metricsText + "\"");
+    if (!shardText.empty() && !comparepairs::parseShard(shardText, options.shard))
+        return usageError(app, "--shard: expected K/N with 0 <= K < N, got \"" + shardText + "\"");
+    if (resume && out.empty())
+        return usageError(app, "--resume needs --out FILE");
+    options.jobs = jobs;
+    options.out = out;
+    options.resume = resume;
+    options.forFit = forFit;
+    options.debugDir = debugDir;
+    options.progress = ::isatty(2) == 1;
+    return comparepairs::runBatch(options);
+}
