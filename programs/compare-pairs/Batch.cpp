@@ -159,6 +159,10 @@ private:
     void showProgress(bool force);
     void clearProgress();
     void printSummary(bool interrupted);
+    std::string tableName() const
+    {
+        return options_.out.empty() ? "to standard output" : "\"" + options_.out + "\"";
+    }
 
     const comparepairs::Options& options_;
     const bool withDebug_;
@@ -437,10 +441,8 @@ bool Batch::writeFinished()
     }
     if (!rows.empty() && !comparepairs::writeAll(tableFd_, rows)) {
         clearProgress();
-        std::cerr << "compare-pairs: cannot write the table"
-                  << (options_.out.empty() ? std::string(" to standard output")
-                                           : " \"" + options_.out + "\"")
-                  << ": " << std::strerror(errno) << std::endl;
+        std::cerr << "compare-pairs: cannot write the table " << tableName() << ": "
+                  << std::strerror(errno) << std::endl;
         return false;
     }
     return true;
@@ -504,19 +506,21 @@ int Batch::run()
 {
     // Open the table first: a table of other columns must be refused before
     // any work is done.
+    const std::string header = comparepairs::tableHeader(options_.comparisons);
+    bool needsHeader = true;
     if (!options_.out.empty()) {
         std::string notice, error;
-        tableFd_
-            = comparepairs::openTable(options_.out, comparepairs::tableHeader(options_.comparisons),
-                options_.resume, contents_, notice, error);
+        tableFd_ = comparepairs::openTable(
+            options_.out, header, options_.resume, contents_, needsHeader, notice, error);
         if (tableFd_ < 0) {
             std::cerr << "compare-pairs: " << error << std::endl;
             return 2;
         }
         if (!notice.empty())
             std::cerr << "compare-pairs: " << notice << std::endl;
-    } else if (!comparepairs::writeAll(1, comparepairs::tableHeader(options_.comparisons))) {
-        std::cerr << "compare-pairs: cannot write the table to standard output: "
+    }
+    if (needsHeader && !comparepairs::writeAll(tableFd_, header)) {
+        std::cerr << "compare-pairs: cannot write the table " << tableName() << ": "
                   << std::strerror(errno) << std::endl;
         return 1;
     }

@@ -21,8 +21,8 @@ std::string describe(const std::string& what, const std::string& path)
 
 std::string pairKey(const std::string& first, const std::string& second)
 {
-    // A tab cannot be part of a path read from the list's tab-separated form
-    // together with another tab, so it separates the two unambiguously.
+    // No path read from a list holds a tab, so a tab separates the two
+    // unambiguously.
     return first + '\t' + second;
 }
 
@@ -131,7 +131,7 @@ bool comparepairs::TableContents::take(
 }
 
 int comparepairs::openTable(const std::string& path, const std::string& header, bool resume,
-    TableContents& contents, std::string& notice, std::string& error)
+    TableContents& contents, bool& needsHeader, std::string& notice, std::string& error)
 {
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) {
@@ -143,6 +143,18 @@ int comparepairs::openTable(const std::string& path, const std::string& header, 
         ::close(fd);
         return -1;
     };
+
+    // Only a regular file can be read back and completed; anything else (a
+    // pipe, a device) just receives the table.
+    struct stat info { };
+    if (::fstat(fd, &info) != 0)
+        return fail(describe("cannot open the table", path));
+    if (!S_ISREG(info.st_mode)) {
+        if (resume)
+            return fail("cannot resume the table \"" + path + "\": it is not a regular file");
+        needsHeader = true;
+        return fd;
+    }
 
     std::string content;
     if (!readWhole(fd, content))
@@ -162,10 +174,8 @@ int comparepairs::openTable(const std::string& path, const std::string& header, 
         content.resize(whole);
     }
 
-    if (content.empty()) {
-        if (!writeAll(fd, header))
-            return fail(describe("cannot write the table", path));
-    } else {
+    needsHeader = content.empty();
+    if (!content.empty()) {
         if (content.compare(0, header.size(), header) != 0) {
             const std::string found = content.substr(0, content.find('\n'));
             return fail("the table \"" + path + "\" has the columns \"" + found

@@ -49,13 +49,14 @@ private:
 };
 
 // Prepares `path` to receive the rows of a run and opens it for appending.
-// Without `resume` the file must not exist or be empty; the header is written.
+// Without `resume` the file must not exist or be empty. `needsHeader` says
+// whether the caller must write the header first.
 // With `resume`, an existing table must have this run's header; its rows are
 // read into `contents`, and a last line cut short by an interrupted write is
 // removed (`notice` then says so). Returns the descriptor, or -1 with the
 // reason in `error`.
 int openTable(const std::string& path, const std::string& header, bool resume,
-    TableContents& contents, std::string& notice, std::string& error);
+    TableContents& contents, bool& needsHeader, std::string& notice, std::string& error);
 
 // Writes the whole text to a descriptor, retrying short writes; false, with
 // errno set, when it cannot.

@@ -1,0 +1,407 @@
+#include "programs/compare-pairs/PairList.hpp"
+#include "programs/compare-pairs/Table.hpp"
+
+#include "tests/support/TestSupport.hpp"
+
+#include <gtest/gtest.h>
+#include <opencv2/imgcodecs.hpp>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using testsupport::readFile;
+using testsupport::runProgram;
+
+namespace {
+
+const std::string kBinary = COMPARE_PAIRS_BINARY;
+const std::string kMetrics = PERCEPTUAL_METRICS_BINARY;
+const std::string kLab = LAB_COMPARE_BINARY;
+const std::string kHeader = "first,second,status,Q,J,C,M,s,L,ab\n";
+
+void writeText(const std::string& path, const std::string& text)
+{
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+std::vector<std::string> lines(const std::string& text)
+{
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        out.push_back(line);
+    return out;
+}
+
+// Writes `count` small photographs img0.png ... and returns their names.
+std::vector<std::string> writePhotos(int count, int rows = 24, int cols = 32)
+{
+    std::vector<std::string> names;
+    for (int k = 0; k < count; ++k) {
+        names.push_back("img" + std::to_string(k) + ".png");
+        testsupport::writePng(
+            names.back(), testsupport::makePhoto(rows + k % 3, cols + k % 5, 100 + k));
+    }
+    return names;
+}
+
+// The row the single-pair programs give for a pair, run in a directory of
+// their own; appends what they append to "For_fit.txt" to `forFit`.
+std::string singleProgramRow(
+    const std::string& first, const std::string& second, std::string& forFit)
+{
+    const std::string here = fs::current_path().string();
+    testsupport::ScopedWorkDir scratch;
+    const auto perceptual = runProgram(kMetrics, { here + "/" + first, here + "/" + second });
+    const auto lab = runProgram(kLab, { here + "/" + first, here + "/" + second });
+    EXPECT_EQ(perceptual.status, 0) << perceptual.err;
+    EXPECT_EQ(lab.status, 0) << lab.err;
+    forFit += readFile("For_fit.txt");
+    return first + "," + second + ",ok," + perceptual.out.substr(0, perceptual.out.size() - 1) + ","
+        + lab.out.substr(0, lab.out.size() - 1);
+}
+
+// Starts the program with the list on standard input discarded and output
+// to files; returns its pid.
+pid_t spawn(const std::vector<std::string>& args)
+{
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int devnull = ::open("/dev/null", O_RDWR);
+        ::dup2(devnull, 0);
+        ::dup2(devnull, 1);
+        ::dup2(devnull, 2);
+        std::vector<char*> argv { const_cast<char*>(kBinary.c_str()) };
+        for (const auto& a : args)
+            argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        ::execv(kBinary.c_str(), argv.data());
+        ::_exit(127);
+    }
+    return pid;
+}
+
+// Waits until the file holds at least `rows` lines after the header.
+void waitForRows(const std::string& path, std::size_t rows)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (lines(readFile(path)).size() >= rows + 1)
+            return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    FAIL() << "no " << rows << " rows in " << path;
+}
+
+// A list of many pairs over a few photographs, in changing combinations.
+std::string longList(const std::vector<std::string>& names, int pairs)
+{
+    std::string list;
+    for (int k = 0; k < pairs; ++k)
+        list += names[k % names.size()] + "\t" + names[(k * 7 + 3) % names.size()] + "\n";
+    return list;
+}
+
+} // namespace
+
+TEST(PairList, LinesTabsBlanksAndComments)
+{
+    comparepairs::PairLine pair;
+    EXPECT_FALSE(comparepairs::parsePairLine("", 1, pair));
+    EXPECT_FALSE(comparepairs::parsePairLine("   \r", 1, pair));
+    EXPECT_FALSE(comparepairs::parsePairLine("  # a comment\tb", 1, pair));
+
+    // With a tab, fields are taken as they stand: paths may hold spaces.
+    ASSERT_TRUE(comparepairs::parsePairLine("my photo.jpg\tother one.png\r", 4, pair));
+    EXPECT_EQ(pair.first, "my photo.jpg");
+    EXPECT_EQ(pair.second, "other one.png");
+    EXPECT_EQ(pair.number, 4u);
+    EXPECT_EQ(pair.error, "");
+
+    ASSERT_TRUE(comparepairs::parsePairLine("  a.jpg    b.jpg ", 5, pair));
+    EXPECT_EQ(pair.first + "|" + pair.second, "a.jpg|b.jpg");
+
+    for (const char* bad : { "one.jpg", "a b c", "a\tb\tc", "a\t", "\tb" }) {
+        ASSERT_TRUE(comparepairs::parsePairLine(bad, 9, pair)) << bad;
+        EXPECT_NE(pair.error.find("line 9"), std::string::npos) << bad;
+    }
+}
+
+TEST(PairList, ShardsSplitTheLinesByIndex)
+{
+    comparepairs::Shard shard;
+    ASSERT_TRUE(comparepairs::parseShard("2/3", shard));
+    EXPECT_TRUE(shard.takes(3));
+    EXPECT_TRUE(shard.takes(6));
+    EXPECT_FALSE(shard.takes(1));
+    for (const char* bad : { "3/3", "1/0", "-1/2", "1", "a/2", "1/2/3", "/2", "" })
+        EXPECT_FALSE(comparepairs::parseShard(bad, shard)) << bad;
+}
+
+TEST(Table, FieldsQuoteAndParseBack)
+{
+    const std::vector<std::string> fields
+        = { "plain.jpg", "with,comma.jpg", "say \"hi\".png", "", "error: cannot read image \"x\"" };
+    std::string line;
+    for (const auto& field : fields)
+        line += (line.empty() && &field == &fields.front() ? "" : ",")
+            + comparepairs::csvField(field);
+    EXPECT_EQ(comparepairs::csvField("with,comma.jpg"), "\"with,comma.jpg\"");
+    std::vector<std::string> parsed;
+    ASSERT_TRUE(comparepairs::parseCsvLine(line, parsed));
+    EXPECT_EQ(parsed, fields);
+    EXPECT_FALSE(comparepairs::parseCsvLine("a,\"open", parsed));
+
+    comparepairs::Comparisons which;
+    ASSERT_TRUE(comparepairs::parseComparisons("lab", which));
+    EXPECT_EQ(comparepairs::tableHeader(which), "first,second,status,L,ab\n");
+    ASSERT_TRUE(comparepairs::parseComparisons("lab,perceptual", which));
+    EXPECT_EQ(comparepairs::tableHeader(which), kHeader);
+    EXPECT_FALSE(comparepairs::parseComparisons("perceptual,hue", which));
+    EXPECT_FALSE(comparepairs::parseComparisons("", which));
+}
+
+TEST(ComparePairs, FiguresAndBlocksEqualTheSinglePairPrograms)
+{
+    testsupport::ScopedWorkDir dir;
+    const auto names = writePhotos(5);
+    cv::imwrite("big.jpg", testsupport::makePhoto(120, 90, 7));
+    // Pairs sharing images, an image with itself, different sizes, a JPEG.
+    const std::vector<std::pair<std::string, std::string>> pairs
+        = { { names[0], names[1] }, { names[0], names[2] }, { names[3], names[3] },
+              { "big.jpg", names[4] }, { names[4], "big.jpg" }, { names[2], names[1] } };
+    std::string list = "# first second\n\n";
+    std::string expected = kHeader;
+    std::string expectedForFit;
+    for (const auto& p : pairs) {
+        list += p.first + "\t" + p.second + "\n";
+        expected += singleProgramRow(p.first, p.second, expectedForFit) + "\n";
+    }
+    writeText("pairs.txt", list);
+
+    const auto run = runProgram(kBinary, { "-j", "3", "--for-fit", "pairs.txt" });
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, expected);
+    EXPECT_EQ(readFile("For_fit.txt"), expectedForFit);
+    EXPECT_NE(run.err.find("6 pairs: 6 ok, 0 failed"), std::string::npos) << run.err;
+
+    // Without --for-fit a batch run writes nothing into the working directory.
+    fs::remove("For_fit.txt");
+    const auto before = std::distance(fs::directory_iterator("."), fs::directory_iterator());
+    const auto quiet = runProgram(kBinary, { "--out", "table.csv", "pairs.txt" });
+    EXPECT_EQ(quiet.status, 0) << quiet.err;
+    EXPECT_EQ(readFile("table.csv"), expected);
+    EXPECT_EQ(std::distance(fs::directory_iterator("."), fs::directory_iterator()), before + 1);
+
+    // One comparison only: its columns alone, same figures; the list from standard input.
+    const auto lab = runProgram("/bin/sh", { "-c", kBinary + " --metrics lab -j 1 - < pairs.txt" });
+    EXPECT_EQ(lab.status, 0) << lab.err;
+    const auto labLines = lines(lab.out);
+    const auto allLines = lines(expected);
+    ASSERT_EQ(labLines.size(), allLines.size());
+    EXPECT_EQ(labLines[0], "first,second,status,L,ab");
+    for (std::size_t k = 1; k < allLines.size(); ++k) {
+        std::vector<std::string> all, only;
+        comparepairs::parseCsvLine(allLines[k], all);
+        comparepairs::parseCsvLine(labLines[k], only);
+        EXPECT_EQ(only, (std::vector<std::string> { all[0], all[1], all[2], all[8], all[9] }));
+    }
+}
+
+TEST(ComparePairs, FailedPairsGetErrorRowsAndTheRunGoesOn)
+{
+    testsupport::ScopedWorkDir dir;
+    const auto names = writePhotos(2);
+    writeText("broken.png", "this is not an image");
+    writeText("pairs.txt",
+        names[0] + "\t" + names[1] + "\nmissing.png\t" + names[0] + "\n" + names[1]
+            + "\tbroken.png\njust-one-path.png\nwith,comma.png " + names[0] + "\n" + names[1] + " "
+            + names[0] + "\n");
+    const auto run = runProgram(kBinary, { "--for-fit", "pairs.txt" });
+    EXPECT_EQ(run.status, 1);
+    const auto rows = lines(run.out);
+    ASSERT_EQ(rows.size(), 7u) << run.out;
+    EXPECT_EQ(rows[2],
+        "missing.png," + names[0] + ",\"error: cannot read image \"\"missing.png\"\"\",,,,,,,");
+    EXPECT_NE(rows[3].find("broken.png"), std::string::npos);
+    EXPECT_EQ(rows[4],
+        "just-one-path.png,,error: line 4: expected two image paths separated by a tab or by "
+        "white space,,,,,,,");
+    EXPECT_EQ(rows[5].substr(0, 16), "\"with,comma.png\"");
+    EXPECT_NE(rows[1].find(",ok,"), std::string::npos);
+    EXPECT_NE(rows[6].find(",ok,"), std::string::npos);
+    // Each failure on standard error with its line, then the counts.
+    EXPECT_NE(run.err.find("line 2: cannot read image \"missing.png\""), std::string::npos)
+        << run.err;
+    EXPECT_NE(run.err.find("line 3: cannot read image \"broken.png\""), std::string::npos)
+        << run.err;
+    EXPECT_NE(run.err.find("6 pairs: 2 ok, 4 failed"), std::string::npos) << run.err;
+    // Only the good pairs append blocks: 7 lines each.
+    EXPECT_EQ(lines(readFile("For_fit.txt")).size(), 14u);
+}
+
+TEST(ComparePairs, UsageErrorsAndUnwritableTables)
+{
+    testsupport::ScopedWorkDir dir;
+    const auto names = writePhotos(1);
+    writeText("pairs.txt", names[0] + "\t" + names[0] + "\n");
+    EXPECT_EQ(runProgram(kBinary, { "--help" }).status, 0);
+    const auto version = runProgram(kBinary, { "--version" });
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out.rfind("compare-pairs ", 0), 0u) << version.out;
+
+    for (const auto& args : std::vector<std::vector<std::string>> { {}, { "--bogus", "pairs.txt" },
+             { "-j", "0", "pairs.txt" }, { "--metrics", "hue", "pairs.txt" },
+             { "--shard", "2/2", "pairs.txt" }, { "--resume", "pairs.txt" }, { "missing-list.txt" },
+             { "." }, { "pairs.txt", "pairs.txt" } }) {
+        const auto run = runProgram(kBinary, args);
+        EXPECT_EQ(run.status, 2) << (args.empty() ? "" : args[0]) << ": " << run.err;
+        EXPECT_FALSE(run.err.empty());
+    }
+
+    // An existing table is never overwritten, nor resumed with other columns.
+    writeText("table.csv", "first,second,status,L,ab\na,b,ok,1,1\n");
+    EXPECT_EQ(runProgram(kBinary, { "--out", "table.csv", "pairs.txt" }).status, 2);
+    EXPECT_EQ(runProgram(kBinary, { "--out", "table.csv", "--resume", "pairs.txt" }).status, 2);
+    EXPECT_EQ(readFile("table.csv"), "first,second,status,L,ab\na,b,ok,1,1\n");
+
+    // A table that cannot be written is an error.
+    const auto full = runProgram(kBinary, { "--out", "/dev/full", "pairs.txt" });
+    EXPECT_EQ(full.status, 1);
+    EXPECT_NE(full.err.find("/dev/full"), std::string::npos) << full.err;
+    const auto stdoutFull = runProgram("/bin/sh", { "-c", kBinary + " pairs.txt > /dev/full" });
+    EXPECT_EQ(stdoutFull.status, 1);
+    EXPECT_NE(stdoutFull.err.find("standard output"), std::string::npos) << stdoutFull.err;
+}
+
+TEST(ComparePairs, ResumeCompletesTheTableWithEveryPairOnce)
+{
+    testsupport::ScopedWorkDir dir;
+    const auto names = writePhotos(6);
+    std::string list = longList(names, 12) + "missing.png\t" + names[0] + "\n";
+    writeText("pairs.txt", list);
+    ASSERT_EQ(runProgram(kBinary, { "--out", "full.csv", "pairs.txt" }).status, 1);
+    const std::string full = readFile("full.csv");
+    const auto fullRows = lines(full);
+    ASSERT_EQ(fullRows.size(), 14u);
+
+    // A table cut in the middle of a row, as by a full disk or kill -9.
+    std::string partial
+        = kHeader + fullRows[1] + "\n" + fullRows[2] + "\n" + fullRows[3].substr(0, 20);
+    writeText("table.csv", partial);
+    const auto resumed = runProgram(kBinary, { "--out", "table.csv", "--resume", "pairs.txt" });
+    EXPECT_EQ(resumed.status, 1);
+    EXPECT_EQ(readFile("table.csv"), full);
+    EXPECT_NE(resumed.err.find("cut short"), std::string::npos) << resumed.err;
+    EXPECT_NE(resumed.err.find("2 already in the table"), std::string::npos) << resumed.err;
+
+    // A complete table: nothing to do, the old error row still counts.
+    const auto again = runProgram(kBinary, { "--out", "table.csv", "--resume", "pairs.txt" });
+    EXPECT_EQ(again.status, 1);
+    EXPECT_EQ(readFile("table.csv"), full);
+
+    // A new table with --resume starts from the header.
+    ASSERT_EQ(runProgram(kBinary, { "--out", "new.csv", "--resume", "pairs.txt" }).status, 1);
+    EXPECT_EQ(readFile("new.csv"), full);
+}
+
+TEST(ComparePairs, InterruptedRunsLeaveWholeRowsAndResume)
+{
+    testsupport::ScopedWorkDir dir;
+    const auto names = writePhotos(8, 120, 160);
+    writeText("pairs.txt", longList(names, 400));
+    ASSERT_EQ(runProgram(kBinary, { "-j", "2", "--out", "full.csv", "pairs.txt" }).status, 0);
+    const std::string full = readFile("full.csv");
+
+    for (int signo : { SIGTERM, SIGKILL }) {
+        fs::remove("table.csv");
+        const pid_t pid = spawn({ "-j", "2", "--out", "table.csv", "pairs.txt" });
+        waitForRows("table.csv", 5);
+        ::kill(pid, signo);
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        if (signo == SIGTERM) {
+            ASSERT_TRUE(WIFEXITED(status));
+            EXPECT_EQ(WEXITSTATUS(status), 128 + SIGTERM);
+            // A caught signal finishes the row being written.
+            const std::string cut = readFile("table.csv");
+            EXPECT_EQ(cut.back(), '\n');
+            EXPECT_EQ(full.compare(0, cut.size(), cut), 0);
+        } else {
+            EXPECT_TRUE(WIFSIGNALED(status));
+        }
+        const auto resumed
+            = runProgram(kBinary, { "-j", "2", "--out", "table.csv", "--resume", "pairs.txt" });
+        EXPECT_EQ(resumed.status, 0) << resumed.err;
+        EXPECT_EQ(readFile("table.csv"), full) << "after signal " << signo;
+    }
+}
+
+TEST(ComparePairs, ShardsMergeIntoTheWholeTable)
+{
+    testsupport::ScopedWorkDir dir;
+    const auto names = writePhotos(5);
+    writeText("pairs.txt", "# shards count lines, comments included\n" + longList(names, 10));
+    ASSERT_EQ(runProgram(kBinary, { "--out", "full.csv", "pairs.txt" }).status, 0);
+    std::vector<std::string> shards;
+    for (int k = 0; k < 3; ++k) {
+        shards.push_back("shard-" + std::to_string(k) + ".csv");
+        const auto run = runProgram(
+            kBinary, { "--shard", std::to_string(k) + "/3", "--out", shards.back(), "pairs.txt" });
+        ASSERT_EQ(run.status, 0) << run.err;
+        // Line indices k, k + 3, ... of the file's 11 lines, the comment being index 0.
+        EXPECT_EQ(lines(readFile(shards.back())).size(), k == 1 ? 5u : 4u);
+    }
+    std::vector<std::string> args = { "--merge", "--out", "merged.csv" };
+    args.insert(args.end(), shards.begin(), shards.end());
+    const auto merged = runProgram(kBinary, args);
+    ASSERT_EQ(merged.status, 0) << merged.err;
+    auto mergedRows = lines(readFile("merged.csv"));
+    auto fullRows = lines(readFile("full.csv"));
+    EXPECT_EQ(mergedRows.front(), fullRows.front());
+    std::sort(mergedRows.begin(), mergedRows.end());
+    std::sort(fullRows.begin(), fullRows.end());
+    EXPECT_EQ(mergedRows, fullRows);
+
+    // Merging refuses other columns, cut rows, and an existing output.
+    writeText("lab.csv", "first,second,status,L,ab\n");
+    writeText("cut.csv", kHeader + "a,b,ok");
+    EXPECT_EQ(runProgram(kBinary, { "--merge", shards[0], "lab.csv" }).status, 2);
+    EXPECT_EQ(runProgram(kBinary, { "--merge", shards[0], "cut.csv" }).status, 2);
+    EXPECT_EQ(runProgram(kBinary, { "--merge", "--out", "merged.csv", shards[0] }).status, 2);
+    EXPECT_EQ(lines(readFile("merged.csv")).size(), 11u);
+}
+
+TEST(ComparePairs, DebugFilesGoToOneFolderPerLine)
+{
+    testsupport::ScopedWorkDir dir;
+    const auto names = writePhotos(3);
+    writeText("pairs.txt",
+        "# header\n" + names[0] + "\t" + names[1] + "\n" + names[1] + "\t" + names[2] + "\n");
+    const auto run = runProgram(kBinary, { "--debug-dir", "debug/out", "pairs.txt" });
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_FALSE(testsupport::fileExists("10_in.txt"));
+    const std::string here = fs::current_path().string();
+    for (int line : { 2, 3 }) {
+        testsupport::ScopedWorkDir single;
+        const auto& first = names[line - 2];
+        const auto& second = names[line - 1];
+        ASSERT_EQ(runProgram(kMetrics, { here + "/" + first, here + "/" + second }).status, 0);
+        for (const char* name : { "A_before.jpg", "t_before.jpg", "mask.jpg", "10_in.txt" }) {
+            const std::string batch
+                = readFile(here + "/debug/out/" + std::to_string(line) + "/" + name);
+            EXPECT_FALSE(batch.empty()) << line << " " << name;
+            EXPECT_TRUE(batch == readFile(name)) << line << " " << name;
+        }
+    }
+}
