@@ -21,7 +21,7 @@
 // Targets that are missed are reported only.
 //
 // Usage: bench_compare_pairs [--only SECTION[,SECTION...]] [--repeats K] [--quick]
-//                            [--pairs N] [--lines N] [--megapixels N] [--jobs N]
+//                            [--pairs N] [--lines N] [--images N] [--megapixels N] [--jobs N]
 //                            [--bin-dir DIR] [--keep]
 //   --only      batch, large and/or memory (default: all three)
 //   --repeats   runs of each timed command in batch and large (default 3);
@@ -29,6 +29,7 @@
 //   --quick     40 pairs, 10,000 lines, one repeat
 //   --pairs     pairs in the batch section (default 200)
 //   --lines     lines of the long list in the memory section (default 100,000)
+//   --images    distinct images the memory section's lists are made of (default 50)
 //   --megapixels  size of each photograph of the large pair (default 12)
 //   --jobs      -j of compare-pairs and -P of xargs (default 2)
 //   --bin-dir   take compare-pairs, perceptual-metrics and lab-compare from DIR
@@ -77,6 +78,7 @@ struct Options {
     int pairs = 200;
     int lines = 100000;
     int shortLines = 1000;
+    int images = 50;
     double megapixels = 12.0;
     int jobs = 2;
     bool keep = false;
@@ -353,6 +355,18 @@ bool figuresAgree(const std::string& what, const Table& table, const std::string
     }
     warn(what + ": no row for " + first + " / " + second);
     return false;
+}
+
+// Other work on the machine skews every figure; the load average shows it.
+std::string loadAverage()
+{
+    std::ifstream in("/proc/loadavg");
+    double one = 0, five = 0, fifteen = 0;
+    if (!(in >> one >> five >> fifteen))
+        return "unknown";
+    char text[64];
+    std::snprintf(text, sizeof text, "%.2f %.2f %.2f", one, five, fifteen);
+    return text;
 }
 
 std::string slurp(const std::string& path)
@@ -679,16 +693,16 @@ void benchLarge(const Options& o, const fs::path& root, const std::vector<cv::Ma
 void benchMemory(const Options& o, const fs::path& root, const std::vector<cv::Mat>& samples, Summary& summary)
 {
     const int shortLines = std::min(o.shortLines, o.lines);
-    std::printf("\n== memory: compare-pairs on %d and on %d lines of 50 small images (64 x 48) ==\n", shortLines,
-                o.lines);
+    std::printf("\n== memory: compare-pairs on %d and on %d lines of %d small images (64 x 48) ==\n", shortLines,
+                o.lines, o.images);
     const fs::path dir = root / "memory";
     const std::string images = freshDir(dir / "images");
     std::vector<std::string> files;
-    for (int i = 0; i < 50; ++i) {
+    for (int i = 0; i < o.images; ++i) {
         cv::RNG rng(5000 + unsigned(i));
         const cv::Mat photo = makePhoto(samples, cv::Size(64, 48), rng);
         char file[32];
-        std::snprintf(file, sizeof file, "small-%02d.%s", i, i % 2 ? "jpg" : "png");
+        std::snprintf(file, sizeof file, "small-%05d.%s", i, i % 2 ? "jpg" : "png");
         files.push_back((fs::path(images) / file).string());
         cv::imwrite(files.back(), photo);
     }
@@ -739,7 +753,7 @@ void benchMemory(const Options& o, const fs::path& root, const std::vector<cv::M
     // held in memory would add tens of MiB at 100,000 lines.
     const bool flat = ratio <= 1.10;
     const bool ok = results[0].ok && results[1].ok;
-    std::printf("  peak at %d lines over peak at %d lines: %.2fx (+%.1f MiB); target: no growth (<= 1.10x): %s\n",
+    std::printf("  peak at %d lines over peak at %d lines: %.2fx (%+.1f MiB); target: no growth (<= 1.10x): %s\n",
                 o.lines, shortLines, ratio, mib(results[1].run.peakKiB - results[0].run.peakKiB),
                 verdict(ok, flat).c_str());
     char line[200];
@@ -752,7 +766,7 @@ void benchMemory(const Options& o, const fs::path& root, const std::vector<cv::M
 int usage()
 {
     std::cerr << "usage: bench_compare_pairs [--only batch,large,memory] [--repeats K] [--quick] [--pairs N]\n"
-                 "                           [--lines N] [--megapixels N] [--jobs N] [--bin-dir DIR] [--keep]\n";
+                 "                           [--lines N] [--images N] [--megapixels N] [--jobs N] [--bin-dir DIR] [--keep]\n";
     return 2;
 }
 
@@ -779,6 +793,8 @@ int main(int argc, char** argv)
             o.pairs = std::max(1, std::atoi(argv[++i]));
         } else if (arg == "--lines" && hasValue) {
             o.lines = std::max(1, std::atoi(argv[++i]));
+        } else if (arg == "--images" && hasValue) {
+            o.images = std::max(2, std::atoi(argv[++i]));
         } else if (arg == "--megapixels" && hasValue) {
             o.megapixels = std::max(0.01, std::atof(argv[++i]));
         } else if (arg == "--jobs" && hasValue) {
@@ -833,7 +849,8 @@ int main(int argc, char** argv)
     fs::create_directories(root);
     std::printf("compare-pairs:      %s\nperceptual-metrics: %s\nlab-compare:        %s\n", o.comparePairs.c_str(),
                 o.perceptualMetrics.c_str(), o.labCompare.c_str());
-    std::printf("machine: %ld cores online; working in %s\n", ::sysconf(_SC_NPROCESSORS_ONLN), root.c_str());
+    std::printf("machine: %ld cores online, load average %s; working in %s\n", ::sysconf(_SC_NPROCESSORS_ONLN),
+                loadAverage().c_str(), root.c_str());
 
     const std::vector<cv::Mat> samples = loadSamples();
     Summary summary;
@@ -845,7 +862,7 @@ int main(int argc, char** argv)
     if (o.memory)
         benchMemory(o, root, samples, summary);
 
-    std::printf("\n== summary (%.0f s) ==\n", now() - start);
+    std::printf("\n== summary (%.0f s; load average now %s) ==\n", now() - start, loadAverage().c_str());
     for (const auto& line : summary.lines)
         std::printf("  %s\n", line.c_str());
     if (!g_warnings.empty()) {
