@@ -180,6 +180,7 @@ private:
     std::unordered_map<std::string, std::unique_ptr<Entry>> images_;
     std::list<Entry*> idle_;
 
+    comparepairs::PairReader reader_;
     comparepairs::TableContents contents_;
     int tableFd_ = 1;
     long long total_ = -1;
@@ -192,13 +193,11 @@ private:
 
 void Batch::readList()
 {
-    comparepairs::PairReader reader;
     std::string error;
-    bool opened = reader.open(options_.pairs, error);
     comparepairs::PairLine line;
-    while (opened) {
-        if (!reader.next(options_.shard, line)) {
-            error = reader.error();
+    while (true) {
+        if (!reader_.next(options_.shard, line)) {
+            error = reader_.error();
             break;
         }
         bool ok = false;
@@ -504,8 +503,13 @@ void Batch::printSummary(bool interrupted)
 
 int Batch::run()
 {
-    // Open the table first: a table of other columns must be refused before
-    // any work is done.
+    // An unreadable list is a usage error, reported before any work.
+    std::string listError;
+    if (!reader_.open(options_.pairs, listError)) {
+        std::cerr << "compare-pairs: " << listError << std::endl;
+        return 2;
+    }
+    // A table of other columns is refused before any work is done.
     const std::string header = comparepairs::tableHeader(options_.comparisons);
     bool needsHeader = true;
     if (!options_.out.empty()) {
@@ -523,15 +527,6 @@ int Batch::run()
         std::cerr << "compare-pairs: cannot write the table " << tableName() << ": "
                   << std::strerror(errno) << std::endl;
         return 1;
-    }
-    {
-        // An unreadable list is a usage error, reported before any work.
-        comparepairs::PairReader probe;
-        std::string error;
-        if (options_.pairs != "-" && !probe.open(options_.pairs, error)) {
-            std::cerr << "compare-pairs: " << error << std::endl;
-            return 2;
-        }
     }
     if (options_.progress)
         total_ = comparepairs::countPairs(options_.pairs, options_.shard);
