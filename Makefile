@@ -4,7 +4,7 @@ ASAN_DIR    ?= build-sanitize
 JOBS        ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
-.PHONY: all setup build test test-sanitize demo bench clean
+.PHONY: all setup build test test-sanitize test-slurm demo bench clean
 
 all: build
 
@@ -28,6 +28,11 @@ test-sanitize: setup
 	cmake --build $(ASAN_DIR) -j $(JOBS)
 	cd $(ASAN_DIR) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	    ctest --output-on-failure -j $(JOBS)
+
+# The Slurm recipe (scripts/slurm-compare-pairs.sh) on a single-node cluster
+# that scripts/slurm-local.sh installs, starts and stops on this machine.
+test-slurm: build
+	tests/slurm/test_slurm.sh $(BUILD_DIR)/bin/compare-pairs
 
 # Runs the main job, perceptual-metrics, on the bundled samples in
 # $(BUILD_DIR)/demo, where it appends to For_fit.txt and leaves its debug files.
