@@ -8,6 +8,7 @@
 
 #include <opencv2/core.hpp>
 #include <opencv2/core/utils/logger.hpp>
+#include <opencv2/imgcodecs.hpp>
 
 #include <algorithm>
 #include <atomic>
@@ -539,6 +540,8 @@ int Batch::run()
     // Tables that OpenCV fills on first use are filled once, before the workers start.
     if (options_.comparisons.lab)
         labcompare::warmUpLabTables();
+    // So is the image reader's list of decoders.
+    cv::imdecode(std::vector<uchar>(1, 0), cv::IMREAD_COLOR);
     // Each worker compares one image at a time; OpenCV's own threads would
     // only compete with them.
     cv::setNumThreads(1);
