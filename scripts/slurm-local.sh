@@ -257,7 +257,11 @@ start_munge() {
 }
 
 node_state() {
-  sinfo -h -N -n "$(node_name)" -o '%T' 2>/dev/null | head -n1
+  sinfo -h -N -n "$(node_name)" -o '%T' 2>/dev/null | head -n1 || true
+}
+
+port_taken() { # something already listens on 127.0.0.1:port
+  (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null
 }
 
 do_start() {
@@ -271,6 +275,12 @@ do_start() {
   fi
   # A partial cluster from an earlier start is taken down and started afresh.
   do_stop >/dev/null 2>&1 || true
+
+  local p
+  for p in "$port" $((port + 1)); do
+    ! port_taken "$p" ||
+      die "port $p on 127.0.0.1 is in use (another Slurm?); choose other ports with TOOLKIT_SLURM_PORT"
+  done
 
   write_config
   rm -rf "${dir:?}/ctld/"* "${dir:?}/spool/"*
@@ -287,6 +297,8 @@ do_start() {
 
   local waited=0 state=""
   while [ "$waited" -lt "$timeout" ]; do
+    running slurmctld || fail_start "slurmctld exited during start-up"
+    running slurmd || fail_start "slurmd exited during start-up"
     state=$(node_state)
     case "$state" in
       idle) break ;;
