@@ -13,9 +13,13 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <unistd.h>
 
 namespace {
+
+// Allocations below this size come from the heap and are reused once freed.
+constexpr int kHeapedAllocationLimit = 64 << 20;
 
 const char* const kDescription
     = "Compares many pairs of photographs in one run: by five colour-appearance attributes\n"
@@ -51,6 +55,11 @@ int usageError(const CLI::App& app, const std::string& message)
 int main(int argc, char** argv)
 {
     toolkit::common::useLargePagesForImages();
+    // Every image allocates and frees the same working planes again; keeping
+    // freed memory in the heap, instead of returning it to the kernel and
+    // faulting it in anew, saves a good share of a small image's time.
+    ::mallopt(M_MMAP_THRESHOLD, kHeapedAllocationLimit);
+    ::mallopt(M_TRIM_THRESHOLD, kHeapedAllocationLimit);
 
     CLI::App app(kDescription, "compare-pairs");
     app.footer(kFooter);

@@ -7,14 +7,15 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <new>
 
 namespace {
 
 using namespace toolkit::color::cam;
-
 
 // CIE CAM02 background induction factor and base exponential non-linearity.
 constexpr double kNbbScale = 0.725;
@@ -31,6 +32,36 @@ constexpr std::size_t kMaxValueText = toolkit::common::kFloatTextMax;
 constexpr std::size_t kDumpBufferSize = std::size_t(1) << 20;
 // Used only when the large buffer cannot be allocated.
 constexpr std::size_t kFallbackBufferSize = 4096;
+
+// pow(base, exponent) in double for a base that mostly repeats from one pixel
+// to the next, as the values of a viewing-condition plane do: the last result
+// is reused while the base's bits stay the same, which gives the bits a new
+// call would give.
+class RepeatedPow {
+public:
+    explicit RepeatedPow(double exponent)
+        : exponent_(exponent)
+    {
+    }
+
+    double operator()(float base)
+    {
+        std::uint32_t bits;
+        std::memcpy(&bits, &base, sizeof bits);
+        if (!known_ || bits != bits_) {
+            bits_ = bits;
+            result_ = std::pow(static_cast<double>(base), exponent_);
+            known_ = true;
+        }
+        return result_;
+    }
+
+private:
+    double exponent_;
+    std::uint32_t bits_ = 0;
+    double result_ = 0.0;
+    bool known_ = false;
+};
 
 // Writes all of [data, data + size) unless the stream failed before.
 bool writeChunk(std::FILE* file, const char* data, std::size_t size)
@@ -220,6 +251,7 @@ float toolkit::color::computeBrightnessValues(cv::Mat& J, cv::Mat& FL, cv::Mat& 
 {
     const float awPlusFour = Aw + 4.0f;
     float largestQ = 0.0f;
+    RepeatedPow flRoot(0.25);
     for (int i = 0; i < J.rows; ++i) {
         const float* jRow = J.ptr<float>(i);
         const float* fl = FL.ptr<float>(i);
@@ -227,7 +259,7 @@ float toolkit::color::computeBrightnessValues(cv::Mat& J, cv::Mat& FL, cv::Mat& 
         for (int j = 0; j < J.cols; ++j) {
             const float rootJ = std::sqrt(jRow[j] / 100.0f);
             const float q = static_cast<float>(4.0 * static_cast<double>(rootJ)
-                * static_cast<double>(awPlusFour) * std::pow(static_cast<double>(fl[j]), 0.25)
+                * static_cast<double>(awPlusFour) * flRoot(fl[j])
                 / static_cast<double>(kSurroundC));
             qRow[j] = q;
             if (q > largestQ)
@@ -248,6 +280,9 @@ void toolkit::color::computeChroma(cv::Mat& nonlin, cv::Mat& a, cv::Mat& b, cv::
 void toolkit::color::computeChromaValues(cv::Mat& nonlin, cv::Mat& a, cv::Mat& b, cv::Mat& J,
     cv::Mat& et, cv::Mat& Ncb, cv::Mat& n, cv::Mat& C, float Nc, cv::Mat& t)
 {
+    bool backgroundKnown = false;
+    float lastN = 0.0f;
+    double background = 0.0;
     for (int i = 0; i < a.rows; ++i) {
         const float* in = nonlin.ptr<float>(i);
         const float* aRow = a.ptr<float>(i);
@@ -269,9 +304,14 @@ void toolkit::color::computeChromaValues(cv::Mat& nonlin, cv::Mat& a, cv::Mat& b
             const float tValue = static_cast<float>(static_cast<double>(magnitude) * f
                 / (kChromaBlueWeight * static_cast<double>(ba) + static_cast<double>(raGa)));
             tRow[j] = tValue;
-            const double background = std::pow(kChromaBackgroundOffset
-                    - std::pow(kChromaBackgroundBase, static_cast<double>(nRow[j])),
-                kChromaBackgroundExponent);
+            // The background term depends on n alone.
+            if (!backgroundKnown || std::memcmp(&nRow[j], &lastN, sizeof lastN) != 0) {
+                lastN = nRow[j];
+                background = std::pow(kChromaBackgroundOffset
+                        - std::pow(kChromaBackgroundBase, static_cast<double>(nRow[j])),
+                    kChromaBackgroundExponent);
+                backgroundKnown = true;
+            }
             cRow[j] = static_cast<float>(std::pow(static_cast<double>(tValue), kChromaTExponent)
                 * std::sqrt(static_cast<double>(jRow[j]) / 100.0) * background);
         }
@@ -280,13 +320,13 @@ void toolkit::color::computeChromaValues(cv::Mat& nonlin, cv::Mat& a, cv::Mat& b
 
 void toolkit::color::computeColorfulness(cv::Mat& C, cv::Mat& FL, cv::Mat& M)
 {
+    RepeatedPow flRoot(0.25);
     for (int i = 0; i < C.rows; ++i) {
         const float* cRow = C.ptr<float>(i);
         const float* fl = FL.ptr<float>(i);
         float* mRow = M.ptr<float>(i);
         for (int j = 0; j < C.cols; ++j)
-            mRow[j] = static_cast<float>(
-                std::pow(static_cast<double>(fl[j]), 0.25) * static_cast<double>(cRow[j]));
+            mRow[j] = static_cast<float>(flRoot(fl[j]) * static_cast<double>(cRow[j]));
     }
 }
 
