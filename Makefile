@@ -47,6 +47,7 @@ demo: build
 
 bench: build
 	$(BUILD_DIR)/bin/bench_programs
+	$(BUILD_DIR)/bin/bench_compare_pairs
 
 clean:
 	rm -rf $(BUILD_DIR) $(ASAN_DIR)
