@@ -1,4 +1,6 @@
 include(CMakeFindDependencyMacro)
 find_dependency(OpenCV 4 COMPONENTS core imgproc imgcodecs photo video)
 find_dependency(OpenMP COMPONENTS CXX)
+find_dependency(JPEG)
+find_dependency(PNG)
 include("${CMAKE_CURRENT_LIST_DIR}/toolkitTargets.cmake")

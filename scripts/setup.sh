@@ -13,6 +13,8 @@ packages=(
   libgmock-dev
   libbenchmark-dev
   libgomp1             # OpenMP runtime
+  libjpeg-dev          # the JPEG and PNG decoders' headers, for the image reader
+  libpng-dev
   libcli11-dev         # command-line parsing of compare-pairs
   parallel             # GNU parallel, for the sharded batch recipe and its test
 )

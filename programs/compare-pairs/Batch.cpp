@@ -89,6 +89,7 @@ struct Pair {
     bool done = false;
     bool ok = false;
     std::string error; // the status's message when the pair failed
+    std::vector<std::string> warnings; // debug files that could not be written
     std::string row;
     std::string forFit;
 };
@@ -226,9 +227,10 @@ std::shared_ptr<const ImageData> Batch::computeImage(const std::string& path) co
 {
     auto data = std::make_shared<ImageData>();
     try {
-        cv::Mat image = common::readColourImage(path);
+        std::string error;
+        cv::Mat image = common::readColourImage(path, error);
         if (image.empty()) {
-            data->error = "cannot read image \"" + path + "\"";
+            data->error = "cannot read image \"" + path + "\": " + oneLine(error);
             return data;
         }
         common::DistinctColours colours = common::countDistinctColours(image);
@@ -289,11 +291,11 @@ void Batch::finishPair(Pair& pair) const
             // The single-pair program leaves the second image's files.
             const std::string directory = options_.debugDir + "/" + std::to_string(line.number);
             if (makeDirectories(directory))
-                metrics::writeDebugFiles(
+                pair.warnings = metrics::writeDebugFiles(
                     directory, second.image, second.colours, second.attributes);
             else
-                std::cerr << "compare-pairs: warning: cannot make the debug directory \""
-                          << directory << "\": " << std::strerror(errno) << std::endl;
+                pair.warnings.push_back("cannot make the debug directory \"" + directory
+                    + "\": " + std::strerror(errno));
         }
         pair.ok = true;
     } else {
@@ -408,6 +410,9 @@ bool Batch::writeFinished()
             Pair& pair = inFlight_.front();
             rows += pair.row;
             blocks += pair.forFit;
+            for (const std::string& warning : pair.warnings)
+                errors.push_back(
+                    "warning: line " + std::to_string(pair.line.number) + ": " + warning);
             if (pair.ok) {
                 ++succeeded_;
             } else {

@@ -6,7 +6,9 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <future>
 #include <iostream>
 #include <mutex>
@@ -40,9 +42,10 @@ void addLabPlanes(
 // image on standard error.
 std::optional<toolkit::common::DistinctColours> readAndCount(const char* path)
 {
-    const cv::Mat img = toolkit::common::readColourImage(path);
+    std::string error;
+    const cv::Mat img = toolkit::common::readColourImage(path, error);
     if (img.empty()) {
-        std::cerr << "lab-compare: cannot read image \"" << path << "\"\n";
+        std::cerr << "lab-compare: cannot read image \"" << path << "\": " << error << "\n";
         return std::nullopt;
     }
     return toolkit::common::countDistinctColours(img);
@@ -151,11 +154,21 @@ int labcompare::mainBhattacharya(int argc, char** argv)
 
     const LabFigures figures = compareLab(labCounts(*inpColours), labCounts(*tarColours));
     std::cout << figuresLine(figures) << std::endl;
+    const bool printed = static_cast<bool>(std::cout);
+    const int printErrno = errno;
 
     std::string error;
+    int status = 0;
     if (!toolkit::common::appendLocked(kResultFile, figuresBlock(figures), error)) {
         std::cerr << "lab-compare: " << error << std::endl;
-        return 1;
+        status = 1;
     }
-    return 0;
+    // Checked after the append, so that the figures reach "For_fit.txt" even
+    // when the line is lost.
+    if (!printed) {
+        std::cerr << "lab-compare: cannot write the figures to standard output: "
+                  << std::strerror(printErrno) << std::endl;
+        status = 1;
+    }
+    return status;
 }

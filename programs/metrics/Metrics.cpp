@@ -10,6 +10,7 @@
 
 #include <opencv2/imgcodecs.hpp>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <future>
@@ -100,8 +101,9 @@ PixelPlanes spreadOverPixels(const cv::Mat& img, const common::DistinctColours& 
 
 // "10_in.txt": the brightness of every pixel, one per line, row by row, in
 // the text the model's dump gives. Each colour's text is formatted once.
+// Returns why the file could not be written, or nothing.
 TOOLKIT_POPCOUNT_CLONES
-void writeBrightnessDump(const std::string& path, const cv::Mat& img,
+std::string writeBrightnessDump(const std::string& path, const cv::Mat& img,
     const common::DistinctColours& colours, const cv::Mat& Q)
 {
     std::vector<std::uint32_t> offsets(colours.keys.size() + 1);
@@ -117,31 +119,33 @@ void writeBrightnessDump(const std::string& path, const cv::Mat& img,
     }
     offsets.back() = static_cast<std::uint32_t>(texts.size());
 
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    if (file == nullptr)
-        return;
-    std::setvbuf(file, nullptr, _IONBF, 0);
-    std::unique_ptr<char[]> buffer(new char[kDumpChunk]);
-    std::size_t used = 0;
-    bool ok = true;
-    for (int i = 0; i < img.rows && ok; ++i) {
-        const uchar* px = img.ptr<uchar>(i);
-        for (int j = 0; j < img.cols; ++j, px += 3) {
-            const std::size_t k = colours.index(common::colourKey(px));
-            const std::size_t length = offsets[k + 1] - offsets[k];
-            if (used + length > kDumpChunk) {
-                ok = std::fwrite(buffer.get(), 1, used, file) == used;
-                used = 0;
-                if (!ok)
-                    break;
+    common::FileReplacement replacement(path);
+    std::FILE* file = replacement.file();
+    if (file != nullptr) {
+        std::setvbuf(file, nullptr, _IONBF, 0);
+        std::unique_ptr<char[]> buffer(new char[kDumpChunk]);
+        std::size_t used = 0;
+        bool ok = true;
+        for (int i = 0; i < img.rows && ok; ++i) {
+            const uchar* px = img.ptr<uchar>(i);
+            for (int j = 0; j < img.cols; ++j, px += 3) {
+                const std::size_t k = colours.index(common::colourKey(px));
+                const std::size_t length = offsets[k + 1] - offsets[k];
+                if (used + length > kDumpChunk) {
+                    ok = std::fwrite(buffer.get(), 1, used, file) == used;
+                    used = 0;
+                    if (!ok)
+                        break;
+                }
+                std::memcpy(buffer.get() + used, texts.data() + offsets[k], length);
+                used += length;
             }
-            std::memcpy(buffer.get() + used, texts.data() + offsets[k], length);
-            used += length;
         }
+        if (ok)
+            std::fwrite(buffer.get(), 1, used, file);
     }
-    if (ok)
-        std::fwrite(buffer.get(), 1, used, file);
-    std::fclose(file);
+    std::string error;
+    return replacement.commit(error) ? std::string() : error;
 }
 
 // The name of a debug file in a directory ("" for the working directory).
@@ -154,9 +158,10 @@ std::string inDirectory(const std::string& directory, const char* name)
 
 std::optional<cv::Mat> readImage(const char* path)
 {
-    cv::Mat img = common::readColourImage(path);
+    std::string error;
+    cv::Mat img = common::readColourImage(path, error);
     if (img.empty()) {
-        std::cerr << "perceptual-metrics: cannot read image \"" << path << "\"\n";
+        std::cerr << "perceptual-metrics: cannot read image \"" << path << "\": " << error << "\n";
         return std::nullopt;
     }
     return img;
@@ -278,11 +283,11 @@ std::string metrics::figuresBlock(const Figures& f)
 
 // The lightness step's A plane, the brightness dump and mask, the chroma
 // step's t plane, each as the model writes them.
-void metrics::writeDebugFiles(const std::string& directory, const cv::Mat& img,
+std::vector<std::string> metrics::writeDebugFiles(const std::string& directory, const cv::Mat& img,
     const common::DistinctColours& colours, const ColourAttributes& attributes)
 {
     auto dump = std::async(std::launch::async, [&] {
-        writeBrightnessDump(
+        return writeBrightnessDump(
             inDirectory(directory, kBrightnessDumpFile), img, colours, attributes.Q);
     });
 
@@ -296,12 +301,19 @@ void metrics::writeDebugFiles(const std::string& directory, const cv::Mat& img,
         mask8.ptr<uchar>(0)[k] = (kMaskThreshold > attributes.Q.ptr<float>(0)[k]) ? 0 : 255;
 
     const PixelPlanes planes = spreadOverPixels(img, colours, A8, mask8, t8);
-    auto maskFile = std::async(std::launch::async,
-        [&] { common::writeImage(inDirectory(directory, kBrightnessMaskFile), planes.second); });
-    common::writeImage(inDirectory(directory, kLightnessDebugFile), planes.first);
-    common::writeImage(inDirectory(directory, kChromaDebugFile), planes.third);
-    maskFile.get();
-    dump.get();
+    auto writeOne = [&](const char* name, const cv::Mat& plane) {
+        std::string error;
+        common::writeImage(inDirectory(directory, name), plane, error);
+        return error;
+    };
+    auto maskFile = std::async(
+        std::launch::async, [&] { return writeOne(kBrightnessMaskFile, planes.second); });
+    std::vector<std::string> failures;
+    for (std::string error : { writeOne(kLightnessDebugFile, planes.first),
+             writeOne(kChromaDebugFile, planes.third), maskFile.get(), dump.get() })
+        if (!error.empty())
+            failures.push_back(std::move(error));
+    return failures;
 }
 
 bool metrics::metrics(cv::Mat& image1, cv::Mat& image2)
@@ -325,18 +337,25 @@ bool metrics::metrics(cv::Mat& image1, cv::Mat& image2)
     // The debug files hold the second image's data after a run; writing them
     // only for it leaves the same files.
     auto debugFiles = std::async(
-        std::launch::async, [&] { writeDebugFiles("", image2, colours2, attributes2); });
+        std::launch::async, [&] { return writeDebugFiles("", image2, colours2, attributes2); });
 
     const Figures figures = compareAttributes(
         countAttributes(colours1, attributes1), countAttributes(colours2, attributes2));
-    debugFiles.get();
+    const std::vector<std::string> debugFailures = debugFiles.get();
 
     std::string error;
     const bool written = common::appendLocked(kResultFile, figuresBlock(figures), error);
 
     std::cout << figuresLine(figures) << std::endl;
+    for (const std::string& failure : debugFailures)
+        std::cerr << "perceptual-metrics: warning: " << failure << std::endl;
     if (!written)
         std::cerr << "perceptual-metrics: " << error << std::endl;
+    if (!std::cout) {
+        std::cerr << "perceptual-metrics: cannot write the figures to standard output: "
+                  << std::strerror(errno) << std::endl;
+        return false;
+    }
     return written;
 }
 

@@ -9,6 +9,7 @@
 #include <opencv2/core.hpp>
 
 #include <string>
+#include <vector>
 
 namespace metrics {
 
@@ -70,10 +71,10 @@ std::string figuresBlock(const Figures& figures);
 
 // Writes the debug files perceptualMetrics leaves for an image ("A_before.jpg",
 // "10_in.txt", "mask.jpg", "t_before.jpg") into `directory` ("" for the
-// working directory), with the bytes perceptualMetrics gives them. img is the
-// 8-bit BGR image whose colours and attributes are passed. A file that cannot
-// be written is skipped.
-void writeDebugFiles(const std::string& directory, const cv::Mat& img,
+// working directory), with the bytes perceptualMetrics gives them, each
+// replaced whole. img is the 8-bit BGR image whose colours and attributes are
+// passed. Returns a message for each file that could not be written.
+std::vector<std::string> writeDebugFiles(const std::string& directory, const cv::Mat& img,
     const toolkit::common::DistinctColours& colours, const ColourAttributes& attributes);
 
 // Compares two 8-bit BGR images (sizes may differ): appends the five
@@ -81,7 +82,9 @@ void writeDebugFiles(const std::string& directory, const cv::Mat& img,
 // write, and prints them comma-separated on standard output. Leaves the debug
 // files of perceptualMetrics holding the second image's data.
 // Returns false, after a message on standard error, when "For_fit.txt" could
-// not be written (the line is printed all the same).
+// not be written (the line is printed all the same) or standard output could
+// not be written (after the append). A debug file that cannot be written is a
+// warning on standard error.
 bool metrics(cv::Mat& image1, cv::Mat& image2);
 
 // The entry point: `perceptual-metrics FIRST SECOND`. Returns 0 after a

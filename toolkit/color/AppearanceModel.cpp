@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <iostream>
 #include <memory>
 #include <new>
 
@@ -345,7 +346,10 @@ void toolkit::color::writeIntoFile(cv::Mat& plane, const char* name, int rows, i
 {
     if (name == nullptr)
         return;
-    std::FILE* file = std::fopen(name, "wb");
+    // Written under another name and renamed into place, so the old dump is
+    // replaced whole.
+    toolkit::common::FileReplacement replacement(name);
+    std::FILE* file = replacement.file();
     if (file == nullptr)
         return;
 
@@ -382,5 +386,7 @@ void toolkit::color::writeIntoFile(cv::Mat& plane, const char* name, int rows, i
     }
     if (ok)
         writeChunk(file, buffer, static_cast<std::size_t>(cursor - buffer));
-    std::fclose(file);
+    std::string error;
+    if (!replacement.commit(error))
+        std::cerr << "warning: " << error << std::endl;
 }

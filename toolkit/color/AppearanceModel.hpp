@@ -102,11 +102,13 @@ void computeColorfulness(cv::Mat& C, cv::Mat& FL, cv::Mat& M);
 void computeSaturation(cv::Mat& M, cv::Mat& Q, cv::Mat& s);
 
 // Writes rows x cols values of a CV_32FC1 plane to the file `name`, one value
-// per line, row by row, truncating any earlier content. Each value has the
+// per line, row by row, replacing any earlier file whole (written under a
+// temporary name in the same folder, then renamed). Each value has the
 // text the standard stream prints for a float by default (%g, six significant
 // digits: "0.464159", "1e-05", "nan", "-inf"). Counts beyond the plane's size
 // are limited to it; a plane that is not CV_32FC1 gives an empty file. Never
-// throws: a file that cannot be opened or written is skipped silently.
+// throws: a file that cannot be written is left as it was, with a warning
+// naming it on standard error.
 void writeIntoFile(cv::Mat& plane, const char* name, int rows, int cols);
 
 } // namespace color

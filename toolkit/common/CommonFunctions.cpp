@@ -149,22 +149,3 @@ void toolkit::common::dotProduct(const cv::Mat& A, const cv::Mat& B, cv::Mat& C)
     }
 }
 
-cv::Mat toolkit::common::readColourImage(const std::string& path)
-{
-    try {
-        return cv::imread(path, cv::IMREAD_COLOR);
-    } catch (const cv::Exception&) {
-        return cv::Mat();
-    }
-}
-
-bool toolkit::common::writeImage(const std::string& name, const cv::Mat& img)
-{
-    if (img.empty())
-        return false;
-    try {
-        return cv::imwrite(name, img);
-    } catch (const cv::Exception&) {
-        return false;
-    }
-}

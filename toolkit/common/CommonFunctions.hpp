@@ -6,6 +6,8 @@
 // with the right size and type; none of them allocates or resizes its output.
 #pragma once
 
+#include "toolkit/common/ImageFiles.hpp"
+
 #include <opencv2/core.hpp>
 
 #include <string>
@@ -51,15 +53,6 @@ float computeStdDev(const cv::Mat& plane, float& mean);
 // C = A x B for square CV_32FC1 matrices (n = rows of A), accumulated in float
 // in increasing k. C must be an allocated n x n CV_32FC1.
 void dotProduct(const cv::Mat& A, const cv::Mat& B, cv::Mat& C);
-
-// Reads an image file as 8-bit three-channel BGR (cv::imread with the colour
-// flag) without ever throwing: a missing or undecodable file gives an empty matrix.
-cv::Mat readColourImage(const std::string& path);
-
-// Writes an image with cv::imwrite without ever throwing: an empty image, an
-// unknown extension or an encoder failure give false and write nothing.
-// Debug images go through this so that they can never abort a run.
-bool writeImage(const std::string& name, const cv::Mat& img);
 
 } // namespace common
 } // namespace toolkit

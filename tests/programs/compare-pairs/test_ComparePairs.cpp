@@ -232,7 +232,7 @@ TEST(ComparePairs, FailedPairsGetErrorRowsAndTheRunGoesOn)
     const auto rows = lines(run.out);
     ASSERT_EQ(rows.size(), 7u) << run.out;
     EXPECT_EQ(rows[2],
-        "missing.png," + names[0] + ",\"error: cannot read image \"\"missing.png\"\"\",,,,,,,");
+        "missing.png," + names[0] + ",\"error: cannot read image \"\"missing.png\"\": No such file or directory\",,,,,,,");
     EXPECT_NE(rows[3].find("broken.png"), std::string::npos);
     EXPECT_EQ(rows[4],
         "just-one-path.png,,error: line 4: expected two image paths separated by a tab or by "

@@ -1,0 +1,175 @@
+// What all three programs do with damaged photographs, failed writes and
+// concurrent runs in one directory.
+#include "tests/support/TestSupport.hpp"
+
+#include <gtest/gtest.h>
+#include <opencv2/imgcodecs.hpp>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <map>
+
+namespace fs = std::filesystem;
+using testsupport::readFile;
+using testsupport::runProgram;
+
+namespace {
+
+const std::string kMetrics = PERCEPTUAL_METRICS_BINARY;
+const std::string kLab = LAB_COMPARE_BINARY;
+const std::string kComparePairs = COMPARE_PAIRS_BINARY;
+const char* const kDebugFiles[] = { "A_before.jpg", "t_before.jpg", "mask.jpg", "10_in.txt" };
+
+void writeCut(const std::string& path, const std::string& ext, const cv::Mat& img, double fraction)
+{
+    std::vector<uchar> bytes;
+    ASSERT_TRUE(cv::imencode(ext, img, bytes));
+    std::ofstream(path, std::ios::binary)
+        .write(
+            reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size() * fraction));
+}
+
+std::size_t lineCount(const std::string& text)
+{
+    return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+void expectNoTemporaryFiles()
+{
+    for (const auto& entry : fs::directory_iterator("."))
+        EXPECT_EQ(entry.path().filename().string().find(".tmp-"), std::string::npos)
+            << entry.path();
+}
+
+} // namespace
+
+TEST(Integrity, DamagedPhotographsAreErrorsInEveryProgram)
+{
+    testsupport::ScopedWorkDir dir;
+    const cv::Mat photo = testsupport::makePhoto(90, 120, 31);
+    testsupport::writePng("good.png", photo);
+    writeCut("cut.jpg", ".jpg", photo, 0.6);
+    writeCut("cut-jpeg.png", ".jpg", photo, 0.6);
+    writeCut("cut.png", ".png", photo, 0.6);
+
+    for (const std::string& binary : { kMetrics, kLab }) {
+        for (const char* damaged : { "cut.jpg", "cut-jpeg.png", "cut.png" }) {
+            const auto run = runProgram(binary, { "good.png", damaged });
+            EXPECT_EQ(run.status, 1) << binary << " " << damaged;
+            EXPECT_EQ(run.out, "") << binary << " " << damaged;
+            // One line: the decoder's message is the error, not a stray line.
+            EXPECT_EQ(lineCount(run.err), 1u) << run.err;
+            EXPECT_NE(run.err.find(std::string("cannot read image \"") + damaged + "\": damaged"),
+                std::string::npos)
+                << run.err;
+        }
+    }
+    EXPECT_FALSE(testsupport::fileExists("For_fit.txt"));
+    for (const char* name : kDebugFiles)
+        EXPECT_FALSE(testsupport::fileExists(name)) << name;
+
+    std::ofstream("pairs.txt") << "good.png\tcut.jpg\ngood.png\tgood.png\n";
+    const auto batch = runProgram(kComparePairs, { "pairs.txt" });
+    EXPECT_EQ(batch.status, 1);
+    EXPECT_NE(batch.out.find(
+                  "good.png,cut.jpg,\"error: cannot read image \"\"cut.jpg\"\": damaged JPEG data"),
+        std::string::npos)
+        << batch.out;
+    EXPECT_NE(batch.out.find("good.png,good.png,ok,1,1,1,1,1,1,1"), std::string::npos) << batch.out;
+    EXPECT_EQ(batch.err.find("Premature end"), batch.err.rfind("Premature end")) << batch.err;
+}
+
+TEST(Integrity, HugeHeadersAreRefusedBeforeDecoding)
+{
+    testsupport::ScopedWorkDir dir;
+    std::vector<uchar> png;
+    ASSERT_TRUE(cv::imencode(".png", cv::Mat(2, 2, CV_8UC3, cv::Scalar::all(9)), png));
+    const uchar size[4] = { 0x00, 0x01, 0x86, 0xa0 }; // 100000
+    std::copy(size, size + 4, png.begin() + 16);
+    std::copy(size, size + 4, png.begin() + 20);
+    std::ofstream("huge.png", std::ios::binary)
+        .write(reinterpret_cast<const char*>(png.data()), png.size());
+    testsupport::writePng("small.png", testsupport::makePhoto(20, 30, 32));
+
+    for (const std::string& binary : { kMetrics, kLab }) {
+        const auto run = runProgram(binary, { "small.png", "huge.png" });
+        EXPECT_EQ(run.status, 1);
+        EXPECT_NE(run.err.find("100000 x 100000 pixels"), std::string::npos) << run.err;
+    }
+    // The limit can be lowered (and raised) from the environment.
+    const auto lowered = runProgram(
+        "/bin/sh", { "-c", "TOOLKIT_MAX_MEGAPIXELS=1 " + kLab + " small.png small.png" });
+    EXPECT_EQ(lowered.status, 0) << lowered.err;
+    testsupport::writePng("two-megapixels.png", cv::Mat(1500, 1500, CV_8UC3, cv::Scalar::all(40)));
+    const auto refused = runProgram(
+        "/bin/sh", { "-c", "TOOLKIT_MAX_MEGAPIXELS=1 " + kLab + " small.png two-megapixels.png" });
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("above the limit of 1 megapixels"), std::string::npos)
+        << refused.err;
+}
+
+TEST(Integrity, EveryWriteIsChecked)
+{
+    testsupport::ScopedWorkDir dir;
+    testsupport::writePng("a.png", testsupport::makePhoto(20, 30, 33));
+    testsupport::writePng("b.png", testsupport::makePhoto(25, 20, 34));
+
+    // Standard output on a full disk: an error, after the block is appended.
+    for (const std::string& binary : { kMetrics, kLab }) {
+        const auto run = runProgram("/bin/sh", { "-c", binary + " a.png b.png > /dev/full" });
+        EXPECT_EQ(run.status, 1) << binary;
+        EXPECT_NE(run.err.find("standard output"), std::string::npos) << run.err;
+        EXPECT_EQ(runProgram(binary, { "a.png", "b.png" }).status, 0);
+    }
+    // Each program appended its block twice: once under /dev/full, once above.
+    EXPECT_EQ(lineCount(readFile("For_fit.txt")), 2u * (5 + 2));
+
+    // A debug file that cannot be replaced is a warning; the figures stand.
+    fs::remove("mask.jpg");
+    fs::remove("10_in.txt");
+    fs::create_directory("mask.jpg");
+    fs::create_directory("10_in.txt");
+    const auto warned = runProgram(kMetrics, { "a.png", "b.png" });
+    EXPECT_EQ(warned.status, 0) << warned.err;
+    EXPECT_EQ(lineCount(warned.out), 1u);
+    EXPECT_NE(warned.err.find("warning: cannot write \"mask.jpg\""), std::string::npos)
+        << warned.err;
+    EXPECT_NE(warned.err.find("warning: cannot write \"10_in.txt\""), std::string::npos)
+        << warned.err;
+    EXPECT_FALSE(readFile("A_before.jpg").empty());
+    expectNoTemporaryFiles();
+}
+
+TEST(Integrity, ConcurrentRunsLeaveEachDebugFileWhole)
+{
+    testsupport::ScopedWorkDir dir;
+    testsupport::writePng("a.png", testsupport::makePhoto(600, 800, 35));
+    testsupport::writePng("b.png", testsupport::makePhoto(640, 760, 36));
+    testsupport::writePng("c.png", testsupport::makePhoto(560, 840, 37));
+    const std::string here = fs::current_path().string();
+
+    // Each run's own files, made alone.
+    std::map<std::string, std::string> alone[2];
+    const char* seconds[2] = { "b.png", "c.png" };
+    for (int k = 0; k < 2; ++k) {
+        testsupport::ScopedWorkDir single;
+        ASSERT_EQ(runProgram(kMetrics, { here + "/a.png", here + "/" + seconds[k] }).status, 0);
+        for (const char* name : kDebugFiles)
+            alone[k][name] = readFile(name);
+    }
+
+    for (int round = 0; round < 6; ++round) {
+        const auto run = runProgram("/bin/sh",
+            { "-c",
+                kMetrics + " a.png b.png > /dev/null & " + kMetrics
+                    + " a.png c.png > /dev/null & wait" });
+        ASSERT_EQ(run.status, 0) << run.err;
+        for (const char* name : kDebugFiles) {
+            const std::string content = readFile(name);
+            EXPECT_TRUE(content == alone[0][name] || content == alone[1][name])
+                << name << " is a mixture of two runs (round " << round << ")";
+        }
+    }
+    expectNoTemporaryFiles();
+}
