@@ -1,10 +1,12 @@
 # Entry points: `make demo` and `make test` set up what is missing, build and run.
 BUILD_DIR   ?= build
 ASAN_DIR    ?= build-sanitize
+FUZZ_DIR    ?= build-fuzz
+FUZZ_SECONDS ?= 60
 JOBS        ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
-.PHONY: all setup build test test-sanitize test-slurm demo bench clean
+.PHONY: all setup build test test-sanitize test-slurm fuzz demo bench clean
 
 all: build
 
@@ -33,6 +35,20 @@ test-sanitize: setup
 # that scripts/slurm-local.sh installs, starts and stops on this machine.
 test-slurm: build
 	tests/slurm/test_slurm.sh $(BUILD_DIR)/bin/compare-pairs
+
+# The libFuzzer target over image reading and both comparisons, built with
+# clang, AddressSanitizer and UndefinedBehaviorSanitizer, run for FUZZ_SECONDS
+# from the seed images in tests/data/fuzz-seeds; fails on any crash. New
+# inputs it finds go to $(FUZZ_DIR)/corpus, crashes to $(FUZZ_DIR)/crash-*.
+fuzz: setup
+	cmake -S . -B $(FUZZ_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
+	      -DTOOLKIT_FUZZ=ON -DTOOLKIT_SANITIZE=address,undefined,fuzzer-no-link \
+	      -DTOOLKIT_BUILD_TESTS=OFF -DTOOLKIT_BUILD_BENCHMARKS=OFF $(CMAKE_FLAGS)
+	cmake --build $(FUZZ_DIR) -j $(JOBS) --target fuzz_image_comparison
+	@mkdir -p $(FUZZ_DIR)/corpus
+	cd $(FUZZ_DIR) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	    bin/fuzz_image_comparison -max_total_time=$(FUZZ_SECONDS) -max_len=65536 -rss_limit_mb=4096 \
+	    -timeout=30 -print_final_stats=1 corpus ../tests/data/fuzz-seeds
 
 # Runs the main job, perceptual-metrics, on the bundled samples in
 # $(BUILD_DIR)/demo, where it appends to For_fit.txt and leaves its debug files.

@@ -16,6 +16,9 @@ packages=(
   libjpeg-dev          # the JPEG and PNG decoders' headers, for the image reader
   libpng-dev
   libcli11-dev         # command-line parsing of compare-pairs
+  clang                # the fuzz target (make fuzz) is built with clang's libFuzzer
+  libclang-rt-14-dev
+  libomp-14-dev
   parallel             # GNU parallel, for the sharded batch recipe and its test
 )
 
