@@ -122,8 +122,16 @@ TEST(Integrity, EveryWriteIsChecked)
         EXPECT_NE(run.err.find("standard output"), std::string::npos) << run.err;
         EXPECT_EQ(runProgram(binary, { "a.png", "b.png" }).status, 0);
     }
-    // Each program appended its block twice: once under /dev/full, once above.
-    EXPECT_EQ(lineCount(readFile("For_fit.txt")), 2u * (5 + 2));
+    // A closed pipe loses no figure either.
+    for (const std::string& binary : { kMetrics, kLab }) {
+        const auto run = runProgram("/bin/sh",
+            { "-c", "{ " + binary + " a.png b.png; echo $? > status; } | head -c0" });
+        EXPECT_EQ(readFile("status"), "1\n") << binary;
+        EXPECT_NE(run.err.find("Broken pipe"), std::string::npos) << run.err;
+    }
+    // Each program appended its block three times: under /dev/full, to a
+    // closed pipe, and normally.
+    EXPECT_EQ(lineCount(readFile("For_fit.txt")), 3u * (5 + 2));
 
     // A debug file that cannot be replaced is a warning; the figures stand.
     fs::remove("mask.jpg");
