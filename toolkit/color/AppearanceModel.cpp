@@ -1,4 +1,5 @@
 #include "toolkit/color/AppearanceModel.hpp"
+#include "toolkit/common/DebugOutput.hpp"
 
 #include "toolkit/color/AppearanceConstants.hpp"
 #include "toolkit/color/RgbXyz.hpp"
@@ -192,7 +193,7 @@ float toolkit::color::computeLightness(
     cv::Mat& nonlin, cv::Mat& Ncb, cv::Mat& z, cv::Mat& J, cv::Mat& A)
 {
     const float Aw = computeLightnessValues(nonlin, Ncb, z, J, A);
-    toolkit::common::writeImage("A_before.jpg", A);
+    toolkit::common::writeDebugImage("A_before.jpg", A);
     return Aw;
 }
 
@@ -244,7 +245,7 @@ float toolkit::color::computeBrightness(
         }
     }
     writeIntoFile(Q, "10_in.txt", Q.rows, Q.cols);
-    toolkit::common::writeImage("mask.jpg", mask);
+    toolkit::common::writeDebugImage("mask.jpg", mask);
     return largestQ;
 }
 
@@ -275,7 +276,7 @@ void toolkit::color::computeChroma(cv::Mat& nonlin, cv::Mat& a, cv::Mat& b, cv::
 {
     cv::Mat t(nonlin.size(), CV_32FC1);
     computeChromaValues(nonlin, a, b, J, et, Ncb, n, C, Nc, t);
-    toolkit::common::writeImage("t_before.jpg", t);
+    toolkit::common::writeDebugImage("t_before.jpg", t);
 }
 
 void toolkit::color::computeChromaValues(cv::Mat& nonlin, cv::Mat& a, cv::Mat& b, cv::Mat& J,
@@ -348,7 +349,10 @@ void toolkit::color::writeIntoFile(cv::Mat& plane, const char* name, int rows, i
         return;
     // Written under another name and renamed into place, so the old dump is
     // replaced whole.
-    toolkit::common::FileReplacement replacement(name);
+    const std::string path = toolkit::common::debugFilePath(name);
+    if (path.empty())
+        return;
+    toolkit::common::FileReplacement replacement(path);
     std::FILE* file = replacement.file();
     if (file == nullptr)
         return;

@@ -1,4 +1,5 @@
 #include "toolkit/color/BrightnessSeries.hpp"
+#include "toolkit/common/DebugOutput.hpp"
 
 #include "toolkit/color/AppearanceModel.hpp"
 #include "toolkit/color/InverseModel.hpp"
@@ -70,7 +71,7 @@ void copyFlashRecord()
         return;
     cv::Mat flashFloat;
     flash.convertTo(flashFloat, CV_32FC3, 1.0, 0.0);
-    toolkit::common::writeImage("tmpFlash.jpg", flashFloat);
+    toolkit::common::writeDebugImage("tmpFlash.jpg", flashFloat);
 }
 
 } // namespace
@@ -79,7 +80,7 @@ void toolkit::color::performGammaCorrectionByStyle(
     const cv::Mat& src, cv::Mat& dst, float a, float b)
 {
     const float gamma = static_cast<float>(std::log10(static_cast<double>(b / a)) + 1.0);
-    std::cout << "Gamma: " << gamma << std::endl;
+    toolkit::common::progress() << "Gamma: " << gamma << std::endl;
 
     for (int i = 0; i < src.rows; ++i) {
         const float* s = src.ptr<float>(i);
@@ -89,11 +90,11 @@ void toolkit::color::performGammaCorrectionByStyle(
             float value = std::pow(source, gamma);
             if (source < 0.0f) {
                 value = 0.0f;
-                std::cout << source << std::endl;
+                toolkit::common::progress() << source << std::endl;
             }
             d[j] = value;
             if (std::isnan(value))
-                std::cout << "Nan values in the gamma correction!" << std::endl;
+                toolkit::common::progress() << "Nan values in the gamma correction!" << std::endl;
         }
     }
 }
@@ -136,21 +137,22 @@ void toolkit::color::increaseBrightness(cv::Mat& image, cv::Mat* exposures, floa
     computeChroma(compressed, a, b, J, et, Ncb, n, C, Nc);
 
     using toolkit::common::writeImage;
-    writeImage("rgba_before.jpg", compressed);
-    writeImage("lms_before.jpg", hpe);
-    writeImage("a_before.jpg", cv::Mat(a * kDebugScale));
-    writeImage("b_before.jpg", cv::Mat(b * kDebugScale));
-    writeImage("lightness_before.jpg", J);
-    writeImage("brightness_before.jpg", relativeBrightness(Q, Qmax));
+    toolkit::common::writeDebugImage("rgba_before.jpg", compressed);
+    toolkit::common::writeDebugImage("lms_before.jpg", hpe);
+    toolkit::common::writeDebugImage("a_before.jpg", cv::Mat(a * kDebugScale));
+    toolkit::common::writeDebugImage("b_before.jpg", cv::Mat(b * kDebugScale));
+    toolkit::common::writeDebugImage("lightness_before.jpg", J);
+    toolkit::common::writeDebugImage("brightness_before.jpg", relativeBrightness(Q, Qmax));
 
     const double sigmaColor = static_cast<double>(Qmax / kBrightnessSigmaDivisor);
     cv::bilateralFilter(Q, Qf, kBrightnessFilterDiameter, sigmaColor, kBrightnessSpaceSigma,
         cv::BORDER_REFLECT_101);
-    writeImage("brightness_before_filtered.jpg", Qf);
+    toolkit::common::writeDebugImage("brightness_before_filtered.jpg", Qf);
 
     {
         // Kept open, and empty, for the length of the passes.
-        std::ofstream pValues("pValues.txt", std::ios::out | std::ios::trunc);
+        std::ofstream pValues(
+            toolkit::common::debugFilePath("pValues.txt"), std::ios::out | std::ios::trunc);
 
         float f = factor;
         for (int k = 0; k < kPassCount; ++k) {
@@ -161,7 +163,7 @@ void toolkit::color::increaseBrightness(cv::Mat& image, cv::Mat* exposures, floa
 
             performGammaCorrectionByStyle(Qf, Q, (f * Qmax) / kFactorReference, Qmax);
             writeIntoFile(Q, "10_out.txt", rows, cols);
-            std::cout << "Already out !" << std::endl;
+            toolkit::common::progress() << "Already out !" << std::endl;
 
             // Hue, eccentricity and chroma stay those of the input.
             brightness2Lightness(Q, FL, J, Aw);
@@ -172,27 +174,27 @@ void toolkit::color::increaseBrightness(cv::Mat& image, cv::Mat* exposures, floa
             inverseNonLinearities(compressed, hpe, FL);
             convertHPEtoSharpenedRGB(hpe, out);
 
-            writeImage("brightness_after.jpg", Q);
-            writeImage("z_after.jpg", cv::Mat(z * kDebugScale));
-            writeImage("lightness_after.jpg", J);
-            writeImage("A_after.jpg", A);
-            writeImage("a_after.jpg", cv::Mat(a * kDebugScale));
-            writeImage("b_after.jpg", cv::Mat(b * kDebugScale));
-            writeImage("rgba_after.jpg", compressed);
-            writeImage("lms_after.jpg", hpe);
-            writeImage("dst.jpg", out);
+            toolkit::common::writeDebugImage("brightness_after.jpg", Q);
+            toolkit::common::writeDebugImage("z_after.jpg", cv::Mat(z * kDebugScale));
+            toolkit::common::writeDebugImage("lightness_after.jpg", J);
+            toolkit::common::writeDebugImage("A_after.jpg", A);
+            toolkit::common::writeDebugImage("a_after.jpg", cv::Mat(a * kDebugScale));
+            toolkit::common::writeDebugImage("b_after.jpg", cv::Mat(b * kDebugScale));
+            toolkit::common::writeDebugImage("rgba_after.jpg", compressed);
+            toolkit::common::writeDebugImage("lms_after.jpg", hpe);
+            toolkit::common::writeDebugImage("dst.jpg", out);
 
             for (int i = 0; i < rows; ++i) {
                 float* p = out.ptr<float>(i);
                 for (int j = 0; j < cols * 3; ++j) {
                     p[j] /= kModelScale;
                     if (std::isnan(p[j]))
-                        std::cout << p[j] << std::endl;
+                        toolkit::common::progress() << p[j] << std::endl;
                 }
             }
 
             f = static_cast<float>(static_cast<double>(f) - kFactorStep);
-            std::cout << f << std::endl;
+            toolkit::common::progress() << f << std::endl;
         }
     }
 
@@ -201,7 +203,7 @@ void toolkit::color::increaseBrightness(cv::Mat& image, cv::Mat* exposures, floa
         for (int j = 0; j < cols * 3; ++j) {
             p[j] /= kModelScale;
             if (p[j] > 1.0f)
-                std::cout << p[j] << std::endl;
+                toolkit::common::progress() << p[j] << std::endl;
         }
     }
 }

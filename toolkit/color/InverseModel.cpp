@@ -1,4 +1,5 @@
 #include "toolkit/color/InverseModel.hpp"
+#include "toolkit/common/DebugOutput.hpp"
 
 #include "toolkit/color/AppearanceConstants.hpp"
 #include "toolkit/color/RgbXyz.hpp"
@@ -73,7 +74,7 @@ void toolkit::color::chromaAndLightness2t(cv::Mat& C, cv::Mat& J, cv::Mat& n, cv
                     / (background * lightness));
         }
     }
-    toolkit::common::writeImage("t_after.jpg", t);
+    toolkit::common::writeDebugImage("t_after.jpg", t);
 }
 
 void toolkit::color::lightness2A(cv::Mat& J, cv::Mat& z, cv::Mat& A, float Aw)
@@ -96,7 +97,7 @@ void toolkit::color::lightness2A(cv::Mat& J, cv::Mat& z, cv::Mat& A, float Aw)
     }
     const double count = static_cast<double>(J.rows) * static_cast<double>(J.cols);
     const float mean = static_cast<float>(sum / count);
-    std::cout << "mean A " << mean << std::endl;
+    toolkit::common::progress() << "mean A " << mean << std::endl;
 }
 
 void toolkit::color::hue2AB(
@@ -196,7 +197,7 @@ void toolkit::color::inverseNonLinearities(cv::Mat& in, cv::Mat& out, cv::Mat& F
                     / static_cast<double>(fl[j]));
                 dst[3 * j + k] = value;
                 if (std::isnan(value))
-                    std::cout << kNaNMessage << std::endl;
+                    toolkit::common::progress() << kNaNMessage << std::endl;
             }
         }
     }

@@ -1,4 +1,5 @@
 #include "toolkit/color/LocalAdaptation.hpp"
+#include "toolkit/common/DebugOutput.hpp"
 
 #include "toolkit/color/AppearanceModel.hpp"
 #include "toolkit/color/BrightnessSeries.hpp"
@@ -177,13 +178,13 @@ void toolkit::color::biCAT(cv::Mat& image, const cv::Mat& white, const cv::Mat& 
             for (int j = 0; j < cols; ++j)
                 m[j] = (g[j] / maxRatio) * kByteScale;
         }
-        toolkit::common::writeImage("increaseMap.jpg", increaseMap);
+        toolkit::common::writeDebugImage("increaseMap.jpg", increaseMap);
 
         // One write per line, so that lines of concurrent calls do not mix.
         std::ostringstream line;
         line << maxRatio << ' ' << white.ptr<float>(maxAt.y)[3 * maxAt.x + k] << ' '
              << target.ptr<float>(maxAt.y)[3 * maxAt.x + k] << '\n';
-        std::cout << line.str() << std::flush;
+        toolkit::common::progress() << line.str() << std::flush;
 
         for (int i = 0; i < rows; ++i) {
             float* p = image.ptr<float>(i);
@@ -234,13 +235,13 @@ void toolkit::color::biCATRegression(cv::Mat& guidance, cv::Mat& guidanceWhite, 
             pr[j] = in[j] * g[j];
         }
     }
-    toolkit::common::writeImage("covariance1.jpg", product);
+    toolkit::common::writeDebugImage("covariance1.jpg", product);
 
     const int diameter = static_cast<int>(diagonal / kDiagonalDivisor);
     cv::Mat squaredSmooth(rows, cols, CV_32FC3), productSmooth(rows, cols, CV_32FC3);
     computeWhiteImgVs2(squared, squaredSmooth, sigma, diameter);
     computeWhiteImgVs2(product, productSmooth, sigma, diameter);
-    toolkit::common::writeImage("covariance2.jpg", productSmooth);
+    toolkit::common::writeDebugImage("covariance2.jpg", productSmooth);
 
     for (int i = 0; i < rows; ++i) {
         const float* gw = guidanceWhite.ptr<float>(i);
@@ -248,7 +249,7 @@ void toolkit::color::biCATRegression(cv::Mat& guidance, cv::Mat& guidanceWhite, 
         for (int j = 0; j < cols * 3; ++j)
             v[j] -= gw[j] * gw[j];
     }
-    toolkit::common::writeImage("variance.jpg", squaredSmooth);
+    toolkit::common::writeDebugImage("variance.jpg", squaredSmooth);
 
     cv::Mat flags(rows, cols, CV_32FC3, cv::Scalar::all(kUsable));
     cv::Mat ratioImage(rows, cols, CV_32FC3);
@@ -256,7 +257,8 @@ void toolkit::color::biCATRegression(cv::Mat& guidance, cv::Mat& guidanceWhite, 
 
     for (int k = 0; k < 3; ++k) {
         // Re-created for each channel and left empty.
-        std::ofstream("catRatio.txt", std::ios::out | std::ios::trunc);
+        std::ofstream(
+            toolkit::common::debugFilePath("catRatio.txt"), std::ios::out | std::ios::trunc);
 
         for (int i = 0; i < rows; ++i) {
             const float* gw = guidanceWhite.ptr<float>(i);
@@ -298,10 +300,10 @@ void toolkit::color::biCATRegression(cv::Mat& guidance, cv::Mat& guidanceWhite, 
         }
     }
 
-    toolkit::common::writeImage("ratio_bowls.jpg", cv::Mat(ratioImage * kRatioDrawScale));
-    toolkit::common::writeImage("diff1.jpg", flags);
-    toolkit::common::writeImage("whiteGuidance.jpg", guidanceWhite);
-    toolkit::common::writeImage("whiteInput.jpg", inputWhite);
+    toolkit::common::writeDebugImage("ratio_bowls.jpg", cv::Mat(ratioImage * kRatioDrawScale));
+    toolkit::common::writeDebugImage("diff1.jpg", flags);
+    toolkit::common::writeDebugImage("whiteGuidance.jpg", guidanceWhite);
+    toolkit::common::writeDebugImage("whiteInput.jpg", inputWhite);
 
     for (cv::Mat* m : scaled)
         scaleElements(*m, kByteScale, true);

@@ -1,4 +1,5 @@
 #include "toolkit/color/WhitePoint.hpp"
+#include "toolkit/common/DebugOutput.hpp"
 
 #include "toolkit/color/ConeSpaces.hpp"
 #include "toolkit/color/RgbXyz.hpp"
@@ -24,9 +25,8 @@ constexpr double kNeutralChroma = 0.001;
 // sRGB primaries (ITU-R BT.709): x and y chromaticities, and relative luminances.
 cv::Mat primariesMatrix()
 {
-    return (cv::Mat_<float>(3, 3) << 0.64f, 0.3f, 0.15f,
-                                     0.33f, 0.6f, 0.06f,
-                                     0.2126f, 0.7152f, 0.0722f);
+    return (
+        cv::Mat_<float>(3, 3) << 0.64f, 0.3f, 0.15f, 0.33f, 0.6f, 0.06f, 0.2126f, 0.7152f, 0.0722f);
 }
 
 // CIE D50 on the relative scale (Y = 1), the ICC profile connection white.
@@ -34,8 +34,8 @@ constexpr float kD50X = 0.9642f, kD50Y = 1.0f, kD50Z = 0.8249f;
 
 } // namespace
 
-bool toolkit::color::computeWhitePointFromGrayWorld(const cv::Mat& image, cv::Mat& white, cv::Mat& state,
-                                                    const cv::Mat& /*mask*/)
+bool toolkit::color::computeWhitePointFromGrayWorld(
+    const cv::Mat& image, cv::Mat& white, cv::Mat& state, const cv::Mat& /*mask*/)
 {
     const cv::Mat inverse = yuvMatrix().inv(cv::DECOMP_LU);
 
@@ -52,7 +52,8 @@ bool toolkit::color::computeWhitePointFromGrayWorld(const cv::Mat& image, cv::Ma
             const float Y = p[3 * j], U = p[3 * j + 1], V = p[3 * j + 2];
             // Y = 0 gives inf or NaN here, which never passes the test below.
             const float s = static_cast<float>(
-                (std::abs(static_cast<double>(U)) + std::abs(static_cast<double>(V))) / static_cast<double>(Y));
+                (std::abs(static_cast<double>(U)) + std::abs(static_cast<double>(V)))
+                / static_cast<double>(Y));
             if (kNeutralChromaRatio > static_cast<double>(s)) {
                 sumU += static_cast<double>(U);
                 sumV += static_cast<double>(V);
@@ -66,7 +67,8 @@ bool toolkit::color::computeWhitePointFromGrayWorld(const cv::Mat& image, cv::Ma
 
     cv::Vec3f& previous = state.at<cv::Vec3f>(0, 0);
     const float previousU = previous[1], previousV = previous[2];
-    const float dist = std::sqrt((U - previousU) * (U - previousU) + (V - previousV) * (V - previousV));
+    const float dist
+        = std::sqrt((U - previousU) * (U - previousU) + (V - previousV) * (V - previousV));
     previous = cv::Vec3f(1.0f, U, V);
 
     // Back to display values; row 0 of the inverse gives R, stored in channel 2.
@@ -85,7 +87,7 @@ bool toolkit::color::computeWhitePointFromGrayWorld(const cv::Mat& image, cv::Ma
             || kNeutralChroma > static_cast<double>(std::max(std::abs(U), std::abs(V)));
     }
     if (!converged)
-        std::cout << white << std::endl;
+        toolkit::common::progress() << white << std::endl;
     return converged;
 }
 

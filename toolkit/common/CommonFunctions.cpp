@@ -1,4 +1,5 @@
 #include "toolkit/common/CommonFunctions.hpp"
+#include "toolkit/common/DebugOutput.hpp"
 
 #include <opencv2/imgcodecs.hpp>
 
@@ -111,7 +112,7 @@ float toolkit::common::computeMean(cv::Mat& plane)
             ++count;
         }
     }
-    std::cout << sum << " " << count << std::endl;
+    toolkit::common::progress() << sum << " " << count << std::endl;
     if (count == 0)
         return sum;
     return sum / static_cast<float>(count);
@@ -148,4 +149,3 @@ void toolkit::common::dotProduct(const cv::Mat& A, const cv::Mat& B, cv::Mat& C)
         }
     }
 }
-

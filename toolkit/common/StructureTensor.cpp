@@ -1,4 +1,5 @@
 #include "toolkit/common/StructureTensor.hpp"
+#include "toolkit/common/DebugOutput.hpp"
 
 #include "toolkit/common/CommonFunctions.hpp"
 
@@ -71,7 +72,7 @@ void toolkit::common::computeStructuralTensor(
 
     cv::Mat blurred;
     gaussian(image, blurred, k);
-    writeImage("inputGauss.jpg", blurred);
+    toolkit::common::writeDebugImage("inputGauss.jpg", blurred);
 
     cv::Mat planes[3];
     cv::split(blurred, planes);
@@ -81,7 +82,7 @@ void toolkit::common::computeStructuralTensor(
         cv::Sobel(planes[c], gx[c], CV_32F, 1, 0, 3, 1.0, 0.0, cv::BORDER_REFLECT_101);
         cv::Sobel(planes[c], gy[c], CV_32F, 0, 1, 3, 1.0, 0.0, cv::BORDER_REFLECT_101);
     }
-    writeImage("sobel.jpg", gx[0]);
+    toolkit::common::writeDebugImage("sobel.jpg", gx[0]);
 
     // The tensor is symmetric: J01 = J10, and smoothing the same plane with the
     // same filter gives the same result, so one plane serves both.
@@ -104,12 +105,12 @@ void toolkit::common::computeStructuralTensor(
             r10[j] = x0[j] * y0[j] + x1[j] * y1[j] + x2[j] * y2[j];
         }
     }
-    writeImage("sobelMatr.jpg", j10);
+    toolkit::common::writeDebugImage("sobelMatr.jpg", j10);
 
     gaussian(j00, j00, k);
     gaussian(j10, j10, k);
     gaussian(j11, j11, k);
-    writeImage("sobelGauss.jpg", j10);
+    toolkit::common::writeDebugImage("sobelGauss.jpg", j10);
 
     cv::Mat coherencePlane(rows, cols, CV_32FC1);
     // Reused for every pixel; cv::eigen keeps outputs of the right size and type.
@@ -132,7 +133,8 @@ void toolkit::common::computeStructuralTensor(
             if (i == 0 && j == 0) {
                 const float s = std::sqrt(r00[j] + r11[j]);
                 const cv::Mat scaled = eigenvectors * s;
-                std::cout << scaled << "eig V" << eigenvalues << " " << s << std::endl;
+                toolkit::common::progress()
+                    << scaled << "eig V" << eigenvalues << " " << s << std::endl;
             }
             const float lambda1 = eigenvalues.at<float>(0);
             const float lambda2 = eigenvalues.at<float>(1);
@@ -141,7 +143,7 @@ void toolkit::common::computeStructuralTensor(
         }
     }
 
-    writeImage("tensorX.jpg", gx[0] * kDebugScale);
-    writeImage("tensor.jpg", structureWeight * kDebugScale);
-    writeImage("coherence.jpg", coherencePlane * kDebugScale);
+    toolkit::common::writeDebugImage("tensorX.jpg", gx[0] * kDebugScale);
+    toolkit::common::writeDebugImage("tensor.jpg", structureWeight * kDebugScale);
+    toolkit::common::writeDebugImage("coherence.jpg", coherencePlane * kDebugScale);
 }

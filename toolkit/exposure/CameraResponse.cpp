@@ -1,4 +1,5 @@
 #include "toolkit/exposure/CameraResponse.hpp"
+#include "toolkit/common/DebugOutput.hpp"
 
 #include "toolkit/color/AppearanceModel.hpp"
 #include "toolkit/color/ChromaticAdaptation.hpp"
@@ -31,7 +32,7 @@ void toolkit::exposure::loadExposureSeq(cv::Mat* exposures, cv::Mat& reference, 
     cv::Mat reference8;
     reference *= 255.0;
     reference.convertTo(reference8, CV_8U, 1.0, 0.0);
-    common::writeImage("test2.jpg", reference8);
+    toolkit::common::writeDebugImage("test2.jpg", reference8);
 
     for (int i = 0; i < n; ++i) {
         cv::Mat image8(exposures[i].size(), CV_8UC3);
@@ -39,12 +40,12 @@ void toolkit::exposure::loadExposureSeq(cv::Mat* exposures, cv::Mat& reference, 
         exposures[i].convertTo(image8, CV_8U, 1.0, 0.0);
         images.push_back(image8);
         if (i == 1) {
-            common::writeImage("test10.jpg", images.front());
-            common::writeImage("test11.jpg", image8);
+            toolkit::common::writeDebugImage("test10.jpg", images.front());
+            toolkit::common::writeDebugImage("test11.jpg", image8);
         }
         const float time = 1.0f / table[i + 1];
         times.push_back(time);
-        std::cout << time << " " << table[i + 1] << " " << n << std::endl;
+        toolkit::common::progress() << time << " " << table[i + 1] << " " << n << std::endl;
     }
 }
 
@@ -58,19 +59,19 @@ void toolkit::exposure::recoverCRF(cv::Mat*& exposures, cv::Mat& reference, int 
     for (int k = 0; k <= n; ++k)
         table[k] = static_cast<float>(kLongestTime / std::pow(2.0, k));
 
-    common::writeImage("test.jpg", hdr::times255(exposures[1]));
+    toolkit::common::writeDebugImage("test.jpg", hdr::times255(exposures[1]));
 
     std::vector<cv::Mat> images;
     std::vector<float> times;
     loadExposureSeq(exposures, reference, table.data(), images, times, n);
-    common::writeImage("test1.jpg", images[1]);
+    toolkit::common::writeDebugImage("test1.jpg", images[1]);
 
-    std::cout << "here i am" << std::endl;
+    toolkit::common::progress() << "here i am" << std::endl;
     const cv::Mat response = hdr::calibrateResponse(images, times);
-    std::cout << "here i am" << std::endl;
+    toolkit::common::progress() << "here i am" << std::endl;
     const cv::Mat merged = hdr::mergeHdr(images, times, response);
 
-    std::cout << response << std::endl;
+    toolkit::common::progress() << response << std::endl;
     hdr::writeResponseColumns(response, "Rreal.txt", "Greal.txt", "Breal.txt", "valuesReal.txt");
 
     hdr::writeOutputs(name, merged, hdr::toneMap(merged), hdr::fuse(images));
@@ -101,9 +102,9 @@ void toolkit::exposure::recoverLightnessExposureCurve(cv::Mat*& exposures, int n
         color::convertXYZtoSharpenedBGR(xyz, sharpened);
         color::iCAMCATByD65(sharpened, sharpened, xyz);
 
-        common::writeImage("test1.jpg", hdr::times255(exposure));
+        toolkit::common::writeDebugImage("test1.jpg", hdr::times255(exposure));
         sharpened.copyTo(exposure);
-        common::writeImage("test.jpg", hdr::times255(exposure));
+        toolkit::common::writeDebugImage("test.jpg", hdr::times255(exposure));
 
         color::convertSharpenedBGRtoXYZ(exposure, xyz);
 

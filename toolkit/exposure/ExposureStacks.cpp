@@ -1,4 +1,5 @@
 #include "toolkit/exposure/ExposureStacks.hpp"
+#include "toolkit/common/DebugOutput.hpp"
 
 #include "toolkit/color/BrightnessSeries.hpp"
 #include "toolkit/color/ChromaticAdaptation.hpp"
@@ -83,7 +84,7 @@ void printLine(const std::string& text)
 {
     const std::string line = text + "\n";
 #pragma omp critical(toolkit_exposure_stdout)
-    std::cout << line << std::flush;
+    toolkit::common::progress() << line << std::flush;
 }
 
 std::string indexText(int i)
@@ -159,9 +160,12 @@ void toolkit::exposure::forEachExposure(const std::function<void(int)>& body)
     // An exception must not leave an OpenMP region (that terminates the
     // process): each iteration keeps its own and the first is rethrown here.
     std::array<std::exception_ptr, kExposureCount> failures;
+    // The caller's debug setting holds on the worker threads too.
+    const common::DebugOutput debugOutput = common::currentDebugOutput();
 #pragma omp parallel for schedule(static)
     for (int i = 0; i < kExposureCount; ++i) {
         try {
+            const common::DebugOutputScope scope(debugOutput);
             body(i);
         } catch (...) {
             failures[i] = std::current_exception();
@@ -208,7 +212,7 @@ void toolkit::exposure::createBrightnessExposures(
 
     const TimeTable table = timeTable(kLongestTime);
     for (float t : table)
-        std::cout << t << std::endl;
+        toolkit::common::progress() << t << std::endl;
 
     const int diagonal = diagonalOf(flash);
     const cv::Mat mask = readMask();
@@ -225,7 +229,7 @@ void toolkit::exposure::createBrightnessExposures(
     for (int i = 0; i < kExposureCount; ++i) {
         counter[i] = 0;
         limit[i] = iterations;
-        std::cout << limit[i] << std::endl;
+        toolkit::common::progress() << limit[i] << std::endl;
     }
 
     // Self-guided smoothing on the 0..255 scale. A negative smoothed channel
@@ -244,8 +248,8 @@ void toolkit::exposure::createBrightnessExposures(
             }
         }
     }
-    std::cout << diagonal / kPrintedDiagonalDivisor << std::endl;
-    common::writeImage("smoothBegin.jpg", smoothed);
+    toolkit::common::progress() << diagonal / kPrintedDiagonalDivisor << std::endl;
+    toolkit::common::writeDebugImage("smoothBegin.jpg", smoothed);
     smoothed.copyTo(noFlash);
     divideInPlace(noFlash, kByteScale);
 
@@ -265,7 +269,7 @@ void toolkit::exposure::createBrightnessExposures(
 
     // Every exposure back to BGR, written, then held in the sharpened space.
     {
-        std::ofstream yValues("yValues.txt", std::ios::trunc);
+        std::ofstream yValues(toolkit::common::debugFilePath("yValues.txt"), std::ios::trunc);
         const int sampleRow = std::min(kSampleRow, size.height - 1);
         const int sampleCol = std::min(kSampleCol, size.width - 1);
         forEachExposure([&](int i) {
@@ -286,7 +290,7 @@ void toolkit::exposure::createBrightnessExposures(
             tmp[i].copyTo(synth[i]);
         });
     }
-    std::cout << "paralell" << std::endl;
+    toolkit::common::progress() << "paralell" << std::endl;
 
     // The flash photograph adapted step by step towards each exposure.
     forEachExposure([&](int i) {
@@ -315,7 +319,7 @@ void toolkit::exposure::createBrightnessExposures(
 
     const cv::Mat response = hdr::calibrateResponse(images, times);
     const cv::Mat merged = hdr::mergeHdr(images, times, response);
-    std::cout << response << std::endl;
+    toolkit::common::progress() << response << std::endl;
     hdr::writeResponseColumns(response, "R.txt", "G.txt", "B.txt", "values.txt");
     hdr::writeOutputs(name, merged, hdr::toneMap(merged), hdr::fuse(images));
 }
@@ -336,7 +340,7 @@ void toolkit::exposure::createBrightnessExposuresVs2(
     noFlash *= static_cast<double>(kByteScale);
     const cv::Mat smoothed = guidedfilter::guidedFilter(
         flash, noFlash, kFlashGuidedRadius, kFlashGuidedEps * kByteScaleSquared, -1);
-    common::writeImage("smoothBegin.jpg", smoothed);
+    toolkit::common::writeDebugImage("smoothBegin.jpg", smoothed);
     divideInPlace(flash, kByteScale);
     smoothed.copyTo(noFlash);
     divideInPlace(noFlash, kByteScale);
@@ -369,13 +373,13 @@ void toolkit::exposure::createBrightnessExposuresVs2(
         common::writeImage(indexText(i) + "_nonFlash" + ".jpg", hdr::times255(exposures[i]));
         printLine("here");
         if (i == 0)
-            common::writeImage("test18.jpg", hdr::times255(exposures[0]));
+            toolkit::common::writeDebugImage("test18.jpg", hdr::times255(exposures[0]));
     });
 
     std::vector<cv::Mat> images;
     std::vector<float> times;
     loadExposureSeq(exposures.data(), noFlash, table.data(), images, times, kExposureCount);
-    common::writeImage("nonflash.jpg", noFlash);
+    toolkit::common::writeDebugImage("nonflash.jpg", noFlash);
 
     const cv::Mat response = hdr::calibrateResponse(images, times);
     const cv::Mat merged = hdr::mergeHdr(images, times, response);
@@ -389,7 +393,7 @@ void toolkit::exposure::createBrightnessExposuresVs3(
     const cv::Size size = flash.size();
 
     for (float t : timeTable(kLongestTimeFromFlash))
-        std::cout << t << std::endl;
+        toolkit::common::progress() << t << std::endl;
     const int diagonal = diagonalOf(flash);
     const cv::Mat mask(size, CV_8UC1, cv::Scalar::all(255));
 

@@ -1,4 +1,5 @@
 #include "toolkit/exposure/HdrChain.hpp"
+#include "toolkit/common/DebugOutput.hpp"
 
 #include "toolkit/common/CommonFunctions.hpp"
 #include "toolkit/exposure/ToneMapping.hpp"
@@ -29,8 +30,8 @@ constexpr float kMertensExposure = 0.0f;
 
 } // namespace
 
-cv::Mat toolkit::exposure::hdr::calibrateResponse(const std::vector<cv::Mat>& images,
-                                                  const std::vector<float>& times)
+cv::Mat toolkit::exposure::hdr::calibrateResponse(
+    const std::vector<cv::Mat>& images, const std::vector<float>& times)
 {
     cv::Mat response;
     cv::createCalibrateDebevec(kDebevecSamples, kDebevecLambda, kDebevecRandomSampling)
@@ -38,8 +39,8 @@ cv::Mat toolkit::exposure::hdr::calibrateResponse(const std::vector<cv::Mat>& im
     return response;
 }
 
-cv::Mat toolkit::exposure::hdr::mergeHdr(const std::vector<cv::Mat>& images,
-                                         const std::vector<float>& times, const cv::Mat& response)
+cv::Mat toolkit::exposure::hdr::mergeHdr(
+    const std::vector<cv::Mat>& images, const std::vector<float>& times, const cv::Mat& response)
 {
     cv::Mat hdr;
     cv::createMergeDebevec()->process(images, hdr, times, response);
@@ -49,7 +50,8 @@ cv::Mat toolkit::exposure::hdr::mergeHdr(const std::vector<cv::Mat>& images,
 cv::Mat toolkit::exposure::hdr::toneMap(const cv::Mat& hdr)
 {
     cv::Mat toneMapped;
-    createTonemapDurand(kToneGamma, kToneContrast, kToneSaturation, kToneSigmaSpace, kToneSigmaColor)
+    createTonemapDurand(
+        kToneGamma, kToneContrast, kToneSaturation, kToneSigmaSpace, kToneSigmaColor)
         ->process(hdr, toneMapped);
     return toneMapped;
 }
@@ -62,8 +64,8 @@ cv::Mat toolkit::exposure::hdr::fuse(const std::vector<cv::Mat>& images)
     return fusion;
 }
 
-void toolkit::exposure::hdr::writeResponseColumns(const cv::Mat& response, const char* r,
-                                                  const char* g, const char* b, const char* values)
+void toolkit::exposure::hdr::writeResponseColumns(
+    const cv::Mat& response, const char* r, const char* g, const char* b, const char* values)
 {
     std::ofstream rFile(r), gFile(g), bFile(b), rows(values);
     for (int j = 0; j < response.rows; ++j) {
@@ -75,13 +77,13 @@ void toolkit::exposure::hdr::writeResponseColumns(const cv::Mat& response, const
     }
 }
 
-void toolkit::exposure::hdr::writeOutputs(const std::string& name, const cv::Mat& hdr,
-                                          const cv::Mat& toneMapped, const cv::Mat& fusion)
+void toolkit::exposure::hdr::writeOutputs(
+    const std::string& name, const cv::Mat& hdr, const cv::Mat& toneMapped, const cv::Mat& fusion)
 {
     const std::string hdrName = name + ".hdr";
     const std::string toneName = name + ".jpg";
     const std::string fusionName = name + "fusion.jpg";
-    std::cout << hdrName << " " << toneName << std::endl;
+    toolkit::common::progress() << hdrName << " " << toneName << std::endl;
     common::writeImage(hdrName, hdr);
     common::writeImage(toneName, times255(toneMapped));
     common::writeImage(fusionName, times255(fusion));

@@ -1,4 +1,5 @@
 #include "toolkit/guidedfilter/GuidedFilter.hpp"
+#include "toolkit/common/DebugOutput.hpp"
 
 #include "toolkit/common/CommonFunctions.hpp"
 #include "toolkit/transport/ColorStatistics.hpp"
@@ -157,11 +158,11 @@ toolkit::guidedfilter::GuidedFilterColor::GuidedFilterColor(
     const cv::Mat& Ib = guideChannels[2];
 
     meanGuideR = boxfilter(Ir, kernelSize);
-    toolkit::common::writeImage(kMeanGuideRFile, meanGuideR);
+    toolkit::common::writeDebugImage(kMeanGuideRFile, meanGuideR);
     meanGuideG = boxfilter(Ig, kernelSize);
-    toolkit::common::writeImage(kMeanGuideGFile, meanGuideG);
+    toolkit::common::writeDebugImage(kMeanGuideGFile, meanGuideG);
     meanGuideB = boxfilter(Ib, kernelSize);
-    toolkit::common::writeImage(kMeanGuideBFile, meanGuideB);
+    toolkit::common::writeDebugImage(kMeanGuideBFile, meanGuideB);
 
     covRR = sub(boxfilter(mul(Ir, Ir), kernelSize), mul(meanGuideR, meanGuideR));
     covRG = sub(boxfilter(mul(Ir, Ig), kernelSize), mul(meanGuideR, meanGuideG));
@@ -205,18 +206,18 @@ cv::Mat toolkit::guidedfilter::GuidedFilterColor::filterSingleChannel(const cv::
     const cv::Mat covIpR = sub(meanIpR, mul(meanGuideR, meanP));
     const cv::Mat covIpG = sub(meanIpG, mul(meanGuideG, meanP));
     const cv::Mat covIpB = sub(meanIpB, mul(meanGuideB, meanP));
-    toolkit::common::writeImage(kCovIpRFile, covIpR);
+    toolkit::common::writeDebugImage(kCovIpRFile, covIpR);
 
     const cv::Mat aR = add(add(mul(invRR, covIpR), mul(invRG, covIpG)), mul(invRB, covIpB));
     const cv::Mat aG = add(add(mul(invRG, covIpR), mul(invGG, covIpG)), mul(invGB, covIpB));
     const cv::Mat aB = add(add(mul(invRB, covIpR), mul(invGB, covIpG)), mul(invBB, covIpB));
-    toolkit::common::writeImage(kCoeffRFile, aR * kCoefficientImageScale);
-    toolkit::common::writeImage(kCoeffGFile, aG * kCoefficientImageScale);
-    toolkit::common::writeImage(kCoeffBFile, aB * kCoefficientImageScale);
+    toolkit::common::writeDebugImage(kCoeffRFile, aR * kCoefficientImageScale);
+    toolkit::common::writeDebugImage(kCoeffGFile, aG * kCoefficientImageScale);
+    toolkit::common::writeDebugImage(kCoeffBFile, aB * kCoefficientImageScale);
 
     const cv::Mat b
         = sub(sub(sub(meanP, mul(aR, meanGuideR)), mul(aG, meanGuideG)), mul(aB, meanGuideB));
-    toolkit::common::writeImage(kOffsetFile, b);
+    toolkit::common::writeDebugImage(kOffsetFile, b);
 
     return add(add(add(mul(boxfilter(aR, kernelSize), Ir), mul(boxfilter(aG, kernelSize), Ig)),
                    mul(boxfilter(aB, kernelSize), Ib)),

@@ -1,4 +1,5 @@
 #include "toolkit/transport/ColorStatistics.hpp"
+#include "toolkit/common/DebugOutput.hpp"
 
 #include "toolkit/common/CommonFunctions.hpp"
 
@@ -262,7 +263,7 @@ float toolkit::transport::computeCovarianceElement(const cv::Mat& A, const cv::M
     CV_Assert(A.size() == B.size());
     const float meanA = computeMean(A);
     const float meanB = computeMean(B);
-    std::cout << meanA << " " << meanB << std::endl;
+    toolkit::common::progress() << meanA << " " << meanB << std::endl;
 
     float sum = 0.0f;
     int count = 0;

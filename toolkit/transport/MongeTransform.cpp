@@ -1,4 +1,5 @@
 #include "toolkit/transport/MongeTransform.hpp"
+#include "toolkit/common/DebugOutput.hpp"
 
 #include "toolkit/transport/ColorStatistics.hpp"
 
@@ -211,8 +212,8 @@ void toolkit::transport::applyOptimalTransportBonneel(const cv::Mat& input, cons
     cv::Mat covTar(n, n, CV_32FC1);
     computeCovariance(input, covIn, n);
     computeCovariance(target, covTar, n);
-    std::cout << covIn << " inpCovs" << std::endl;
-    std::cout << covTar << " tarCovs" << std::endl;
+    toolkit::common::progress() << covIn << " inpCovs" << std::endl;
+    toolkit::common::progress() << covTar << " tarCovs" << std::endl;
 
     computeCovariance(input, inputCovInverse, 3);
     computeCovariance(target, targetCov, 2);
