@@ -19,6 +19,11 @@ packages=(
   clang                # the fuzz target (make fuzz) is built with clang's libFuzzer
   libclang-rt-14-dev
   libomp-14-dev
+  pybind11-dev         # the Python module photocolour and its tests
+  python3-dev
+  python3-numpy
+  python3-pytest
+  python3-matplotlib
   parallel             # GNU parallel, for the sharded batch recipe and its test
 )
 
