@@ -6,7 +6,7 @@ FUZZ_SECONDS ?= 60
 JOBS        ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
-.PHONY: all setup build test test-sanitize test-slurm fuzz demo bench clean
+.PHONY: all setup build test test-sanitize test-slurm fuzz package test-package demo bench clean
 
 all: build
 
@@ -49,6 +49,15 @@ fuzz: setup
 	cd $(FUZZ_DIR) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	    bin/fuzz_image_comparison -max_total_time=$(FUZZ_SECONDS) -max_len=65536 -rss_limit_mb=4096 \
 	    -timeout=30 -print_final_stats=1 corpus ../tests/data/fuzz-seeds
+
+# The Debian package (build/photo-toolkit_VERSION_ARCH.deb), built by CPack.
+package: build
+	cd $(BUILD_DIR) && cpack -G DEB
+
+# Installs the package with apt-get, checks the three programs, pkg-config and
+# the Python module as a user would find them, and removes it again.
+test-package: package
+	scripts/test-package.sh $(BUILD_DIR)
 
 # Runs the main job, perceptual-metrics, on the bundled samples in
 # $(BUILD_DIR)/demo, where it appends to For_fit.txt and leaves its debug files.

@@ -24,6 +24,7 @@ packages=(
   python3-numpy
   python3-pytest
   python3-matplotlib
+  help2man             # the programs' manual pages, from their --help
   parallel             # GNU parallel, for the sharded batch recipe and its test
 )
 
