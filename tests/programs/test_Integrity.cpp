@@ -181,3 +181,23 @@ TEST(Integrity, ConcurrentRunsLeaveEachDebugFileWhole)
     }
     expectNoTemporaryFiles();
 }
+
+TEST(Integrity, SinglePairProgramsHaveHelpAndVersionOnly)
+{
+    testsupport::ScopedWorkDir dir;
+    for (const std::string& binary : { kMetrics, kLab }) {
+        const auto help = runProgram(binary, { "--help" });
+        EXPECT_EQ(help.status, 0);
+        EXPECT_EQ(help.out.rfind("Usage: ", 0), 0u) << help.out;
+        const auto version = runProgram(binary, { "--version" });
+        EXPECT_EQ(version.status, 0);
+        EXPECT_NE(version.out.find(" 0."), std::string::npos) << version.out;
+        // Any other argument count keeps its silent 255.
+        for (const auto& args : std::vector<std::vector<std::string>> { { "--help", "x" }, { "a.png" } }) {
+            const auto run = runProgram(binary, args);
+            EXPECT_EQ(run.status, 255);
+            EXPECT_EQ(run.out + run.err, "");
+        }
+    }
+    EXPECT_FALSE(testsupport::fileExists("For_fit.txt"));
+}
