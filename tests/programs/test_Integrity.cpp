@@ -124,8 +124,8 @@ TEST(Integrity, EveryWriteIsChecked)
     }
     // A closed pipe loses no figure either.
     for (const std::string& binary : { kMetrics, kLab }) {
-        const auto run = runProgram("/bin/sh",
-            { "-c", "{ " + binary + " a.png b.png; echo $? > status; } | head -c0" });
+        const auto run = runProgram(
+            "/bin/sh", { "-c", "{ " + binary + " a.png b.png; echo $? > status; } | head -c0" });
         EXPECT_EQ(readFile("status"), "1\n") << binary;
         EXPECT_NE(run.err.find("Broken pipe"), std::string::npos) << run.err;
     }
@@ -193,7 +193,8 @@ TEST(Integrity, SinglePairProgramsHaveHelpAndVersionOnly)
         EXPECT_EQ(version.status, 0);
         EXPECT_NE(version.out.find(" 0."), std::string::npos) << version.out;
         // Any other argument count keeps its silent 255.
-        for (const auto& args : std::vector<std::vector<std::string>> { { "--help", "x" }, { "a.png" } }) {
+        for (const auto& args : std::vector<std::vector<std::string>> {
+                 { "--help", "x", "y" }, { "--version", "a.png", "b.png" }, { "a.png" } }) {
             const auto run = runProgram(binary, args);
             EXPECT_EQ(run.status, 255);
             EXPECT_EQ(run.out + run.err, "");
