@@ -23,10 +23,11 @@ test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
 
 # The unit and program tests once more, built with AddressSanitizer and
-# UndefinedBehaviorSanitizer.
+# UndefinedBehaviorSanitizer (without the Python module: a sanitized module
+# cannot be loaded into the plain interpreter).
 test-sanitize: setup
 	cmake -S . -B $(ASAN_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOOLKIT_WARNINGS_AS_ERRORS=ON \
-	      -DTOOLKIT_SANITIZE=address,undefined -DTOOLKIT_BUILD_BENCHMARKS=OFF $(CMAKE_FLAGS)
+	      -DTOOLKIT_SANITIZE=address,undefined -DTOOLKIT_BUILD_BENCHMARKS=OFF -DTOOLKIT_BUILD_PYTHON=OFF $(CMAKE_FLAGS)
 	cmake --build $(ASAN_DIR) -j $(JOBS)
 	cd $(ASAN_DIR) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	    ctest --output-on-failure -j $(JOBS)
@@ -43,7 +44,7 @@ test-slurm: build
 fuzz: setup
 	cmake -S . -B $(FUZZ_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
 	      -DTOOLKIT_FUZZ=ON -DTOOLKIT_SANITIZE=address,undefined,fuzzer-no-link \
-	      -DTOOLKIT_BUILD_TESTS=OFF -DTOOLKIT_BUILD_BENCHMARKS=OFF $(CMAKE_FLAGS)
+	      -DTOOLKIT_BUILD_TESTS=OFF -DTOOLKIT_BUILD_BENCHMARKS=OFF -DTOOLKIT_BUILD_PYTHON=OFF $(CMAKE_FLAGS)
 	cmake --build $(FUZZ_DIR) -j $(JOBS) --target fuzz_image_comparison
 	@mkdir -p $(FUZZ_DIR)/corpus
 	cd $(FUZZ_DIR) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
