@@ -6,7 +6,7 @@ FUZZ_SECONDS ?= 60
 JOBS        ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
-.PHONY: all setup build test test-sanitize test-slurm fuzz package test-package demo bench clean
+.PHONY: all setup build test test-sanitize test-slurm test-report fuzz package test-package demo bench clean
 
 all: build
 
@@ -50,6 +50,14 @@ fuzz: setup
 	cd $(FUZZ_DIR) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	    bin/fuzz_image_comparison -max_total_time=$(FUZZ_SECONDS) -max_len=65536 -rss_limit_mb=4096 \
 	    -timeout=30 -print_final_stats=1 corpus ../tests/data/fuzz-seeds
+
+# The visual report of compare-pairs in Debian's headless chromium (installed
+# here when missing): rendered charts, loaded thumbnails, no console error,
+# and figures recomputed from the report's own data.
+test-report: build
+	@dpkg-query -W -f='$${Status}' chromium 2>/dev/null | grep -q "install ok installed" || \
+	    { [ "$$(id -u)" -eq 0 ] && s= || s=sudo; $$s env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends chromium; }
+	/usr/bin/python3 tests/report/test_report.py $(BUILD_DIR)/bin/compare-pairs samples
 
 # The Debian package (build/photo-toolkit_VERSION_ARCH.deb), built by CPack.
 package: build

@@ -1,5 +1,7 @@
 #include "programs/compare-pairs/Batch.hpp"
 
+#include "programs/compare-pairs/Report.hpp"
+
 #include "programs/lab-compare/LabCompare.hpp"
 #include "programs/metrics/Metrics.hpp"
 #include "toolkit/common/CommonFunctions.hpp"
@@ -24,6 +26,7 @@
 #include <list>
 #include <memory>
 #include <mutex>
+#include <sstream>
 #include <thread>
 #include <unordered_map>
 #include <vector>
@@ -67,6 +70,8 @@ struct ImageData {
     cv::Mat image;
     common::DistinctColours colours;
     metrics::ColourAttributes attributes;
+    // The thumbnails of the report, when one is made.
+    comparepairs::ReportImage report;
 };
 
 struct Pair;
@@ -90,6 +95,9 @@ struct Pair {
     bool ok = false;
     std::string error; // the status's message when the pair failed
     std::vector<std::string> warnings; // debug files that could not be written
+    std::string status; // the status column, for the report
+    std::vector<std::string> figureColumns;
+    std::string reportSection;
     std::string row;
     std::string forFit;
 };
@@ -98,6 +106,26 @@ struct Job {
     Entry* image = nullptr; // compute this image, or
     Pair* pair = nullptr; // finish this pair
 };
+
+// A figure as the programs print it.
+template <typename T> std::string figureText(T value)
+{
+    std::ostringstream text;
+    text << value;
+    return text.str();
+}
+
+comparepairs::ReportPair reportPair(const Pair& pair)
+{
+    comparepairs::ReportPair shown;
+    shown.line = pair.line.number;
+    shown.first = pair.line.first;
+    shown.second = pair.line.second;
+    shown.status = pair.status;
+    shown.ok = pair.ok;
+    shown.figureColumns = pair.figureColumns;
+    return shown;
+}
 
 std::string oneLine(std::string text)
 {
@@ -182,6 +210,7 @@ private:
     std::unordered_map<std::string, std::unique_ptr<Entry>> images_;
     std::list<Entry*> idle_;
 
+    std::unique_ptr<comparepairs::Report> report_;
     comparepairs::PairReader reader_;
     comparepairs::TableContents contents_;
     int tableFd_ = 1;
@@ -237,8 +266,12 @@ std::shared_ptr<const ImageData> Batch::computeImage(const std::string& path) co
         if (options_.comparisons.perceptual) {
             metrics::ColourAttributes attributes = metrics::attributesOfColours(colours);
             data->perceptual = metrics::countAttributes(colours, attributes);
+            if (report_)
+                data->report = comparepairs::reportImage(image, &colours, &attributes);
             if (withDebug_)
                 data->attributes = std::move(attributes);
+        } else if (report_) {
+            data->report = comparepairs::reportImage(image, nullptr, nullptr);
         }
         if (options_.comparisons.lab)
             data->lab = labcompare::labCounts(colours);
@@ -278,12 +311,17 @@ void Batch::finishPair(Pair& pair) const
             const metrics::Figures f
                 = metrics::compareAttributes(first.perceptual, second.perceptual);
             figures += "," + metrics::figuresLine(f);
+            pair.figureColumns.insert(pair.figureColumns.end(),
+                { figureText(f.Q), figureText(f.J), figureText(f.C), figureText(f.M),
+                    figureText(f.s) });
             if (options_.forFit)
                 pair.forFit += metrics::figuresBlock(f);
         }
         if (options_.comparisons.lab) {
             const labcompare::LabFigures f = labcompare::compareLab(first.lab, second.lab);
             figures += "," + labcompare::figuresLine(f);
+            pair.figureColumns.insert(
+                pair.figureColumns.end(), { figureText(f.L), figureText(f.ab) });
             if (options_.forFit)
                 pair.forFit += labcompare::figuresBlock(f);
         }
@@ -306,6 +344,19 @@ void Batch::finishPair(Pair& pair) const
     }
     pair.row = comparepairs::csvField(line.first) + "," + comparepairs::csvField(line.second) + ","
         + comparepairs::csvField(oneLine(status)) + figures + "\n";
+    if (report_) {
+        pair.status = oneLine(status);
+        comparepairs::ReportPair shown = reportPair(pair);
+        if (pair.ok) {
+            shown.perceptual[0] = &pair.first->data->perceptual;
+            shown.perceptual[1] = &pair.second->data->perceptual;
+            shown.lab[0] = &pair.first->data->lab;
+            shown.lab[1] = &pair.second->data->lab;
+            shown.images[0] = &pair.first->data->report;
+            shown.images[1] = &pair.second->data->report;
+        }
+        pair.reportSection = report_->section(shown);
+    }
 }
 
 void Batch::work()
@@ -403,7 +454,7 @@ void Batch::admitPairs()
 bool Batch::writeFinished()
 {
     std::string rows, blocks;
-    std::vector<std::string> errors;
+    std::vector<std::string> errors, reportErrors;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         while (!inFlight_.empty() && inFlight_.front().done) {
@@ -422,6 +473,11 @@ bool Batch::writeFinished()
                         ? "line " + std::to_string(pair.line.number) + ": " + pair.error
                         : pair.error);
             }
+            if (report_) {
+                std::string error;
+                if (!report_->add(reportPair(pair), pair.reportSection, error))
+                    reportErrors.push_back(error);
+            }
             if (pair.first != nullptr) {
                 releaseImage(pair.first);
                 releaseImage(pair.second);
@@ -435,6 +491,11 @@ bool Batch::writeFinished()
         for (const std::string& error : errors)
             std::cerr << "compare-pairs: " << error << "\n";
         std::cerr.flush();
+    }
+    if (!reportErrors.empty()) {
+        clearProgress();
+        std::cerr << "compare-pairs: " << reportErrors.front() << std::endl;
+        return false;
     }
     if (!blocks.empty()) {
         std::string error;
@@ -515,6 +576,15 @@ int Batch::run()
         std::cerr << "compare-pairs: " << listError << std::endl;
         return 2;
     }
+    if (!options_.reportDir.empty()) {
+        report_ = std::make_unique<comparepairs::Report>(
+            options_.reportDir, options_.comparisons.perceptual, options_.comparisons.lab);
+        std::string error;
+        if (!report_->open(error)) {
+            std::cerr << "compare-pairs: " << error << std::endl;
+            return 2;
+        }
+    }
     // A table of other columns is refused before any work is done.
     const std::string header = comparepairs::tableHeader(options_.comparisons);
     bool needsHeader = true;
@@ -581,6 +651,11 @@ int Batch::run()
         });
     }
 
+    std::string reportError;
+    if (report_ && !report_->finish(reportError)) {
+        std::cerr << "compare-pairs: " << reportError << std::endl;
+        writeFailed_ = true;
+    }
     if (interrupted || writeFailed_) {
         // The rows written so far are whole; the images still being worked
         // on are abandoned.

@@ -19,6 +19,7 @@ struct Options {
     bool forFit = false; // append each pair's blocks to "For_fit.txt"
     Shard shard; // the share of the list this run takes
     std::string debugDir; // where each pair's debug files go; empty for none
+    std::string reportDir; // where the visual report goes; empty for none
     bool progress = false; // show a progress line on standard error
 };
 

@@ -44,7 +44,7 @@ int usageError(const CLI::App& app, const std::string& message)
 {
     std::cerr << "compare-pairs: " << message << "\nUsage: " << app.get_name()
               << " [--metrics perceptual,lab] [-j N] [--out FILE] [--resume] [--for-fit]"
-                 " [--shard K/N] [--debug-dir DIR] PAIRS\n"
+                 " [--shard K/N] [--debug-dir DIR] [--report DIR] PAIRS\n"
                  "Run with --help for more information.\n"
               << std::flush;
     return 2;
@@ -72,6 +72,7 @@ int main(int argc, char** argv)
     bool forFit = false;
     std::string shardText;
     std::string debugDir;
+    std::string reportDir;
     bool merge = false;
     std::vector<std::string> inputs;
 
@@ -94,6 +95,9 @@ int main(int argc, char** argv)
         ->option_text("K/N");
     app.add_option("--debug-dir", debugDir, "Write each pair's debug files into DIR/<line number>/")
         ->option_text("DIR");
+    app.add_option("--report", reportDir,
+           "Write a visual report (index.html, thumbnails, histograms) into DIR")
+        ->option_text("DIR");
     app.add_flag("--merge", merge, "Concatenate shard tables (the header once) instead");
     app.add_option("PAIRS", inputs, "The list of pairs (with --merge: the tables)")
         ->required()
@@ -113,7 +117,7 @@ int main(int argc, char** argv)
 
     int outFd = 1;
     if (merge) {
-        if (resume || forFit || !shardText.empty() || !debugDir.empty())
+        if (resume || forFit || !shardText.empty() || !debugDir.empty() || !reportDir.empty())
             return usageError(app, "--merge takes only --out and the tables to merge");
         if (!out.empty()) {
             // The merged table is written whole to a new file; an existing
@@ -154,6 +158,7 @@ int main(int argc, char** argv)
     options.resume = resume;
     options.forFit = forFit;
     options.debugDir = debugDir;
+    options.reportDir = reportDir;
     options.progress = ::isatty(2) == 1;
     return comparepairs::runBatch(options);
 }

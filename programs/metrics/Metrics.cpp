@@ -283,14 +283,9 @@ std::string metrics::figuresBlock(const Figures& f)
 
 // The lightness step's A plane, the brightness dump and mask, the chroma
 // step's t plane, each as the model writes them.
-std::vector<std::string> metrics::writeDebugFiles(const std::string& directory, const cv::Mat& img,
-    const common::DistinctColours& colours, const ColourAttributes& attributes)
+metrics::DebugPlanes metrics::debugPlanes(
+    const cv::Mat& img, const common::DistinctColours& colours, const ColourAttributes& attributes)
 {
-    auto dump = std::async(std::launch::async, [&] {
-        return writeBrightnessDump(
-            inDirectory(directory, kBrightnessDumpFile), img, colours, attributes.Q);
-    });
-
     // The image writer turns float planes into 8 bits element by element, so
     // converting each colour's value once gives the same pixels.
     cv::Mat A8, t8;
@@ -299,18 +294,29 @@ std::vector<std::string> metrics::writeDebugFiles(const std::string& directory, 
     cv::Mat mask8(attributes.Q.size(), CV_8UC1);
     for (std::size_t k = 0; k < attributes.Q.total(); ++k)
         mask8.ptr<uchar>(0)[k] = (kMaskThreshold > attributes.Q.ptr<float>(0)[k]) ? 0 : 255;
-
     const PixelPlanes planes = spreadOverPixels(img, colours, A8, mask8, t8);
+    return { planes.first, planes.second, planes.third };
+}
+
+std::vector<std::string> metrics::writeDebugFiles(const std::string& directory, const cv::Mat& img,
+    const common::DistinctColours& colours, const ColourAttributes& attributes)
+{
+    auto dump = std::async(std::launch::async, [&] {
+        return writeBrightnessDump(
+            inDirectory(directory, kBrightnessDumpFile), img, colours, attributes.Q);
+    });
+
+    const DebugPlanes planes = debugPlanes(img, colours, attributes);
     auto writeOne = [&](const char* name, const cv::Mat& plane) {
         std::string error;
         common::writeImage(inDirectory(directory, name), plane, error);
         return error;
     };
     auto maskFile = std::async(
-        std::launch::async, [&] { return writeOne(kBrightnessMaskFile, planes.second); });
+        std::launch::async, [&] { return writeOne(kBrightnessMaskFile, planes.mask); });
     std::vector<std::string> failures;
-    for (std::string error : { writeOne(kLightnessDebugFile, planes.first),
-             writeOne(kChromaDebugFile, planes.third), maskFile.get(), dump.get() })
+    for (std::string error : { writeOne(kLightnessDebugFile, planes.lightness),
+             writeOne(kChromaDebugFile, planes.chroma), maskFile.get(), dump.get() })
         if (!error.empty())
             failures.push_back(std::move(error));
     return failures;

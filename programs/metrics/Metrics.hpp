@@ -69,6 +69,15 @@ Figures compareAttributes(const AttributeCounts& first, const AttributeCounts& s
 std::string figuresLine(const Figures& figures);
 std::string figuresBlock(const Figures& figures);
 
+// The 8-bit images behind the debug files, of the image's size: the lightness
+// step's A ("A_before.jpg"), the brightness mask, black below Q = 20
+// ("mask.jpg"), and the chroma step's t ("t_before.jpg").
+struct DebugPlanes {
+    cv::Mat lightness, mask, chroma;
+};
+DebugPlanes debugPlanes(const cv::Mat& img, const toolkit::common::DistinctColours& colours,
+    const ColourAttributes& attributes);
+
 // Writes the debug files perceptualMetrics leaves for an image ("A_before.jpg",
 // "10_in.txt", "mask.jpg", "t_before.jpg") into `directory` ("" for the
 // working directory), with the bytes perceptualMetrics gives them, each

@@ -369,6 +369,15 @@ bool toolkit::common::writeImage(const std::string& name, const cv::Mat& img, st
     return file.commit(error);
 }
 
+bool toolkit::common::writeTextFile(
+    const std::string& path, const std::string& text, std::string& error)
+{
+    FileReplacement file(path);
+    if (file.file() != nullptr)
+        std::fwrite(text.data(), 1, text.size(), file.file());
+    return file.commit(error);
+}
+
 toolkit::common::FileReplacement::FileReplacement(std::string path)
     : path_(std::move(path))
     , temporary_(temporaryNameFor(path_))

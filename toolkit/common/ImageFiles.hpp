@@ -40,6 +40,10 @@ bool writeImage(const std::string& name, const cv::Mat& img);
 // The same, with the reason for a failure in `error`.
 bool writeImage(const std::string& name, const cv::Mat& img, std::string& error);
 
+// Writes `text` to `path`, replacing any old file whole; false, with the
+// reason in `error`, when it cannot.
+bool writeTextFile(const std::string& path, const std::string& text, std::string& error);
+
 // A file written under a temporary name in the folder of `path` and renamed
 // over `path` by commit(); removed, if not committed, on destruction.
 class FileReplacement {

@@ -232,7 +232,9 @@ TEST(ComparePairs, FailedPairsGetErrorRowsAndTheRunGoesOn)
     const auto rows = lines(run.out);
     ASSERT_EQ(rows.size(), 7u) << run.out;
     EXPECT_EQ(rows[2],
-        "missing.png," + names[0] + ",\"error: cannot read image \"\"missing.png\"\": No such file or directory\",,,,,,,");
+        "missing.png," + names[0]
+            + ",\"error: cannot read image \"\"missing.png\"\": No such file or "
+              "directory\",,,,,,,");
     EXPECT_NE(rows[3].find("broken.png"), std::string::npos);
     EXPECT_EQ(rows[4],
         "just-one-path.png,,error: line 4: expected two image paths separated by a tab or by "
@@ -404,4 +406,32 @@ TEST(ComparePairs, DebugFilesGoToOneFolderPerLine)
             EXPECT_TRUE(batch == readFile(name)) << line << " " << name;
         }
     }
+}
+
+TEST(ComparePairs, ReportPagesHoldAtMostTwoHundredPairs)
+{
+    testsupport::ScopedWorkDir dir;
+    const auto names = writePhotos(4, 12, 16);
+    writeText("pairs.txt", longList(names, 205) + "missing.png\t<odd>&name.png\n");
+    const auto run = runProgram(kBinary, { "--report", "report", "--out", "t.csv", "pairs.txt" });
+    EXPECT_EQ(run.status, 1) << run.err;
+    const std::string index = readFile("report/index.html");
+    const std::string second = readFile("report/page-2.html");
+    auto count = [](const std::string& text, const std::string& what) {
+        std::size_t n = 0;
+        for (std::size_t at = text.find(what); at != std::string::npos;
+             at = text.find(what, at + 1))
+            ++n;
+        return n;
+    };
+    // The table lists every pair; the sections are split over the pages.
+    EXPECT_EQ(count(index, "<tr><td"), 206u);
+    EXPECT_EQ(count(index, "<section"), 200u);
+    EXPECT_EQ(count(second, "<section"), 6u);
+    EXPECT_NE(index.find("href=\"page-2.html#pair-206\""), std::string::npos);
+    EXPECT_EQ(count(index + second, "<svg class=\"chart\""), 205u * 8);
+    // Names are escaped, never markup.
+    EXPECT_EQ((index + second).find("<odd>"), std::string::npos);
+    EXPECT_NE(second.find("&lt;odd&gt;&amp;name.png"), std::string::npos);
+    EXPECT_TRUE(testsupport::fileExists("report/img/1-mask.jpg"));
 }

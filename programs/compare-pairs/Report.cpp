@@ -1,0 +1,336 @@
+#include "programs/compare-pairs/Report.hpp"
+
+#include "toolkit/common/ImageFiles.hpp"
+
+#include <opencv2/imgproc.hpp>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <sstream>
+
+#include <sys/stat.h>
+
+namespace {
+
+// Chart geometry in SVG user units; the charts scale with the page.
+constexpr double kChartWidth = 320, kChartHeight = 150;
+constexpr double kPlotLeft = 34, kPlotRight = 312, kPlotTop = 26, kPlotBottom = 128;
+const char* const kFirstColour = "#1f77b4";
+const char* const kSecondColour = "#e8710a";
+
+std::string escape(const std::string& text)
+{
+    std::string out;
+    for (char c : text) {
+        switch (c) {
+        case '&':
+            out += "&amp;";
+            break;
+        case '<':
+            out += "&lt;";
+            break;
+        case '>':
+            out += "&gt;";
+            break;
+        case '"':
+            out += "&quot;";
+            break;
+        default:
+            out += c;
+        }
+    }
+    return out;
+}
+
+std::string number(double value, const char* format = "%g")
+{
+    char text[32];
+    std::snprintf(text, sizeof text, format, value);
+    return text;
+}
+
+cv::Mat shrink(const cv::Mat& img)
+{
+    if (img.empty())
+        return img;
+    const double scale = double(comparepairs::kThumbnailSide) / std::max(img.cols, img.rows);
+    if (scale >= 1.0)
+        return img.clone();
+    cv::Mat out;
+    cv::resize(img, out, cv::Size(), scale, scale, cv::INTER_AREA);
+    return out;
+}
+
+// Sparse "bin:count" list of the occupied bins.
+std::string countsData(const metrics::BinCounts& counts)
+{
+    std::string out;
+    for (int bin = counts.range().first; bin <= counts.range().last; ++bin)
+        if (counts.count(bin) > 0)
+            out += (out.empty() ? "" : " ") + std::to_string(bin) + ":"
+                + std::to_string(counts.count(bin));
+    return out;
+}
+
+// The two images' histograms of one quantity on shared axes, titled with its
+// coefficient; the counts ride along as data for checking.
+std::string chart(const std::string& key, const std::string& title, float coefficient,
+    const metrics::BinCounts& first, const metrics::BinCounts& second)
+{
+    int lo = second.range().last, hi = first.range().first;
+    double top = 0;
+    for (const metrics::BinCounts* counts : { &first, &second })
+        for (int bin = counts->range().first; bin <= counts->range().last; ++bin)
+            if (counts->count(bin) > 0) {
+                lo = std::min(lo, bin);
+                hi = std::max(hi, bin);
+                top = std::max(top, double(counts->count(bin)) / double(counts->total()));
+            }
+    std::ostringstream svg;
+    svg << "<svg class=\"chart\" viewBox=\"0 0 " << kChartWidth << " " << kChartHeight
+        << "\" role=\"img\" data-key=\"" << key << "\" data-range=\"" << first.range().first << " "
+        << first.range().last << "\" data-total=\"" << first.total() << " " << second.total()
+        << "\" data-first=\"" << countsData(first) << "\" data-second=\"" << countsData(second)
+        << "\">"
+        << "<title>" << escape(title) << " " << number(coefficient) << "</title>"
+        << "<text x=\"4\" y=\"15\" class=\"t\">" << escape(title) << ": <tspan class=\"f\">"
+        << number(coefficient) << "</tspan></text>"
+        << "<line x1=\"" << kPlotLeft << "\" y1=\"" << kPlotBottom << "\" x2=\"" << kPlotRight
+        << "\" y2=\"" << kPlotBottom << "\" class=\"axis\"/>"
+        << "<line x1=\"" << kPlotLeft << "\" y1=\"" << kPlotTop << "\" x2=\"" << kPlotLeft
+        << "\" y2=\"" << kPlotBottom << "\" class=\"axis\"/>";
+    if (hi < lo) {
+        svg << "<text x=\"" << (kPlotLeft + 20) << "\" y=\"" << (kPlotTop + 40)
+            << "\" class=\"l\">no values in the bins</text></svg>";
+        return svg.str();
+    }
+    const double span = std::max(1, hi - lo + 1);
+    auto x = [&](double bin) { return kPlotLeft + (bin - lo) / span * (kPlotRight - kPlotLeft); };
+    auto y = [&](double p) { return kPlotBottom - p / top * (kPlotBottom - kPlotTop); };
+    const char* colours[2] = { kFirstColour, kSecondColour };
+    const metrics::BinCounts* series[2] = { &first, &second };
+    for (int k = 0; k < 2; ++k) {
+        std::ostringstream path;
+        path << "M" << number(x(lo), "%.1f") << " " << kPlotBottom;
+        for (int bin = lo; bin <= hi; ++bin) {
+            const double p = series[k]->total()
+                ? double(series[k]->count(bin)) / double(series[k]->total())
+                : 0.0;
+            path << " L" << number(x(bin), "%.1f") << " " << number(y(p), "%.1f") << " L"
+                 << number(x(bin + 1), "%.1f") << " " << number(y(p), "%.1f");
+        }
+        path << " L" << number(x(hi + 1), "%.1f") << " " << kPlotBottom;
+        svg << "<path d=\"" << path.str() << "\" class=\"s" << k << "\" stroke=\"" << colours[k]
+            << "\" fill=\"" << colours[k] << "\"/>";
+    }
+    svg << "<text x=\"" << kPlotLeft << "\" y=\"" << (kPlotBottom + 14) << "\" class=\"l\">" << lo
+        << "</text><text x=\"" << kPlotRight << "\" y=\"" << (kPlotBottom + 14)
+        << "\" class=\"l\" text-anchor=\"end\">" << hi << "</text><text x=\"" << (kPlotLeft - 3)
+        << "\" y=\"" << (kPlotTop + 4) << "\" class=\"l\" text-anchor=\"end\">"
+        << number(top, "%.2g") << "</text></svg>";
+    return svg.str();
+}
+
+const char* const kStyle
+    = "body{font:14px/1.4 system-ui,sans-serif;margin:0 "
+      "auto;max-width:1240px;padding:8px;color:#222}"
+      "h1{font-size:20px}h2{font-size:16px;margin:24px 0 6px;word-break:break-all}"
+      "table{border-collapse:collapse;width:100%;font-size:13px}th,td{border-bottom:1px solid #ddd;"
+      "padding:3px 6px;text-align:left}th{cursor:pointer;background:#f3f3f3;position:sticky;top:0}"
+      "td.n{text-align:right;font-variant-numeric:tabular-nums}.wrap{overflow-x:auto}"
+      ".photos,.charts{display:flex;flex-wrap:wrap;gap:8px}figure{margin:0;max-width:240px}"
+      "figure img{max-width:100%;height:auto;display:block;border:1px solid #ccc}"
+      "figcaption{font-size:12px;color:#555;word-break:break-all}"
+      ".charts svg{width:100%;max-width:320px;height:auto;border:1px solid #eee}"
+      ".axis{stroke:#888;stroke-width:1}.s0,.s1{fill-opacity:.25;stroke-width:1.2}"
+      ".t{font-size:13px;font-weight:600}.f{font-weight:400}.l{font-size:10px;fill:#555}"
+      ".key span{display:inline-block;width:12px;height:12px;margin:0 4px 0 "
+      "12px;vertical-align:-2px}"
+      ".error{color:#b00020}nav a{margin-right:10px}";
+
+// Sorting the table by a column, and a check of the drawn charts when the
+// page is opened with ?selfcheck (used by the browser test).
+const char* const kScript
+    = "var errs=[];window.addEventListener('error',function(e){errs.push(String(e.message))});"
+      "document.addEventListener('DOMContentLoaded',function(){"
+      "document.querySelectorAll('th').forEach(function(th,i){th.addEventListener('click',function("
+      "){"
+      "var tb=th.closest('table').tBodies[0],rows=Array.from(tb.rows),up=th.dataset.up!=='1';"
+      "th.dataset.up=up?'1':'0';rows.sort(function(a,b){var x=a.cells[i].textContent,"
+      "y=b.cells[i].textContent,p=parseFloat(x),q=parseFloat(y);if(isNaN(p)&&isNaN(q))"
+      "return up?x.localeCompare(y):y.localeCompare(x);if(isNaN(p))return 1;if(isNaN(q))return -1;"
+      "return up?p-q:q-p});rows.forEach(function(r){tb.appendChild(r)})})});"
+      "});window.addEventListener('load',function(){"
+      "if(location.search.indexOf('selfcheck')<0)return;var "
+      "c=document.querySelectorAll('svg.chart'),"
+      "empty=0,paths=0;c.forEach(function(s){var "
+      "r=s.getBoundingClientRect();if(!(r.width>0&&r.height>0))"
+      "empty++;s.querySelectorAll('path').forEach(function(p){var "
+      "b=p.getBBox();if(b.width>0&&b.height>0)"
+      "paths++})});var im=document.querySelectorAll('img'),broken=0;im.forEach(function(i){"
+      "if(!i.complete||i.naturalWidth===0)broken++});var out=document.createElement('pre');"
+      "out.id='selfcheck';out.textContent=JSON.stringify({charts:c.length,empty:empty,paths:paths,"
+      "images:im.length,broken:broken,errors:errs});document.body.appendChild(out)});";
+
+} // namespace
+
+comparepairs::ReportImage comparepairs::reportImage(const cv::Mat& img,
+    const toolkit::common::DistinctColours* colours, const metrics::ColourAttributes* attributes)
+{
+    ReportImage out;
+    out.thumbnail = shrink(img);
+    if (colours != nullptr && attributes != nullptr) {
+        const metrics::DebugPlanes planes = metrics::debugPlanes(img, *colours, *attributes);
+        out.lightness = shrink(planes.lightness);
+        out.mask = shrink(planes.mask);
+    }
+    return out;
+}
+
+comparepairs::Report::Report(std::string directory, bool perceptual, bool lab)
+    : directory_(std::move(directory))
+    , perceptual_(perceptual)
+    , lab_(lab)
+{
+}
+
+bool comparepairs::Report::open(std::string& error)
+{
+    for (const std::string& dir : { directory_, directory_ + "/img" }) {
+        if (::mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) {
+            error = "cannot make the report directory \"" + dir + "\": " + std::strerror(errno);
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string comparepairs::Report::pageName(std::size_t page) const
+{
+    return page == 0 ? "index.html" : "page-" + std::to_string(page + 1) + ".html";
+}
+
+std::string comparepairs::Report::section(const ReportPair& pair) const
+{
+    const std::string line = std::to_string(pair.line);
+    std::ostringstream html;
+    html << "<section id=\"pair-" << line << "\"><h2>Line " << line << ": " << escape(pair.first)
+         << " &middot; " << escape(pair.second) << "</h2>";
+    if (!pair.ok) {
+        html << "<p class=\"error\">" << escape(pair.status) << "</p></section>\n";
+        return html.str();
+    }
+    html << "<div class=\"photos\">";
+    auto figure = [&](const cv::Mat& img, const std::string& name, const std::string& caption) {
+        if (img.empty() || !toolkit::common::writeImage(directory_ + "/img/" + name, img))
+            return;
+        html << "<figure><img src=\"img/" << name << "\" width=\"" << img.cols << "\" height=\""
+             << img.rows << "\" alt=\"" << escape(caption) << "\"><figcaption>" << escape(caption)
+             << "</figcaption></figure>";
+    };
+    figure(pair.images[0]->thumbnail, line + "-first.jpg", "first: " + pair.first);
+    figure(pair.images[1]->thumbnail, line + "-second.jpg", "second: " + pair.second);
+    figure(pair.images[1]->lightness, line + "-lightness.jpg", "second: lightness (A)");
+    figure(pair.images[1]->mask, line + "-mask.jpg", "second: brightness mask (Q < 20 black)");
+    html << "</div><p class=\"key\"><span style=\"background:" << kFirstColour << "\"></span>first"
+         << "<span style=\"background:" << kSecondColour
+         << "\"></span>second</p><div class=\"charts\">";
+    if (perceptual_) {
+        const metrics::AttributeCounts& a = *pair.perceptual[0];
+        const metrics::AttributeCounts& b = *pair.perceptual[1];
+        const metrics::Figures f = metrics::compareAttributes(a, b);
+        html << chart("Q", "Brightness Q", f.Q, a.Q, b.Q)
+             << chart("J", "Lightness J", f.J, a.J, b.J) << chart("C", "Chroma C", f.C, a.C, b.C)
+             << chart("M", "Colourfulness M", f.M, a.M, b.M)
+             << chart("s", "Saturation s", f.s, a.s, b.s);
+    }
+    if (lab_) {
+        const labcompare::LabCounts& a = *pair.lab[0];
+        const labcompare::LabCounts& b = *pair.lab[1];
+        html << chart("L", "L*", metrics::bhattacharyyaCoeff(a.L, b.L), a.L, b.L)
+             << chart("a", "a*", metrics::bhattacharyyaCoeff(a.a, b.a), a.a, b.a)
+             << chart("b", "b*", metrics::bhattacharyyaCoeff(a.b, b.b), a.b, b.b);
+    }
+    html << "</div></section>\n";
+    return html.str();
+}
+
+std::string comparepairs::Report::pageHtml(const std::string& title, const std::string& body) const
+{
+    return "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
+           "<meta name=\"viewport\" content=\"width=device-width,initial-scale=1\"><title>"
+        + escape(title) + "</title><style>" + kStyle + "</style><script>" + kScript
+        + "</script></head><body>\n" + body + "</body></html>\n";
+}
+
+bool comparepairs::Report::add(
+    const ReportPair& pair, const std::string& section, std::string& error)
+{
+    const std::size_t page = pairs_ / kPairsPerPage;
+    const std::string link
+        = (page == 0 ? "" : pageName(page)) + "#pair-" + std::to_string(pair.line);
+    tableRows_ += "<tr><td class=\"n\"><a href=\"" + link + "\">" + std::to_string(pair.line)
+        + "</a></td><td>" + escape(pair.first) + "</td><td>" + escape(pair.second) + "</td><td>"
+        + escape(pair.ok ? "ok" : pair.status) + "</td>";
+    const std::size_t columns = (perceptual_ ? 5 : 0) + (lab_ ? 2 : 0);
+    for (std::size_t k = 0; k < columns; ++k)
+        tableRows_ += "<td class=\"n\">"
+            + (k < pair.figureColumns.size() ? escape(pair.figureColumns[k]) : std::string())
+            + "</td>";
+    tableRows_ += "</tr>\n";
+    currentPage_ += section;
+    ++pairs_;
+    if (pairs_ % kPairsPerPage != 0)
+        return true;
+    if (page == 0) {
+        firstPage_ = std::move(currentPage_);
+    } else {
+        std::string body = "<nav><a href=\"index.html\">all pairs</a></nav><h1>Pairs "
+            + std::to_string(page * kPairsPerPage + 1) + " to " + std::to_string(pairs_) + "</h1>\n"
+            + currentPage_;
+        if (!toolkit::common::writeTextFile(
+                directory_ + "/" + pageName(page), pageHtml("compare-pairs report", body), error))
+            return false;
+    }
+    currentPage_.clear();
+    return true;
+}
+
+bool comparepairs::Report::finish(std::string& error)
+{
+    const std::size_t pages = (pairs_ + kPairsPerPage - 1) / kPairsPerPage;
+    if (pairs_ % kPairsPerPage != 0) {
+        const std::size_t page = pairs_ / kPairsPerPage;
+        if (page == 0) {
+            firstPage_ = std::move(currentPage_);
+        } else {
+            std::string body = "<nav><a href=\"index.html\">all pairs</a></nav><h1>Pairs "
+                + std::to_string(page * kPairsPerPage + 1) + " to " + std::to_string(pairs_)
+                + "</h1>\n" + currentPage_;
+            if (!toolkit::common::writeTextFile(directory_ + "/" + pageName(page),
+                    pageHtml("compare-pairs report", body), error))
+                return false;
+        }
+    }
+    std::string head = "<tr><th>line</th><th>first</th><th>second</th><th>status</th>";
+    if (perceptual_)
+        head += "<th>Q</th><th>J</th><th>C</th><th>M</th><th>s</th>";
+    if (lab_)
+        head += "<th>L</th><th>ab</th>";
+    head += "</tr>";
+    std::string nav = "<nav>";
+    for (std::size_t page = 0; page < pages; ++page)
+        nav += "<a href=\"" + pageName(page) + (page == 0 ? "#pairs" : "") + "\">pairs "
+            + std::to_string(page * kPairsPerPage + 1) + "&ndash;"
+            + std::to_string(std::min(pairs_, (page + 1) * kPairsPerPage)) + "</a>";
+    nav += "</nav>";
+    const std::string body = "<h1>compare-pairs: " + std::to_string(pairs_)
+        + " pairs</h1><p>Bhattacharyya coefficients, 1 for identical histograms. Click a column to "
+          "sort.</p>"
+        + nav + "<div class=\"wrap\"><table><thead>" + head + "</thead><tbody>\n" + tableRows_
+        + "</tbody></table></div><div id=\"pairs\">\n" + firstPage_ + "</div>\n";
+    return toolkit::common::writeTextFile(
+        directory_ + "/index.html", pageHtml("compare-pairs report", body), error);
+}
