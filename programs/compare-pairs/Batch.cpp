@@ -609,6 +609,7 @@ int Batch::run()
 
     // Lost output is reported as a failed write, not by the end of the process.
     std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
     std::signal(SIGINT, onTerminatingSignal);
     std::signal(SIGTERM, onTerminatingSignal);
 

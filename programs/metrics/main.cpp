@@ -42,6 +42,8 @@ int main(int argc, char** argv)
     // A closed standard output is a failed write, reported, not the end of
     // the process before the figures reach "For_fit.txt".
     std::signal(SIGPIPE, SIG_IGN);
+    // A file-size limit is a failed append, reported, not a killed process.
+    std::signal(SIGXFSZ, SIG_IGN);
     toolkit::common::useLargePagesForImages();
     return metrics::runProgram(argc, argv);
 }

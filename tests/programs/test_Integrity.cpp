@@ -202,3 +202,28 @@ TEST(Integrity, SinglePairProgramsHaveHelpAndVersionOnly)
     }
     EXPECT_FALSE(testsupport::fileExists("For_fit.txt"));
 }
+
+TEST(Integrity, AFileSizeLimitNeverLeavesAPartialBlock)
+{
+    testsupport::ScopedWorkDir dir;
+    testsupport::writePng("a.png", testsupport::makePhoto(20, 30, 38));
+    testsupport::writePng("b.png", testsupport::makePhoto(25, 20, 39));
+    // Whole blocks up to 20 bytes below the limit of one 1024-byte block.
+    std::string old;
+    while (old.size() + 4 <= 1004)
+        old += "0.5\n";
+    for (const std::string& binary : { kMetrics, kLab }) {
+        std::ofstream("For_fit.txt", std::ios::binary | std::ios::trunc) << old;
+        const auto limited
+            = runProgram("/bin/sh", { "-c", "ulimit -f 1; " + binary + " a.png b.png" });
+        EXPECT_EQ(limited.status, 1) << binary;
+        EXPECT_NE(limited.err.find("For_fit.txt"), std::string::npos) << limited.err;
+        EXPECT_EQ(readFile("For_fit.txt"), old) << binary << " left part of its block";
+        // The next run appends a whole, correct block.
+        const auto next = runProgram(binary, { "a.png", "b.png" });
+        ASSERT_EQ(next.status, 0) << next.err;
+        std::string block = next.out;
+        std::replace(block.begin(), block.end(), ',', '\n');
+        EXPECT_EQ(readFile("For_fit.txt"), old + block);
+    }
+}

@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -16,8 +17,8 @@ std::string describe(const std::string& what, const std::string& path)
 
 } // namespace
 
-bool toolkit::common::appendLocked(const std::string& path, const std::string& text,
-                                   std::string& error)
+bool toolkit::common::appendLocked(
+    const std::string& path, const std::string& text, std::string& error)
 {
     const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) {
@@ -33,6 +34,11 @@ bool toolkit::common::appendLocked(const std::string& path, const std::string& t
         ::close(fd);
         return false;
     }
+
+    // The size before the block, to cut a partly written block off again: the
+    // file must only ever hold whole blocks.
+    struct stat before { };
+    const bool sized = ::fstat(fd, &before) == 0;
 
     // One write normally takes the whole block; the loop only covers a short
     // write, which the lock keeps from interleaving with other writers.
@@ -50,6 +56,12 @@ bool toolkit::common::appendLocked(const std::string& path, const std::string& t
         }
         data += n;
         left -= static_cast<size_t>(n);
+    }
+    if (!ok && sized && left < text.size()) {
+        const int writeErrno = errno;
+        if (::ftruncate(fd, before.st_size) != 0)
+            error += " (and the partial block could not be removed)";
+        errno = writeErrno;
     }
     if (::close(fd) != 0 && ok) {
         error = describe("cannot close", path);
