@@ -1,11 +1,13 @@
 #include "programs/compare-pairs/Batch.hpp"
 #include "programs/compare-pairs/Table.hpp"
 
+#include "toolkit/common/ImageFiles.hpp"
 #include "toolkit/common/LargePages.hpp"
 
 #include <CLI/CLI.hpp>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <iostream>
 #include <string>
@@ -73,6 +75,7 @@ int main(int argc, char** argv)
     std::string shardText;
     std::string debugDir;
     std::string reportDir;
+    std::uint64_t maxMegapixels = 0;
     bool merge = false;
     std::vector<std::string> inputs;
 
@@ -98,6 +101,10 @@ int main(int argc, char** argv)
     app.add_option("--report", reportDir,
            "Write a visual report (index.html, thumbnails, histograms) into DIR")
         ->option_text("DIR");
+    app.add_option("--max-megapixels", maxMegapixels,
+           "Refuse images above this many megapixels (default 250, or TOOLKIT_MAX_MEGAPIXELS)")
+        ->check(CLI::Range(std::uint64_t(1), std::uint64_t(1) << 30))
+        ->option_text("N");
     app.add_flag("--merge", merge, "Concatenate shard tables (the header once) instead");
     app.add_option("PAIRS", inputs, "The list of pairs (with --merge: the tables)")
         ->required()
@@ -160,5 +167,6 @@ int main(int argc, char** argv)
     options.debugDir = debugDir;
     options.reportDir = reportDir;
     options.progress = ::isatty(2) == 1;
+    toolkit::common::setMaxImagePixels(maxMegapixels * 1000000);
     return comparepairs::runBatch(options);
 }

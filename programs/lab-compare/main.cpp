@@ -4,7 +4,9 @@
 
 #include <csignal>
 #include <cstring>
+#include <exception>
 #include <iostream>
+#include <new>
 
 namespace {
 
@@ -43,5 +45,14 @@ int main(int argc, char** argv)
     // A file-size limit is a failed append, reported, not a killed process.
     std::signal(SIGXFSZ, SIG_IGN);
     toolkit::common::useLargePagesForImages();
-    return labcompare::mainBhattacharya(argc, argv);
+    // Nothing is appended before the figures are known, so a failure on the
+    // way leaves "For_fit.txt" as it was.
+    try {
+        return labcompare::mainBhattacharya(argc, argv);
+    } catch (const std::bad_alloc&) {
+        std::cerr << "lab-compare: out of memory" << std::endl;
+    } catch (const std::exception& e) {
+        std::cerr << "lab-compare: " << e.what() << std::endl;
+    }
+    return 1;
 }

@@ -4,7 +4,9 @@
 
 #include <csignal>
 #include <cstring>
+#include <exception>
 #include <iostream>
+#include <new>
 
 namespace {
 
@@ -45,5 +47,14 @@ int main(int argc, char** argv)
     // A file-size limit is a failed append, reported, not a killed process.
     std::signal(SIGXFSZ, SIG_IGN);
     toolkit::common::useLargePagesForImages();
-    return metrics::runProgram(argc, argv);
+    // Nothing is appended before the figures are known, so a failure on the
+    // way leaves "For_fit.txt" as it was.
+    try {
+        return metrics::runProgram(argc, argv);
+    } catch (const std::bad_alloc&) {
+        std::cerr << "perceptual-metrics: out of memory" << std::endl;
+    } catch (const std::exception& e) {
+        std::cerr << "perceptual-metrics: " << e.what() << std::endl;
+    }
+    return 1;
 }

@@ -183,7 +183,8 @@ bool withinLimit(ByteSource read, const void* source, std::string& error)
     error = "the image is " + std::to_string(width) + " x " + std::to_string(height) + " pixels ("
         + std::to_string((width * height + kPixelsPerMegapixel / 2) / kPixelsPerMegapixel)
         + " megapixels), above the limit of " + std::to_string(limit / kPixelsPerMegapixel)
-        + " megapixels (set TOOLKIT_MAX_MEGAPIXELS to raise it)";
+        + " megapixels (set TOOLKIT_MAX_MEGAPIXELS, or --max-megapixels of compare-pairs, to raise "
+          "it)";
     return false;
 }
 
@@ -251,20 +252,41 @@ extern "C" png_structp png_create_read_struct(
         warningFn != nullptr ? warningFn : pngWarning);
 }
 
+namespace {
+
+std::uint64_t limitFromEnvironment()
+{
+    const char* text = std::getenv("TOOLKIT_MAX_MEGAPIXELS");
+    if (text != nullptr && *text != '\0') {
+        char* end = nullptr;
+        const std::uint64_t megapixels = std::strtoull(text, &end, 10);
+        if (end != nullptr && *end == '\0' && megapixels > 0
+            && megapixels < (std::uint64_t(1) << 40))
+            return megapixels * kPixelsPerMegapixel;
+    }
+    return kDefaultMaxMegapixels * kPixelsPerMegapixel;
+}
+
+std::atomic<std::uint64_t> gPixelLimit { 0 };
+
+} // namespace
+
 std::uint64_t toolkit::common::maxImagePixels()
 {
-    static const std::uint64_t limit = [] {
-        const char* text = std::getenv("TOOLKIT_MAX_MEGAPIXELS");
-        if (text != nullptr && *text != '\0') {
-            char* end = nullptr;
-            const std::uint64_t megapixels = std::strtoull(text, &end, 10);
-            if (end != nullptr && *end == '\0' && megapixels > 0
-                && megapixels < (std::uint64_t(1) << 40))
-                return megapixels * kPixelsPerMegapixel;
-        }
-        return kDefaultMaxMegapixels * kPixelsPerMegapixel;
-    }();
+    std::uint64_t limit = gPixelLimit.load();
+    if (limit == 0) {
+        limit = limitFromEnvironment();
+        std::uint64_t unset = 0;
+        gPixelLimit.compare_exchange_strong(unset, limit);
+        limit = gPixelLimit.load();
+    }
     return limit;
+}
+
+void toolkit::common::setMaxImagePixels(std::uint64_t pixels)
+{
+    if (pixels > 0)
+        gPixelLimit.store(pixels);
 }
 
 cv::Mat toolkit::common::readColourImage(const std::string& path, std::string& error)

@@ -17,6 +17,9 @@ namespace common {
 // header, before anything is allocated for them.
 std::uint64_t maxImagePixels();
 
+// Sets the limit of maxImagePixels() for the rest of the process (0 keeps it).
+void setMaxImagePixels(std::uint64_t pixels);
+
 // Reads an image file as 8-bit three-channel BGR, as cv::imread with the
 // colour flag decodes it (grey, 16-bit, alpha and palette images included),
 // without ever throwing. Gives an empty matrix, with the reason in `error`,

@@ -435,3 +435,20 @@ TEST(ComparePairs, ReportPagesHoldAtMostTwoHundredPairs)
     EXPECT_NE(second.find("&lt;odd&gt;&amp;name.png"), std::string::npos);
     EXPECT_TRUE(testsupport::fileExists("report/img/1-mask.jpg"));
 }
+
+TEST(ComparePairs, PixelLimitOption)
+{
+    testsupport::ScopedWorkDir dir;
+    testsupport::writePng("small.png", testsupport::makePhoto(10, 10, 50));
+    testsupport::writePng("two-mp.png", cv::Mat(1000, 2000, CV_8UC3, cv::Scalar::all(90)));
+    writeText("pairs.txt", "small.png\ttwo-mp.png\nsmall.png\tsmall.png\n");
+    const auto limited = runProgram(kBinary, { "--max-megapixels", "1", "pairs.txt" });
+    EXPECT_EQ(limited.status, 1);
+    EXPECT_NE(
+        limited.out.find("2000 x 1000 pixels (2 megapixels), above the limit of 1 megapixels"),
+        std::string::npos)
+        << limited.out;
+    EXPECT_NE(limited.out.find("small.png,small.png,ok,"), std::string::npos);
+    EXPECT_EQ(runProgram(kBinary, { "--max-megapixels", "3", "pairs.txt" }).status, 0);
+    EXPECT_EQ(runProgram(kBinary, { "--max-megapixels", "0", "pairs.txt" }).status, 2);
+}
