@@ -295,6 +295,14 @@ do_start() {
   slurmd -f "$conf" >"$log_dir/slurmd.out" 2>&1 ||
     fail_start "slurmd did not start"
 
+  # The forked daemons write their pid files a moment after the commands
+  # return; on a busy machine that moment can be long.
+  local i
+  for ((i = 0; i < 200; i++)); do
+    [ -s "$run_dir/slurmctld.pid" ] && [ -s "$run_dir/slurmd.pid" ] && break
+    sleep 0.1
+  done
+
   local waited=0 state=""
   while [ "$waited" -lt "$timeout" ]; do
     running slurmctld || fail_start "slurmctld exited during start-up"
