@@ -1,12 +1,6 @@
 #include "programs/lab-compare/LabCompare.hpp"
 
-#include "toolkit/common/LargePages.hpp"
-
-#include <csignal>
-#include <cstring>
-#include <exception>
-#include <iostream>
-#include <new>
+#include "programs/ProgramEntry.hpp"
 
 namespace {
 
@@ -31,28 +25,6 @@ const char* const kHelp
 
 int main(int argc, char** argv)
 {
-    if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
-        std::cout << kHelp;
-        return std::cout.flush() ? 0 : 1;
-    }
-    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-        std::cout << "lab-compare " TOOLKIT_VERSION "\n";
-        return std::cout.flush() ? 0 : 1;
-    }
-    // A closed standard output is a failed write, reported, not the end of
-    // the process before the figures reach "For_fit.txt".
-    std::signal(SIGPIPE, SIG_IGN);
-    // A file-size limit is a failed append, reported, not a killed process.
-    std::signal(SIGXFSZ, SIG_IGN);
-    toolkit::common::useLargePagesForImages();
-    // Nothing is appended before the figures are known, so a failure on the
-    // way leaves "For_fit.txt" as it was.
-    try {
-        return labcompare::mainBhattacharya(argc, argv);
-    } catch (const std::bad_alloc&) {
-        std::cerr << "lab-compare: out of memory" << std::endl;
-    } catch (const std::exception& e) {
-        std::cerr << "lab-compare: " << e.what() << std::endl;
-    }
-    return 1;
+    return programs::runSinglePairProgram(
+        "lab-compare", kHelp, argc, argv, labcompare::mainBhattacharya);
 }

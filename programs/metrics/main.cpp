@@ -1,12 +1,6 @@
 #include "programs/metrics/Metrics.hpp"
 
-#include "toolkit/common/LargePages.hpp"
-
-#include <csignal>
-#include <cstring>
-#include <exception>
-#include <iostream>
-#include <new>
+#include "programs/ProgramEntry.hpp"
 
 namespace {
 
@@ -33,28 +27,6 @@ const char* const kHelp
 
 int main(int argc, char** argv)
 {
-    if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
-        std::cout << kHelp;
-        return std::cout.flush() ? 0 : 1;
-    }
-    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-        std::cout << "perceptual-metrics " TOOLKIT_VERSION "\n";
-        return std::cout.flush() ? 0 : 1;
-    }
-    // A closed standard output is a failed write, reported, not the end of
-    // the process before the figures reach "For_fit.txt".
-    std::signal(SIGPIPE, SIG_IGN);
-    // A file-size limit is a failed append, reported, not a killed process.
-    std::signal(SIGXFSZ, SIG_IGN);
-    toolkit::common::useLargePagesForImages();
-    // Nothing is appended before the figures are known, so a failure on the
-    // way leaves "For_fit.txt" as it was.
-    try {
-        return metrics::runProgram(argc, argv);
-    } catch (const std::bad_alloc&) {
-        std::cerr << "perceptual-metrics: out of memory" << std::endl;
-    } catch (const std::exception& e) {
-        std::cerr << "perceptual-metrics: " << e.what() << std::endl;
-    }
-    return 1;
+    return programs::runSinglePairProgram(
+        "perceptual-metrics", kHelp, argc, argv, metrics::runProgram);
 }

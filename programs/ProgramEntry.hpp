@@ -1,0 +1,41 @@
+// What the two single-pair programs do around their comparison: --help and
+// --version as the only argument, SIGPIPE and SIGXFSZ ignored so that lost
+// output is a reported failure, and an allocation failure or other exception
+// reported with status 1 (nothing is appended before the figures are known).
+#pragma once
+
+#include "toolkit/common/LargePages.hpp"
+
+#include <csignal>
+#include <cstring>
+#include <exception>
+#include <iostream>
+#include <new>
+
+namespace programs {
+
+template <typename Run>
+int runSinglePairProgram(const char* name, const char* help, int argc, char** argv, Run run)
+{
+    if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+        std::cout << help;
+        return std::cout.flush() ? 0 : 1;
+    }
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::cout << name << " " TOOLKIT_VERSION "\n";
+        return std::cout.flush() ? 0 : 1;
+    }
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
+    toolkit::common::useLargePagesForImages();
+    try {
+        return run(argc, argv);
+    } catch (const std::bad_alloc&) {
+        std::cerr << name << ": out of memory" << std::endl;
+    } catch (const std::exception& e) {
+        std::cerr << name << ": " << e.what() << std::endl;
+    }
+    return 1;
+}
+
+} // namespace programs
