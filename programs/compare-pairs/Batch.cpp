@@ -613,10 +613,8 @@ int Batch::run()
     std::signal(SIGINT, onTerminatingSignal);
     std::signal(SIGTERM, onTerminatingSignal);
 
-    // Tables that OpenCV fills on first use are filled once, before the workers start.
-    if (options_.comparisons.lab)
-        labcompare::warmUpLabTables();
-    // So is the image reader's list of decoders.
+    // The image reader's list of decoders, which OpenCV fills on first use, is
+    // filled once, before the workers start.
     cv::imdecode(std::vector<uchar>(1, 0), cv::IMREAD_COLOR);
     // Each worker compares one image at a time; OpenCV's own threads would
     // only compete with them.

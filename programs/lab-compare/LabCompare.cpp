@@ -1,5 +1,7 @@
 #include "programs/lab-compare/LabCompare.hpp"
 
+#include "programs/lab-compare/LabTable.hpp"
+
 #include "toolkit/common/CommonFunctions.hpp"
 #include "toolkit/common/ResultFile.hpp"
 
@@ -11,11 +13,9 @@
 #include <cstring>
 #include <future>
 #include <iostream>
-#include <mutex>
 #include <optional>
 #include <sstream>
 #include <string>
-#include <thread>
 
 namespace {
 
@@ -81,18 +81,12 @@ void labcompare::labHistograms(const toolkit::common::DistinctColours& colours,
     // The float Lab conversion is per pixel and position-independent, so one
     // conversion per distinct colour, counted with its pixels, gives the
     // per-pixel histograms exactly.
-    cv::Mat distinct = colours.asImage(kColourRowWidth);
-    cv::Mat norm(distinct.size(), CV_32FC3);
-    cv::Mat lab;
-    toolkit::common::normImg(distinct, norm);
-    cv::cvtColor(norm, lab, cv::COLOR_BGR2Lab);
-
-    const auto* px = lab.ptr<cv::Vec3f>(0);
     for (std::size_t k = 0; k < colours.keys.size(); ++k) {
+        const cv::Vec3f lab = labOfColour(colours.keys[k]);
         const std::uint32_t count = colours.counts[k];
-        L.add(px[k][0], count);
-        a.add(px[k][1], count);
-        b.add(px[k][2], count);
+        L.add(lab[0], count);
+        a.add(lab[1], count);
+        b.add(lab[2], count);
     }
 }
 
@@ -126,29 +120,15 @@ std::string labcompare::figuresBlock(const LabFigures& figures)
     return block.str();
 }
 
-void labcompare::warmUpLabTables()
-{
-    static std::once_flag once;
-    std::call_once(once, [] {
-        cv::Mat pixel(1, 1, CV_32FC3, cv::Scalar::all(0));
-        cv::Mat lab;
-        cv::cvtColor(pixel, lab, cv::COLOR_BGR2Lab);
-    });
-}
-
 int labcompare::mainBhattacharya(int argc, char** argv)
 {
     if (argc != 3)
         return -1;
 
-    // The two images are decoded and their colours counted on two threads,
-    // while a third fills the colour converter's tables, which OpenCV builds
-    // on its first Lab conversion. Nothing else converts colours until it is done.
-    std::thread warmUp(warmUpLabTables);
+    // The two images are decoded and their colours counted on two threads.
     auto target = std::async(std::launch::async, readAndCount, argv[2]);
     const auto inpColours = readAndCount(argv[1]);
     const auto tarColours = target.get();
-    warmUp.join();
     if (!inpColours || !tarColours)
         return 1;
 

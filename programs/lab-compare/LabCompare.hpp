@@ -18,7 +18,8 @@ constexpr metrics::BinRange kLabBins { -128, 127 };
 float getBhattacharyaCoeff(const cv::Mat& inpChannel, const cv::Mat& tarChannel);
 
 // Histograms of the L*, a* and b* values of an 8-bit BGR image, as the
-// program computes them: normImg, then OpenCV's float BGR to Lab conversion.
+// program computes them: normImg, then OpenCV's float BGR to Lab conversion
+// (through labOfColour, which gives its values without its start-up cost).
 // Each distinct colour is converted once and counted with its pixel count,
 // which gives exactly the counts of converting every pixel.
 void labHistograms(
@@ -44,11 +45,6 @@ LabFigures compareLab(const LabCounts& input, const LabCounts& target);
 // appends them to "For_fit.txt": one per line, each line ended by "\n".
 std::string figuresLine(const LabFigures& figures);
 std::string figuresBlock(const LabFigures& figures);
-
-// Builds OpenCV's tables for the float BGR to Lab conversion, which it
-// otherwise builds on the first conversion of the process. Safe to call from
-// several threads; later conversions find the tables ready.
-void warmUpLabTables();
 
 // The same histograms by converting every pixel; the reference for labHistograms.
 void labHistogramsPerPixel(

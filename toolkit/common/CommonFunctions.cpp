@@ -17,18 +17,6 @@ constexpr double kLabLightnessUnscale = 0.39215686274509803;
 // Neutral chroma in the 0..255 range.
 constexpr float kLabChromaOffset = 128.0f;
 
-// v / 255.0 for every 8-bit value, divided in double and stored as float.
-const std::array<float, 256>& normalisationTable()
-{
-    static const std::array<float, 256> table = [] {
-        std::array<float, 256> t {};
-        for (int v = 0; v < 256; ++v)
-            t[v] = static_cast<float>(v / 255.0);
-        return t;
-    }();
-    return table;
-}
-
 } // namespace
 
 void toolkit::common::scaleLab(cv::Mat& imgLab)
@@ -53,6 +41,17 @@ void toolkit::common::rescaleLab(cv::Mat& imgLab)
             row[j][2] = row[j][2] - kLabChromaOffset;
         }
     }
+}
+
+const std::array<float, 256>& toolkit::common::normalisationTable()
+{
+    static const std::array<float, 256> table = [] {
+        std::array<float, 256> t {};
+        for (int v = 0; v < 256; ++v)
+            t[v] = static_cast<float>(v / 255.0);
+        return t;
+    }();
+    return table;
 }
 
 void toolkit::common::normImg(cv::Mat& img, cv::Mat& imgNorm)

@@ -10,6 +10,7 @@
 
 #include <opencv2/core.hpp>
 
+#include <array>
 #include <string>
 
 namespace toolkit {
@@ -21,6 +22,9 @@ void scaleLab(cv::Mat& imgLab);
 
 // Undoes scaleLab in place: L* x 100/255 (product in double), a* - 128, b* - 128.
 void rescaleLab(cv::Mat& imgLab);
+
+// v / 255.0 for every 8-bit value v, divided in double and stored as float.
+const std::array<float, 256>& normalisationTable();
 
 // CV_8UC3 BGR to CV_32FC3 BGR in [0, 1]: each value v becomes v / 255.0 (in
 // double, stored as float). imgNorm must be allocated at least img's size.
