@@ -1,9 +1,15 @@
-// Times the programs on a generated pair of 12-megapixel JPEG photographs and
-// compares each run with the time it takes only to decode the same two files,
-// measured in the same run. Also reports each program's peak resident memory.
+// Times the programs on generated pairs of JPEG photographs (12 megapixels by
+// default) side by side with a program that only decodes the same two files
+// one after the other (bench_decode_only), measured in the same run, and
+// reports each program's peak resident memory. The ratio is the program's
+// wall time over the decoding program's: below 1, the program costs less than
+// reading its two files. The time of decoding the two files inside an already
+// running process (no start-up) is printed as well.
 //
-// Usage: bench_programs [--megapixels N] [--repeats K] [program ...]
+// Usage: bench_programs [--megapixels N[,N...]] [--repeats K] [--keep DIR] [program ...]
 // With no program named, every program built with the project is timed.
+// --megapixels 0 gives a 1 x 1 pair: start-up alone. --keep writes the pairs
+// into DIR and leaves them there (for profiling).
 
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -17,6 +23,7 @@
 #include <filesystem>
 #include <iostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <fcntl.h>
@@ -36,7 +43,8 @@ struct ProgramRun {
 
 double now()
 {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 // An upscaled sample with sensor-like noise, so that it holds about as many
@@ -60,8 +68,8 @@ cv::Mat makeLargePhoto(const std::string& sample, cv::Size size, unsigned seed)
     return big;
 }
 
-ProgramRun runProgram(const std::string& binary, const std::vector<std::string>& args,
-                      const std::string& workDir)
+ProgramRun runProgram(
+    const std::string& binary, const std::vector<std::string>& args, const std::string& workDir)
 {
     ProgramRun result;
     const double start = now();
@@ -79,7 +87,7 @@ ProgramRun runProgram(const std::string& binary, const std::vector<std::string>&
         ::_exit(127);
     }
     int status = 0;
-    struct rusage usage {};
+    struct rusage usage { };
     ::wait4(pid, &status, 0, &usage);
     result.seconds = now() - start;
     result.peakKiB = usage.ru_maxrss;
@@ -98,58 +106,94 @@ double decodeSeconds(const std::string& a, const std::string& b)
     return elapsed;
 }
 
+// A pair of generated photographs of about `megapixels` each (1 x 1 for 0).
+std::pair<std::string, std::string> makePair(const fs::path& dir, double megapixels)
+{
+    const int cols = std::max(1, int(std::lround(std::sqrt(megapixels * 1e6 * 4.0 / 3.0))));
+    const int rows = std::max(1, int(std::lround(megapixels * 1e6 / cols)));
+    const std::string tag = std::to_string(cols) + "x" + std::to_string(rows);
+    const std::string first = (dir / ("first-" + tag + ".jpg")).string();
+    const std::string second = (dir / ("second-" + tag + ".jpg")).string();
+    const std::vector<int> quality { cv::IMWRITE_JPEG_QUALITY, 92 };
+    cv::imwrite(first, makeLargePhoto(SAMPLES_DIR "/coffee.png", cv::Size(cols, rows), 1), quality);
+    cv::imwrite(
+        second, makeLargePhoto(SAMPLES_DIR "/chelsea.png", cv::Size(cols, rows), 2), quality);
+    std::printf("pair: two %d x %d JPEG photographs (%.1f megapixels each)\n", cols, rows,
+        cols * double(rows) / 1e6);
+    return { first, second };
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
-    double megapixels = 12.0;
-    int repeats = 3;
+    std::vector<double> sizes;
+    int repeats = 5;
     std::vector<std::string> programs;
+    std::string keepDir;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        if (arg == "--megapixels" && i + 1 < argc)
-            megapixels = std::atof(argv[++i]);
-        else if (arg == "--repeats" && i + 1 < argc)
+        if (arg == "--megapixels" && i + 1 < argc) {
+            std::string list = argv[++i];
+            for (std::size_t start = 0; start <= list.size();) {
+                const std::size_t comma = std::min(list.find(',', start), list.size());
+                sizes.push_back(std::atof(list.substr(start, comma - start).c_str()));
+                start = comma + 1;
+            }
+        } else if (arg == "--repeats" && i + 1 < argc)
             repeats = std::max(1, std::atoi(argv[++i]));
+        else if (arg == "--keep" && i + 1 < argc)
+            keepDir = argv[++i];
         else
             programs.push_back(arg);
     }
+    if (sizes.empty())
+        sizes = { 12.0 };
     if (programs.empty())
         programs = { LAB_COMPARE_BINARY, PERCEPTUAL_METRICS_BINARY };
 
-    const fs::path dir = fs::temp_directory_path() / ("toolkit-bench-" + std::to_string(::getpid()));
+    const fs::path dir = keepDir.empty()
+        ? fs::temp_directory_path() / ("toolkit-bench-" + std::to_string(::getpid()))
+        : fs::path(keepDir);
     fs::create_directories(dir);
-    const int cols = int(std::lround(std::sqrt(megapixels * 1e6 * 4.0 / 3.0)));
-    const int rows = int(std::lround(megapixels * 1e6 / cols));
-    const std::string first = (dir / "first.jpg").string();
-    const std::string second = (dir / "second.jpg").string();
-    const std::vector<int> quality { cv::IMWRITE_JPEG_QUALITY, 92 };
-    cv::imwrite(first, makeLargePhoto(SAMPLES_DIR "/coffee.png", cv::Size(cols, rows), 1), quality);
-    cv::imwrite(second, makeLargePhoto(SAMPLES_DIR "/chelsea.png", cv::Size(cols, rows), 2), quality);
-    std::printf("pair: two %d x %d JPEG photographs (%.1f megapixels each)\n", cols, rows,
-                cols * double(rows) / 1e6);
 
-    // Warm the page cache and the libraries' first-use costs.
-    decodeSeconds(first, second);
+    for (const double megapixels : sizes) {
+        const auto [first, second] = makePair(dir, megapixels);
+        // Warm the page cache and the libraries' first-use costs.
+        decodeSeconds(first, second);
+        runProgram(DECODE_ONLY_BINARY, { first, second }, dir.string());
 
-    for (const auto& program : programs) {
-        double bestRun = 1e30;
-        double bestDecode = 1e30;
-        long peak = 0;
+        // Each repeat runs the decoding program and every program once, so
+        // that a busy moment of the machine weighs on all of them alike.
+        ProgramRun bestDecoder { 1e30, 0, 0 };
+        double bestInProcess = 1e30;
+        std::vector<ProgramRun> best(programs.size(), ProgramRun { 1e30, 0, 0 });
         for (int k = 0; k < repeats; ++k) {
-            bestDecode = std::min(bestDecode, decodeSeconds(first, second));
-            const ProgramRun run = runProgram(program, { first, second }, dir.string());
-            if (run.status != 0) {
-                std::cerr << "bench: " << program << " exited with " << run.status << std::endl;
-                return 1;
+            bestInProcess = std::min(bestInProcess, decodeSeconds(first, second));
+            const ProgramRun decoder
+                = runProgram(DECODE_ONLY_BINARY, { first, second }, dir.string());
+            bestDecoder.seconds = std::min(bestDecoder.seconds, decoder.seconds);
+            bestDecoder.peakKiB = std::max(bestDecoder.peakKiB, decoder.peakKiB);
+            for (std::size_t p = 0; p < programs.size(); ++p) {
+                const ProgramRun run = runProgram(programs[p], { first, second }, dir.string());
+                if (run.status != 0) {
+                    std::cerr << "bench: " << programs[p] << " exited with " << run.status
+                              << std::endl;
+                    return 1;
+                }
+                best[p].seconds = std::min(best[p].seconds, run.seconds);
+                best[p].peakKiB = std::max(best[p].peakKiB, run.peakKiB);
             }
-            bestRun = std::min(bestRun, run.seconds);
-            peak = std::max(peak, run.peakKiB);
         }
-        std::printf("%-22s wall %.3f s   decode only %.3f s   ratio %.2f   peak memory %.0f MiB\n",
-                    fs::path(program).filename().c_str(), bestRun, bestDecode, bestRun / bestDecode,
-                    peak / 1024.0);
+        std::printf(
+            "%-22s wall %.3f s                peak memory %4.0f MiB   (inside a process: %.3f s)\n",
+            "decode only", bestDecoder.seconds, bestDecoder.peakKiB / 1024.0, bestInProcess);
+        for (std::size_t p = 0; p < programs.size(); ++p)
+            std::printf("%-22s wall %.3f s   ratio %.2f   peak memory %4.0f MiB\n",
+                fs::path(programs[p]).filename().c_str(), best[p].seconds,
+                best[p].seconds / bestDecoder.seconds, best[p].peakKiB / 1024.0);
     }
-    fs::remove_all(dir);
+    if (keepDir.empty())
+        fs::remove_all(dir);
     return 0;
 }

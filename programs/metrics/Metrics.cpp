@@ -41,7 +41,9 @@ constexpr float kMaskThreshold = 20.0f;
 // Distinct colours are laid out in rows of this width.
 constexpr int kColourRowWidth = 1024;
 // Size of the chunks in which the brightness dump is written.
-constexpr std::size_t kDumpChunk = std::size_t(1) << 20;
+constexpr std::size_t kDumpChunk = std::size_t(4) << 20;
+// Bytes the dump copies per pixel: a float's text, a newline and its length.
+constexpr std::size_t kDumpSlot = 16;
 
 // The viewing-condition planes of an image of the given size: reference
 // white Yw = 100 everywhere, Yb from that white, LA fixed.
@@ -100,49 +102,52 @@ PixelPlanes spreadOverPixels(const cv::Mat& img, const common::DistinctColours& 
 }
 
 // "10_in.txt": the brightness of every pixel, one per line, row by row, in
-// the text the model's dump gives. Each colour's text is formatted once.
+// the text the model's dump gives. Each colour's text is formatted once, into
+// a slot of fixed size that the pixel loop copies whole.
 // Returns why the file could not be written, or nothing.
 TOOLKIT_POPCOUNT_CLONES
 std::string writeBrightnessDump(const std::string& path, const cv::Mat& img,
     const common::DistinctColours& colours, const cv::Mat& Q)
 {
-    std::vector<std::uint32_t> offsets(colours.keys.size() + 1);
-    std::string texts;
-    texts.reserve(colours.keys.size() * 10);
-    char number[common::kFloatTextMax];
+    // The text and its newline, and in the last byte their length.
+    struct Slot {
+        char bytes[kDumpSlot];
+    };
+    std::vector<Slot> slots(colours.keys.size());
     const float* q = Q.ptr<float>(0);
     for (std::size_t k = 0; k < colours.keys.size(); ++k) {
-        offsets[k] = static_cast<std::uint32_t>(texts.size());
+        char number[common::kFloatTextMax];
         char* end = common::formatFloat(number, number + sizeof number, q[k]);
         *end++ = '\n';
-        texts.append(number, end);
+        const std::size_t length = std::size_t(end - number);
+        CV_Assert(length < kDumpSlot);
+        std::memcpy(slots[k].bytes, number, length);
+        slots[k].bytes[kDumpSlot - 1] = char(length);
     }
-    offsets.back() = static_cast<std::uint32_t>(texts.size());
 
     common::FileReplacement replacement(path);
     std::FILE* file = replacement.file();
     if (file != nullptr) {
         std::setvbuf(file, nullptr, _IONBF, 0);
-        std::unique_ptr<char[]> buffer(new char[kDumpChunk]);
+        // Room for a whole row past the flushing point.
+        const std::size_t rowBytes = std::size_t(img.cols) * kDumpSlot;
+        std::vector<char> buffer(kDumpChunk + rowBytes);
         std::size_t used = 0;
         bool ok = true;
         for (int i = 0; i < img.rows && ok; ++i) {
             const uchar* px = img.ptr<uchar>(i);
+            char* out = buffer.data() + used;
             for (int j = 0; j < img.cols; ++j, px += 3) {
-                const std::size_t k = colours.index(common::colourKey(px));
-                const std::size_t length = offsets[k + 1] - offsets[k];
-                if (used + length > kDumpChunk) {
-                    ok = std::fwrite(buffer.get(), 1, used, file) == used;
-                    used = 0;
-                    if (!ok)
-                        break;
-                }
-                std::memcpy(buffer.get() + used, texts.data() + offsets[k], length);
-                used += length;
+                const Slot& slot = slots[colours.index(common::colourKey(px))];
+                std::memcpy(out, slot.bytes, kDumpSlot);
+                out += static_cast<unsigned char>(slot.bytes[kDumpSlot - 1]);
+            }
+            used = std::size_t(out - buffer.data());
+            if (used >= kDumpChunk || i + 1 == img.rows) {
+                ok = std::fwrite(buffer.data(), 1, used, file) == used;
+                used = 0;
             }
         }
-        if (ok)
-            std::fwrite(buffer.get(), 1, used, file);
     }
     std::string error;
     return replacement.commit(error) ? std::string() : error;
@@ -329,25 +334,23 @@ bool metrics::metrics(cv::Mat& image1, cv::Mat& image2)
     // colours share with the image. So each distinct colour is taken through
     // the model once and counted with its pixels: the histograms, and the
     // debug files, are those of running the model on every pixel.
+    //
+    // The debug files hold the second image's data after a run; writing them
+    // only for it leaves the same files. They are written as soon as its
+    // attributes are known, while the first image is still being measured.
+    std::vector<std::string> debugFailures;
     auto second = std::async(std::launch::async, [&] {
-        auto colours = common::countDistinctColours(image2);
-        auto attributes = attributesOfColours(colours);
-        return std::make_pair(std::move(colours), std::move(attributes));
+        const common::DistinctColours colours = common::countDistinctColours(image2);
+        const ColourAttributes attributes = attributesOfColours(colours);
+        auto debugFiles = std::async(std::launch::async,
+            [&] { debugFailures = writeDebugFiles("", image2, colours, attributes); });
+        AttributeCounts counts = countAttributes(colours, attributes);
+        debugFiles.get();
+        return counts;
     });
     const common::DistinctColours colours1 = common::countDistinctColours(image1);
-    const ColourAttributes attributes1 = attributesOfColours(colours1);
-    const auto colourAttributes2 = second.get();
-    const common::DistinctColours& colours2 = colourAttributes2.first;
-    const ColourAttributes& attributes2 = colourAttributes2.second;
-
-    // The debug files hold the second image's data after a run; writing them
-    // only for it leaves the same files.
-    auto debugFiles = std::async(
-        std::launch::async, [&] { return writeDebugFiles("", image2, colours2, attributes2); });
-
-    const Figures figures = compareAttributes(
-        countAttributes(colours1, attributes1), countAttributes(colours2, attributes2));
-    const std::vector<std::string> debugFailures = debugFiles.get();
+    const AttributeCounts counts1 = countAttributes(colours1, attributesOfColours(colours1));
+    const Figures figures = compareAttributes(counts1, second.get());
 
     std::string error;
     const bool written = common::appendLocked(kResultFile, figuresBlock(figures), error);

@@ -123,6 +123,35 @@ TEST(ImageReader, IntactFilesGiveImreadPixelsInEveryLayout)
     EXPECT_EQ(cv::norm(decoded, cv::imdecode(bytes, cv::IMREAD_COLOR), cv::NORM_INF), 0.0) << error;
 }
 
+// The reader decodes common JPEGs itself; every variant of the format must
+// still give cv::imread's pixels, including an Exif orientation it applies.
+TEST(ImageReader, JpegVariantsGiveImreadPixels)
+{
+    testsupport::ScopedWorkDir dir;
+    const cv::Mat photo = testsupport::makePhoto(37, 53, 13);
+    const std::vector<std::pair<const char*, std::vector<int>>> variants {
+        { "plain.jpg", {} },
+        { "progressive.jpg", { cv::IMWRITE_JPEG_PROGRESSIVE, 1 } },
+        { "restarts.jpg", { cv::IMWRITE_JPEG_RST_INTERVAL, 3 } },
+        { "optimised.jpg", { cv::IMWRITE_JPEG_OPTIMIZE, 1, cv::IMWRITE_JPEG_QUALITY, 30 } },
+    };
+    for (const auto& [name, params] : variants) {
+        ASSERT_TRUE(cv::imwrite(name, photo, params));
+        expectSameAsImread(name);
+    }
+    ASSERT_TRUE(cv::imwrite("pixel.jpg", photo(cv::Rect(0, 0, 1, 1))));
+    expectSameAsImread("pixel.jpg");
+
+    // An Exif block saying "rotate 90 degrees clockwise", after the start marker.
+    std::vector<uchar> bytes = encode(".jpg", photo);
+    const std::vector<uchar> exif { 0xff, 0xe1, 0x00, 0x22, 'E', 'x', 'i', 'f', 0, 0, 'I', 'I',
+        0x2a, 0, 8, 0, 0, 0, 1, 0, 0x12, 0x01, 3, 0, 1, 0, 0, 0, 6, 0, 0, 0, 0, 0, 0, 0 };
+    bytes.insert(bytes.begin() + 2, exif.begin(), exif.end());
+    writeBytes("turned.jpg", bytes);
+    expectSameAsImread("turned.jpg");
+    EXPECT_EQ(toolkit::common::readColourImage("turned.jpg").size(), cv::Size(37, 53));
+}
+
 TEST(ImageReader, DamagedFilesAreRefusedWithTheDecodersMessage)
 {
     testsupport::ScopedWorkDir dir;

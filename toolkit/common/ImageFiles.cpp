@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <csetjmp>
 #include <cstdlib>
 #include <cstring>
 
@@ -214,6 +215,89 @@ template <typename Decode> cv::Mat decodeListening(Decode decode, std::string& e
     return img;
 }
 
+// JPEG photographs in the common layout are decoded here, with the settings
+// cv::imread decodes them with (libjpeg's defaults, whole scale), which gives
+// its pixels; but libjpeg writes them in BGR order straight into the image,
+// where cv::imread has it write RGB rows and swaps them. Any other JPEG (grey,
+// CMYK, with an Exif block whose orientation cv::imread would apply, or larger
+// than OpenCV's own pixel limit) goes to cv::imread.
+constexpr std::uint64_t kOpenCvPixelLimit = std::uint64_t(1) << 30;
+constexpr int kExifMarker = JPEG_APP0 + 1;
+
+struct JpegErrors {
+    jpeg_error_mgr pub;
+    std::jmp_buf jump;
+};
+
+[[noreturn]] void jpegFatal(j_common_ptr cinfo)
+{
+    std::longjmp(reinterpret_cast<JpegErrors*>(cinfo->err)->jump, 1);
+}
+
+bool commonJpegLayout(const jpeg_decompress_struct& cinfo)
+{
+    for (jpeg_saved_marker_ptr m = cinfo.marker_list; m != nullptr; m = m->next)
+        if (m->marker == kExifMarker)
+            return false;
+    return cinfo.num_components == 3
+        && (cinfo.jpeg_color_space == JCS_YCbCr || cinfo.jpeg_color_space == JCS_RGB)
+        && std::uint64_t(cinfo.image_width) * cinfo.image_height <= kOpenCvPixelLimit;
+}
+
+// Decodes the JPEG file `file` into `img` when it has the common layout and
+// returns true (`img` is empty if the data is unusable); false, with nothing
+// decoded, for any other file.
+bool decodeCommonJpeg(std::FILE* file, cv::Mat& img)
+{
+    jpeg_decompress_struct cinfo {};
+    JpegErrors errors {};
+    cinfo.err = jpeg_std_error(&errors.pub);
+    errors.pub.error_exit = jpegFatal;
+    volatile bool handled = true;
+    // Nothing with a destructor is made between the jumps and their target.
+    if (setjmp(errors.jump) == 0) {
+        jpeg_create_decompress(&cinfo);
+        jpeg_stdio_src(&cinfo, file);
+        jpeg_save_markers(&cinfo, kExifMarker, 0xffff);
+        jpeg_read_header(&cinfo, TRUE);
+        if (!commonJpegLayout(cinfo)) {
+            handled = false;
+        } else {
+            cinfo.out_color_space = JCS_EXT_BGR;
+            cinfo.out_color_components = 3;
+            jpeg_calc_output_dimensions(&cinfo);
+            img.create(int(cinfo.output_height), int(cinfo.output_width), CV_8UC3);
+            jpeg_start_decompress(&cinfo);
+            while (cinfo.output_scanline < cinfo.output_height) {
+                JSAMPROW row = img.ptr<uchar>(int(cinfo.output_scanline));
+                jpeg_read_scanlines(&cinfo, &row, 1);
+            }
+            jpeg_finish_decompress(&cinfo);
+        }
+    } else {
+        img.release();
+    }
+    jpeg_destroy_decompress(&cinfo);
+    return handled;
+}
+
+// Reads an image file as cv::imread(path, IMREAD_COLOR) does.
+cv::Mat readLikeImread(const std::string& path)
+{
+    if (std::FILE* file = std::fopen(path.c_str(), "rb")) {
+        unsigned char signature[3] = { 0, 0, 0 };
+        const bool jpeg = std::fread(signature, 1, 3, file) == 3 && signature[0] == 0xff
+            && signature[1] == 0xd8 && signature[2] == 0xff;
+        cv::Mat img;
+        const bool decoded
+            = jpeg && std::fseek(file, 0, SEEK_SET) == 0 && decodeCommonJpeg(file, img);
+        std::fclose(file);
+        if (decoded)
+            return img;
+    }
+    return cv::imread(path, cv::IMREAD_COLOR);
+}
+
 std::atomic<unsigned> gTemporaryCounter { 0 };
 
 std::string temporaryNameFor(const std::string& path)
@@ -311,7 +395,7 @@ cv::Mat toolkit::common::readColourImage(const std::string& path, std::string& e
     ::close(fd);
     if (!ok)
         return cv::Mat();
-    return decodeListening([&] { return cv::imread(path, cv::IMREAD_COLOR); }, error);
+    return decodeListening([&] { return readLikeImread(path); }, error);
 }
 
 cv::Mat toolkit::common::readColourImage(const std::string& path)
