@@ -286,20 +286,69 @@ std::string metrics::figuresBlock(const Figures& f)
     return block.str();
 }
 
-// The lightness step's A plane, the brightness dump and mask, the chroma
-// step's t plane, each as the model writes them.
+namespace {
+
+// Each colour's value in the three debug images: the lightness step's A, the
+// brightness mask and the chroma step's t (CV_8UC1, in the colour layout).
+// The image writer turns float planes into 8 bits element by element, so
+// converting each colour's value once gives the same pixels.
+PixelPlanes colourDebugValues(const ColourAttributes& attributes)
+{
+    PixelPlanes values;
+    attributes.A.convertTo(values.first, CV_8U);
+    values.second.create(attributes.Q.size(), CV_8UC1);
+    for (std::size_t k = 0; k < attributes.Q.total(); ++k)
+        values.second.ptr<uchar>(0)[k] = (kMaskThreshold > attributes.Q.ptr<float>(0)[k]) ? 0 : 255;
+    attributes.t.convertTo(values.third, CV_8U);
+    return values;
+}
+
+// Writes the three debug images row by row, so that they never exist whole.
+TOOLKIT_POPCOUNT_CLONES
+std::vector<std::string> writeDebugImages(const std::string& directory, const cv::Mat& img,
+    const common::DistinctColours& colours, const ColourAttributes& attributes)
+{
+    const PixelPlanes values = colourDebugValues(attributes);
+    const uchar* v1 = values.first.ptr<uchar>(0);
+    const uchar* v2 = values.second.ptr<uchar>(0);
+    const uchar* v3 = values.third.ptr<uchar>(0);
+    common::GreyJpegWriter lightness(
+        inDirectory(directory, kLightnessDebugFile), img.cols, img.rows);
+    common::GreyJpegWriter mask(inDirectory(directory, kBrightnessMaskFile), img.cols, img.rows);
+    common::GreyJpegWriter chroma(inDirectory(directory, kChromaDebugFile), img.cols, img.rows);
+    std::vector<uchar> rows(3 * std::size_t(img.cols));
+    uchar* o1 = rows.data();
+    uchar* o2 = o1 + img.cols;
+    uchar* o3 = o2 + img.cols;
+    for (int i = 0; i < img.rows; ++i) {
+        const uchar* px = img.ptr<uchar>(i);
+        for (int j = 0; j < img.cols; ++j, px += 3) {
+            const std::size_t k = colours.index(common::colourKey(px));
+            o1[j] = v1[k];
+            o2[j] = v2[k];
+            o3[j] = v3[k];
+        }
+        lightness.writeRow(o1);
+        mask.writeRow(o2);
+        chroma.writeRow(o3);
+    }
+    std::vector<std::string> failures;
+    for (common::GreyJpegWriter* writer : { &lightness, &chroma, &mask }) {
+        std::string error;
+        if (!writer->finish(error))
+            failures.push_back(std::move(error));
+    }
+    return failures;
+}
+
+} // namespace
+
 metrics::DebugPlanes metrics::debugPlanes(
     const cv::Mat& img, const common::DistinctColours& colours, const ColourAttributes& attributes)
 {
-    // The image writer turns float planes into 8 bits element by element, so
-    // converting each colour's value once gives the same pixels.
-    cv::Mat A8, t8;
-    attributes.A.convertTo(A8, CV_8U);
-    attributes.t.convertTo(t8, CV_8U);
-    cv::Mat mask8(attributes.Q.size(), CV_8UC1);
-    for (std::size_t k = 0; k < attributes.Q.total(); ++k)
-        mask8.ptr<uchar>(0)[k] = (kMaskThreshold > attributes.Q.ptr<float>(0)[k]) ? 0 : 255;
-    const PixelPlanes planes = spreadOverPixels(img, colours, A8, mask8, t8);
+    const PixelPlanes values = colourDebugValues(attributes);
+    const PixelPlanes planes
+        = spreadOverPixels(img, colours, values.first, values.second, values.third);
     return { planes.first, planes.second, planes.third };
 }
 
@@ -310,20 +359,10 @@ std::vector<std::string> metrics::writeDebugFiles(const std::string& directory, 
         return writeBrightnessDump(
             inDirectory(directory, kBrightnessDumpFile), img, colours, attributes.Q);
     });
-
-    const DebugPlanes planes = debugPlanes(img, colours, attributes);
-    auto writeOne = [&](const char* name, const cv::Mat& plane) {
-        std::string error;
-        common::writeImage(inDirectory(directory, name), plane, error);
-        return error;
-    };
-    auto maskFile = std::async(
-        std::launch::async, [&] { return writeOne(kBrightnessMaskFile, planes.mask); });
-    std::vector<std::string> failures;
-    for (std::string error : { writeOne(kLightnessDebugFile, planes.lightness),
-             writeOne(kChromaDebugFile, planes.chroma), maskFile.get(), dump.get() })
-        if (!error.empty())
-            failures.push_back(std::move(error));
+    std::vector<std::string> failures = writeDebugImages(directory, img, colours, attributes);
+    std::string dumpError = dump.get();
+    if (!dumpError.empty())
+        failures.push_back(std::move(dumpError));
     return failures;
 }
 
