@@ -613,9 +613,6 @@ int Batch::run()
     std::signal(SIGINT, onTerminatingSignal);
     std::signal(SIGTERM, onTerminatingSignal);
 
-    // The image reader's list of decoders, which OpenCV fills on first use, is
-    // filled once, before the workers start.
-    cv::imdecode(std::vector<uchar>(1, 0), cv::IMREAD_COLOR);
     // Each worker compares one image at a time; OpenCV's own threads would
     // only compete with them.
     cv::setNumThreads(1);

@@ -1,6 +1,8 @@
 #include "toolkit/common/ImageFiles.hpp"
 
-#include <opencv2/imgcodecs.hpp>
+#include "toolkit/common/Codecs.hpp"
+
+#include <opencv2/imgcodecs.hpp> // flags only
 
 #include <atomic>
 #include <cerrno>
@@ -16,6 +18,8 @@
 
 #include <jpeglib.h>
 #include <png.h>
+
+namespace codecs = toolkit::common::codecs;
 
 namespace {
 
@@ -305,7 +309,7 @@ cv::Mat readLikeImread(const std::string& path)
         if (decoded)
             return img;
     }
-    return cv::imread(path, cv::IMREAD_COLOR);
+    return codecs::imread(path, cv::IMREAD_COLOR);
 }
 
 std::atomic<unsigned> gTemporaryCounter { 0 };
@@ -468,7 +472,7 @@ bool toolkit::common::writeImage(const std::string& name, const cv::Mat& img, st
     // Encoded as cv::imwrite encodes it, then written whole under another name.
     std::vector<uchar> encoded;
     try {
-        if (!cv::imencode(name.substr(dot), img, encoded)) {
+        if (!codecs::imencode(name.substr(dot), img, encoded)) {
             error = "cannot write \"" + name + "\": the encoder failed";
             return false;
         }
