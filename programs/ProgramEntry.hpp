@@ -1,7 +1,9 @@
 // What the two single-pair programs do around their comparison: --help and
-// --version as the only argument, SIGPIPE and SIGXFSZ ignored so that lost
-// output is a reported failure, and an allocation failure or other exception
-// reported with status 1 (nothing is appended before the figures are known).
+// --version as the only argument; any other argument list but two paths
+// refused with status 255, nothing on standard output and the usage line on
+// standard error; SIGPIPE and SIGXFSZ ignored so that lost output is a
+// reported failure; and an allocation failure or other exception reported
+// with status 1 (nothing is appended before the figures are known).
 #pragma once
 
 #include "toolkit/common/LargePages.hpp"
@@ -11,6 +13,7 @@
 #include <exception>
 #include <iostream>
 #include <new>
+#include <string_view>
 
 namespace programs {
 
@@ -24,6 +27,12 @@ int runSinglePairProgram(const char* name, const char* help, int argc, char** ar
     if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
         std::cout << name << " " TOOLKIT_VERSION "\n";
         return std::cout.flush() ? 0 : 1;
+    }
+    if (argc != 3) {
+        // The help text's first line is the usage line.
+        const std::string_view text(help);
+        std::cerr << text.substr(0, text.find('\n')) << std::endl;
+        return 255;
     }
     std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGXFSZ, SIG_IGN);

@@ -188,16 +188,20 @@ TEST(Integrity, SinglePairProgramsHaveHelpAndVersionOnly)
     for (const std::string& binary : { kMetrics, kLab }) {
         const auto help = runProgram(binary, { "--help" });
         EXPECT_EQ(help.status, 0);
+        EXPECT_EQ(help.err, "");
         EXPECT_EQ(help.out.rfind("Usage: ", 0), 0u) << help.out;
+        const std::string usage = help.out.substr(0, help.out.find('\n') + 1);
         const auto version = runProgram(binary, { "--version" });
         EXPECT_EQ(version.status, 0);
-        EXPECT_NE(version.out.find(" 0."), std::string::npos) << version.out;
-        // Any other argument count keeps its silent 255.
-        for (const auto& args : std::vector<std::vector<std::string>> {
-                 { "--help", "x", "y" }, { "--version", "a.png", "b.png" }, { "a.png" } }) {
+        EXPECT_EQ(version.out, binary.substr(binary.rfind('/') + 1) + " " TOOLKIT_VERSION "\n");
+        // Any other argument list: 255, nothing on standard output, the usage
+        // line alone on standard error.
+        for (const auto& args : std::vector<std::vector<std::string>> { {}, { "--help", "x", "y" },
+                 { "--version", "a.png", "b.png" }, { "a.png" }, { "--bogus" }, { "-h" } }) {
             const auto run = runProgram(binary, args);
             EXPECT_EQ(run.status, 255);
-            EXPECT_EQ(run.out + run.err, "");
+            EXPECT_EQ(run.out, "");
+            EXPECT_EQ(run.err, usage);
         }
     }
     EXPECT_FALSE(testsupport::fileExists("For_fit.txt"));

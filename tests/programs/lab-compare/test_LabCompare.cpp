@@ -120,7 +120,7 @@ TEST(LabCompareProgram, KnownAnswers)
     EXPECT_NE(run.out, "1,1\n");
 }
 
-TEST(LabCompareProgram, WrongArgumentCountExits255Silently)
+TEST(LabCompareProgram, WrongArgumentCountExits255WithTheUsageLine)
 {
     testsupport::ScopedWorkDir dir;
     testsupport::writePng("a.png", testsupport::makePhoto(8, 8, 1));
@@ -128,7 +128,7 @@ TEST(LabCompareProgram, WrongArgumentCountExits255Silently)
         const auto run = runProgram(kBinary, args);
         EXPECT_EQ(run.status, 255);
         EXPECT_EQ(run.out, "");
-        EXPECT_EQ(run.err, "");
+        EXPECT_EQ(run.err, "Usage: lab-compare INPUT TARGET\n");
     }
     EXPECT_FALSE(testsupport::fileExists("For_fit.txt"));
 }

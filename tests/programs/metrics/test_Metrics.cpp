@@ -152,7 +152,8 @@ TEST(MetricsProgram, ExitStatusesAndNothingWrittenOnBadInput)
     for (const auto& args : std::vector<std::vector<std::string>> { { "a.png" }, { "a.png", "a.png", "a.png" } }) {
         const auto run = runProgram(kBinary, args);
         EXPECT_EQ(run.status, 255);
-        EXPECT_EQ(run.out + run.err, "");
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(run.err, "Usage: perceptual-metrics FIRST SECOND\n");
     }
     const auto missing = runProgram(kBinary, { "a.png", "missing.jpg" });
     EXPECT_EQ(missing.status, 1);
