@@ -161,16 +161,26 @@ std::string inDirectory(const std::string& directory, const char* name)
     return directory.back() == '/' ? directory + name : directory + "/" + name;
 }
 
-std::optional<cv::Mat> readImage(const char* path)
+// An image read from its file, with its colours counted as it was decoded.
+struct CountedImage {
+    cv::Mat img;
+    common::DistinctColours colours;
+};
+
+std::optional<CountedImage> readImage(const char* path)
 {
     std::string error;
-    cv::Mat img = common::readColourImage(path, error);
-    if (img.empty()) {
+    CountedImage counted;
+    counted.img = common::readCountingColours(path, error, counted.colours);
+    if (counted.img.empty()) {
         std::cerr << "perceptual-metrics: cannot read image \"" << path << "\": " << error << "\n";
         return std::nullopt;
     }
-    return img;
+    return counted;
 }
+
+bool compareImages(const cv::Mat& image1, std::optional<common::DistinctColours> colours1,
+    const cv::Mat& image2, std::optional<common::DistinctColours> colours2);
 
 } // namespace
 
@@ -368,6 +378,15 @@ std::vector<std::string> metrics::writeDebugFiles(const std::string& directory, 
 
 bool metrics::metrics(cv::Mat& image1, cv::Mat& image2)
 {
+    return compareImages(image1, std::nullopt, image2, std::nullopt);
+}
+
+namespace {
+
+// metrics(), with the colours of either image counted already or not.
+bool compareImages(const cv::Mat& image1, std::optional<common::DistinctColours> colours1,
+    const cv::Mat& image2, std::optional<common::DistinctColours> colours2)
+{
     // Every step from normalisation to the attributes works on one pixel at a
     // time, except the largest achromatic response, which the distinct
     // colours share with the image. So each distinct colour is taken through
@@ -379,22 +398,25 @@ bool metrics::metrics(cv::Mat& image1, cv::Mat& image2)
     // attributes are known, while the first image is still being measured.
     std::vector<std::string> debugFailures;
     auto second = std::async(std::launch::async, [&] {
-        const common::DistinctColours colours = common::countDistinctColours(image2);
-        const ColourAttributes attributes = attributesOfColours(colours);
+        const common::DistinctColours colours
+            = colours2 ? std::move(*colours2) : common::countDistinctColours(image2);
+        const ColourAttributes attributes = metrics::attributesOfColours(colours);
         auto debugFiles = std::async(std::launch::async,
-            [&] { debugFailures = writeDebugFiles("", image2, colours, attributes); });
-        AttributeCounts counts = countAttributes(colours, attributes);
+            [&] { debugFailures = metrics::writeDebugFiles("", image2, colours, attributes); });
+        AttributeCounts counts = metrics::countAttributes(colours, attributes);
         debugFiles.get();
         return counts;
     });
-    const common::DistinctColours colours1 = common::countDistinctColours(image1);
-    const AttributeCounts counts1 = countAttributes(colours1, attributesOfColours(colours1));
-    const Figures figures = compareAttributes(counts1, second.get());
+    const common::DistinctColours first
+        = colours1 ? std::move(*colours1) : common::countDistinctColours(image1);
+    const AttributeCounts counts1
+        = metrics::countAttributes(first, metrics::attributesOfColours(first));
+    const Figures figures = metrics::compareAttributes(counts1, second.get());
 
     std::string error;
-    const bool written = common::appendLocked(kResultFile, figuresBlock(figures), error);
+    const bool written = common::appendLocked(kResultFile, metrics::figuresBlock(figures), error);
 
-    std::cout << figuresLine(figures) << std::endl;
+    std::cout << metrics::figuresLine(figures) << std::endl;
     for (const std::string& failure : debugFailures)
         std::cerr << "perceptual-metrics: warning: " << failure << std::endl;
     if (!written)
@@ -407,15 +429,20 @@ bool metrics::metrics(cv::Mat& image1, cv::Mat& image2)
     return written;
 }
 
+} // namespace
+
 int metrics::runProgram(int argc, char** argv)
 {
     if (argc != 3)
         return -1;
     // The two files are decoded at the same time.
     auto second = std::async(std::launch::async, readImage, argv[2]);
-    std::optional<cv::Mat> image1 = readImage(argv[1]);
-    std::optional<cv::Mat> image2 = second.get();
+    std::optional<CountedImage> image1 = readImage(argv[1]);
+    std::optional<CountedImage> image2 = second.get();
     if (!image1 || !image2)
         return 1;
-    return metrics(*image1, *image2) ? 0 : 1;
+    return compareImages(
+               image1->img, std::move(image1->colours), image2->img, std::move(image2->colours))
+        ? 0
+        : 1;
 }
