@@ -52,7 +52,8 @@ void toolkit::common::ColourCounter::mark(const uchar* pixels, std::size_t count
 }
 
 TOOLKIT_POPCOUNT_CLONES
-toolkit::common::DistinctColours toolkit::common::ColourCounter::count(const cv::Mat& img)
+toolkit::common::DistinctColours toolkit::common::ColourCounter::count(
+    const cv::Mat& img, bool countPixels)
 {
     DistinctColours result;
     result.present = std::move(present_);
@@ -70,7 +71,7 @@ toolkit::common::DistinctColours toolkit::common::ColourCounter::count(const cv:
             *key++ = static_cast<std::uint32_t>(w * 64 + __builtin_ctzll(word));
 
     result.counts.assign(result.keys.size(), 0);
-    for (int i = 0; i < img.rows; ++i) {
+    for (int i = 0; i < img.rows && countPixels; ++i) {
         const uchar* p = img.ptr<uchar>(i);
         for (int j = 0; j < img.cols; ++j, p += 3) {
             ++result.counts[result.index(colourKey(p))];
@@ -80,12 +81,12 @@ toolkit::common::DistinctColours toolkit::common::ColourCounter::count(const cv:
 }
 
 cv::Mat toolkit::common::readCountingColours(
-    const std::string& path, std::string& error, DistinctColours& colours)
+    const std::string& path, std::string& error, DistinctColours& colours, bool countPixels)
 {
     ColourCounter counter;
     cv::Mat img = readColourImage(
         path, error, [&](const uchar* pixels, std::size_t count) { counter.mark(pixels, count); });
     if (!img.empty())
-        colours = counter.count(img);
+        colours = counter.count(img, countPixels);
     return img;
 }

@@ -65,17 +65,19 @@ public:
     // Notes the colours of `count` BGR pixels at `pixels`.
     void mark(const uchar* pixels, std::size_t count);
     // The colours of the CV_8UC3 image whose pixels were all marked, and only
-    // they; the counter is used up.
-    DistinctColours count(const cv::Mat& img);
+    // they; the counter is used up. With countPixels false the counts are
+    // left 0, for a caller that visits every pixel anyway and counts there.
+    DistinctColours count(const cv::Mat& img, bool countPixels = true);
 
 private:
     std::vector<std::uint64_t> present_;
 };
 
 // readColourImage, counting the colours of each row as it is decoded: the
-// image, with its colours in `colours`; an empty image, with the reason in
-// `error`, when it cannot be read.
-cv::Mat readCountingColours(const std::string& path, std::string& error, DistinctColours& colours);
+// image, with its colours in `colours` (as ColourCounter::count gives them); an empty image, with
+// the reason in `error`, when it cannot be read.
+cv::Mat readCountingColours(
+    const std::string& path, std::string& error, DistinctColours& colours, bool countPixels = true);
 
 } // namespace common
 } // namespace toolkit
