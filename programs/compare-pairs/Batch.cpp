@@ -257,12 +257,12 @@ std::shared_ptr<const ImageData> Batch::computeImage(const std::string& path) co
     auto data = std::make_shared<ImageData>();
     try {
         std::string error;
-        cv::Mat image = common::readColourImage(path, error);
+        common::DistinctColours colours;
+        cv::Mat image = common::readCountingColours(path, error, colours);
         if (image.empty()) {
             data->error = "cannot read image \"" + path + "\": " + oneLine(error);
             return data;
         }
-        common::DistinctColours colours = common::countDistinctColours(image);
         if (options_.comparisons.perceptual) {
             metrics::ColourAttributes attributes = metrics::attributesOfColours(colours);
             data->perceptual = metrics::countAttributes(colours, attributes);

@@ -43,12 +43,12 @@ void addLabPlanes(
 std::optional<toolkit::common::DistinctColours> readAndCount(const char* path)
 {
     std::string error;
-    const cv::Mat img = toolkit::common::readColourImage(path, error);
-    if (img.empty()) {
+    toolkit::common::DistinctColours colours;
+    if (toolkit::common::readCountingColours(path, error, colours).empty()) {
         std::cerr << "lab-compare: cannot read image \"" << path << "\": " << error << "\n";
         return std::nullopt;
     }
-    return toolkit::common::countDistinctColours(img);
+    return colours;
 }
 
 } // namespace

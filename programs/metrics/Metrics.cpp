@@ -161,16 +161,31 @@ std::string inDirectory(const std::string& directory, const char* name)
     return directory.back() == '/' ? directory + name : directory + "/" + name;
 }
 
-std::optional<cv::Mat> readImage(const char* path)
+// An image read from its file, with its colours found as it was decoded;
+// their pixels are counted unless the debug files are to count them.
+struct CountedImage {
+    cv::Mat img;
+    common::DistinctColours colours;
+};
+
+std::optional<CountedImage> readImage(const char* path, bool countPixels)
 {
     std::string error;
-    cv::Mat img = common::readColourImage(path, error);
-    if (img.empty()) {
+    CountedImage counted;
+    counted.img = common::readCountingColours(path, error, counted.colours, countPixels);
+    if (counted.img.empty()) {
         std::cerr << "perceptual-metrics: cannot read image \"" << path << "\": " << error << "\n";
         return std::nullopt;
     }
-    return img;
+    return counted;
 }
+
+// Where the second image's pixels are counted.
+enum class SecondCounts { Given, ByDebugFiles };
+
+bool compareImages(const cv::Mat& image1, std::optional<common::DistinctColours> colours1,
+    const cv::Mat& image2, std::optional<common::DistinctColours> colours2,
+    SecondCounts secondCounts = SecondCounts::Given);
 
 } // namespace
 
@@ -303,10 +318,12 @@ PixelPlanes colourDebugValues(const ColourAttributes& attributes)
     return values;
 }
 
-// Writes the three debug images row by row, so that they never exist whole.
+// Writes the three debug images row by row, so that they never exist whole;
+// with `counts`, counts each colour's pixels there as well.
 TOOLKIT_POPCOUNT_CLONES
 std::vector<std::string> writeDebugImages(const std::string& directory, const cv::Mat& img,
-    const common::DistinctColours& colours, const ColourAttributes& attributes)
+    const common::DistinctColours& colours, const ColourAttributes& attributes,
+    std::uint32_t* counts)
 {
     const PixelPlanes values = colourDebugValues(attributes);
     const uchar* v1 = values.first.ptr<uchar>(0);
@@ -327,6 +344,8 @@ std::vector<std::string> writeDebugImages(const std::string& directory, const cv
             o1[j] = v1[k];
             o2[j] = v2[k];
             o3[j] = v3[k];
+            if (counts != nullptr)
+                ++counts[k];
         }
         lightness.writeRow(o1);
         mask.writeRow(o2);
@@ -352,21 +371,45 @@ metrics::DebugPlanes metrics::debugPlanes(
     return { planes.first, planes.second, planes.third };
 }
 
-std::vector<std::string> metrics::writeDebugFiles(const std::string& directory, const cv::Mat& img,
-    const common::DistinctColours& colours, const ColourAttributes& attributes)
+namespace {
+
+// writeDebugFiles; with `counts`, also counts each colour's pixels.
+std::vector<std::string> writeDebugFilesCounting(const std::string& directory, const cv::Mat& img,
+    const common::DistinctColours& colours, const ColourAttributes& attributes,
+    std::uint32_t* counts)
 {
     auto dump = std::async(std::launch::async, [&] {
         return writeBrightnessDump(
             inDirectory(directory, kBrightnessDumpFile), img, colours, attributes.Q);
     });
-    std::vector<std::string> failures = writeDebugImages(directory, img, colours, attributes);
+    std::vector<std::string> failures
+        = writeDebugImages(directory, img, colours, attributes, counts);
     std::string dumpError = dump.get();
     if (!dumpError.empty())
         failures.push_back(std::move(dumpError));
     return failures;
 }
 
+} // namespace
+
+std::vector<std::string> metrics::writeDebugFiles(const std::string& directory, const cv::Mat& img,
+    const common::DistinctColours& colours, const ColourAttributes& attributes)
+{
+    return writeDebugFilesCounting(directory, img, colours, attributes, nullptr);
+}
+
 bool metrics::metrics(cv::Mat& image1, cv::Mat& image2)
+{
+    return compareImages(image1, std::nullopt, image2, std::nullopt);
+}
+
+namespace {
+
+// metrics(), with the colours of either image found already or not; the
+// second image's pixels are counted already, or by the pass of the debug files.
+bool compareImages(const cv::Mat& image1, std::optional<common::DistinctColours> colours1,
+    const cv::Mat& image2, std::optional<common::DistinctColours> colours2,
+    SecondCounts secondCounts)
 {
     // Every step from normalisation to the attributes works on one pixel at a
     // time, except the largest achromatic response, which the distinct
@@ -378,23 +421,26 @@ bool metrics::metrics(cv::Mat& image1, cv::Mat& image2)
     // only for it leaves the same files. They are written as soon as its
     // attributes are known, while the first image is still being measured.
     std::vector<std::string> debugFailures;
+    // Colours counted here are counted whole.
+    const bool countByDebugFiles = colours2 && secondCounts == SecondCounts::ByDebugFiles;
     auto second = std::async(std::launch::async, [&] {
-        const common::DistinctColours colours = common::countDistinctColours(image2);
-        const ColourAttributes attributes = attributesOfColours(colours);
-        auto debugFiles = std::async(std::launch::async,
-            [&] { debugFailures = writeDebugFiles("", image2, colours, attributes); });
-        AttributeCounts counts = countAttributes(colours, attributes);
-        debugFiles.get();
-        return counts;
+        common::DistinctColours colours
+            = colours2 ? std::move(*colours2) : common::countDistinctColours(image2);
+        const ColourAttributes attributes = metrics::attributesOfColours(colours);
+        std::uint32_t* counts = countByDebugFiles ? colours.counts.data() : nullptr;
+        debugFailures = writeDebugFilesCounting("", image2, colours, attributes, counts);
+        return metrics::countAttributes(colours, attributes);
     });
-    const common::DistinctColours colours1 = common::countDistinctColours(image1);
-    const AttributeCounts counts1 = countAttributes(colours1, attributesOfColours(colours1));
-    const Figures figures = compareAttributes(counts1, second.get());
+    const common::DistinctColours first
+        = colours1 ? std::move(*colours1) : common::countDistinctColours(image1);
+    const AttributeCounts counts1
+        = metrics::countAttributes(first, metrics::attributesOfColours(first));
+    const Figures figures = metrics::compareAttributes(counts1, second.get());
 
     std::string error;
-    const bool written = common::appendLocked(kResultFile, figuresBlock(figures), error);
+    const bool written = common::appendLocked(kResultFile, metrics::figuresBlock(figures), error);
 
-    std::cout << figuresLine(figures) << std::endl;
+    std::cout << metrics::figuresLine(figures) << std::endl;
     for (const std::string& failure : debugFailures)
         std::cerr << "perceptual-metrics: warning: " << failure << std::endl;
     if (!written)
@@ -407,15 +453,21 @@ bool metrics::metrics(cv::Mat& image1, cv::Mat& image2)
     return written;
 }
 
+} // namespace
+
 int metrics::runProgram(int argc, char** argv)
 {
     if (argc != 3)
         return -1;
     // The two files are decoded at the same time.
-    auto second = std::async(std::launch::async, readImage, argv[2]);
-    std::optional<cv::Mat> image1 = readImage(argv[1]);
-    std::optional<cv::Mat> image2 = second.get();
+    // The second image's pixels are counted by the pass that writes its debug files.
+    auto second = std::async(std::launch::async, readImage, argv[2], false);
+    std::optional<CountedImage> image1 = readImage(argv[1], true);
+    std::optional<CountedImage> image2 = second.get();
     if (!image1 || !image2)
         return 1;
-    return metrics(*image1, *image2) ? 0 : 1;
+    return compareImages(image1->img, std::move(image1->colours), image2->img,
+               std::move(image2->colours), SecondCounts::ByDebugFiles)
+        ? 0
+        : 1;
 }

@@ -1,5 +1,7 @@
 #include "toolkit/common/DistinctColours.hpp"
 
+#include "toolkit/common/ImageFiles.hpp"
+
 #include <algorithm>
 
 namespace {
@@ -24,43 +26,67 @@ cv::Mat toolkit::common::DistinctColours::asImage(int width) const
     return img;
 }
 
-TOOLKIT_POPCOUNT_CLONES
 toolkit::common::DistinctColours toolkit::common::countDistinctColours(const cv::Mat& img)
 {
-    // A presence bitmap of all 2^24 colours (2 MiB, small enough to stay in
-    // cache), then a rank per 64-bit word: the index of a colour among the
-    // present ones is its word's rank plus the set bits below it.
-    DistinctColours result;
-    std::vector<std::uint64_t>& present = result.present;
-    present.assign(kWords, 0);
-    for (int i = 0; i < img.rows; ++i) {
-        const uchar* p = img.ptr<uchar>(i);
-        for (int j = 0; j < img.cols; ++j, p += 3) {
-            const std::uint32_t key = colourKey(p);
-            present[key >> 6] |= std::uint64_t(1) << (key & 63);
-        }
-    }
+    ColourCounter counter;
+    for (int i = 0; i < img.rows; ++i)
+        counter.mark(img.ptr<uchar>(i), std::size_t(img.cols));
+    return counter.count(img);
+}
 
+// A presence bitmap of all 2^24 colours (2 MiB, small enough to stay in
+// cache), then a rank per 64-bit word: the index of a colour among the
+// present ones is its word's rank plus the set bits below it.
+toolkit::common::ColourCounter::ColourCounter()
+    : present_(kWords, 0)
+{
+}
+
+void toolkit::common::ColourCounter::mark(const uchar* pixels, std::size_t count)
+{
+    std::uint64_t* present = present_.data();
+    for (std::size_t j = 0; j < count; ++j, pixels += 3) {
+        const std::uint32_t key = colourKey(pixels);
+        present[key >> 6] |= std::uint64_t(1) << (key & 63);
+    }
+}
+
+TOOLKIT_POPCOUNT_CLONES
+toolkit::common::DistinctColours toolkit::common::ColourCounter::count(
+    const cv::Mat& img, bool countPixels)
+{
+    DistinctColours result;
+    result.present = std::move(present_);
     std::vector<std::uint32_t>& rank = result.rank;
     rank.resize(kWords);
     std::uint32_t running = 0;
     for (std::size_t w = 0; w < kWords; ++w) {
         rank[w] = running;
-        std::uint64_t word = present[w];
-        running += static_cast<std::uint32_t>(__builtin_popcountll(word));
-        while (word != 0) {
-            const int bit = __builtin_ctzll(word);
-            result.keys.push_back(static_cast<std::uint32_t>(w * 64 + bit));
-            word &= word - 1;
-        }
+        running += static_cast<std::uint32_t>(__builtin_popcountll(result.present[w]));
     }
+    result.keys.resize(running);
+    std::uint32_t* key = result.keys.data();
+    for (std::size_t w = 0; w < kWords; ++w)
+        for (std::uint64_t word = result.present[w]; word != 0; word &= word - 1)
+            *key++ = static_cast<std::uint32_t>(w * 64 + __builtin_ctzll(word));
 
     result.counts.assign(result.keys.size(), 0);
-    for (int i = 0; i < img.rows; ++i) {
+    for (int i = 0; i < img.rows && countPixels; ++i) {
         const uchar* p = img.ptr<uchar>(i);
         for (int j = 0; j < img.cols; ++j, p += 3) {
             ++result.counts[result.index(colourKey(p))];
         }
     }
     return result;
+}
+
+cv::Mat toolkit::common::readCountingColours(
+    const std::string& path, std::string& error, DistinctColours& colours, bool countPixels)
+{
+    ColourCounter counter;
+    cv::Mat img = readColourImage(
+        path, error, [&](const uchar* pixels, std::size_t count) { counter.mark(pixels, count); });
+    if (!img.empty())
+        colours = counter.count(img, countPixels);
+    return img;
 }

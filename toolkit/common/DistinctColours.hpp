@@ -7,6 +7,7 @@
 #include <opencv2/core.hpp>
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 // Loops that look colours up by index() run best with the processor's
@@ -54,6 +55,29 @@ inline std::uint32_t colourKey(const uchar* bgr)
 // Counts the colours of a CV_8UC3 image (any size, including empty).
 // Images of 2^32 pixels or more are not supported.
 DistinctColours countDistinctColours(const cv::Mat& img);
+
+// countDistinctColours in two steps, so that the first can run on each row
+// while the image is decoded: mark() every pixel of the image (in any order,
+// any number of times), then count() the whole image once.
+class ColourCounter {
+public:
+    ColourCounter();
+    // Notes the colours of `count` BGR pixels at `pixels`.
+    void mark(const uchar* pixels, std::size_t count);
+    // The colours of the CV_8UC3 image whose pixels were all marked, and only
+    // they; the counter is used up. With countPixels false the counts are
+    // left 0, for a caller that visits every pixel anyway and counts there.
+    DistinctColours count(const cv::Mat& img, bool countPixels = true);
+
+private:
+    std::vector<std::uint64_t> present_;
+};
+
+// readColourImage, counting the colours of each row as it is decoded: the
+// image, with its colours in `colours` (as ColourCounter::count gives them); an empty image, with
+// the reason in `error`, when it cannot be read.
+cv::Mat readCountingColours(
+    const std::string& path, std::string& error, DistinctColours& colours, bool countPixels = true);
 
 } // namespace common
 } // namespace toolkit

@@ -260,8 +260,8 @@ bool commonJpegLayout(const jpeg_decompress_struct& cinfo)
 
 // Decodes the JPEG file `file` into `img` when it has the common layout and
 // returns true (`img` is empty if the data is unusable); false, with nothing
-// decoded, for any other file.
-bool decodeCommonJpeg(std::FILE* file, cv::Mat& img)
+// decoded, for any other file. Each decoded row is shown to `onRows`.
+bool decodeCommonJpeg(std::FILE* file, cv::Mat& img, const toolkit::common::RowObserver& onRows)
 {
     jpeg_decompress_struct cinfo {};
     JpegErrors errors {};
@@ -285,6 +285,8 @@ bool decodeCommonJpeg(std::FILE* file, cv::Mat& img)
             while (cinfo.output_scanline < cinfo.output_height) {
                 JSAMPROW row = img.ptr<uchar>(int(cinfo.output_scanline));
                 jpeg_read_scanlines(&cinfo, &row, 1);
+                if (onRows)
+                    onRows(row, std::size_t(img.cols));
             }
             jpeg_finish_decompress(&cinfo);
         }
@@ -296,7 +298,7 @@ bool decodeCommonJpeg(std::FILE* file, cv::Mat& img)
 }
 
 // Reads an image file as cv::imread(path, IMREAD_COLOR) does.
-cv::Mat readLikeImread(const std::string& path)
+cv::Mat readLikeImread(const std::string& path, const toolkit::common::RowObserver& onRows)
 {
     if (std::FILE* file = std::fopen(path.c_str(), "rb")) {
         unsigned char signature[3] = { 0, 0, 0 };
@@ -304,12 +306,16 @@ cv::Mat readLikeImread(const std::string& path)
             && signature[1] == 0xd8 && signature[2] == 0xff;
         cv::Mat img;
         const bool decoded
-            = jpeg && std::fseek(file, 0, SEEK_SET) == 0 && decodeCommonJpeg(file, img);
+            = jpeg && std::fseek(file, 0, SEEK_SET) == 0 && decodeCommonJpeg(file, img, onRows);
         std::fclose(file);
         if (decoded)
             return img;
     }
-    return codecs::imread(path, cv::IMREAD_COLOR);
+    cv::Mat img = codecs::imread(path, cv::IMREAD_COLOR);
+    if (onRows)
+        for (int i = 0; i < img.rows; ++i)
+            onRows(img.ptr<uchar>(i), std::size_t(img.cols));
+    return img;
 }
 
 std::atomic<unsigned> gTemporaryCounter { 0 };
@@ -389,6 +395,12 @@ void toolkit::common::setMaxImagePixels(std::uint64_t pixels)
 
 cv::Mat toolkit::common::readColourImage(const std::string& path, std::string& error)
 {
+    return readColourImage(path, error, RowObserver());
+}
+
+cv::Mat toolkit::common::readColourImage(
+    const std::string& path, std::string& error, const RowObserver& onRows)
+{
     error.clear();
     // Non-blocking, so that a FIFO given as an image is refused, not waited on.
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
@@ -409,7 +421,7 @@ cv::Mat toolkit::common::readColourImage(const std::string& path, std::string& e
     ::close(fd);
     if (!ok)
         return cv::Mat();
-    return decodeListening([&] { return readLikeImread(path); }, error);
+    return decodeListening([&] { return readLikeImread(path, onRows); }, error);
 }
 
 cv::Mat toolkit::common::readColourImage(const std::string& path)

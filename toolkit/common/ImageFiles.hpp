@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -31,6 +32,15 @@ void setMaxImagePixels(std::uint64_t pixels);
 // decoder's messages are not printed. Intact files give cv::imread's pixels.
 cv::Mat readColourImage(const std::string& path, std::string& error);
 cv::Mat readColourImage(const std::string& path);
+
+// Called with the decoded rows, top to bottom, while readColourImage reads:
+// `count` BGR pixels from `pixels`. Rows of an image that is then refused
+// may have been seen.
+using RowObserver = std::function<void(const uchar* pixels, std::size_t count)>;
+
+// The same, showing each row to `onRows` as soon as it is decoded, while it
+// is still in the processor's cache.
+cv::Mat readColourImage(const std::string& path, std::string& error, const RowObserver& onRows);
 
 // The same for an encoded image in memory (cv::imdecode).
 cv::Mat decodeColourImage(const std::vector<uchar>& bytes, std::string& error);
