@@ -82,6 +82,7 @@ demo: build
 bench: build
 	$(BUILD_DIR)/bin/bench_programs
 	$(BUILD_DIR)/bin/bench_compare_pairs
+	$(BUILD_DIR)/bin/bench_flash_exposures
 
 clean:
 	rm -rf $(BUILD_DIR) $(ASAN_DIR)

@@ -24,6 +24,8 @@
 #include <string>
 #include <system_error>
 
+#include <malloc.h>
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -35,6 +37,9 @@ constexpr float kBrightnessFactor = 10.0f;
 constexpr int kAdaptationSteps = 2;
 
 const char* const kDefaultPrefix = "exposures";
+
+// Allocations below this size come from the heap and are reused once freed.
+constexpr int kHeapedAllocationLimit = 64 << 20;
 
 constexpr int kStatusFailure = 1;
 constexpr int kStatusUsage = 2;
@@ -76,6 +81,11 @@ int main(int argc, char** argv)
 {
     if (argc < 3 || argc > 5)
         return usage();
+    // Every step allocates and frees image-sized planes again; keeping freed
+    // memory in the heap, instead of returning it to the kernel and faulting
+    // it in anew, saves a good share of the run.
+    ::mallopt(M_MMAP_THRESHOLD, kHeapedAllocationLimit);
+    ::mallopt(M_TRIM_THRESHOLD, kHeapedAllocationLimit);
     const std::string flashPath = argv[1];
     const std::string noFlashPath = argv[2];
     const std::string prefix = argc > 3 ? argv[3] : kDefaultPrefix;

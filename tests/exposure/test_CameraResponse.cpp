@@ -1,4 +1,5 @@
 #include "toolkit/exposure/CameraResponse.hpp"
+#include "toolkit/exposure/HdrChain.hpp"
 
 #include "toolkit/color/ChromaticAdaptation.hpp"
 #include "toolkit/color/RgbXyz.hpp"
@@ -8,12 +9,16 @@
 
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+#include <opencv2/photo.hpp>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <sstream>
 
 using namespace toolkit::exposure;
+namespace hdr = toolkit::exposure::hdr;
 using testsupport::fileExists;
 
 namespace {
@@ -148,4 +153,34 @@ TEST(RecoverLightnessExposureCurve, LeavesEachExposureAdaptedTimes100)
         EXPECT_EQ(cv::norm(series[i], expected[i], cv::NORM_INF), 0.0) << "exposure " << i;
     // The brightness plane of the last exposure, one value per pixel.
     EXPECT_EQ(lineCountOf(testsupport::readFile("10_in.txt")), 10 * 12);
+}
+
+TEST(CalibrateResponse, ChannelsCalibratedApartGiveTheJointResponseBitForBit)
+{
+    std::vector<cv::Mat> series = exposureSeries(6, 24, 32);
+    std::vector<cv::Mat> images;
+    std::vector<float> times;
+    for (int i = 0; i < 6; ++i) {
+        images.push_back(hdr::toEightBit(series[i]));
+        times.push_back(1.0f / static_cast<float>(512 >> i));
+    }
+    cv::Mat joint;
+    cv::createCalibrateDebevec(70, 10.0f, false)->process(images, joint, times);
+
+    const cv::Mat response = hdr::calibrateResponse(images, times);
+    ASSERT_EQ(response.type(), CV_32FC3);
+    ASSERT_EQ(response.size(), joint.size());
+    EXPECT_EQ(std::memcmp(response.data, joint.data, joint.total() * joint.elemSize()), 0);
+
+    // A list it cannot split is calibrated as it is, and fails as OpenCV does.
+    std::vector<cv::Mat> mixed = images;
+    cv::cvtColor(images[1], mixed[1], cv::COLOR_BGR2GRAY);
+    EXPECT_THROW(hdr::calibrateResponse(mixed, times), cv::Exception);
+}
+
+TEST(ExposureTime, IsTheReciprocalOfTheNextTableEntry)
+{
+    const float table[] = { 1024.0f, 512.0f, 256.0f, 3.0f };
+    EXPECT_EQ(hdr::exposureTime(table, 0), 1.0f / 512.0f);
+    EXPECT_EQ(hdr::exposureTime(table, 2), 1.0f / 3.0f);
 }

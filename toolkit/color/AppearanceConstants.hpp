@@ -5,6 +5,11 @@
 
 #include <opencv2/core.hpp>
 
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <utility>
+
 namespace toolkit {
 namespace color {
 namespace cam {
@@ -32,6 +37,52 @@ constexpr double kChromaBackgroundOffset = 1.64;
 constexpr double kChromaBackgroundExponent = 0.73;
 
 constexpr double kPi = 3.141592653589793;
+
+// The background term (1.64 - 0.29^n)^exponent of the chroma, in double; the
+// forward model takes it to 0.73, the inverse to 0.73 / 0.9.
+inline double chromaBackground(float n, double exponent)
+{
+    return std::pow(
+        kChromaBackgroundOffset - std::pow(kChromaBackgroundBase, static_cast<double>(n)),
+        exponent);
+}
+
+// f(v) in double for a float v that mostly repeats from one pixel to the
+// next, as the values of a viewing-condition plane do: the last result is
+// reused while v's bits stay the same, which gives the bits a new call would
+// give.
+template <class F> class Repeated {
+public:
+    explicit Repeated(F f)
+        : f_(std::move(f))
+    {
+    }
+
+    double operator()(float v)
+    {
+        std::uint32_t bits;
+        std::memcpy(&bits, &v, sizeof bits);
+        if (!known_ || bits != bits_) {
+            bits_ = bits;
+            result_ = f_(v);
+            known_ = true;
+        }
+        return result_;
+    }
+
+private:
+    F f_;
+    std::uint32_t bits_ = 0;
+    double result_ = 0.0;
+    bool known_ = false;
+};
+
+// pow(base, exponent) in double for a repeating base.
+inline auto repeatedPow(double exponent)
+{
+    return Repeated(
+        [exponent](float base) { return std::pow(static_cast<double>(base), exponent); });
+}
 
 // Hunt-Pointer-Estevez: XYZ to rho, gamma, beta.
 inline cv::Mat huntPointerEstevezMatrix()

@@ -2,6 +2,7 @@
 #include "toolkit/common/DebugOutput.hpp"
 
 #include "toolkit/color/AppearanceConstants.hpp"
+#include "toolkit/color/FixedPower.hpp"
 #include "toolkit/color/RgbXyz.hpp"
 #include "toolkit/common/CommonFunctions.hpp"
 #include "toolkit/common/FloatText.hpp"
@@ -35,35 +36,14 @@ constexpr std::size_t kDumpBufferSize = std::size_t(1) << 20;
 // Used only when the large buffer cannot be allocated.
 constexpr std::size_t kFallbackBufferSize = 4096;
 
-// pow(base, exponent) in double for a base that mostly repeats from one pixel
-// to the next, as the values of a viewing-condition plane do: the last result
-// is reused while the base's bits stay the same, which gives the bits a new
-// call would give.
-class RepeatedPow {
-public:
-    explicit RepeatedPow(double exponent)
-        : exponent_(exponent)
-    {
-    }
+using toolkit::color::power::finishedPower;
+using toolkit::color::power::FixedPower;
 
-    double operator()(float base)
-    {
-        std::uint32_t bits;
-        std::memcpy(&bits, &base, sizeof bits);
-        if (!known_ || bits != bits_) {
-            bits_ = bits;
-            result_ = std::pow(static_cast<double>(base), exponent_);
-            known_ = true;
-        }
-        return result_;
-    }
-
-private:
-    double exponent_;
-    std::uint32_t bits_ = 0;
-    double result_ = 0.0;
-    bool known_ = false;
-};
+const FixedPower& compressionPower()
+{
+    static const FixedPower power(kCompressionExponent);
+    return power;
+}
 
 // Writes all of [data, data + size) unless the stream failed before.
 bool writeChunk(std::FILE* file, const char* data, std::size_t size)
@@ -140,8 +120,8 @@ void toolkit::color::computeNonLinearities(const cv::Mat& hpe, cv::Mat& out, cv:
             for (int k = 0; k < 3; ++k) {
                 const float x = in[3 * j + k] * fl[j];
                 // No sign handling: a negative response is meant to give NaN.
-                const float p = static_cast<float>(
-                    std::pow(static_cast<double>(x) / 100.0, kCompressionExponent));
+                const float p = finishedPower(compressionPower(), static_cast<double>(x) / 100.0,
+                    [](double v) { return static_cast<float>(v); });
                 const float scaled = kCompressionScale * p;
                 dst[3 * j + k] = static_cast<float>(
                     static_cast<double>(scaled) / (static_cast<double>(p) + kCompressionHalf)
@@ -253,7 +233,7 @@ float toolkit::color::computeBrightnessValues(cv::Mat& J, cv::Mat& FL, cv::Mat& 
 {
     const float awPlusFour = Aw + 4.0f;
     float largestQ = 0.0f;
-    RepeatedPow flRoot(0.25);
+    auto flRoot = repeatedPow(0.25);
     for (int i = 0; i < J.rows; ++i) {
         const float* jRow = J.ptr<float>(i);
         const float* fl = FL.ptr<float>(i);
@@ -282,9 +262,9 @@ void toolkit::color::computeChroma(cv::Mat& nonlin, cv::Mat& a, cv::Mat& b, cv::
 void toolkit::color::computeChromaValues(cv::Mat& nonlin, cv::Mat& a, cv::Mat& b, cv::Mat& J,
     cv::Mat& et, cv::Mat& Ncb, cv::Mat& n, cv::Mat& C, float Nc, cv::Mat& t)
 {
-    bool backgroundKnown = false;
-    float lastN = 0.0f;
-    double background = 0.0;
+    // The background term depends on n alone.
+    auto background
+        = Repeated([](float n) { return chromaBackground(n, kChromaBackgroundExponent); });
     for (int i = 0; i < a.rows; ++i) {
         const float* in = nonlin.ptr<float>(i);
         const float* aRow = a.ptr<float>(i);
@@ -306,23 +286,15 @@ void toolkit::color::computeChromaValues(cv::Mat& nonlin, cv::Mat& a, cv::Mat& b
             const float tValue = static_cast<float>(static_cast<double>(magnitude) * f
                 / (kChromaBlueWeight * static_cast<double>(ba) + static_cast<double>(raGa)));
             tRow[j] = tValue;
-            // The background term depends on n alone.
-            if (!backgroundKnown || std::memcmp(&nRow[j], &lastN, sizeof lastN) != 0) {
-                lastN = nRow[j];
-                background = std::pow(kChromaBackgroundOffset
-                        - std::pow(kChromaBackgroundBase, static_cast<double>(nRow[j])),
-                    kChromaBackgroundExponent);
-                backgroundKnown = true;
-            }
             cRow[j] = static_cast<float>(std::pow(static_cast<double>(tValue), kChromaTExponent)
-                * std::sqrt(static_cast<double>(jRow[j]) / 100.0) * background);
+                * std::sqrt(static_cast<double>(jRow[j]) / 100.0) * background(nRow[j]));
         }
     }
 }
 
 void toolkit::color::computeColorfulness(cv::Mat& C, cv::Mat& FL, cv::Mat& M)
 {
-    RepeatedPow flRoot(0.25);
+    auto flRoot = repeatedPow(0.25);
     for (int i = 0; i < C.rows; ++i) {
         const float* cRow = C.ptr<float>(i);
         const float* fl = FL.ptr<float>(i);

@@ -9,9 +9,16 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <algorithm>
+#include <array>
+#include <atomic>
 #include <cmath>
+#include <exception>
 #include <fstream>
 #include <iostream>
+#include <sstream>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -74,13 +81,107 @@ void copyFlashRecord()
     toolkit::common::writeDebugImage("tmpFlash.jpg", flashFloat);
 }
 
+// What every pass of the series reads: the filtered brightness, the viewing
+// factors and the forward model's planes, with the parts of the inverse model
+// that depend on the hue and the chroma alone (hueTerms, chromaPower).
+struct SeriesPlanes {
+    cv::Mat Qf, FL, n, Ncb, z, C, et, hue, chromaPower;
+    float Aw, Qmax, Nc;
+};
+
+// One pass: Qf raised to the exponent of f, back through the inverse model to
+// a sharpened image on the 0..1 scale in out. Lines go to `printed`; the last
+// pass writes the pass files. The planes in `in` are only read.
+void renderPass(const SeriesPlanes& in, float f, bool lastPass, cv::Mat& out, std::ostream& printed)
+{
+    namespace color = toolkit::color;
+    const int rows = in.Qf.rows;
+    const int cols = in.Qf.cols;
+    cv::Mat Q(rows, cols, CV_32FC1), J(rows, cols, CV_32FC1), t(rows, cols, CV_32FC1);
+    cv::Mat A(rows, cols, CV_32FC1), a(rows, cols, CV_32FC1), b(rows, cols, CV_32FC1);
+    cv::Mat compressed(rows, cols, CV_32FC3), hpe(rows, cols, CV_32FC3);
+    // The inverse model's functions take non-const headers of planes they
+    // only read.
+    cv::Mat FL = in.FL, n = in.n, Ncb = in.Ncb, z = in.z, et = in.et;
+
+    color::performGammaCorrectionByStyle(
+        in.Qf, Q, (f * in.Qmax) / kFactorReference, in.Qmax, printed);
+    if (lastPass)
+        color::writeIntoFile(Q, "10_out.txt", rows, cols);
+    printed << "Already out !" << std::endl;
+
+    // Hue, eccentricity and chroma stay those of the input.
+    color::brightness2Lightness(Q, FL, J, in.Aw);
+    color::chromaPowerAndLightness2t(in.chromaPower, J, n, t);
+    if (lastPass)
+        toolkit::common::writeDebugImage("t_after.jpg", t);
+    color::lightness2A(J, z, A, in.Aw, printed);
+    color::hueTerms2AB(A, in.hue, t, et, Ncb, a, b, in.Nc);
+    color::AB2NonLinearities(a, b, A, compressed, Ncb);
+    color::inverseNonLinearities(compressed, hpe, FL, printed);
+    color::convertHPEtoSharpenedRGB(hpe, out);
+
+    if (lastPass) {
+        toolkit::common::writeDebugImage("brightness_after.jpg", Q);
+        toolkit::common::writeDebugImage("z_after.jpg", cv::Mat(z * kDebugScale));
+        toolkit::common::writeDebugImage("lightness_after.jpg", J);
+        toolkit::common::writeDebugImage("A_after.jpg", A);
+        toolkit::common::writeDebugImage("a_after.jpg", cv::Mat(a * kDebugScale));
+        toolkit::common::writeDebugImage("b_after.jpg", cv::Mat(b * kDebugScale));
+        toolkit::common::writeDebugImage("rgba_after.jpg", compressed);
+        toolkit::common::writeDebugImage("lms_after.jpg", hpe);
+        toolkit::common::writeDebugImage("dst.jpg", out);
+    }
+
+    for (int i = 0; i < rows; ++i) {
+        float* p = out.ptr<float>(i);
+        for (int j = 0; j < cols * 3; ++j) {
+            p[j] /= kModelScale;
+            if (std::isnan(p[j]))
+                printed << p[j] << std::endl;
+        }
+    }
+}
+
+// Runs pass(k) for k = 0 .. 5 on as many threads as there are cores (at most
+// six), each with the caller's debug setting. An exception does not stop the
+// other passes; the one of the lowest k is rethrown once all have finished.
+template <class F> void forEachPass(F&& pass)
+{
+    const toolkit::common::DebugOutput debugOutput = toolkit::common::currentDebugOutput();
+    std::array<std::exception_ptr, kPassCount> failures;
+    std::atomic<int> next { 0 };
+    auto work = [&] {
+        const toolkit::common::DebugOutputScope scope(debugOutput);
+        for (int k = next++; k < kPassCount; k = next++) {
+            try {
+                pass(k);
+            } catch (...) {
+                failures[k] = std::current_exception();
+            }
+        }
+    };
+    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+    const unsigned threads = std::min(cores, static_cast<unsigned>(kPassCount));
+    std::vector<std::thread> others;
+    for (unsigned i = 1; i < threads; ++i)
+        others.emplace_back(work);
+    work();
+    for (std::thread& other : others)
+        other.join();
+    for (const std::exception_ptr& failure : failures) {
+        if (failure)
+            std::rethrow_exception(failure);
+    }
+}
+
 } // namespace
 
 void toolkit::color::performGammaCorrectionByStyle(
-    const cv::Mat& src, cv::Mat& dst, float a, float b)
+    const cv::Mat& src, cv::Mat& dst, float a, float b, std::ostream& printed)
 {
     const float gamma = static_cast<float>(std::log10(static_cast<double>(b / a)) + 1.0);
-    toolkit::common::progress() << "Gamma: " << gamma << std::endl;
+    printed << "Gamma: " << gamma << std::endl;
 
     for (int i = 0; i < src.rows; ++i) {
         const float* s = src.ptr<float>(i);
@@ -90,11 +191,11 @@ void toolkit::color::performGammaCorrectionByStyle(
             float value = std::pow(source, gamma);
             if (source < 0.0f) {
                 value = 0.0f;
-                toolkit::common::progress() << source << std::endl;
+                printed << source << std::endl;
             }
             d[j] = value;
             if (std::isnan(value))
-                toolkit::common::progress() << "Nan values in the gamma correction!" << std::endl;
+                printed << "Nan values in the gamma correction!" << std::endl;
         }
     }
 }
@@ -126,7 +227,7 @@ void toolkit::color::increaseBrightness(cv::Mat& image, cv::Mat* exposures, floa
     cv::Mat a(rows, cols, CV_32FC1), b(rows, cols, CV_32FC1);
     cv::Mat h(rows, cols, CV_32FC1), et(rows, cols, CV_32FC1);
     cv::Mat J(rows, cols, CV_32FC1), Q(rows, cols, CV_32FC1), Qf(rows, cols, CV_32FC1);
-    cv::Mat C(rows, cols, CV_32FC1), t(rows, cols, CV_32FC1), A(rows, cols, CV_32FC1);
+    cv::Mat C(rows, cols, CV_32FC1), A(rows, cols, CV_32FC1);
 
     convertSharpenedBGRtoHPE(image, hpe);
     computeNonLinearities(hpe, compressed, FL);
@@ -154,48 +255,29 @@ void toolkit::color::increaseBrightness(cv::Mat& image, cv::Mat* exposures, floa
         std::ofstream pValues(
             toolkit::common::debugFilePath("pValues.txt"), std::ios::out | std::ios::trunc);
 
-        float f = factor;
-        for (int k = 0; k < kPassCount; ++k) {
+        // The passes share the forward model's planes, read only, and what
+        // the inverse model takes from the hue and the chroma alone; each
+        // writes planes of its own and its lines into its own buffer.
+        SeriesPlanes shared { Qf, FL, n, Ncb, z, C, et, cv::Mat(), cv::Mat(), Aw, Qmax, Nc };
+        hueTerms(h, shared.hue);
+        chromaPower(C, shared.chromaPower);
+
+        std::array<float, kPassCount + 1> f {};
+        f[0] = factor;
+        for (int k = 0; k < kPassCount; ++k)
+            f[k + 1] = static_cast<float>(static_cast<double>(f[k]) - kFactorStep);
+
+        std::array<std::ostringstream, kPassCount> printed;
+        forEachPass([&](int k) {
             // Writing into the caller's buffer where it fits keeps the
             // sharing the caller set up; anything else would be overrun.
             cv::Mat& out = exposures[k];
             out.create(rows, cols, CV_32FC3);
-
-            performGammaCorrectionByStyle(Qf, Q, (f * Qmax) / kFactorReference, Qmax);
-            writeIntoFile(Q, "10_out.txt", rows, cols);
-            toolkit::common::progress() << "Already out !" << std::endl;
-
-            // Hue, eccentricity and chroma stay those of the input.
-            brightness2Lightness(Q, FL, J, Aw);
-            chromaAndLightness2t(C, J, n, t);
-            lightness2A(J, z, A, Aw);
-            hue2AB(A, h, t, et, Ncb, a, b, Nc);
-            AB2NonLinearities(a, b, A, compressed, Ncb);
-            inverseNonLinearities(compressed, hpe, FL);
-            convertHPEtoSharpenedRGB(hpe, out);
-
-            toolkit::common::writeDebugImage("brightness_after.jpg", Q);
-            toolkit::common::writeDebugImage("z_after.jpg", cv::Mat(z * kDebugScale));
-            toolkit::common::writeDebugImage("lightness_after.jpg", J);
-            toolkit::common::writeDebugImage("A_after.jpg", A);
-            toolkit::common::writeDebugImage("a_after.jpg", cv::Mat(a * kDebugScale));
-            toolkit::common::writeDebugImage("b_after.jpg", cv::Mat(b * kDebugScale));
-            toolkit::common::writeDebugImage("rgba_after.jpg", compressed);
-            toolkit::common::writeDebugImage("lms_after.jpg", hpe);
-            toolkit::common::writeDebugImage("dst.jpg", out);
-
-            for (int i = 0; i < rows; ++i) {
-                float* p = out.ptr<float>(i);
-                for (int j = 0; j < cols * 3; ++j) {
-                    p[j] /= kModelScale;
-                    if (std::isnan(p[j]))
-                        toolkit::common::progress() << p[j] << std::endl;
-                }
-            }
-
-            f = static_cast<float>(static_cast<double>(f) - kFactorStep);
-            toolkit::common::progress() << f << std::endl;
-        }
+            renderPass(shared, f[k], k == kPassCount - 1, out, printed[k]);
+            printed[k] << f[k + 1] << std::endl;
+        });
+        for (const std::ostringstream& lines : printed)
+            toolkit::common::progress() << lines.str() << std::flush;
     }
 
     for (int i = 0; i < rows; ++i) {

@@ -7,7 +7,11 @@
 // CV_32FC1. Outputs are allocated by the caller unless stated otherwise.
 #pragma once
 
+#include "toolkit/common/DebugOutput.hpp"
+
 #include <opencv2/core.hpp>
+
+#include <ostream>
 
 namespace toolkit {
 namespace color {
@@ -18,10 +22,12 @@ namespace color {
 // dst = src^gamma in float; a negative source gives 0.
 // src and dst: CV_32FC1 of the same size; dst allocated by the caller (it may
 // be src itself).
-// Prints "Gamma: <gamma>", then, on a line each, every negative source value
-// and "Nan values in the gamma correction!" for every NaN result (a negative
-// a, hence a NaN gamma, gives one such line per pixel).
-void performGammaCorrectionByStyle(const cv::Mat& src, cv::Mat& dst, float a, float b);
+// Prints to `printed` (the progress stream unless given) "Gamma: <gamma>",
+// then, on a line each, every negative source value and "Nan values in the
+// gamma correction!" for every NaN result (a negative a, hence a NaN gamma,
+// gives one such line per pixel).
+void performGammaCorrectionByStyle(const cv::Mat& src, cv::Mat& dst, float a, float b,
+    std::ostream& printed = toolkit::common::progress());
 
 // Six brightness renderings of a sharpened cone image (CV_32FC3, S, M, L in
 // channels 0, 1, 2, values about 0..1). The forward appearance model runs once
@@ -42,14 +48,17 @@ void performGammaCorrectionByStyle(const cv::Mat& src, cv::Mat& dst, float a, fl
 // as "tmpFlash.jpg" (nothing when it is missing). Writes the model's own files
 // plus "rgba_before.jpg", "lms_before.jpg", "a_before.jpg", "b_before.jpg",
 // "lightness_before.jpg", "brightness_before.jpg",
-// "brightness_before_filtered.jpg", an empty "pValues.txt", and per pass
-// "10_out.txt", "brightness_after.jpg", "z_after.jpg", "lightness_after.jpg",
-// "A_after.jpg", "a_after.jpg", "b_after.jpg", "rgba_after.jpg",
-// "lms_after.jpg" and "dst.jpg" (the last pass's remain).
+// "brightness_before_filtered.jpg", an empty "pValues.txt", and of the last
+// pass "10_out.txt", "t_after.jpg", "brightness_after.jpg", "z_after.jpg",
+// "lightness_after.jpg", "A_after.jpg", "a_after.jpg", "b_after.jpg",
+// "rgba_after.jpg", "lms_after.jpg" and "dst.jpg".
 // Prints the forward model's lines; per pass the lines of
 // performGammaCorrectionByStyle, "Already out !", the inverse model's lines,
 // every NaN value of the pass's output and the next f; finally every restored
 // input value above 1.
+// The six passes run at once, on as many threads as there are cores; each
+// keeps its lines until all have finished, and the lines come out in the
+// order of the passes.
 void increaseBrightness(cv::Mat& image, cv::Mat* exposures, float factor);
 
 // Bilateral smoothing: dst = bilateral filter of src with diameter d, colour

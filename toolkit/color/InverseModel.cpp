@@ -2,11 +2,15 @@
 #include "toolkit/common/DebugOutput.hpp"
 
 #include "toolkit/color/AppearanceConstants.hpp"
+#include "toolkit/color/FixedPower.hpp"
 #include "toolkit/color/RgbXyz.hpp"
 #include "toolkit/common/CommonFunctions.hpp"
 
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <iostream>
+#include <optional>
 
 namespace {
 
@@ -34,12 +38,48 @@ constexpr double kInverseCompressionExponent = 2.380952380952381;
 const char* const kNaNMessage
     = "Error in the inverse non-linearities! Some of the obtained values are nan.";
 
+using toolkit::color::power::finishedPower;
+using toolkit::color::power::FixedPower;
+
+// The tabulated power of the exponent 1 / (z c) when every z holds the same
+// bits (one background for the whole image, as in practice), else nothing.
+std::optional<FixedPower> uniformLightnessPower(const cv::Mat& z)
+{
+    if (z.empty())
+        return std::nullopt;
+    const float first = z.ptr<float>(0)[0];
+    for (int i = 0; i < z.rows; ++i) {
+        const float* zRow = z.ptr<float>(i);
+        for (int j = 0; j < z.cols; ++j) {
+            if (std::memcmp(&zRow[j], &first, sizeof first) != 0)
+                return std::nullopt;
+        }
+    }
+    const double exponent = 1.0 / static_cast<double>(first * kSurroundC);
+    if (!FixedPower::suits(exponent))
+        return std::nullopt;
+    return FixedPower(exponent);
+}
+
+const FixedPower& chromaLightnessPower()
+{
+    static const FixedPower power(kChromaInverseExponent);
+    return power;
+}
+
+const FixedPower& inverseCompressionPower()
+{
+    static const FixedPower power(kInverseCompressionExponent);
+    return power;
+}
+
 } // namespace
 
 void toolkit::color::brightness2Lightness(cv::Mat& Q, cv::Mat& FL, cv::Mat& J, float Aw)
 {
     const float awPlusFour = Aw + 4.0f;
     const double c = static_cast<double>(kSurroundC);
+    auto flRoot = repeatedPow(0.5);
     for (int i = 0; i < J.rows; ++i) {
         float* qRow = Q.ptr<float>(i);
         const float* fl = FL.ptr<float>(i);
@@ -50,85 +90,136 @@ void toolkit::color::brightness2Lightness(cv::Mat& Q, cv::Mat& FL, cv::Mat& J, f
             const float qSquared = qRow[j] * qRow[j];
             jRow[j] = static_cast<float>((25.0 * static_cast<double>(qSquared) * c * c)
                 / (static_cast<double>(awPlusFour)
-                    * (4.0 * std::pow(static_cast<double>(fl[j]), 0.5)
-                        * static_cast<double>(awPlusFour))));
+                    * (4.0 * flRoot(fl[j]) * static_cast<double>(awPlusFour))));
         }
     }
 }
 
 void toolkit::color::chromaAndLightness2t(cv::Mat& C, cv::Mat& J, cv::Mat& n, cv::Mat& t)
 {
-    for (int i = 0; i < C.rows; ++i) {
-        const float* cRow = C.ptr<float>(i);
-        const float* jRow = J.ptr<float>(i);
-        const float* nRow = n.ptr<float>(i);
-        float* tRow = t.ptr<float>(i);
-        for (int j = 0; j < C.cols; ++j) {
-            const double background = std::pow(kChromaBackgroundOffset
-                    - std::pow(kChromaBackgroundBase, static_cast<double>(nRow[j])),
-                kBackgroundInverseExponent);
-            const double lightness
-                = std::pow(std::sqrt(static_cast<double>(jRow[j]) / 100.0), kChromaInverseExponent);
-            tRow[j]
-                = static_cast<float>(std::pow(static_cast<double>(cRow[j]), kChromaInverseExponent)
-                    / (background * lightness));
-        }
-    }
+    chromaAndLightness2tValues(C, J, n, t);
     toolkit::common::writeDebugImage("t_after.jpg", t);
 }
 
-void toolkit::color::lightness2A(cv::Mat& J, cv::Mat& z, cv::Mat& A, float Aw)
+void toolkit::color::chromaAndLightness2tValues(cv::Mat& C, cv::Mat& J, cv::Mat& n, cv::Mat& t)
+{
+    cv::Mat power;
+    chromaPower(C, power);
+    chromaPowerAndLightness2t(power, J, n, t);
+}
+
+void toolkit::color::chromaPower(const cv::Mat& C, cv::Mat& power)
+{
+    power.create(C.size(), CV_64FC1);
+    for (int i = 0; i < C.rows; ++i) {
+        const float* cRow = C.ptr<float>(i);
+        double* pRow = power.ptr<double>(i);
+        for (int j = 0; j < C.cols; ++j)
+            pRow[j] = std::pow(static_cast<double>(cRow[j]), kChromaInverseExponent);
+    }
+}
+
+void toolkit::color::chromaPowerAndLightness2t(
+    const cv::Mat& power, cv::Mat& J, cv::Mat& n, cv::Mat& t)
+{
+    // The background term depends on n alone.
+    auto background = Repeated(
+        [](float nValue) { return chromaBackground(nValue, kBackgroundInverseExponent); });
+    for (int i = 0; i < power.rows; ++i) {
+        const double* pRow = power.ptr<double>(i);
+        const float* jRow = J.ptr<float>(i);
+        const float* nRow = n.ptr<float>(i);
+        float* tRow = t.ptr<float>(i);
+        for (int j = 0; j < power.cols; ++j) {
+            const double cPower = pRow[j];
+            const double backgroundValue = background(nRow[j]);
+            tRow[j] = finishedPower(chromaLightnessPower(),
+                std::sqrt(static_cast<double>(jRow[j]) / 100.0), [=](double lightness) {
+                    return static_cast<float>(cPower / (backgroundValue * lightness));
+                });
+        }
+    }
+}
+
+void toolkit::color::lightness2A(
+    cv::Mat& J, cv::Mat& z, cv::Mat& A, float Aw, std::ostream& printed)
 {
     // A float running sum stops taking in values of a few tens once it passes
     // about 10^7 (a megapixel image): the printed mean would be off by percents.
     double sum = 0.0;
+    const std::optional<FixedPower> uniformPower = uniformLightnessPower(z);
+    const double aw = static_cast<double>(Aw);
+    const auto times = [aw](double p) { return static_cast<float>(p * aw); };
     for (int i = 0; i < J.rows; ++i) {
         const float* jRow = J.ptr<float>(i);
         const float* zRow = z.ptr<float>(i);
         float* aRow = A.ptr<float>(i);
         for (int j = 0; j < J.cols; ++j) {
+            const double base = static_cast<double>(jRow[j]) / 100.0;
             const float zc = zRow[j] * kSurroundC;
-            const float value = static_cast<float>(
-                std::pow(static_cast<double>(jRow[j]) / 100.0, 1.0 / static_cast<double>(zc))
-                * static_cast<double>(Aw));
+            const float value = uniformPower ? finishedPower(*uniformPower, base, times)
+                                             : times(std::pow(base, 1.0 / static_cast<double>(zc)));
             aRow[j] = value;
             sum += static_cast<double>(value);
         }
     }
     const double count = static_cast<double>(J.rows) * static_cast<double>(J.cols);
     const float mean = static_cast<float>(sum / count);
-    toolkit::common::progress() << "mean A " << mean << std::endl;
+    printed << "mean A " << mean << std::endl;
 }
 
 void toolkit::color::hue2AB(
     cv::Mat& A, cv::Mat& h, cv::Mat& t, cv::Mat& et, cv::Mat& Ncb, cv::Mat& a, cv::Mat& b, float Nc)
 {
+    cv::Mat terms;
+    hueTerms(h, terms);
+    hueTerms2AB(A, terms, t, et, Ncb, a, b, Nc);
+}
+
+void toolkit::color::hueTerms(const cv::Mat& h, cv::Mat& terms)
+{
+    terms.create(h.size(), CV_32FC3);
+    for (int i = 0; i < h.rows; ++i) {
+        const float* hRow = h.ptr<float>(i);
+        float* out = terms.ptr<float>(i);
+        for (int j = 0; j < h.cols; ++j) {
+            const double angle = static_cast<double>(hRow[j]) * kPi / 180.0;
+            const float T = static_cast<float>(std::tan(angle));
+            // sqrt(a^2 + b^2) = |a| s: the denominator depends on the sign of
+            // a, which is negative in the second and third quadrants.
+            const double sine = std::sin(angle);
+            const double cosine = std::cos(angle);
+            const bool aNegative = (sine > 0.0 && cosine < 0.0) || (sine < 0.0 && cosine < 0.0);
+            out[3 * j] = T;
+            out[3 * j + 1] = std::sqrt(T * T + 1.0f);
+            out[3 * j + 2] = aNegative ? 1.0f : 0.0f;
+        }
+    }
+}
+
+void toolkit::color::hueTerms2AB(cv::Mat& A, const cv::Mat& terms, cv::Mat& t, cv::Mat& et,
+    cv::Mat& Ncb, cv::Mat& a, cv::Mat& b, float Nc)
+{
     const double e0 = static_cast<double>(Nc) * kChromaConstant;
     for (int i = 0; i < A.rows; ++i) {
         const float* aResponse = A.ptr<float>(i);
-        const float* hRow = h.ptr<float>(i);
+        const float* hueRow = terms.ptr<float>(i);
         const float* tRow = t.ptr<float>(i);
         const float* etRow = et.ptr<float>(i);
         const float* ncb = Ncb.ptr<float>(i);
         float* aRow = a.ptr<float>(i);
         float* bRow = b.ptr<float>(i);
         for (int j = 0; j < A.cols; ++j) {
-            const double angle = static_cast<double>(hRow[j]) * kPi / 180.0;
-            const float T = static_cast<float>(std::tan(angle));
+            const float T = hueRow[3 * j];
+            const float s = hueRow[3 * j + 1];
+            const bool aNegative = hueRow[3 * j + 2] != 0.0f;
             const float K = 108.0f * T + 11.0f;
-            const float s = std::sqrt(T * T + 1.0f);
             const double E = static_cast<double>(s)
                 * (static_cast<double>(etRow[j]) * (static_cast<double>(ncb[j]) * e0));
             const float tK = tRow[j] * K;
             const double u = static_cast<double>(tK) / 23.0;
             const float dMinus = static_cast<float>(u - E);
             const float dPlus = static_cast<float>(E + u);
-
-            // sqrt(a^2 + b^2) = |a| s: the denominator depends on the sign of
-            // a, which is negative in the second and third quadrants.
-            const double sine = std::sin(angle);
-            const double cosine = std::cos(angle);
-            const bool aNegative = (sine > 0.0 && cosine < 0.0) || (sine < 0.0 && cosine < 0.0);
             const float D = aNegative ? dMinus : dPlus;
 
             const float At = aResponse[j] * tRow[j];
@@ -173,7 +264,8 @@ void toolkit::color::AB2NonLinearities(
     }
 }
 
-void toolkit::color::inverseNonLinearities(cv::Mat& in, cv::Mat& out, cv::Mat& FL)
+void toolkit::color::inverseNonLinearities(
+    cv::Mat& in, cv::Mat& out, cv::Mat& FL, std::ostream& printed)
 {
     for (int i = 0; i < out.rows; ++i) {
         float* src = in.ptr<float>(i);
@@ -192,12 +284,12 @@ void toolkit::color::inverseNonLinearities(cv::Mat& in, cv::Mat& out, cv::Mat& F
                 const float v = static_cast<float>(
                     (static_cast<double>(x) * kCompressionHalf - kCompressionHalfOffset)
                     / (static_cast<double>(headroom) + kCompressionOffset));
-                const float value = static_cast<float>(
-                    std::pow(static_cast<double>(v), kInverseCompressionExponent) * 100.0
-                    / static_cast<double>(fl[j]));
+                const double flValue = static_cast<double>(fl[j]);
+                const float value = finishedPower(inverseCompressionPower(), static_cast<double>(v),
+                    [flValue](double p) { return static_cast<float>(p * 100.0 / flValue); });
                 dst[3 * j + k] = value;
                 if (std::isnan(value))
-                    toolkit::common::progress() << kNaNMessage << std::endl;
+                    printed << kNaNMessage << std::endl;
             }
         }
     }

@@ -14,7 +14,11 @@
 // place (brightness2Lightness, inverseNonLinearities).
 #pragma once
 
+#include "toolkit/common/DebugOutput.hpp"
+
 #include <opencv2/core.hpp>
+
+#include <ostream>
 
 namespace toolkit {
 namespace color {
@@ -31,10 +35,22 @@ void brightness2Lightness(cv::Mat& Q, cv::Mat& FL, cv::Mat& J, float Aw);
 // saturated; an empty plane writes nothing).
 void chromaAndLightness2t(cv::Mat& C, cv::Mat& J, cv::Mat& n, cv::Mat& t);
 
+// chromaAndLightness2t without the file.
+void chromaAndLightness2tValues(cv::Mat& C, cv::Mat& J, cv::Mat& n, cv::Mat& t);
+
+// chromaAndLightness2tValues in two parts, for passes over one C with
+// different J: chromaPower gives the part that depends on C alone,
+// C^(1 / 0.9) in double (power: CV_64FC1, allocated here), and
+// chromaPowerAndLightness2t the t plane from it; loops over power.
+void chromaPower(const cv::Mat& C, cv::Mat& power);
+void chromaPowerAndLightness2t(const cv::Mat& power, cv::Mat& J, cv::Mat& n, cv::Mat& t);
+
 // Achromatic response A = (J / 100)^(1 / (z c)) Aw from lightness J (0 .. 100),
-// the inverse of computeLightness. Loops over J. Prints "mean A " followed by
-// the mean of the A plane (NaN when any A is NaN) and a newline.
-void lightness2A(cv::Mat& J, cv::Mat& z, cv::Mat& A, float Aw);
+// the inverse of computeLightness. Loops over J. Prints to `printed` (the
+// progress stream unless given) "mean A " followed by the mean of the A plane
+// (NaN when any A is NaN) and a newline.
+void lightness2A(cv::Mat& J, cv::Mat& z, cv::Mat& A, float Aw,
+    std::ostream& printed = toolkit::common::progress());
 
 // Opponent coordinates a, b from the achromatic response A, the hue angle h in
 // degrees (signed, as computeHue gives it), t, et and the Ncb plane, for the
@@ -44,6 +60,14 @@ void lightness2A(cv::Mat& J, cv::Mat& z, cv::Mat& A, float Aw);
 // a = b = 0. Loops over A.
 void hue2AB(cv::Mat& A, cv::Mat& h, cv::Mat& t, cv::Mat& et, cv::Mat& Ncb, cv::Mat& a, cv::Mat& b,
     float Nc);
+
+// hue2AB in two parts, for passes over one hue plane: hueTerms gives what
+// depends on h alone (terms: CV_32FC3, allocated here, holding tan h in float,
+// sqrt(tan^2 h + 1) in float, and 1 where a is negative, 0 elsewhere), and
+// hueTerms2AB the a and b planes from it; loops over A.
+void hueTerms(const cv::Mat& h, cv::Mat& terms);
+void hueTerms2AB(cv::Mat& A, const cv::Mat& terms, cv::Mat& t, cv::Mat& et, cv::Mat& Ncb,
+    cv::Mat& a, cv::Mat& b, float Nc);
 
 // Compressed responses from a, b and A: out (CV_32FC3) receives Ra', Ga', Ba'
 // in channels 0, 1, 2, the inverse of computeAB and of the achromatic sum of
@@ -56,10 +80,11 @@ void AB2NonLinearities(cv::Mat& a, cv::Mat& b, cv::Mat& A, cv::Mat& out, cv::Mat
 // (CV_32FC3, rho, gamma, beta in channels 0, 1, 2). Loops over out.
 // In place: responses at or below 0.1 become 0.1 and responses above 400.1
 // become 400; a response in (400, 400.1] is kept and gives a very large value.
-// Prints "Error in the inverse non-linearities! Some of the obtained values
-// are nan." and a newline once for every NaN value written to out (the NaN is
-// kept).
-void inverseNonLinearities(cv::Mat& in, cv::Mat& out, cv::Mat& FL);
+// Prints to `printed` (the progress stream unless given) "Error in the inverse
+// non-linearities! Some of the obtained values are nan." and a newline once
+// for every NaN value written to out (the NaN is kept).
+void inverseNonLinearities(
+    cv::Mat& in, cv::Mat& out, cv::Mat& FL, std::ostream& printed = toolkit::common::progress());
 
 // Hunt-Pointer-Estevez responses (CV_32FC3, rho, gamma, beta in channels
 // 0, 1, 2) to adapted sharpened cone responses in B, G, R order (channel

@@ -34,6 +34,8 @@ constexpr float kBilateralAdaptingLuminance = 20.0f;
 // white lifted by kBlackWhiteLift instead.
 constexpr double kBlackWhiteLimit = 1e-3;
 constexpr double kBlackWhiteLift = 0.02;
+// The channels run S, M, L; the files left are those of L.
+constexpr int kLastChannel = 2;
 
 // biCATRegression works on the 8-bit scale.
 constexpr float kByteScale = 255.0f;
@@ -131,8 +133,11 @@ void toolkit::color::performLocalCAMCA(cv::Mat& image, const cv::Mat& reference,
     convertXYZToBGRDirect(xyz, image);
 }
 
-void toolkit::color::biCAT(cv::Mat& image, const cv::Mat& white, const cv::Mat& /*xyzWhite*/,
-    const cv::Mat& target, const cv::Mat& /*mask*/)
+namespace {
+
+// biCAT's adaptation; its two files only with writeFiles.
+void adaptTowardsTarget(
+    cv::Mat& image, const cv::Mat& white, const cv::Mat& target, bool writeFiles)
 {
     if (image.type() != CV_32FC3)
         CV_Error(cv::Error::StsBadArg, "biCAT adapts CV_32FC3 images");
@@ -144,9 +149,11 @@ void toolkit::color::biCAT(cv::Mat& image, const cv::Mat& white, const cv::Mat& 
     const int rows = image.rows;
     const int cols = image.cols;
     // The same D at every pixel: the adapting luminance is fixed.
-    const float D = computeAdapFactD(kBilateralAdaptingLuminance);
+    const float D = toolkit::color::computeAdapFactD(kBilateralAdaptingLuminance);
     cv::Mat ratios(rows, cols, CV_32FC1), gain(rows, cols, CV_32FC1);
-    cv::Mat increaseMap(rows, cols, CV_32FC1);
+    cv::Mat increaseMap;
+    if (writeFiles)
+        increaseMap.create(rows, cols, CV_32FC1);
     cv::Point maxAt(0, 0);
 
     for (int k = 0; k < 3; ++k) {
@@ -171,14 +178,18 @@ void toolkit::color::biCAT(cv::Mat& image, const cv::Mat& white, const cv::Mat& 
                 }
             }
         }
-        writeIntoFile(ratios, "catRatio.txt", rows, cols);
-        for (int i = 0; i < rows; ++i) {
-            const float* g = gain.ptr<float>(i);
-            float* m = increaseMap.ptr<float>(i);
-            for (int j = 0; j < cols; ++j)
-                m[j] = (g[j] / maxRatio) * kByteScale;
+        // Each channel's files replace the previous channel's: only the last
+        // channel's are written.
+        if (writeFiles && k == kLastChannel) {
+            toolkit::color::writeIntoFile(ratios, "catRatio.txt", rows, cols);
+            for (int i = 0; i < rows; ++i) {
+                const float* g = gain.ptr<float>(i);
+                float* m = increaseMap.ptr<float>(i);
+                for (int j = 0; j < cols; ++j)
+                    m[j] = (g[j] / maxRatio) * kByteScale;
+            }
+            toolkit::common::writeDebugImage("increaseMap.jpg", increaseMap);
         }
-        toolkit::common::writeDebugImage("increaseMap.jpg", increaseMap);
 
         // One write per line, so that lines of concurrent calls do not mix.
         std::ostringstream line;
@@ -193,6 +204,19 @@ void toolkit::color::biCAT(cv::Mat& image, const cv::Mat& white, const cv::Mat& 
                 p[3 * j + k] *= g[j] * D + 1.0f - D;
         }
     }
+}
+
+} // namespace
+
+void toolkit::color::biCAT(cv::Mat& image, const cv::Mat& white, const cv::Mat& /*xyzWhite*/,
+    const cv::Mat& target, const cv::Mat& /*mask*/)
+{
+    adaptTowardsTarget(image, white, target, true);
+}
+
+void toolkit::color::biCATWithoutFiles(cv::Mat& image, const cv::Mat& white, const cv::Mat& target)
+{
+    adaptTowardsTarget(image, white, target, false);
 }
 
 void toolkit::color::biCATRegression(cv::Mat& guidance, cv::Mat& guidanceWhite, cv::Mat& input,

@@ -39,15 +39,20 @@ void performLocalCAMCA(cv::Mat& image, const cv::Mat& reference, float blend);
 // multiplied by 1 - D^2 + D^2 ratio, ratio = target / white (float), or
 // target / (white + 0.02) in double where white < 1e-3.
 // xyzWhite and mask are not consulted (any matrix, empty included).
-// Per channel (S, M, L): rewrites "catRatio.txt" with the channel's ratios,
-// one per line in row-major order, writes "increaseMap.jpg" (gain / largest
-// ratio x 255) and prints "<largest ratio> <white> <target>" at the first
+// Per channel (S, M, L) prints "<largest ratio> <white> <target>" at the first
 // pixel holding the largest ratio (the previous channel's pixel, or (0, 0),
-// while no ratio is above 0). The last channel's files remain.
+// while no ratio is above 0). Writes the last channel's (L's) files:
+// "catRatio.txt" with its ratios, one per line in row-major order, and
+// "increaseMap.jpg" (gain / largest ratio x 255).
 // Safe to run from several threads at once on different images; the files
 // then hold any thread's data and each printed line stays whole.
 void biCAT(cv::Mat& image, const cv::Mat& white, const cv::Mat& xyzWhite, const cv::Mat& target,
     const cv::Mat& mask);
+
+// biCAT without its files: the same result in place and the same printed
+// lines, nothing written. For a caller that adapts many images and keeps the
+// files of one.
+void biCATWithoutFiles(cv::Mat& image, const cv::Mat& white, const cv::Mat& target);
 
 // Re-lights a guidance image to the local white of an input image through the
 // per-pixel linear model guidance' = weight (inputWhite + a (guidance -

@@ -1,5 +1,6 @@
 #include "toolkit/color/RgbXyz.hpp"
 
+#include "toolkit/color/FixedPower.hpp"
 #include "toolkit/color/MatrixRows.hpp"
 #include "toolkit/common/CommonFunctions.hpp"
 
@@ -33,20 +34,48 @@ cv::Mat sRGBD65Matrix()
                                      0.0193324f, 0.119193f, 0.950444f);
 }
 
+using toolkit::color::power::finishedPower;
+using toolkit::color::power::FixedPower;
+
+const FixedPower& compandingPower()
+{
+    static const FixedPower power(1.0 / kGamma);
+    return power;
+}
+
+const FixedPower& inverseCompandingPower()
+{
+    static const FixedPower power(kGamma);
+    return power;
+}
+
+// The transfer curves, with their powers fetched once by the caller.
+inline float compand(float v, const FixedPower& power)
+{
+    if (v <= kCompandingBreak)
+        return static_cast<float>(static_cast<double>(v) * kLinearSlope);
+    return finishedPower(power, static_cast<double>(v),
+        [](double p) { return static_cast<float>(kGammaScale * p - kGammaOffset); });
+}
+
+inline float linearise(float v, const FixedPower& power)
+{
+    if (v <= kInverseCompandingBreak)
+        return static_cast<float>(static_cast<double>(v) / kLinearSlope);
+    return finishedPower(power, (static_cast<double>(v) + kGammaOffset) / kGammaScale,
+        [](double p) { return static_cast<float>(p); });
+}
+
 } // namespace
 
 float toolkit::color::sRGBCompanding(float v)
 {
-    if (v <= kCompandingBreak)
-        return static_cast<float>(static_cast<double>(v) * kLinearSlope);
-    return static_cast<float>(kGammaScale * std::pow(static_cast<double>(v), 1.0 / kGamma) - kGammaOffset);
+    return compand(v, compandingPower());
 }
 
 float toolkit::color::sRGBInverseCompanding(float v)
 {
-    if (v <= kInverseCompandingBreak)
-        return static_cast<float>(static_cast<double>(v) / kLinearSlope);
-    return static_cast<float>(std::pow((static_cast<double>(v) + kGammaOffset) / kGammaScale, kGamma));
+    return linearise(v, inverseCompandingPower());
 }
 
 void toolkit::color::XYZtoxy(const cv::Mat& XYZ, cv::Mat& xy)
@@ -127,13 +156,14 @@ void toolkit::color::convertBGRToXYZDirect(const cv::Mat& image, cv::Mat& xyz)
 {
     const cv::Mat M = sRGBD65Matrix();
     const float* m = M.ptr<float>(0);
+    const FixedPower& power = inverseCompandingPower();
     for (int i = 0; i < image.rows; ++i) {
         const float* src = image.ptr<float>(i);
         float* dst = xyz.ptr<float>(i);
         for (int j = 0; j < image.cols; ++j) {
-            const float R = sRGBInverseCompanding(src[3 * j + 2]);
-            const float G = sRGBInverseCompanding(src[3 * j + 1]);
-            const float B = sRGBInverseCompanding(src[3 * j]);
+            const float R = linearise(src[3 * j + 2], power);
+            const float G = linearise(src[3 * j + 1], power);
+            const float B = linearise(src[3 * j], power);
             float* q = dst + 3 * j;
             q[0] = rowTimes(m, 0, R, G, B);
             q[1] = rowTimes(m, 1, R, G, B);
@@ -147,10 +177,11 @@ void toolkit::color::convertXYZToBGRDirect(const cv::Mat& xyz, cv::Mat& image)
     // Row 0 of the inverse gives R, stored in channel 2.
     multiplyImageByMatrixBackward(xyz, image, sRGBD65Matrix().inv(cv::DECOMP_LU));
     // Out-of-gamut colours are deliberately left outside [0, 1].
+    const FixedPower& power = compandingPower();
     for (int i = 0; i < xyz.rows; ++i) {
         float* q = image.ptr<float>(i);
         for (int k = 0; k < xyz.cols * 3; ++k)
-            q[k] = sRGBCompanding(q[k]);
+            q[k] = compand(q[k], power);
     }
 }
 

@@ -29,21 +29,16 @@ constexpr double kAdaptingFraction = 0.2;
 void toolkit::exposure::loadExposureSeq(cv::Mat* exposures, cv::Mat& reference, const float* table,
     std::vector<cv::Mat>& images, std::vector<float>& times, int n)
 {
-    cv::Mat reference8;
-    reference *= 255.0;
-    reference.convertTo(reference8, CV_8U, 1.0, 0.0);
-    toolkit::common::writeDebugImage("test2.jpg", reference8);
+    toolkit::common::writeDebugImage("test2.jpg", hdr::toEightBit(reference));
 
     for (int i = 0; i < n; ++i) {
-        cv::Mat image8(exposures[i].size(), CV_8UC3);
-        exposures[i] *= 255.0;
-        exposures[i].convertTo(image8, CV_8U, 1.0, 0.0);
+        const cv::Mat image8 = hdr::toEightBit(exposures[i]);
         images.push_back(image8);
         if (i == 1) {
             toolkit::common::writeDebugImage("test10.jpg", images.front());
             toolkit::common::writeDebugImage("test11.jpg", image8);
         }
-        const float time = 1.0f / table[i + 1];
+        const float time = hdr::exposureTime(table, i);
         times.push_back(time);
         toolkit::common::progress() << time << " " << table[i + 1] << " " << n << std::endl;
     }

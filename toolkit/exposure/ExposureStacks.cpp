@@ -20,6 +20,7 @@
 #include <cmath>
 #include <exception>
 #include <fstream>
+#include <future>
 #include <iostream>
 #include <sstream>
 #include <vector>
@@ -153,6 +154,107 @@ void adaptFlashTowards(cv::Mat& flash, cv::Mat& xyz, const cv::Mat& target, cons
     }
 }
 
+// Runs f with the caller's debug output, or with debug files and progress
+// lines off: for steps whose files a later step replaces (f prints nothing).
+template <class F> void withDebugFilesIf(bool keep, F&& f)
+{
+    if (keep) {
+        f();
+        return;
+    }
+    const toolkit::common::DebugOutputScope quiet(toolkit::common::DebugOutput::off());
+    f();
+}
+
+// The guided-filter white (computeWhiteImg) of a BGR image, taken through
+// XYZ into the sharpened space.
+void sharpenedWhiteOf(const cv::Mat& bgr, cv::Mat& whiteSharp, int diagonal, bool keepFiles)
+{
+    namespace color = toolkit::color;
+    cv::Mat white;
+    withDebugFilesIf(keepFiles, [&] { color::computeWhiteImg(bgr, white, diagonal); });
+    cv::Mat whiteXYZ(bgr.size(), CV_32FC3);
+    color::convertBGRToXYZDirect(white, whiteXYZ);
+    color::convertXYZtoSharpenedBGR(whiteXYZ, whiteSharp);
+}
+
+// Every exposure's first adaptation step starts from the flash photograph
+// itself: its sharpened white, made once on a thread of its own while the
+// exposures are synthesised. With a single step its debug files are the ones
+// left. Empty without steps.
+std::future<cv::Mat> startFlashWhite(const cv::Mat& flash, int iterations, int diagonal)
+{
+    const toolkit::common::DebugOutput debugOutput = toolkit::common::currentDebugOutput();
+    return std::async(std::launch::async, [&flash, iterations, diagonal, debugOutput] {
+        const toolkit::common::DebugOutputScope scope(debugOutput);
+        cv::Mat whiteSharp;
+        if (iterations > 0) {
+            whiteSharp.create(flash.size(), CV_32FC3);
+            sharpenedWhiteOf(flash, whiteSharp, diagonal, iterations == 1);
+        }
+        return whiteSharp;
+    });
+}
+
+// Step 3 of createBrightnessExposures: the flash photograph (BGR, XYZ, and
+// its sharpened white) adapted `iterations` times towards each exposure,
+// every step written. The first step's sharpened image is the same for every
+// exposure and made once. The whites' and biCAT's debug files are left by
+// exposure 5's last step alone, as a single thread running the exposures in
+// order would leave them.
+void adaptFlashTowardsEach(const cv::Mat& flash, const cv::Mat& xyzFlash,
+    const cv::Mat& flashWhiteSharp, const ExposureSet& targets, const cv::Mat& mask, int iterations,
+    int diagonal, const std::string& name)
+{
+    namespace color = toolkit::color;
+    if (iterations <= 0)
+        return;
+    const cv::Size size = flash.size();
+    cv::Mat flashSharp(size, CV_32FC3);
+    color::convertXYZtoSharpenedBGR(xyzFlash, flashSharp);
+
+    toolkit::exposure::forEachExposure([&](int i) {
+        cv::Mat sharp, xyz(size, CV_32FC3), cur(size, CV_32FC3);
+        cv::Mat whiteSharp(size, CV_32FC3);
+        for (int n = 0; n < iterations; ++n) {
+            const bool keepFiles = i == kExposureCount - 1 && n == iterations - 1;
+            if (n == 0)
+                flashSharp.copyTo(sharp);
+            else
+                color::convertXYZtoSharpenedBGR(xyz, sharp);
+            printLine(name + " " + indexText(i));
+            if (n > 0)
+                sharpenedWhiteOf(cur, whiteSharp, diagonal, keepFiles);
+            printLine(name + " " + indexText(i));
+            const cv::Mat& white = n == 0 ? flashWhiteSharp : whiteSharp;
+            if (keepFiles)
+                color::biCAT(sharp, white, cv::Mat(), targets[i], mask);
+            else
+                color::biCATWithoutFiles(sharp, white, targets[i]);
+            color::convertSharpenedBGRtoXYZ(sharp, xyz);
+            color::convertXYZToBGRDirect(xyz, cur);
+            toolkit::common::writeImage(
+                name + indexText(n) + "_0" + indexText(i) + "_final" + ".jpg", hdr::times255(cur));
+        }
+    });
+}
+
+// The HDR chain's results for one exposure list.
+struct HdrResults {
+    cv::Mat response, merged, toneMapped, fusion;
+};
+
+// Calibration, merge, tone mapping and fusion; writes and prints nothing.
+HdrResults runHdrChain(const std::vector<cv::Mat>& images, const std::vector<float>& times)
+{
+    HdrResults results;
+    results.response = hdr::calibrateResponse(images, times);
+    results.merged = hdr::mergeHdr(images, times, results.response);
+    results.toneMapped = hdr::toneMap(results.merged);
+    results.fusion = hdr::fuse(images);
+    return results;
+}
+
 } // namespace
 
 void toolkit::exposure::forEachExposure(const std::function<void(int)>& body)
@@ -216,28 +318,24 @@ void toolkit::exposure::createBrightnessExposures(
 
     const int diagonal = diagonalOf(flash);
     const cv::Mat mask = readMask();
+    std::future<cv::Mat> flashWhite = startFlashWhite(flash, iterations, diagonal);
 
     ExposureSet synth = allocateSet(size); // the synthesised exposures
     ExposureSet tmp = allocateSet(size); // scratch
-    ExposureSet cur = allocateSet(size); // current flash-derived image, BGR
-    ExposureSet work = allocateSet(size); // XYZ, or the smoothed white
-    ExposureSet sharp = allocateSet(size); // current image, sharpened
-    ExposureSet whiteXYZ = allocateSet(size);
-    ExposureSet whiteSharp = allocateSet(size);
-    std::array<int, kExposureCount> counter {};
-    std::array<int, kExposureCount> limit {};
-    for (int i = 0; i < kExposureCount; ++i) {
-        counter[i] = 0;
-        limit[i] = iterations;
-        toolkit::common::progress() << limit[i] << std::endl;
-    }
+    for (int i = 0; i < kExposureCount; ++i)
+        toolkit::common::progress() << iterations << std::endl;
 
     // Self-guided smoothing on the 0..255 scale. A negative smoothed channel
     // (an overshoot at a strong edge) makes the pixel keep its original value.
     noFlash *= static_cast<double>(kByteScale);
     const cv::Mat noFlashGuide = noFlash;
-    cv::Mat smoothed = guidedfilter::guidedFilter(
-        noFlash, noFlashGuide, kNoFlashRadius, kNoFlashEps * kByteScaleSquared, -1);
+    cv::Mat smoothed;
+    // The filter's debug files are those of the last white when there are
+    // adaptation steps.
+    withDebugFilesIf(iterations <= 0, [&] {
+        smoothed = guidedfilter::guidedFilter(
+            noFlash, noFlashGuide, kNoFlashRadius, kNoFlashEps * kByteScaleSquared, -1);
+    });
     for (int i = 0; i < size.height; ++i) {
         cv::Vec3f* s = smoothed.ptr<cv::Vec3f>(i);
         const cv::Vec3f* o = noFlash.ptr<cv::Vec3f>(i);
@@ -292,36 +390,30 @@ void toolkit::exposure::createBrightnessExposures(
     }
     toolkit::common::progress() << "paralell" << std::endl;
 
-    // The flash photograph adapted step by step towards each exposure.
-    forEachExposure([&](int i) {
-        xyzFlashCopy.copyTo(work[i]);
-        flash.copyTo(cur[i]);
-        while (counter[i] < limit[i]) {
-            color::convertXYZtoSharpenedBGR(work[i], sharp[i]);
-            printLine(name + " " + indexText(i));
-            color::computeWhiteImg(cur[i], work[i], diagonal);
-            printLine(name + " " + indexText(i));
-            color::convertBGRToXYZDirect(work[i], whiteXYZ[i]);
-            color::convertXYZtoSharpenedBGR(whiteXYZ[i], whiteSharp[i]);
-            color::biCAT(sharp[i], whiteSharp[i], whiteXYZ[i], synth[i], mask);
-            color::convertSharpenedBGRtoXYZ(sharp[i], work[i]);
-            color::convertXYZToBGRDirect(work[i], cur[i]);
-            common::writeImage(
-                name + indexText(counter[i]) + "_0" + indexText(i) + "_final" + ".jpg",
-                hdr::times255(cur[i]));
-            counter[i] = counter[i] + 1;
-        }
-    });
+    // The HDR chain needs only the exposures' 8-bit images, and the
+    // adaptation reads the exposures without changing them: the chain runs
+    // meanwhile, on 8-bit images made as loadExposureSeq makes them below.
+    std::vector<cv::Mat> chainImages;
+    std::vector<float> chainTimes;
+    for (int i = 0; i < kExposureCount; ++i) {
+        cv::Mat scaled = synth[i].clone();
+        chainImages.push_back(hdr::toEightBit(scaled));
+        chainTimes.push_back(hdr::exposureTime(table.data(), i));
+    }
+    std::future<HdrResults> chain = std::async(std::launch::async,
+        [&chainImages, &chainTimes] { return runHdrChain(chainImages, chainTimes); });
+
+    adaptFlashTowardsEach(
+        flash, xyzFlashCopy, flashWhite.get(), synth, mask, iterations, diagonal, name);
 
     std::vector<cv::Mat> images;
     std::vector<float> times;
     loadExposureSeq(synth.data(), noFlash, table.data(), images, times, kExposureCount);
 
-    const cv::Mat response = hdr::calibrateResponse(images, times);
-    const cv::Mat merged = hdr::mergeHdr(images, times, response);
-    toolkit::common::progress() << response << std::endl;
-    hdr::writeResponseColumns(response, "R.txt", "G.txt", "B.txt", "values.txt");
-    hdr::writeOutputs(name, merged, hdr::toneMap(merged), hdr::fuse(images));
+    const HdrResults hdrResults = chain.get();
+    toolkit::common::progress() << hdrResults.response << std::endl;
+    hdr::writeResponseColumns(hdrResults.response, "R.txt", "G.txt", "B.txt", "values.txt");
+    hdr::writeOutputs(name, hdrResults.merged, hdrResults.toneMapped, hdrResults.fusion);
 }
 
 void toolkit::exposure::createBrightnessExposuresVs2(
@@ -381,9 +473,8 @@ void toolkit::exposure::createBrightnessExposuresVs2(
     loadExposureSeq(exposures.data(), noFlash, table.data(), images, times, kExposureCount);
     toolkit::common::writeDebugImage("nonflash.jpg", noFlash);
 
-    const cv::Mat response = hdr::calibrateResponse(images, times);
-    const cv::Mat merged = hdr::mergeHdr(images, times, response);
-    hdr::writeOutputs(name, merged, hdr::toneMap(merged), hdr::fuse(images));
+    const HdrResults hdrResults = runHdrChain(images, times);
+    hdr::writeOutputs(name, hdrResults.merged, hdrResults.toneMapped, hdrResults.fusion);
 }
 
 void toolkit::exposure::createBrightnessExposuresVs3(

@@ -6,8 +6,10 @@
 
 #include <opencv2/photo.hpp>
 
+#include <exception>
 #include <fstream>
 #include <iostream>
+#include <thread>
 
 namespace {
 
@@ -28,14 +30,58 @@ constexpr float kMertensContrast = 1.0f;
 constexpr float kMertensSaturation = 1.0f;
 constexpr float kMertensExposure = 0.0f;
 
+// OpenCV's Debevec calibration of the list as it is.
+cv::Mat calibrateChannel(const std::vector<cv::Mat>& images, const std::vector<float>& times)
+{
+    cv::Mat response;
+    cv::createCalibrateDebevec(kDebevecSamples, kDebevecLambda, kDebevecRandomSampling)
+        ->process(images, response, times);
+    return response;
+}
+
 } // namespace
 
 cv::Mat toolkit::exposure::hdr::calibrateResponse(
     const std::vector<cv::Mat>& images, const std::vector<float>& times)
 {
+    // Debevec's system is set up and solved channel by channel, from that
+    // channel's values alone: each channel calibrated on its own gives the
+    // bits of the joint call. The solves take most of the time, so the
+    // channels run at once, each on its own thread.
+    const int channels = images.empty() ? 0 : images.front().channels();
+    if (channels <= 1 || images.size() != times.size())
+        return calibrateChannel(images, times);
+    std::vector<std::vector<cv::Mat>> planes(channels);
+    for (const cv::Mat& image : images) {
+        if (image.channels() != channels)
+            return calibrateChannel(images, times);
+        std::vector<cv::Mat> split;
+        cv::split(image, split);
+        for (int c = 0; c < channels; ++c)
+            planes[c].push_back(split[c]);
+    }
+
+    std::vector<cv::Mat> responses(channels);
+    std::vector<std::exception_ptr> failures(channels);
+    auto calibrate = [&](int c) {
+        try {
+            responses[c] = calibrateChannel(planes[c], times);
+        } catch (...) {
+            failures[c] = std::current_exception();
+        }
+    };
+    std::vector<std::thread> others;
+    for (int c = 1; c < channels; ++c)
+        others.emplace_back(calibrate, c);
+    calibrate(0);
+    for (std::thread& t : others)
+        t.join();
+    for (const std::exception_ptr& failure : failures) {
+        if (failure)
+            std::rethrow_exception(failure);
+    }
     cv::Mat response;
-    cv::createCalibrateDebevec(kDebevecSamples, kDebevecLambda, kDebevecRandomSampling)
-        ->process(images, response, times);
+    cv::merge(responses, response);
     return response;
 }
 
@@ -92,4 +138,17 @@ void toolkit::exposure::hdr::writeOutputs(
 cv::Mat toolkit::exposure::hdr::times255(const cv::Mat& img)
 {
     return img * 255.0;
+}
+
+cv::Mat toolkit::exposure::hdr::toEightBit(cv::Mat& exposure)
+{
+    cv::Mat image8;
+    exposure *= 255.0;
+    exposure.convertTo(image8, CV_8U, 1.0, 0.0);
+    return image8;
+}
+
+float toolkit::exposure::hdr::exposureTime(const float* table, int i)
+{
+    return 1.0f / table[i + 1];
 }

@@ -41,6 +41,13 @@ void writeOutputs(const std::string& name, const cv::Mat& hdr, const cv::Mat& to
 // The image with every value multiplied by 255, for writing [0, 1] data as 8 bits.
 cv::Mat times255(const cv::Mat& img);
 
+// A float exposure on [0, 1] as the calibration and merge take it: multiplied
+// by 255 in place, then converted to 8 bits (rounded, saturated).
+cv::Mat toEightBit(cv::Mat& exposure);
+
+// The time of exposure i of an exposure-time table: 1 / table[i + 1] in float.
+float exposureTime(const float* table, int i);
+
 } // namespace hdr
 } // namespace exposure
 } // namespace toolkit
