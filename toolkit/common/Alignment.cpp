@@ -1,5 +1,7 @@
 #include "toolkit/common/Alignment.hpp"
 
+#include "toolkit/common/InputChecks.hpp"
+
 #include "toolkit/common/CommonFunctions.hpp"
 
 #include <opencv2/imgproc.hpp>
@@ -33,6 +35,9 @@ cv::Mat greyOf(const cv::Mat& bgr255)
 
 void toolkit::common::calculateOpticalFlow(cv::Mat& first, cv::Mat& second, cv::Mat& output)
 {
+    requireType(first, CV_32FC3, "calculateOpticalFlow", "first");
+    requireType(second, CV_32FC3, "calculateOpticalFlow", "second");
+    requireSameSize(first, second, "calculateOpticalFlow", "the two photographs");
     // Scaled copies rather than scaling the inputs in place and back: the
     // same photograph may be passed twice (or as the output), and the
     // caller's pixels are left exactly as they were.
@@ -60,6 +65,8 @@ void toolkit::common::calculateOpticalFlow(cv::Mat& first, cv::Mat& second, cv::
 
 void toolkit::common::alterNonFlashBrightness(cv::Mat& source, cv::Mat& reference, cv::Mat& output)
 {
+    requireType(source, CV_32FC3, "alterNonFlashBrightness", "source");
+    requireType(reference, CV_32FC3, "alterNonFlashBrightness", "reference");
     // The lightness is rewritten over the reference's rows and columns in the
     // source's planes: a size mismatch would read and write out of bounds.
     if (source.size() != reference.size())

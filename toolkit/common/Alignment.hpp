@@ -1,7 +1,8 @@
 // Flash/no-flash pair utilities: dense optical-flow alignment of one
 // photograph onto another, and transfer of lightness statistics in CIE L*a*b*.
 //
-// Photographs are CV_32FC3, B, G, R, values in [0, 1]. No files are written.
+// Photographs are CV_32FC3, B, G, R, values in [0, 1]; an empty photograph or
+// one of another type raises cv::Exception. No files are written.
 #pragma once
 
 #include <opencv2/core.hpp>
@@ -15,7 +16,7 @@ namespace common {
 // 0.2, box window) gives each pixel of `second` its match in `first`; `first`
 // is then sampled there with nearest-neighbour lookup. Matches outside
 // `first` come out black. `output` receives a CV_32FC3 of the flow's size
-// (the photographs must share one size), values in [0, 1].
+// (the photographs must share one size, or cv::Exception is raised), values in [0, 1].
 // The inputs are not changed; either may be passed as both photographs or as
 // the output. Prints nothing.
 void calculateOpticalFlow(cv::Mat& first, cv::Mat& second, cv::Mat& output);

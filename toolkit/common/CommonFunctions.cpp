@@ -1,5 +1,7 @@
 #include "toolkit/common/CommonFunctions.hpp"
+
 #include "toolkit/common/DebugOutput.hpp"
+#include "toolkit/common/InputChecks.hpp"
 
 #include <opencv2/imgcodecs.hpp>
 
@@ -21,6 +23,7 @@ constexpr float kLabChromaOffset = 128.0f;
 
 void toolkit::common::scaleLab(cv::Mat& imgLab)
 {
+    requireType(imgLab, CV_32FC3, "scaleLab", "imgLab");
     for (int i = 0; i < imgLab.rows; ++i) {
         auto* row = imgLab.ptr<cv::Vec3f>(i);
         for (int j = 0; j < imgLab.cols; ++j) {
@@ -33,6 +36,7 @@ void toolkit::common::scaleLab(cv::Mat& imgLab)
 
 void toolkit::common::rescaleLab(cv::Mat& imgLab)
 {
+    requireType(imgLab, CV_32FC3, "rescaleLab", "imgLab");
     for (int i = 0; i < imgLab.rows; ++i) {
         auto* row = imgLab.ptr<cv::Vec3f>(i);
         for (int j = 0; j < imgLab.cols; ++j) {
@@ -56,6 +60,9 @@ const std::array<float, 256>& toolkit::common::normalisationTable()
 
 void toolkit::common::normImg(cv::Mat& img, cv::Mat& imgNorm)
 {
+    requireType(img, CV_8UC3, "normImg", "img");
+    requireType(imgNorm, CV_32FC3, "normImg", "imgNorm");
+    requireAtLeast(imgNorm, img.rows, img.cols, "normImg", "imgNorm");
     const auto& table = normalisationTable();
     for (int i = 0; i < img.rows; ++i) {
         const uchar* src = img.ptr<uchar>(i);
@@ -67,6 +74,7 @@ void toolkit::common::normImg(cv::Mat& img, cv::Mat& imgNorm)
 
 void toolkit::common::getFinalImg(cv::Mat& img, std::string name)
 {
+    requireTypeOrEmpty(img, CV_32FC3, "getFinalImg", "img");
     for (int i = 0; i < img.rows; ++i) {
         float* row = img.ptr<float>(i);
         for (int k = 0; k < img.cols * 3; ++k)
@@ -100,6 +108,7 @@ float toolkit::common::clip(float n, float lower, float upper)
 
 float toolkit::common::computeMean(cv::Mat& plane)
 {
+    requireTypeOrEmpty(plane, CV_32FC1, "computeMean", "plane");
     float sum = 0.0f;
     int count = 0;
     for (int i = 0; i < plane.rows; ++i) {
@@ -119,6 +128,7 @@ float toolkit::common::computeMean(cv::Mat& plane)
 
 float toolkit::common::computeStdDev(const cv::Mat& plane, float& mean)
 {
+    requireTypeOrEmpty(plane, CV_32FC1, "computeStdDev", "plane");
     float sum = 0.0f;
     int count = 0;
     const float meanSquared = mean * mean;
@@ -137,6 +147,13 @@ float toolkit::common::computeStdDev(const cv::Mat& plane, float& mean)
 
 void toolkit::common::dotProduct(const cv::Mat& A, const cv::Mat& B, cv::Mat& C)
 {
+    requireType(A, CV_32FC1, "dotProduct", "A");
+    requireType(B, CV_32FC1, "dotProduct", "B");
+    requireType(C, CV_32FC1, "dotProduct", "C");
+    if (A.rows != A.cols)
+        requireSameSize(A, A.t(), "dotProduct", "A and its transpose");
+    requireSameSize(A, B, "dotProduct", "A and B");
+    requireSameSize(A, C, "dotProduct", "A and C");
     const int n = A.rows;
     for (int i = 0; i < n; ++i) {
         for (int j = 0; j < A.cols; ++j) {

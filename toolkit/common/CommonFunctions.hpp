@@ -18,6 +18,10 @@ namespace common {
 
 // Natural L*a*b* (L* 0..100, a* and b* signed) to the 0..255 range, in place:
 // L* x 2.55 (product in double), a* + 128, b* + 128. CV_32FC3, channels L*, a*, b*.
+//
+// Every function here checks its matrices before touching them and raises
+// cv::Exception for an empty matrix where pixels are needed, another type
+// than the one stated, or a size that does not fit.
 void scaleLab(cv::Mat& imgLab);
 
 // Undoes scaleLab in place: L* x 100/255 (product in double), a* - 128, b* - 128.
@@ -27,12 +31,13 @@ void rescaleLab(cv::Mat& imgLab);
 const std::array<float, 256>& normalisationTable();
 
 // CV_8UC3 BGR to CV_32FC3 BGR in [0, 1]: each value v becomes v / 255.0 (in
-// double, stored as float). imgNorm must be allocated at least img's size.
+// double, stored as float). imgNorm must be a CV_32FC3 of at least img's size.
 void normImg(cv::Mat& img, cv::Mat& imgNorm);
 
 // Multiplies a CV_32FC3 image in [0, 1] by 255 in place (the caller's image is
 // left scaled) and writes it to the file `name`; the format follows the
-// extension. A failed write (or an empty image) is not reported.
+// extension. A failed write (or an empty image) is not reported; an image of
+// another type raises cv::Exception.
 void getFinalImg(cv::Mat& img, std::string name);
 
 // Plain decimal text of i ("7", "-3").
@@ -55,7 +60,7 @@ float computeMean(cv::Mat& plane);
 float computeStdDev(const cv::Mat& plane, float& mean);
 
 // C = A x B for square CV_32FC1 matrices (n = rows of A), accumulated in float
-// in increasing k. C must be an allocated n x n CV_32FC1.
+// in increasing k. A and B must be n x n CV_32FC1 and C an allocated n x n CV_32FC1.
 void dotProduct(const cv::Mat& A, const cv::Mat& B, cv::Mat& C);
 
 } // namespace common

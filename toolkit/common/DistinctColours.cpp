@@ -1,6 +1,7 @@
 #include "toolkit/common/DistinctColours.hpp"
 
 #include "toolkit/common/ImageFiles.hpp"
+#include "toolkit/common/InputChecks.hpp"
 
 #include <algorithm>
 
@@ -13,6 +14,8 @@ constexpr std::size_t kWords = (std::size_t(1) << kColourBits) / 64;
 
 cv::Mat toolkit::common::DistinctColours::asImage(int width) const
 {
+    if (width <= 0)
+        CV_Error(cv::Error::StsBadArg, "the colours need a positive row width");
     const int rows = static_cast<int>((keys.size() + width - 1) / width);
     cv::Mat img(rows, width, CV_8UC3);
     const std::size_t cells = img.total();
@@ -28,6 +31,7 @@ cv::Mat toolkit::common::DistinctColours::asImage(int width) const
 
 toolkit::common::DistinctColours toolkit::common::countDistinctColours(const cv::Mat& img)
 {
+    requireTypeOrEmpty(img, CV_8UC3, "countDistinctColours", "img");
     ColourCounter counter;
     for (int i = 0; i < img.rows; ++i)
         counter.mark(img.ptr<uchar>(i), std::size_t(img.cols));
@@ -55,6 +59,7 @@ TOOLKIT_POPCOUNT_CLONES
 toolkit::common::DistinctColours toolkit::common::ColourCounter::count(
     const cv::Mat& img, bool countPixels)
 {
+    requireTypeOrEmpty(img, CV_8UC3, "ColourCounter::count", "img");
     DistinctColours result;
     result.present = std::move(present_);
     std::vector<std::uint32_t>& rank = result.rank;

@@ -30,7 +30,8 @@ struct DistinctColours {
 
     // The colours as a CV_8UC3 image of `width` columns, in key order and row
     // by row; the cells after the last colour repeat the last colour, so that
-    // the image holds no colour the counted image lacks.
+    // the image holds no colour the counted image lacks. A width below 1
+    // raises cv::Exception.
     cv::Mat asImage(int width) const;
 
     // Position in `keys` of a colour of the counted image, in constant time.
@@ -53,7 +54,8 @@ inline std::uint32_t colourKey(const uchar* bgr)
 }
 
 // Counts the colours of a CV_8UC3 image (any size, including empty).
-// Images of 2^32 pixels or more are not supported.
+// Images of 2^32 pixels or more are not supported; an image of another type
+// raises cv::Exception.
 DistinctColours countDistinctColours(const cv::Mat& img);
 
 // countDistinctColours in two steps, so that the first can run on each row

@@ -37,7 +37,7 @@ void freeBytes(void* p, std::size_t size)
 class LargePageAllocator final : public cv::MatAllocator {
 public:
     cv::UMatData* allocate(int dims, const int* sizes, int type, void* data0, size_t* step,
-                           cv::AccessFlag, cv::UMatUsageFlags) const override
+        cv::AccessFlag, cv::UMatUsageFlags) const override
     {
         std::size_t total = CV_ELEM_SIZE(type);
         for (int i = dims - 1; i >= 0; --i) {
