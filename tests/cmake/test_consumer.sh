@@ -7,8 +7,9 @@
 #    build type keeps none.
 # Checks that the parent's build type stays Debug, that none of its compile
 # commands carries -fopenmp or the toolkit's own flags, that the install holds
-# the public headers only (each compiles on its own), the licences and a
-# pkg-config file that points into the prefix.
+# the public headers only (each compiles on its own), the licence, a licence
+# for every sample photograph and a pkg-config file that points into the
+# prefix.
 # Usage: test_consumer.sh SOURCE_DIR BUILD_DIR
 set -euo pipefail
 src=$(cd "$1" && pwd)
@@ -70,6 +71,9 @@ for header in $(cd "$src" && find toolkit -name '*.hpp' | sort); do
 done
 for doc in LICENSE samples-licences.md; do
   [ -s "$docs/$doc" ] || fail "$docs/$doc is not installed"
+done
+for sample in $(cd "$src/samples" && ls | grep -v '^README.md$'); do
+  grep -q "^| [^|]*$sample[^|]* |.*| [^| ][^|]* |\$" "$docs/samples-licences.md" || fail "no licence for samples/$sample"
 done
 pc=$(find "$prefix" -name toolkit.pc)
 cflags=$(PKG_CONFIG_PATH=$(dirname "$pc") pkg-config --cflags toolkit)
