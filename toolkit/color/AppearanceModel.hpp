@@ -16,6 +16,13 @@
 // never reallocate. Nothing is validated. Arithmetic is float except where a
 // step is stated to be in double. The surround exponent c is 0.525 (dark
 // surround of CIE CAM02).
+//
+// The model does no chromatic adaptation of its own: its input is adapted
+// already. perceptual-metrics adapts to D65 with each pixel as its own white
+// (metrics::compute_cat), which leaves a neutral pixel with D65's own
+// responses, and runs the chain with LA = 20 cd/m^2, Yw = 100, Yb = 20 and
+// Nc = 0.8. Values quoted below "under perceptual-metrics' conditions" are
+// for 8-bit images taken that way (README, "Reading the figures").
 #pragma once
 
 #include <opencv2/core.hpp>
@@ -61,11 +68,16 @@ void computeAB(cv::Mat& nonlin, cv::Mat& a, cv::Mat& b);
 
 // Hue angle h = atan2(b, a) in degrees, signed, (-180, 180] (no wrapping into
 // [0, 360)), and eccentricity et = (cos(h pi / 180 + 2) + 3.8) / 4, 0.7 .. 1.2.
+// Under perceptual-metrics' conditions neutral greys have h = -150.0, pure
+// blue -121.2, pure red -134.9 and pure green 179.9.
 void computeHue(cv::Mat& a, cv::Mat& b, cv::Mat& h, cv::Mat& et);
 
 // Achromatic response A = (2 Ra' + Ga' + Ba' / 20 - 0.305) Ncb and lightness
 // J = 100 (A / Aw)^(z c), 0 .. 100, where Aw is the largest A of the image
 // (NaN values are skipped); the pixel with the largest A gets J = 100 exactly.
+// J is thus relative to the image's own brightest pixel: a uniform image has
+// J = 100 throughout whatever its colour, so an all-black and an all-white
+// image have the same J (a J coefficient of 1 in perceptual-metrics).
 // Returns Aw (0 when no A is positive; J is then not finite).
 // Writes the A plane to "A_before.jpg" (8 bits, rounded and saturated).
 float computeLightness(cv::Mat& nonlin, cv::Mat& Ncb, cv::Mat& z, cv::Mat& J, cv::Mat& A);
@@ -74,7 +86,10 @@ float computeLightness(cv::Mat& nonlin, cv::Mat& Ncb, cv::Mat& z, cv::Mat& J, cv
 // something other than a whole image (a table of distinct colours).
 float computeLightnessValues(cv::Mat& nonlin, cv::Mat& Ncb, cv::Mat& z, cv::Mat& J, cv::Mat& A);
 
-// Brightness Q = 4 sqrt(J / 100) (Aw + 4) FL^0.25 / c. The z plane is not read.
+// Brightness Q = 4 sqrt(J / 100) (Aw + 4) FL^0.25 / c, no unit. The z plane is
+// not read. Under perceptual-metrics' conditions Q lies in 0 .. 223.9 (white);
+// a uniform black image has 25.2 and a uniform grey of 1 / 255 already 211.6,
+// the adaptation having pulled it most of the way to white.
 // Returns the largest Q (0 when none is positive).
 // Writes Q to "10_in.txt" (writeIntoFile) and "mask.jpg", an 8-bit mask that
 // is 0 where Q < 20 and 255 elsewhere (NaN included).
@@ -87,6 +102,10 @@ float computeBrightnessValues(cv::Mat& J, cv::Mat& FL, cv::Mat& Q, float Aw);
 // t = (50000 / 13) Nc Ncb et sqrt(a^2 + b^2) / (Ra' + Ga' + 1.05 Ba').
 // Loops over the a plane. Writes the t plane to "t_before.jpg" (8 bits,
 // rounded and saturated). The metrics program passes Nc = 0.8.
+// No unit. Under perceptual-metrics' conditions C lies in 0 .. about 18.6, and
+// neutral greys have C of about 12.7 (12.73 to 12.78 for uniform greys 1 to
+// 255), not 0: their adapted responses are D65's, which the model, not
+// adapted to that white, sees as a colour, as CAM02 does without adaptation.
 void computeChroma(cv::Mat& nonlin, cv::Mat& a, cv::Mat& b, cv::Mat& J, cv::Mat& et, cv::Mat& Ncb,
     cv::Mat& n, cv::Mat& C, float Nc);
 
@@ -95,10 +114,12 @@ void computeChroma(cv::Mat& nonlin, cv::Mat& a, cv::Mat& b, cv::Mat& J, cv::Mat&
 void computeChromaValues(cv::Mat& nonlin, cv::Mat& a, cv::Mat& b, cv::Mat& J, cv::Mat& et,
     cv::Mat& Ncb, cv::Mat& n, cv::Mat& C, float Nc, cv::Mat& t);
 
-// Colourfulness M = FL^0.25 C.
+// Colourfulness M = FL^0.25 C, no unit; FL = 0.464159 (LA = 20) gives
+// M = 0.825 C: 0 .. about 15.3, neutral greys about 10.5.
 void computeColorfulness(cv::Mat& C, cv::Mat& FL, cv::Mat& M);
 
 // Saturation s = 100 sqrt(M / Q), in float; Q = 0 gives NaN or infinity.
+// Under perceptual-metrics' conditions 0 .. about 26.3, neutral greys about 22.
 void computeSaturation(cv::Mat& M, cv::Mat& Q, cv::Mat& s);
 
 // Writes rows x cols values of a CV_32FC1 plane to the file `name`, one value
