@@ -184,3 +184,15 @@ TEST(ExposureTime, IsTheReciprocalOfTheNextTableEntry)
     EXPECT_EQ(hdr::exposureTime(table, 0), 1.0f / 512.0f);
     EXPECT_EQ(hdr::exposureTime(table, 2), 1.0f / 3.0f);
 }
+
+TEST(Times255, GivesTheBytesTheJpegWriterMakesOfTheFloatProduct)
+{
+    cv::Mat img(7, 9, CV_32FC3);
+    cv::RNG(4).fill(img, cv::RNG::UNIFORM, cv::Scalar::all(-0.1), cv::Scalar::all(1.1));
+    img.at<cv::Vec3f>(0, 0) = cv::Vec3f(0.5f / 255.0f, 254.5f / 255.0f, 1.0f);
+    cv::Mat expected;
+    cv::Mat(img * 255.0).convertTo(expected, CV_8U);
+    const cv::Mat bytes = hdr::times255(img);
+    ASSERT_EQ(bytes.type(), CV_8UC3);
+    EXPECT_EQ(cv::norm(bytes, expected, cv::NORM_INF), 0.0);
+}

@@ -692,6 +692,22 @@ TEST(IncreaseBrightness, PassesAtOnceGiveTheResultsLinesAndFilesOfOnePassAtATime
     }
 }
 
+TEST(IncreaseBrightness, HandsOverEachExposureOnceItIsComplete)
+{
+    testsupport::ScopedWorkDir dir;
+    cv::Mat image = sharpenedPhoto(9, 13, 29);
+    std::vector<cv::Mat> outputs(6), handed(6);
+    std::mutex m;
+    testing::internal::CaptureStdout();
+    color::increaseBrightness(image, outputs.data(), 10.0f, [&](int k) {
+        const std::lock_guard<std::mutex> hold(m);
+        handed.at(k) = outputs[k].clone();
+    });
+    testing::internal::GetCapturedStdout();
+    for (int k = 0; k < 6; ++k)
+        EXPECT_TRUE(sameBits(handed[k], outputs[k])) << "pass " << k;
+}
+
 TEST(BiCAT, WithoutFilesAdaptsAndPrintsAlikeAndLeavesTheLastChannelsFiles)
 {
     testsupport::ScopedWorkDir dir;

@@ -144,8 +144,9 @@ void renderPass(const SeriesPlanes& in, float f, bool lastPass, cv::Mat& out, st
 }
 
 // Runs pass(k) for k = 0 .. 5 on as many threads as there are cores (at most
-// six), each with the caller's debug setting. An exception does not stop the
-// other passes; the one of the lowest k is rethrown once all have finished.
+// six), each with the caller's debug setting; the last pass, which also
+// writes the files, is started first. An exception does not stop the other
+// passes; the one of the lowest k is rethrown once all have finished.
 template <class F> void forEachPass(F&& pass)
 {
     const toolkit::common::DebugOutput debugOutput = toolkit::common::currentDebugOutput();
@@ -153,7 +154,8 @@ template <class F> void forEachPass(F&& pass)
     std::atomic<int> next { 0 };
     auto work = [&] {
         const toolkit::common::DebugOutputScope scope(debugOutput);
-        for (int k = next++; k < kPassCount; k = next++) {
+        for (int started = next++; started < kPassCount; started = next++) {
+            const int k = (started + kPassCount - 1) % kPassCount;
             try {
                 pass(k);
             } catch (...) {
@@ -200,7 +202,8 @@ void toolkit::color::performGammaCorrectionByStyle(
     }
 }
 
-void toolkit::color::increaseBrightness(cv::Mat& image, cv::Mat* exposures, float factor)
+void toolkit::color::increaseBrightness(
+    cv::Mat& image, cv::Mat* exposures, float factor, const std::function<void(int)>& exposureDone)
 {
     copyFlashRecord();
 
@@ -275,6 +278,8 @@ void toolkit::color::increaseBrightness(cv::Mat& image, cv::Mat* exposures, floa
             out.create(rows, cols, CV_32FC3);
             renderPass(shared, f[k], k == kPassCount - 1, out, printed[k]);
             printed[k] << f[k + 1] << std::endl;
+            if (exposureDone)
+                exposureDone(k);
         });
         for (const std::ostringstream& lines : printed)
             toolkit::common::progress() << lines.str() << std::flush;

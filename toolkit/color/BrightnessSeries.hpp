@@ -11,6 +11,7 @@
 
 #include <opencv2/core.hpp>
 
+#include <functional>
 #include <ostream>
 
 namespace toolkit {
@@ -58,8 +59,11 @@ void performGammaCorrectionByStyle(const cv::Mat& src, cv::Mat& dst, float a, fl
 // input value above 1.
 // The six passes run at once, on as many threads as there are cores; each
 // keeps its lines until all have finished, and the lines come out in the
-// order of the passes.
-void increaseBrightness(cv::Mat& image, cv::Mat* exposures, float factor);
+// order of the passes. exposureDone(k), when given, runs on pass k's thread
+// (with the caller's debug setting) as soon as element k is complete, while
+// other passes may still run; what it prints comes before the passes' lines.
+void increaseBrightness(cv::Mat& image, cv::Mat* exposures, float factor,
+    const std::function<void(int)>& exposureDone = {});
 
 // Bilateral smoothing: dst = bilateral filter of src with diameter d, colour
 // sigma sigmaColor and space sigma d, reflect-101 border. Any depth and

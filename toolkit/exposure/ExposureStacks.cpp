@@ -22,6 +22,7 @@
 #include <fstream>
 #include <future>
 #include <iostream>
+#include <mutex>
 #include <sstream>
 #include <vector>
 
@@ -245,13 +246,16 @@ struct HdrResults {
 };
 
 // Calibration, merge, tone mapping and fusion; writes and prints nothing.
+// The fusion needs no response: it runs on a thread of its own meanwhile.
 HdrResults runHdrChain(const std::vector<cv::Mat>& images, const std::vector<float>& times)
 {
+    std::future<cv::Mat> fusion
+        = std::async(std::launch::async, [&images] { return hdr::fuse(images); });
     HdrResults results;
     results.response = hdr::calibrateResponse(images, times);
     results.merged = hdr::mergeHdr(images, times, results.response);
     results.toneMapped = hdr::toneMap(results.merged);
-    results.fusion = hdr::fuse(images);
+    results.fusion = fusion.get();
     return results;
 }
 
@@ -321,7 +325,6 @@ void toolkit::exposure::createBrightnessExposures(
     std::future<cv::Mat> flashWhite = startFlashWhite(flash, iterations, diagonal);
 
     ExposureSet synth = allocateSet(size); // the synthesised exposures
-    ExposureSet tmp = allocateSet(size); // scratch
     for (int i = 0; i < kExposureCount; ++i)
         toolkit::common::progress() << iterations << std::endl;
 
@@ -363,43 +366,46 @@ void toolkit::exposure::createBrightnessExposures(
     color::convertXYZtoSharpenedBGR(xyzNoFlash, adapted);
 
     color::iCAMCATByD65(adapted, white, xyzNoFlashCopy);
-    color::increaseBrightness(adapted, synth.data(), factor);
 
-    // Every exposure back to BGR, written, then held in the sharpened space.
+    // Each exposure, as soon as its pass has made it, is brought back to BGR
+    // and written, then held in the sharpened space, and its 8-bit image for
+    // the HDR chain is made as loadExposureSeq makes it below.
+    std::vector<cv::Mat> chainImages(kExposureCount);
     {
         std::ofstream yValues(toolkit::common::debugFilePath("yValues.txt"), std::ios::trunc);
+        std::mutex yValuesLock;
         const int sampleRow = std::min(kSampleRow, size.height - 1);
         const int sampleCol = std::min(kSampleCol, size.width - 1);
-        forEachExposure([&](int i) {
+        color::increaseBrightness(adapted, synth.data(), factor, [&](int i) {
+            cv::Mat work(size, CV_32FC3);
             color::inverseCATByD65(synth[i], white, xyzNoFlashCopy);
-            color::convertSharpenedBGRtoXYZ(synth[i], tmp[i]);
-            color::convertXYZToBGRDirect(tmp[i], synth[i]);
+            color::convertSharpenedBGRtoXYZ(synth[i], work);
+            color::convertXYZToBGRDirect(work, synth[i]);
             common::writeImage(indexText(i) + "_nonFlash" + ".jpg", hdr::times255(synth[i]));
-            synth[i].copyTo(tmp[i]);
-            color::convertBGRToXYZDirect(tmp[i], synth[i]);
+            synth[i].copyTo(work);
+            color::convertBGRToXYZDirect(work, synth[i]);
 
             std::ostringstream line;
-            line << tmp[i].at<cv::Vec3f>(sampleRow, sampleCol)[1] << "\n";
-            const std::string text = line.str();
-#pragma omp critical(toolkit_exposure_yvalues)
-            yValues << text << std::flush;
+            line << work.at<cv::Vec3f>(sampleRow, sampleCol)[1] << "\n";
+            {
+                const std::lock_guard<std::mutex> hold(yValuesLock);
+                yValues << line.str() << std::flush;
+            }
 
-            color::convertXYZtoSharpenedBGR(synth[i], tmp[i]);
-            tmp[i].copyTo(synth[i]);
+            color::convertXYZtoSharpenedBGR(synth[i], work);
+            work.copyTo(synth[i]);
+            cv::Mat scaled = synth[i].clone();
+            chainImages[i] = hdr::toEightBit(scaled);
         });
     }
     toolkit::common::progress() << "paralell" << std::endl;
 
     // The HDR chain needs only the exposures' 8-bit images, and the
     // adaptation reads the exposures without changing them: the chain runs
-    // meanwhile, on 8-bit images made as loadExposureSeq makes them below.
-    std::vector<cv::Mat> chainImages;
+    // meanwhile.
     std::vector<float> chainTimes;
-    for (int i = 0; i < kExposureCount; ++i) {
-        cv::Mat scaled = synth[i].clone();
-        chainImages.push_back(hdr::toEightBit(scaled));
+    for (int i = 0; i < kExposureCount; ++i)
         chainTimes.push_back(hdr::exposureTime(table.data(), i));
-    }
     std::future<HdrResults> chain = std::async(std::launch::async,
         [&chainImages, &chainTimes] { return runHdrChain(chainImages, chainTimes); });
 

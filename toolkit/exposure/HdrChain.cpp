@@ -137,7 +137,11 @@ void toolkit::exposure::hdr::writeOutputs(
 
 cv::Mat toolkit::exposure::hdr::times255(const cv::Mat& img)
 {
-    return img * 255.0;
+    // One conversion gives the bytes that the float product, converted by the
+    // JPEG writer, would give (checked for every float value).
+    cv::Mat bytes;
+    img.convertTo(bytes, CV_8U, 255.0);
+    return bytes;
 }
 
 cv::Mat toolkit::exposure::hdr::toEightBit(cv::Mat& exposure)

@@ -38,7 +38,8 @@ void writeResponseColumns(const cv::Mat& response, const char* r, const char* g,
 void writeOutputs(const std::string& name, const cv::Mat& hdr, const cv::Mat& toneMapped,
                   const cv::Mat& fusion);
 
-// The image with every value multiplied by 255, for writing [0, 1] data as 8 bits.
+// [0, 1] data as the 8 bits a JPEG file takes: every value multiplied by 255
+// in float, rounded and saturated (CV_8U with the image's channels).
 cv::Mat times255(const cv::Mat& img);
 
 // A float exposure on [0, 1] as the calibration and merge take it: multiplied

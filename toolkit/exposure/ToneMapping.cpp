@@ -73,6 +73,9 @@ void toolkit::exposure::TonemapDurand::process(const cv::Mat& src, cv::Mat& dst)
         = (baseHi - baseLo > DBL_EPSILON) ? contrast_ / static_cast<float>(baseHi - baseLo) : 1.0f;
     const float baseGain = scale - 1.0f;
     const float invGamma = 1.0f / gamma_;
+    // pow(x, 1) is x for every float (NaN stays NaN), so saturation 1 skips
+    // the inner power.
+    const bool keepSaturation = saturation_ == 1.0f;
 
     cv::Mat out(img.size(), CV_32FC3);
     for (int i = 0; i < img.rows; ++i) {
@@ -86,8 +89,11 @@ void toolkit::exposure::TonemapDurand::process(const cv::Mat& src, cv::Mat& dst)
             const float lum = std::exp(b[j] * baseGain + l[j]);
             for (int c = 0; c < 3; ++c) {
                 float v = 0.0f;
-                if (g[j] != 0.0f)
-                    v = std::pow(std::pow(in[3 * j + c] / g[j], saturation_) * lum, invGamma);
+                if (g[j] != 0.0f) {
+                    const float ratio = in[3 * j + c] / g[j];
+                    const float saturated = keepSaturation ? ratio : std::pow(ratio, saturation_);
+                    v = std::pow(saturated * lum, invGamma);
+                }
                 o[3 * j + c] = v;
             }
         }
