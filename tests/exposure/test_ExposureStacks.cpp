@@ -733,4 +733,23 @@ TEST(BiCAT, WithoutFilesAdaptsAndPrintsAlikeAndLeavesTheLastChannelsFiles)
     // Six significant digits are written.
     EXPECT_NEAR(std::stod(ratios.back()), t[2] / w[2], 5e-6 * (t[2] / w[2]));
     EXPECT_TRUE(fileExists("increaseMap.jpg"));
+
+    // No M ratio above 0: the M line reports the pixel of the largest S ratio.
+    cv::Mat noM = target.clone(), adapted = sharpenedPhoto(8, 10, 5);
+    cv::Point largestS;
+    double largest = 0.0;
+    for (int i = 0; i < 8; ++i)
+        for (int j = 0; j < 10; ++j) {
+            noM.at<cv::Vec3f>(i, j)[1] = 0.0f;
+            const cv::Vec3f wv = white.at<cv::Vec3f>(i, j), tv = target.at<cv::Vec3f>(i, j);
+            if (tv[0] / wv[0] > largest) {
+                largest = tv[0] / wv[0];
+                largestS = cv::Point(j, i);
+            }
+        }
+    testing::internal::CaptureStdout();
+    color::biCATWithoutFiles(adapted, white, noM);
+    std::ostringstream mLine;
+    mLine << 0 << ' ' << white.at<cv::Vec3f>(largestS)[1] << ' ' << 0;
+    EXPECT_EQ(linesOf(testing::internal::GetCapturedStdout()).at(1), mLine.str());
 }

@@ -9,6 +9,7 @@
 #include "toolkit/common/CommonFunctions.hpp"
 #include "toolkit/common/StructureTensor.hpp"
 
+#include <array>
 #include <cmath>
 #include <fstream>
 #include <iostream>
@@ -150,59 +151,73 @@ void adaptTowardsTarget(
     const int cols = image.cols;
     // The same D at every pixel: the adapting luminance is fixed.
     const float D = toolkit::color::computeAdapFactD(kBilateralAdaptingLuminance);
-    cv::Mat ratios(rows, cols, CV_32FC1), gain(rows, cols, CV_32FC1);
-    cv::Mat increaseMap;
-    if (writeFiles)
-        increaseMap.create(rows, cols, CV_32FC1);
-    cv::Point maxAt(0, 0);
 
-    for (int k = 0; k < 3; ++k) {
-        float maxRatio = 0.0f;
-        for (int i = 0; i < rows; ++i) {
-            const float* w = white.ptr<float>(i);
-            const float* t = target.ptr<float>(i);
-            float* r = ratios.ptr<float>(i);
-            float* g = gain.ptr<float>(i);
-            for (int j = 0; j < cols; ++j) {
+    // Each channel's gain depends on that channel of the white and the target
+    // alone, which the adaptation of the other channels does not touch: all
+    // three are found in one pass, then printed, then applied.
+    cv::Mat gains(rows, cols, CV_32FC3), lastRatios;
+    if (writeFiles)
+        lastRatios.create(rows, cols, CV_32FC1);
+    std::array<float, 3> maxRatio {};
+    std::array<cv::Point, 3> maxAt {};
+    std::array<bool, 3> found {};
+    for (int i = 0; i < rows; ++i) {
+        const float* w = white.ptr<float>(i);
+        const float* t = target.ptr<float>(i);
+        float* g = gains.ptr<float>(i);
+        float* r = writeFiles ? lastRatios.ptr<float>(i) : nullptr;
+        for (int j = 0; j < cols; ++j) {
+            for (int k = 0; k < 3; ++k) {
                 const float wk = w[3 * j + k];
                 const float tk = t[3 * j + k];
                 float ratio = tk / wk;
                 if (static_cast<double>(wk) < kBlackWhiteLimit)
                     ratio = static_cast<float>(
                         static_cast<double>(tk) / (static_cast<double>(wk) + kBlackWhiteLift));
-                r[j] = ratio;
-                g[j] = 1.0f - D + ratio * D;
-                if (ratio > maxRatio) {
-                    maxRatio = ratio;
-                    maxAt = cv::Point(j, i);
+                g[3 * j + k] = 1.0f - D + ratio * D;
+                if (ratio > maxRatio[k]) {
+                    maxRatio[k] = ratio;
+                    maxAt[k] = cv::Point(j, i);
+                    found[k] = true;
                 }
+                if (r && k == kLastChannel)
+                    r[j] = ratio;
             }
         }
-        // Each channel's files replace the previous channel's: only the last
-        // channel's are written.
-        if (writeFiles && k == kLastChannel) {
-            toolkit::color::writeIntoFile(ratios, "catRatio.txt", rows, cols);
-            for (int i = 0; i < rows; ++i) {
-                const float* g = gain.ptr<float>(i);
-                float* m = increaseMap.ptr<float>(i);
-                for (int j = 0; j < cols; ++j)
-                    m[j] = (g[j] / maxRatio) * kByteScale;
-            }
-            toolkit::common::writeDebugImage("increaseMap.jpg", increaseMap);
-        }
+    }
+    // A channel without a ratio above 0 reports the previous channel's pixel.
+    for (int k = 1; k < 3; ++k) {
+        if (!found[k])
+            maxAt[k] = maxAt[k - 1];
+    }
 
+    // Each channel's files would replace the previous channel's: only the
+    // last channel's are written.
+    if (writeFiles) {
+        toolkit::color::writeIntoFile(lastRatios, "catRatio.txt", rows, cols);
+        cv::Mat increaseMap(rows, cols, CV_32FC1);
+        for (int i = 0; i < rows; ++i) {
+            const float* g = gains.ptr<float>(i);
+            float* m = increaseMap.ptr<float>(i);
+            for (int j = 0; j < cols; ++j)
+                m[j] = (g[3 * j + kLastChannel] / maxRatio[kLastChannel]) * kByteScale;
+        }
+        toolkit::common::writeDebugImage("increaseMap.jpg", increaseMap);
+    }
+
+    for (int k = 0; k < 3; ++k) {
         // One write per line, so that lines of concurrent calls do not mix.
         std::ostringstream line;
-        line << maxRatio << ' ' << white.ptr<float>(maxAt.y)[3 * maxAt.x + k] << ' '
-             << target.ptr<float>(maxAt.y)[3 * maxAt.x + k] << '\n';
+        line << maxRatio[k] << ' ' << white.ptr<float>(maxAt[k].y)[3 * maxAt[k].x + k] << ' '
+             << target.ptr<float>(maxAt[k].y)[3 * maxAt[k].x + k] << '\n';
         toolkit::common::progress() << line.str() << std::flush;
+    }
 
-        for (int i = 0; i < rows; ++i) {
-            float* p = image.ptr<float>(i);
-            const float* g = gain.ptr<float>(i);
-            for (int j = 0; j < cols; ++j)
-                p[3 * j + k] *= g[j] * D + 1.0f - D;
-        }
+    for (int i = 0; i < rows; ++i) {
+        float* p = image.ptr<float>(i);
+        const float* g = gains.ptr<float>(i);
+        for (int j = 0; j < cols * 3; ++j)
+            p[j] *= g[j] * D + 1.0f - D;
     }
 }
 

@@ -12,8 +12,12 @@
 // functions must not run concurrently in one directory.
 //
 // The loops over the six exposures run on OpenMP's default team with a static
-// contiguous split; lines printed from inside them are never torn, but lines
-// of different exposures follow in any order.
+// contiguous split (createBrightnessExposures brings its exposures back to BGR
+// on the threads of increaseBrightness instead, and runs the HDR chain on
+// threads of its own during the adaptation); lines printed from inside them
+// are never torn, but lines of different exposures follow in any order.
+// Fixed-name debug files that several exposures write are left as a single
+// thread running the exposures in order would leave them.
 #pragma once
 
 #include <opencv2/core.hpp>
@@ -69,7 +73,9 @@ void computeCorrectedNonFlash(cv::Mat* exposures, const cv::Mat& white,
 // Writes also "R.txt", "G.txt", "B.txt" (the response per channel, one value
 // per line), "values.txt" (rows 0..255), name + ".hdr" (Radiance), name +
 // ".jpg" (tone-mapped x 255), name + "fusion.jpg" (fusion x 255), and the
-// files of increaseBrightness, computeWhiteImg, biCAT and loadExposureSeq.
+// files of increaseBrightness, computeWhiteImg, biCAT and loadExposureSeq:
+// computeWhiteImg's and biCAT's are those of exposure 5's last step (with no
+// steps, the guided filter's files are those of the smoothing in 1.).
 // Reads "maskFiltered06.jpg" (greyscale) when present; it is handed to biCAT,
 // which does not consult it, so a missing mask changes nothing.
 // flash: not changed. noFlash: left holding its smoothed version x 255.
