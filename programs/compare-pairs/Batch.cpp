@@ -279,6 +279,9 @@ std::shared_ptr<const ImageData> Batch::computeImage(const std::string& path) co
             data->image = std::move(image);
             data->colours = std::move(colours);
         }
+    } catch (const std::bad_alloc&) {
+        data->error = "cannot compare image \"" + path + "\": out of memory";
+        data->image.release();
     } catch (const std::exception& e) {
         data->error = "cannot compare image \"" + path + "\": " + oneLine(e.what());
         data->image.release();

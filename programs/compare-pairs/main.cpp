@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstring>
 #include <iostream>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
@@ -168,5 +169,13 @@ int main(int argc, char** argv)
     options.reportDir = reportDir;
     options.progress = ::isatty(2) == 1;
     toolkit::common::setMaxImagePixels(maxMegapixels * 1000000);
-    return comparepairs::runBatch(options);
+    // Rows already written are whole; the run ends with a message, not an abort.
+    try {
+        return comparepairs::runBatch(options);
+    } catch (const std::bad_alloc&) {
+        std::cerr << "compare-pairs: out of memory" << std::endl;
+    } catch (const std::exception& e) {
+        std::cerr << "compare-pairs: " << e.what() << std::endl;
+    }
+    return 1;
 }

@@ -77,26 +77,49 @@ struct PixelPlanes {
     cv::Mat first, second, third;
 };
 
+// One row of pixels spread over three rows by their colours' values in the
+// tables v1, v2, v3; with `counts`, each pixel is counted there as well.
 TOOLKIT_POPCOUNT_CLONES
+void spreadRow(const uchar* px, int cols, const common::DistinctColours& colours, const uchar* v1,
+    const uchar* v2, const uchar* v3, uchar* o1, uchar* o2, uchar* o3,
+    std::uint32_t* counts) noexcept
+{
+    for (int j = 0; j < cols; ++j, px += 3) {
+        const std::size_t k = colours.index(common::colourKey(px));
+        o1[j] = v1[k];
+        o2[j] = v2[k];
+        o3[j] = v3[k];
+        if (counts != nullptr)
+            ++counts[k];
+    }
+}
+
 PixelPlanes spreadOverPixels(const cv::Mat& img, const common::DistinctColours& colours,
     const cv::Mat& first, const cv::Mat& second, const cv::Mat& third)
 {
     PixelPlanes out { cv::Mat(img.size(), CV_8UC1), cv::Mat(img.size(), CV_8UC1),
         cv::Mat(img.size(), CV_8UC1) };
-    const uchar* v1 = first.ptr<uchar>(0);
-    const uchar* v2 = second.ptr<uchar>(0);
-    const uchar* v3 = third.ptr<uchar>(0);
-    for (int i = 0; i < img.rows; ++i) {
-        const uchar* px = img.ptr<uchar>(i);
-        uchar* o1 = out.first.ptr<uchar>(i);
-        uchar* o2 = out.second.ptr<uchar>(i);
-        uchar* o3 = out.third.ptr<uchar>(i);
-        for (int j = 0; j < img.cols; ++j, px += 3) {
-            const std::size_t k = colours.index(common::colourKey(px));
-            o1[j] = v1[k];
-            o2[j] = v2[k];
-            o3[j] = v3[k];
-        }
+    for (int i = 0; i < img.rows; ++i)
+        spreadRow(img.ptr<uchar>(i), img.cols, colours, first.ptr<uchar>(0), second.ptr<uchar>(0),
+            third.ptr<uchar>(0), out.first.ptr<uchar>(i), out.second.ptr<uchar>(i),
+            out.third.ptr<uchar>(i), nullptr);
+    return out;
+}
+
+// The text and its newline, and in the last byte their length.
+struct DumpSlot {
+    char bytes[kDumpSlot];
+};
+
+// One row of the brightness dump, written at `out`; returns its end.
+TOOLKIT_POPCOUNT_CLONES
+char* dumpRow(const uchar* px, int cols, const common::DistinctColours& colours,
+    const DumpSlot* slots, char* out) noexcept
+{
+    for (int j = 0; j < cols; ++j, px += 3) {
+        const DumpSlot& slot = slots[colours.index(common::colourKey(px))];
+        std::memcpy(out, slot.bytes, kDumpSlot);
+        out += static_cast<unsigned char>(slot.bytes[kDumpSlot - 1]);
     }
     return out;
 }
@@ -105,15 +128,10 @@ PixelPlanes spreadOverPixels(const cv::Mat& img, const common::DistinctColours& 
 // the text the model's dump gives. Each colour's text is formatted once, into
 // a slot of fixed size that the pixel loop copies whole.
 // Returns why the file could not be written, or nothing.
-TOOLKIT_POPCOUNT_CLONES
 std::string writeBrightnessDump(const std::string& path, const cv::Mat& img,
     const common::DistinctColours& colours, const cv::Mat& Q)
 {
-    // The text and its newline, and in the last byte their length.
-    struct Slot {
-        char bytes[kDumpSlot];
-    };
-    std::vector<Slot> slots(colours.keys.size());
+    std::vector<DumpSlot> slots(colours.keys.size());
     const float* q = Q.ptr<float>(0);
     for (std::size_t k = 0; k < colours.keys.size(); ++k) {
         char number[common::kFloatTextMax];
@@ -135,14 +153,9 @@ std::string writeBrightnessDump(const std::string& path, const cv::Mat& img,
         std::size_t used = 0;
         bool ok = true;
         for (int i = 0; i < img.rows && ok; ++i) {
-            const uchar* px = img.ptr<uchar>(i);
-            char* out = buffer.data() + used;
-            for (int j = 0; j < img.cols; ++j, px += 3) {
-                const Slot& slot = slots[colours.index(common::colourKey(px))];
-                std::memcpy(out, slot.bytes, kDumpSlot);
-                out += static_cast<unsigned char>(slot.bytes[kDumpSlot - 1]);
-            }
-            used = std::size_t(out - buffer.data());
+            const char* end
+                = dumpRow(img.ptr<uchar>(i), img.cols, colours, slots.data(), buffer.data() + used);
+            used = std::size_t(end - buffer.data());
             if (used >= kDumpChunk || i + 1 == img.rows) {
                 ok = std::fwrite(buffer.data(), 1, used, file) == used;
                 used = 0;
@@ -320,7 +333,6 @@ PixelPlanes colourDebugValues(const ColourAttributes& attributes)
 
 // Writes the three debug images row by row, so that they never exist whole;
 // with `counts`, counts each colour's pixels there as well.
-TOOLKIT_POPCOUNT_CLONES
 std::vector<std::string> writeDebugImages(const std::string& directory, const cv::Mat& img,
     const common::DistinctColours& colours, const ColourAttributes& attributes,
     std::uint32_t* counts)
@@ -338,15 +350,7 @@ std::vector<std::string> writeDebugImages(const std::string& directory, const cv
     uchar* o2 = o1 + img.cols;
     uchar* o3 = o2 + img.cols;
     for (int i = 0; i < img.rows; ++i) {
-        const uchar* px = img.ptr<uchar>(i);
-        for (int j = 0; j < img.cols; ++j, px += 3) {
-            const std::size_t k = colours.index(common::colourKey(px));
-            o1[j] = v1[k];
-            o2[j] = v2[k];
-            o3[j] = v3[k];
-            if (counts != nullptr)
-                ++counts[k];
-        }
+        spreadRow(img.ptr<uchar>(i), img.cols, colours, v1, v2, v3, o1, o2, o3, counts);
         lightness.writeRow(o1);
         mask.writeRow(o2);
         chroma.writeRow(o3);

@@ -231,3 +231,38 @@ TEST(Integrity, AFileSizeLimitNeverLeavesAPartialBlock)
         EXPECT_EQ(readFile("For_fit.txt"), old + block);
     }
 }
+
+TEST(Integrity, RunningOutOfMemoryIsAMessageAndNothingAppended)
+{
+    testsupport::ScopedWorkDir dir;
+    // 192 MB of pixels each, a few hundred kilobytes of file.
+    const cv::Mat flat(8000, 8000, CV_8UC3, cv::Scalar(10, 20, 30));
+    ASSERT_TRUE(cv::imwrite("big.jpg", flat));
+    ASSERT_TRUE(cv::imwrite("big.png", flat));
+    testsupport::writePng("small.png", testsupport::makePhoto(10, 10, 40));
+    ASSERT_TRUE(cv::imwrite("small.jpg", testsupport::makePhoto(10, 10, 40)));
+    // Two limits, so that the allocation fails at different points.
+    for (const char* limit : { "250000", "300000" })
+        for (const std::string& binary : { kMetrics, kLab })
+            for (const char* big : { "big.jpg", "big.png" }) {
+                const auto run = runProgram("/bin/sh",
+                    { "-c",
+                        std::string("ulimit -v ") + limit + "; " + binary + " small.jpg " + big });
+                EXPECT_EQ(run.status, 1) << binary << " " << big << ": " << run.err;
+                // Short of memory, OpenCV's codec library may not even load.
+                const bool named = run.err.find("out of memory") != std::string::npos
+                    || run.err.find("cannot load OpenCV's image codecs") != std::string::npos;
+                EXPECT_TRUE(named) << run.err;
+                EXPECT_EQ(run.err.find("terminate called"), std::string::npos) << run.err;
+                EXPECT_TRUE(run.out.empty()) << run.out;
+                EXPECT_FALSE(testsupport::fileExists("For_fit.txt")) << binary << " " << big;
+            }
+    // In a batch, the pair is an error row and the other pairs are measured.
+    std::ofstream("pairs.txt") << "small.jpg big.jpg\nsmall.jpg small.jpg\n";
+    const auto batch
+        = runProgram("/bin/sh", { "-c", "ulimit -v 300000; " + kComparePairs + " -j 1 pairs.txt" });
+    EXPECT_EQ(batch.status, 1) << batch.err;
+    EXPECT_NE(batch.out.find("out of memory"), std::string::npos) << batch.out;
+    EXPECT_NE(batch.out.find("small.jpg,small.jpg,ok,1,1,1,1,1,1,1"), std::string::npos)
+        << batch.out;
+}

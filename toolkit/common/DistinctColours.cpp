@@ -55,7 +55,22 @@ void toolkit::common::ColourCounter::mark(const uchar* pixels, std::size_t count
     }
 }
 
+namespace {
+
+// Adds each pixel of the image to its colour's count.
 TOOLKIT_POPCOUNT_CLONES
+void countPixels(const cv::Mat& img, const toolkit::common::DistinctColours& colours,
+    std::uint32_t* counts) noexcept
+{
+    for (int i = 0; i < img.rows; ++i) {
+        const uchar* p = img.ptr<uchar>(i);
+        for (int j = 0; j < img.cols; ++j, p += 3)
+            ++counts[colours.index(toolkit::common::colourKey(p))];
+    }
+}
+
+} // namespace
+
 toolkit::common::DistinctColours toolkit::common::ColourCounter::count(
     const cv::Mat& img, bool countPixels)
 {
@@ -76,12 +91,8 @@ toolkit::common::DistinctColours toolkit::common::ColourCounter::count(
             *key++ = static_cast<std::uint32_t>(w * 64 + __builtin_ctzll(word));
 
     result.counts.assign(result.keys.size(), 0);
-    for (int i = 0; i < img.rows && countPixels; ++i) {
-        const uchar* p = img.ptr<uchar>(i);
-        for (int j = 0; j < img.cols; ++j, p += 3) {
-            ++result.counts[result.index(colourKey(p))];
-        }
-    }
+    if (countPixels)
+        ::countPixels(img, result, result.counts.data());
     return result;
 }
 

@@ -12,7 +12,9 @@
 
 // Loops that look colours up by index() run best with the processor's
 // population count; this builds such a function twice, with and without it,
-// and picks one at load time.
+// and picks one at load time. GCC's clones cannot pass an exception on (one
+// thrown through them ends the process), so only loops that neither allocate
+// nor throw may be built so: mark them noexcept.
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
 #define TOOLKIT_POPCOUNT_CLONES __attribute__((target_clones("popcnt", "default")))
 #else

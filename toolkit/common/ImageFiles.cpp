@@ -203,7 +203,7 @@ template <typename Decode> cv::Mat decodeListening(Decode decode, std::string& e
         try {
             img = decode();
         } catch (const cv::Exception& e) {
-            error = std::string("cannot decode: ") + e.what();
+            error = std::string("cannot decode: ") + e.err;
             return cv::Mat();
         } catch (const std::bad_alloc&) {
             error = "out of memory";
