@@ -178,13 +178,6 @@ TEST(CalibrateResponse, ChannelsCalibratedApartGiveTheJointResponseBitForBit)
     EXPECT_THROW(hdr::calibrateResponse(mixed, times), cv::Exception);
 }
 
-TEST(ExposureTime, IsTheReciprocalOfTheNextTableEntry)
-{
-    const float table[] = { 1024.0f, 512.0f, 256.0f, 3.0f };
-    EXPECT_EQ(hdr::exposureTime(table, 0), 1.0f / 512.0f);
-    EXPECT_EQ(hdr::exposureTime(table, 2), 1.0f / 3.0f);
-}
-
 TEST(Times255, GivesTheBytesTheJpegWriterMakesOfTheFloatProduct)
 {
     cv::Mat img(7, 9, CV_32FC3);
