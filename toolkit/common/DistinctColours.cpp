@@ -69,6 +69,19 @@ void countPixels(const cv::Mat& img, const toolkit::common::DistinctColours& col
     }
 }
 
+// Each word's rank, the number of colours present before it; returns the
+// number of colours present.
+TOOLKIT_POPCOUNT_CLONES
+std::uint32_t rankWords(const std::uint64_t* present, std::uint32_t* rank) noexcept
+{
+    std::uint32_t running = 0;
+    for (std::size_t w = 0; w < kWords; ++w) {
+        rank[w] = running;
+        running += static_cast<std::uint32_t>(__builtin_popcountll(present[w]));
+    }
+    return running;
+}
+
 } // namespace
 
 toolkit::common::DistinctColours toolkit::common::ColourCounter::count(
@@ -79,12 +92,7 @@ toolkit::common::DistinctColours toolkit::common::ColourCounter::count(
     result.present = std::move(present_);
     std::vector<std::uint32_t>& rank = result.rank;
     rank.resize(kWords);
-    std::uint32_t running = 0;
-    for (std::size_t w = 0; w < kWords; ++w) {
-        rank[w] = running;
-        running += static_cast<std::uint32_t>(__builtin_popcountll(result.present[w]));
-    }
-    result.keys.resize(running);
+    result.keys.resize(rankWords(result.present.data(), rank.data()));
     std::uint32_t* key = result.keys.data();
     for (std::size_t w = 0; w < kWords; ++w)
         for (std::uint64_t word = result.present[w]; word != 0; word &= word - 1)
