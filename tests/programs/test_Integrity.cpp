@@ -232,6 +232,41 @@ TEST(Integrity, AFileSizeLimitNeverLeavesAPartialBlock)
     }
 }
 
+TEST(Integrity, AFullDiskNeverLeavesAPartialBlock)
+{
+    testsupport::ScopedWorkDir dir;
+    testsupport::writePng("a.png", testsupport::makePhoto(20, 30, 41));
+    testsupport::writePng("b.png", testsupport::makePhoto(25, 20, 42));
+    fs::create_directory("disk");
+    // Sixteen pages: one for the results, the others taken by a filler.
+    if (runProgram("/bin/mount", { "-t", "tmpfs", "-o", "size=64k", "tmpfs", "disk" }).status != 0)
+        GTEST_SKIP() << "mounting a tmpfs needs root";
+    std::string old;
+    while (old.size() + 4 <= 4090)
+        old += "0.5\n";
+    for (const std::string& binary : { kMetrics, kLab }) {
+        std::ofstream("disk/For_fit.txt", std::ios::binary | std::ios::trunc) << old;
+        std::ofstream("disk/filler", std::ios::binary | std::ios::trunc)
+            << std::string(15 * 4096, 'x');
+        const auto full
+            = runProgram("/bin/sh", { "-c", "cd disk && " + binary + " ../a.png ../b.png" });
+        EXPECT_EQ(full.status, 1) << binary;
+        EXPECT_NE(full.err.find("For_fit.txt"), std::string::npos) << full.err;
+        EXPECT_EQ(readFile("disk/For_fit.txt"), old) << binary << " left part of its block";
+        // With room again, the next run appends a whole, correct block.
+        fs::remove("disk/filler");
+        const auto next
+            = runProgram("/bin/sh", { "-c", "cd disk && " + binary + " ../a.png ../b.png" });
+        EXPECT_EQ(next.status, 0) << next.err;
+        std::string block = next.out;
+        std::replace(block.begin(), block.end(), ',', '\n');
+        EXPECT_EQ(readFile("disk/For_fit.txt"), old + block);
+        for (const char* name : { "A_before.jpg", "t_before.jpg", "mask.jpg", "10_in.txt" })
+            fs::remove(std::string("disk/") + name);
+    }
+    runProgram("/bin/umount", { "disk" });
+}
+
 TEST(Integrity, RunningOutOfMemoryIsAMessageAndNothingAppended)
 {
     testsupport::ScopedWorkDir dir;
