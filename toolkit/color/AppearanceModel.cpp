@@ -2,10 +2,12 @@
 #include "toolkit/common/DebugOutput.hpp"
 
 #include "toolkit/color/AppearanceConstants.hpp"
+#include "toolkit/color/Checks.hpp"
 #include "toolkit/color/FixedPower.hpp"
 #include "toolkit/color/RgbXyz.hpp"
 #include "toolkit/common/CommonFunctions.hpp"
 #include "toolkit/common/FloatText.hpp"
+#include "toolkit/common/InputChecks.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -15,6 +17,11 @@
 #include <iostream>
 #include <memory>
 #include <new>
+
+using toolkit::color::checks::requirePlanesOfSize;
+using toolkit::color::checks::requireTypeAndSize;
+using toolkit::common::requireType;
+using toolkit::common::requireTypeOrEmpty;
 
 namespace {
 
@@ -55,6 +62,7 @@ bool writeChunk(std::FILE* file, const char* data, std::size_t size)
 
 float toolkit::color::computeYback(cv::Mat& Y)
 {
+    requireTypeOrEmpty(Y, CV_32FC1, "computeYback", "Y");
     // A float running sum loses the small addends once it is large (a plane
     // of 100 drifts from 20 above 671,088 pixels); double keeps it exact for
     // any photograph.
@@ -101,6 +109,8 @@ float toolkit::color::computeZ(float Yb, float Yw)
 
 void toolkit::color::convertSharpenedBGRtoHPE(const cv::Mat& src, cv::Mat& dst)
 {
+    requireType(src, CV_32FC3, "convertSharpenedBGRtoHPE", "src");
+    requireTypeAndSize(dst, CV_32FC3, src, "convertSharpenedBGRtoHPE", "dst", "src");
     const cv::Mat hpe = huntPointerEstevezMatrix();
     const cv::Mat cat02Inverse = inverseCat02Matrix();
     cv::Mat sharpenedToHpe(3, 3, CV_32FC1);
@@ -112,6 +122,9 @@ void toolkit::color::convertSharpenedBGRtoHPE(const cv::Mat& src, cv::Mat& dst)
 
 void toolkit::color::computeNonLinearities(const cv::Mat& hpe, cv::Mat& out, cv::Mat& FL)
 {
+    requireType(hpe, CV_32FC3, "computeNonLinearities", "hpe");
+    requireTypeAndSize(out, CV_32FC3, hpe, "computeNonLinearities", "out", "hpe");
+    requireTypeAndSize(FL, CV_32FC1, hpe, "computeNonLinearities", "FL", "hpe");
     for (int i = 0; i < hpe.rows; ++i) {
         const float* in = hpe.ptr<float>(i);
         float* dst = out.ptr<float>(i);
@@ -133,6 +146,9 @@ void toolkit::color::computeNonLinearities(const cv::Mat& hpe, cv::Mat& out, cv:
 
 void toolkit::color::computeAB(cv::Mat& nonlin, cv::Mat& a, cv::Mat& b)
 {
+    requireType(nonlin, CV_32FC3, "computeAB", "nonlin");
+    requireTypeAndSize(a, CV_32FC1, nonlin, "computeAB", "a", "nonlin");
+    requireTypeAndSize(b, CV_32FC1, nonlin, "computeAB", "b", "nonlin");
     for (int i = 0; i < nonlin.rows; ++i) {
         const float* in = nonlin.ptr<float>(i);
         float* aRow = a.ptr<float>(i);
@@ -152,6 +168,10 @@ void toolkit::color::computeAB(cv::Mat& nonlin, cv::Mat& a, cv::Mat& b)
 
 void toolkit::color::computeHue(cv::Mat& a, cv::Mat& b, cv::Mat& h, cv::Mat& et)
 {
+    requireType(a, CV_32FC1, "computeHue", "a");
+    requireTypeAndSize(b, CV_32FC1, a, "computeHue", "b", "a");
+    requireTypeAndSize(h, CV_32FC1, a, "computeHue", "h", "a");
+    requireTypeAndSize(et, CV_32FC1, a, "computeHue", "et", "a");
     for (int i = 0; i < a.rows; ++i) {
         const float* aRow = a.ptr<float>(i);
         const float* bRow = b.ptr<float>(i);
@@ -180,6 +200,11 @@ float toolkit::color::computeLightness(
 float toolkit::color::computeLightnessValues(
     cv::Mat& nonlin, cv::Mat& Ncb, cv::Mat& z, cv::Mat& J, cv::Mat& A)
 {
+    requireType(nonlin, CV_32FC3, "computeLightnessValues", "nonlin");
+    requireTypeAndSize(Ncb, CV_32FC1, nonlin, "computeLightnessValues", "Ncb", "nonlin");
+    requireTypeAndSize(z, CV_32FC1, nonlin, "computeLightnessValues", "z", "nonlin");
+    requireTypeAndSize(J, CV_32FC1, nonlin, "computeLightnessValues", "J", "nonlin");
+    requireTypeAndSize(A, CV_32FC1, nonlin, "computeLightnessValues", "A", "nonlin");
     float Aw = 0.0f;
     for (int i = 0; i < nonlin.rows; ++i) {
         const float* in = nonlin.ptr<float>(i);
@@ -231,6 +256,9 @@ float toolkit::color::computeBrightness(
 
 float toolkit::color::computeBrightnessValues(cv::Mat& J, cv::Mat& FL, cv::Mat& Q, float Aw)
 {
+    requireType(J, CV_32FC1, "computeBrightnessValues", "J");
+    requireTypeAndSize(FL, CV_32FC1, J, "computeBrightnessValues", "FL", "J");
+    requireTypeAndSize(Q, CV_32FC1, J, "computeBrightnessValues", "Q", "J");
     const float awPlusFour = Aw + 4.0f;
     float largestQ = 0.0f;
     auto flRoot = repeatedPow(0.25);
@@ -262,6 +290,11 @@ void toolkit::color::computeChroma(cv::Mat& nonlin, cv::Mat& a, cv::Mat& b, cv::
 void toolkit::color::computeChromaValues(cv::Mat& nonlin, cv::Mat& a, cv::Mat& b, cv::Mat& J,
     cv::Mat& et, cv::Mat& Ncb, cv::Mat& n, cv::Mat& C, float Nc, cv::Mat& t)
 {
+    requireType(a, CV_32FC1, "computeChromaValues", "a");
+    requireTypeAndSize(nonlin, CV_32FC3, a, "computeChromaValues", "nonlin", "a");
+    requirePlanesOfSize({ { b, "b" }, { J, "J" }, { et, "et" }, { Ncb, "Ncb" }, { n, "n" },
+                            { C, "C" }, { t, "t" } },
+        a, "computeChromaValues", "a");
     // The background term depends on n alone.
     auto background
         = Repeated([](float n) { return chromaBackground(n, kChromaBackgroundExponent); });
@@ -294,6 +327,9 @@ void toolkit::color::computeChromaValues(cv::Mat& nonlin, cv::Mat& a, cv::Mat& b
 
 void toolkit::color::computeColorfulness(cv::Mat& C, cv::Mat& FL, cv::Mat& M)
 {
+    requireType(C, CV_32FC1, "computeColorfulness", "C");
+    requireTypeAndSize(FL, CV_32FC1, C, "computeColorfulness", "FL", "C");
+    requireTypeAndSize(M, CV_32FC1, C, "computeColorfulness", "M", "C");
     auto flRoot = repeatedPow(0.25);
     for (int i = 0; i < C.rows; ++i) {
         const float* cRow = C.ptr<float>(i);
@@ -306,6 +342,9 @@ void toolkit::color::computeColorfulness(cv::Mat& C, cv::Mat& FL, cv::Mat& M)
 
 void toolkit::color::computeSaturation(cv::Mat& M, cv::Mat& Q, cv::Mat& s)
 {
+    requireType(M, CV_32FC1, "computeSaturation", "M");
+    requireTypeAndSize(Q, CV_32FC1, M, "computeSaturation", "Q", "M");
+    requireTypeAndSize(s, CV_32FC1, M, "computeSaturation", "s", "M");
     for (int i = 0; i < M.rows; ++i) {
         const float* mRow = M.ptr<float>(i);
         const float* qRow = Q.ptr<float>(i);

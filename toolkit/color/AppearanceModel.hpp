@@ -13,9 +13,10 @@
 //
 // Planes are CV_32FC1 and images CV_32FC3. The caller allocates every output
 // with the input's size and type; the functions write element by element and
-// never reallocate. Nothing is validated. Arithmetic is float except where a
-// step is stated to be in double. The surround exponent c is 0.525 (dark
-// surround of CIE CAM02).
+// never reallocate. An empty input, another type or channel count, or a plane
+// or output of another size raises cv::Exception before any pixel is touched.
+// Arithmetic is float except where a step is stated to be in double. The
+// surround exponent c is 0.525 (dark surround of CIE CAM02).
 //
 // The model does no chromatic adaptation of its own: its input is adapted
 // already. perceptual-metrics adapts to D65 with each pixel as its own white
@@ -32,7 +33,8 @@ namespace color {
 
 // Background luminance Yb from a CV_32FC1 plane of luminance Y (0..100 scale):
 // one fifth of the plane's mean (the sum is accumulated in double, so a plane
-// of constant 100 gives exactly 20 at any size). An empty plane gives NaN.
+// of constant 100 gives exactly 20 at any size). An empty plane gives NaN;
+// another type raises cv::Exception.
 float computeYback(cv::Mat& Y);
 
 // Background ratio n = Yb / Yw, in float.
@@ -80,16 +82,18 @@ void computeHue(cv::Mat& a, cv::Mat& b, cv::Mat& h, cv::Mat& et);
 // image have the same J (a J coefficient of 1 in perceptual-metrics).
 // Returns Aw (0 when no A is positive; J is then not finite).
 // Writes the A plane to "A_before.jpg" (8 bits, rounded and saturated).
+// Ncb, z, J and A are planes of nonlin's size.
 float computeLightness(cv::Mat& nonlin, cv::Mat& Ncb, cv::Mat& z, cv::Mat& J, cv::Mat& A);
 
 // computeLightness without its debug file, for callers that run the model on
 // something other than a whole image (a table of distinct colours).
 float computeLightnessValues(cv::Mat& nonlin, cv::Mat& Ncb, cv::Mat& z, cv::Mat& J, cv::Mat& A);
 
-// Brightness Q = 4 sqrt(J / 100) (Aw + 4) FL^0.25 / c, no unit. The z plane is
-// not read. Under perceptual-metrics' conditions Q lies in 0 .. 223.9 (white);
-// a uniform black image has 25.2 and a uniform grey of 1 / 255 already 211.6,
-// the adaptation having pulled it most of the way to white.
+// Brightness Q = 4 sqrt(J / 100) (Aw + 4) FL^0.25 / c, no unit; FL and Q are
+// planes of J's size. The z plane is not read (any matrix). Under
+// perceptual-metrics' conditions Q lies in 0 .. 223.9 (white); a uniform black
+// image has 25.2 and a uniform grey of 1 / 255 already 211.6, the adaptation
+// having pulled it most of the way to white.
 // Returns the largest Q (0 when none is positive).
 // Writes Q to "10_in.txt" (writeIntoFile) and "mask.jpg", an 8-bit mask that
 // is 0 where Q < 20 and 255 elsewhere (NaN included).
@@ -100,8 +104,9 @@ float computeBrightnessValues(cv::Mat& J, cv::Mat& FL, cv::Mat& Q, float Aw);
 
 // Chroma C = t^0.9 sqrt(J / 100) (1.64 - 0.29^n)^0.73 with
 // t = (50000 / 13) Nc Ncb et sqrt(a^2 + b^2) / (Ra' + Ga' + 1.05 Ba').
-// Loops over the a plane. Writes the t plane to "t_before.jpg" (8 bits,
-// rounded and saturated). The metrics program passes Nc = 0.8.
+// Loops over the a plane; nonlin and the other planes have its size. Writes
+// the t plane to "t_before.jpg" (8 bits, rounded and saturated). The metrics
+// program passes Nc = 0.8.
 // No unit. Under perceptual-metrics' conditions C lies in 0 .. about 18.6, and
 // neutral greys have C of about 12.7 (12.73 to 12.78 for uniform greys 1 to
 // 255), not 0: their adapted responses are D65's, which the model, not

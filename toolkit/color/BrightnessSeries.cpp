@@ -2,8 +2,10 @@
 #include "toolkit/common/DebugOutput.hpp"
 
 #include "toolkit/color/AppearanceModel.hpp"
+#include "toolkit/color/Checks.hpp"
 #include "toolkit/color/InverseModel.hpp"
 #include "toolkit/common/CommonFunctions.hpp"
+#include "toolkit/common/InputChecks.hpp"
 #include "toolkit/guidedfilter/GuidedFilter.hpp"
 
 #include <opencv2/imgcodecs.hpp>
@@ -19,6 +21,9 @@
 #include <sstream>
 #include <thread>
 #include <vector>
+
+using toolkit::color::checks::requireTypeAndSize;
+using toolkit::common::requireType;
 
 namespace {
 
@@ -182,6 +187,8 @@ template <class F> void forEachPass(F&& pass)
 void toolkit::color::performGammaCorrectionByStyle(
     const cv::Mat& src, cv::Mat& dst, float a, float b, std::ostream& printed)
 {
+    requireType(src, CV_32FC1, "performGammaCorrectionByStyle", "src");
+    requireTypeAndSize(dst, CV_32FC1, src, "performGammaCorrectionByStyle", "dst", "src");
     const float gamma = static_cast<float>(std::log10(static_cast<double>(b / a)) + 1.0);
     printed << "Gamma: " << gamma << std::endl;
 
@@ -205,6 +212,8 @@ void toolkit::color::performGammaCorrectionByStyle(
 void toolkit::color::increaseBrightness(
     cv::Mat& image, cv::Mat* exposures, float factor, const std::function<void(int)>& exposureDone)
 {
+    requireType(image, CV_32FC3, "increaseBrightness", "image");
+    CV_Assert(exposures != nullptr);
     copyFlashRecord();
 
     const int rows = image.rows;

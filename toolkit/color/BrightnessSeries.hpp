@@ -5,6 +5,8 @@
 //
 // Colour images are CV_32FC3 (channel order stated per function); planes are
 // CV_32FC1. Outputs are allocated by the caller unless stated otherwise.
+// An empty image, another type or channel count, or an output of another size
+// raises cv::Exception before any pixel is touched.
 #pragma once
 
 #include "toolkit/common/DebugOutput.hpp"
@@ -39,9 +41,10 @@ void performGammaCorrectionByStyle(const cv::Mat& src, cv::Mat& dst, float a, fl
 //
 // image: scaled by 100 in place during the call and divided by 100 at its end,
 //   so it holds its former values again up to float rounding.
-// exposures: at least six matrices; element k receives pass k as a sharpened
-//   CV_32FC3 image of the input's size on the 0..1 scale. Elements already of
-//   that size and type are written in place; others are (re)allocated.
+// exposures: at least six matrices (not null); element k receives pass k as
+//   a sharpened CV_32FC3 image of the input's size on the 0..1 scale.
+//   Elements already of that size and type are written in place; others are
+//   (re)allocated.
 // factor: f_0; 10 leaves pass 0 at the filtered brightness; below 3.5 the last
 //   passes have a negative f and therefore NaN results.
 //

@@ -1,13 +1,19 @@
 #include "toolkit/color/ChromaticAdaptation.hpp"
 
+#include "toolkit/color/Checks.hpp"
 #include "toolkit/color/MatrixRows.hpp"
 #include "toolkit/color/RgbXyz.hpp"
 #include "toolkit/common/CommonFunctions.hpp"
+#include "toolkit/common/InputChecks.hpp"
 
 #include <opencv2/imgproc.hpp>
 
 #include <cmath>
 #include <limits>
+
+using toolkit::color::checks::requireTypeAndSize;
+using toolkit::color::checks::requireTypeCovering;
+using toolkit::common::requireType;
 
 namespace {
 
@@ -70,6 +76,19 @@ inline float blendedRatio(float globalDst, float whiteSrc, float blend, float D)
         ? static_cast<float>(static_cast<double>(whiteSrc) + kTinyOffset)
         : whiteSrc;
     return numerator / denominator;
+}
+
+// The image and whites of iCAMCAT and iCAMCATLocal: one destination white
+// at (0, 0), or one per pixel.
+void checkPerPixelArguments(const cv::Mat& image, const cv::Mat& whiteSrc, const cv::Mat& whiteDst,
+    bool perPixelDst, const char* function)
+{
+    requireType(image, CV_32FC3, function, "image");
+    requireTypeCovering(whiteSrc, CV_32FC3, image, function, "whiteSrc");
+    if (perPixelDst)
+        requireTypeCovering(whiteDst, CV_32FC3, image, function, "whiteDst");
+    else
+        requireType(whiteDst, CV_32FC3, function, "whiteDst");
 }
 
 // Shared body of iCAMCAT and iCAMCATLocal: damping 1 and no mask for the
@@ -136,12 +155,16 @@ void adaptByD65(cv::Mat& image, const cv::Mat& whiteSrc, bool inverse)
 
 void toolkit::color::convertXYZtoSharpenedBGR(const cv::Mat& xyz, cv::Mat& sharpened)
 {
+    requireType(xyz, CV_32FC3, "convertXYZtoSharpenedBGR", "xyz");
+    requireTypeAndSize(sharpened, CV_32FC3, xyz, "convertXYZtoSharpenedBGR", "sharpened", "xyz");
     // X, Y, Z in natural order in; L, M, S stored reversed (S in channel 0).
     multiplyImageByMatrixBackward(xyz, sharpened, cat02Matrix());
 }
 
 void toolkit::color::convertSharpenedBGRtoXYZ(const cv::Mat& sharpened, cv::Mat& xyz)
 {
+    requireType(sharpened, CV_32FC3, "convertSharpenedBGRtoXYZ", "sharpened");
+    requireTypeAndSize(xyz, CV_32FC3, sharpened, "convertSharpenedBGRtoXYZ", "xyz", "sharpened");
     // L, M, S read from channels 2, 1, 0; X, Y, Z stored in natural order.
     multiplyImageByMatrixForward(sharpened, xyz, cat02Matrix().inv(cv::DECOMP_LU));
 }
@@ -156,6 +179,9 @@ float toolkit::color::computeAdapFactD(float La)
 void toolkit::color::CAT(cv::Mat& image, const cv::Mat& whiteSrc, const cv::Mat& whiteDst, float D,
                          const cv::Mat& /*mask*/)
 {
+    requireType(image, CV_32FC3, "CAT", "image");
+    requireType(whiteSrc, CV_32FC3, "CAT", "whiteSrc");
+    requireType(whiteDst, CV_32FC3, "CAT", "whiteDst");
     // The whites are linear B, G, R: OpenCV's fixed matrix, no transfer curve.
     cv::Mat w1, w2;
     cv::cvtColor(whiteSrc, w1, cv::COLOR_BGR2XYZ);
@@ -197,6 +223,10 @@ void toolkit::color::CAT(cv::Mat& image, const cv::Mat& whiteSrc, const cv::Mat&
 void toolkit::color::inverseCAT(const cv::Mat& adapted, const cv::Mat& whiteDst, cv::Mat& whiteSrc,
                                 cv::Mat& out)
 {
+    requireType(adapted, CV_32FC3, "inverseCAT", "adapted");
+    requireTypeAndSize(out, CV_32FC3, adapted, "inverseCAT", "out", "adapted");
+    requireTypeCovering(whiteDst, CV_32FC3, adapted, "inverseCAT", "whiteDst");
+    requireTypeCovering(whiteSrc, CV_32FC3, adapted, "inverseCAT", "whiteSrc");
     // The current content of `out` supplies each pixel's luminance.
     cv::Mat luminance(out.rows, out.cols, CV_32FC3);
     convertSharpenedBGRtoXYZ(out, luminance);
@@ -224,6 +254,7 @@ void toolkit::color::iCAMCAT(cv::Mat& image, const cv::Mat& whiteSrc, const cv::
                              const cv::Mat& /*unused1*/, const cv::Mat& /*unused2*/, float blend,
                              bool perPixelDst)
 {
+    checkPerPixelArguments(image, whiteSrc, whiteDst, perPixelDst, "iCAMCAT");
     adaptPerPixel(image, whiteSrc, whiteDst, nullptr, 1.0f, blend, perPixelDst);
 }
 
@@ -231,15 +262,21 @@ void toolkit::color::iCAMCATLocal(cv::Mat& image, const cv::Mat& whiteSrc, const
                                   const cv::Mat& /*unused1*/, const cv::Mat& /*unused2*/,
                                   const cv::Mat& mask, float blend, bool perPixelDst)
 {
+    checkPerPixelArguments(image, whiteSrc, whiteDst, perPixelDst, "iCAMCATLocal");
+    requireTypeAndSize(mask, CV_8UC1, image, "iCAMCATLocal", "mask", "image");
     adaptPerPixel(image, whiteSrc, whiteDst, &mask, kLocalDamping, blend, perPixelDst);
 }
 
 void toolkit::color::iCAMCATByD65(cv::Mat& image, const cv::Mat& whiteSrc, const cv::Mat& /*unused*/)
 {
+    requireType(image, CV_32FC3, "iCAMCATByD65", "image");
+    requireTypeCovering(whiteSrc, CV_32FC3, image, "iCAMCATByD65", "whiteSrc");
     adaptByD65(image, whiteSrc, false);
 }
 
 void toolkit::color::inverseCATByD65(cv::Mat& image, const cv::Mat& whiteSrc, const cv::Mat& /*unused*/)
 {
+    requireType(image, CV_32FC3, "inverseCATByD65", "image");
+    requireTypeCovering(whiteSrc, CV_32FC3, image, "inverseCATByD65", "whiteSrc");
     adaptByD65(image, whiteSrc, true);
 }

@@ -7,7 +7,9 @@
 //
 // Per-pixel white images must cover at least the adapted image's rows x cols.
 // Adapting luminance La is 0.2 x Y of the pixel's white (Y on the 0..1 scale).
-// Nothing here validates its inputs, prints or writes files.
+// Images and whites must be non-empty CV_32FC3; another type, channel count or
+// a white that does not cover the image raises cv::Exception before any pixel
+// is touched. Nothing here prints or writes files.
 #pragma once
 
 #include <opencv2/core.hpp>
@@ -29,7 +31,8 @@ float computeAdapFactD(float La);
 
 // Adapts a display image (B, G, R in [0, 1]) from the white whiteSrc to the
 // white whiteDst with degree D. Both whites are linear B, G, R triples at
-// element (0, 0) (converted to XYZ with OpenCV's fixed BGR-to-XYZ matrix).
+// element (0, 0) of a CV_32FC3 matrix (converted to XYZ with OpenCV's fixed
+// BGR-to-XYZ matrix).
 // The image is replaced by the adapted display image, companded and clipped
 // to [0, 1]; adapted XYZ values are clamped at 0 from below before the
 // conversion back. The mask is not consulted.
@@ -41,7 +44,7 @@ void CAT(cv::Mat& image, const cv::Mat& whiteSrc, const cv::Mat& whiteDst, float
 // adapting luminance; on return it holds adapted / (1 + whiteDst D / whiteSrc
 // - D), per pixel and channel. whiteDst and whiteSrc are per-pixel sharpened
 // whites; elements of whiteSrc below 1e-6 are raised by 1e-6 in place.
-// `out` may be `adapted` itself.
+// `out` has adapted's size and may be `adapted` itself.
 void inverseCAT(const cv::Mat& adapted, const cv::Mat& whiteDst, cv::Mat& whiteSrc, cv::Mat& out);
 
 // Per-pixel von Kries adaptation of a sharpened image, in place. whiteSrc is a

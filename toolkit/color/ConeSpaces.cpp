@@ -1,11 +1,19 @@
 #include "toolkit/color/ConeSpaces.hpp"
 
+#include "toolkit/color/Checks.hpp"
 #include "toolkit/color/MatrixRows.hpp"
 #include "toolkit/color/RgbXyz.hpp"
 #include "toolkit/color/WhitePoint.hpp"
 #include "toolkit/common/CommonFunctions.hpp"
+#include "toolkit/common/InputChecks.hpp"
 
 #include <cmath>
+
+using toolkit::color::checks::requireMatrix3x3;
+using toolkit::color::checks::requireTypeAndSize;
+using toolkit::color::checks::requireTypeCovering;
+using toolkit::common::requireAtLeast;
+using toolkit::common::requireType;
 
 namespace {
 
@@ -92,6 +100,13 @@ cv::Mat toolkit::color::yuvMatrix()
 void toolkit::color::conversion(const cv::Mat& src, cv::Mat& dst, const cv::Mat& M, int rows,
                                 int cols)
 {
+    requireMatrix3x3(M, "conversion", "M");
+    CV_CheckGE(rows, 0, "conversion: rows");
+    CV_CheckGE(cols, 0, "conversion: cols");
+    requireType(src, CV_32FC3, "conversion", "src");
+    requireAtLeast(src, rows, cols, "conversion", "src");
+    requireType(dst, CV_32FC3, "conversion", "dst");
+    requireAtLeast(dst, rows, cols, "conversion", "dst");
     float m[9];
     loadMatrix(M, m);
     for (int i = 0; i < rows; ++i) {
@@ -109,6 +124,9 @@ void toolkit::color::conversion(const cv::Mat& src, cv::Mat& dst, const cv::Mat&
 
 void toolkit::color::convertToSimpleOpponentSpace(const cv::Mat& image, cv::Mat& opponent)
 {
+    requireType(image, CV_32FC3, "convertToSimpleOpponentSpace", "image");
+    requireTypeAndSize(
+        opponent, CV_32FC2, image, "convertToSimpleOpponentSpace", "opponent", "image");
     for (int i = 0; i < image.rows; ++i) {
         const float* s = image.ptr<float>(i);
         float* d = opponent.ptr<float>(i);
@@ -122,6 +140,8 @@ void toolkit::color::convertToSimpleOpponentSpace(const cv::Mat& image, cv::Mat&
 
 void toolkit::color::convertBGRtoLMS(const cv::Mat& image, cv::Mat& lms)
 {
+    requireType(image, CV_32FC3, "convertBGRtoLMS", "image");
+    requireTypeAndSize(lms, CV_32FC3, image, "convertBGRtoLMS", "lms", "image");
     float m[9];
     loadMatrix(rgbToLmsMatrix(), m);
     for (int i = 0; i < image.rows; ++i) {
@@ -144,6 +164,8 @@ void toolkit::color::convertBGRtoLMS(const cv::Mat& image, cv::Mat& lms)
 
 void toolkit::color::convertLMStoLab(const cv::Mat& lms, cv::Mat& lab)
 {
+    requireType(lms, CV_32FC3, "convertLMStoLab", "lms");
+    requireTypeAndSize(lab, CV_32FC3, lms, "convertLMStoLab", "lab", "lms");
     const cv::Mat A = diagonal(kInvSqrt3, kInvSqrt6, kInvSqrt2);
     const cv::Mat B = (cv::Mat_<float>(3, 3) << 1.0f, 1.0f, 1.0f, 1.0f, 1.0f, -2.0f, 1.0f, -1.0f, 0.0f);
     cv::Mat T(3, 3, CV_32FC1);
@@ -153,6 +175,8 @@ void toolkit::color::convertLMStoLab(const cv::Mat& lms, cv::Mat& lab)
 
 void toolkit::color::convertLabtoLMS(const cv::Mat& lab, cv::Mat& lms)
 {
+    requireType(lms, CV_32FC3, "convertLabtoLMS", "lms");
+    requireTypeCovering(lab, CV_32FC3, lms, "convertLabtoLMS", "lab");
     // The transpose of the forward pattern, with the scales on the right.
     const cv::Mat B = (cv::Mat_<float>(3, 3) << 1.0f, 1.0f, 1.0f, 1.0f, 1.0f, -1.0f, 1.0f, -2.0f, 0.0f);
     const cv::Mat A = diagonal(kInvSqrt3, kInvSqrt6, kInvSqrt2Inverse);
@@ -171,6 +195,8 @@ void toolkit::color::convertLabtoLMS(const cv::Mat& lab, cv::Mat& lms)
 
 void toolkit::color::convertLMStoBGR(const cv::Mat& lms, cv::Mat& image)
 {
+    requireType(image, CV_32FC3, "convertLMStoBGR", "image");
+    requireTypeCovering(lms, CV_32FC3, image, "convertLMStoBGR", "lms");
     float m[9];
     loadMatrix(lmsToRgbMatrix(), m);
     for (int i = 0; i < image.rows; ++i) {
@@ -188,12 +214,17 @@ void toolkit::color::convertLMStoBGR(const cv::Mat& lms, cv::Mat& image)
 
 void toolkit::color::convertBGRtoYUV(const cv::Mat& image, cv::Mat& yuv)
 {
+    requireType(image, CV_32FC3, "convertBGRtoYUV", "image");
+    requireTypeAndSize(yuv, CV_32FC3, image, "convertBGRtoYUV", "yuv", "image");
     // B, G, R storage read as (R, G, B); Y, U, V stored in natural order.
     multiplyImageByMatrixForward(image, yuv, yuvMatrix());
 }
 
 void toolkit::color::convertBGRToLab(cv::Mat& image, const cv::Mat& referenceWhite, cv::Mat& lab)
 {
+    requireType(image, CV_32FC3, "convertBGRToLab", "image");
+    requireType(referenceWhite, CV_32FC3, "convertBGRToLab", "referenceWhite");
+    requireTypeAndSize(lab, CV_32FC3, image, "convertBGRToLab", "lab", "image");
     const cv::Mat W = labWhite(referenceWhite);
     cv::Mat xyz(image.rows, image.cols, CV_32FC3);
     convertBGRtoXYZ(image, W, xyz);
@@ -216,6 +247,9 @@ void toolkit::color::convertBGRToLab(cv::Mat& image, const cv::Mat& referenceWhi
 
 void toolkit::color::convertLabToBGR(const cv::Mat& lab, const cv::Mat& referenceWhite, cv::Mat& image)
 {
+    requireType(lab, CV_32FC3, "convertLabToBGR", "lab");
+    requireType(referenceWhite, CV_32FC3, "convertLabToBGR", "referenceWhite");
+    requireTypeAndSize(image, CV_32FC3, lab, "convertLabToBGR", "image", "lab");
     const cv::Mat W = labWhite(referenceWhite);
     const cv::Vec3f w = W.at<cv::Vec3f>(0, 0);
     cv::Mat xyz(lab.rows, lab.cols, CV_32FC3);

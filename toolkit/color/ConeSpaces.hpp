@@ -6,8 +6,10 @@
 // LMS, l-alpha-beta, YUV and L*a*b* images are CV_32FC3 in natural order:
 // channel 0 holds the first-named component (L, l, Y or L*). Output images are
 // allocated by the caller with the size the loops walk (stated per function);
-// every element in that range is written and nothing is reallocated. Inputs
-// are not validated and nothing is printed or written to files.
+// every element in that range is written and nothing is reallocated. An empty
+// source, another type or channel count, or an image smaller than the loops
+// walk raises cv::Exception before any pixel is touched. Nothing is printed or
+// written to files.
 //
 // Note that convertLMStoLab and convertLabtoLMS work in l-alpha-beta; only
 // convertBGRToLab and convertLabToBGR work in CIE L*a*b*.
@@ -22,7 +24,7 @@ namespace color {
 // CV_32FC3 src, in natural order on both sides:
 // dst[k] = M(k,0) src[0] + M(k,1) src[1] + M(k,2) src[2], in float. Each source
 // pixel is read once before its destination is written, so dst may be src.
-// Both images must cover rows x cols.
+// Both images must cover rows x cols (rows, cols >= 0).
 void conversion(const cv::Mat& src, cv::Mat& dst, const cv::Mat& M, int rows, int cols);
 
 // Colour image (B, G, R) to the two-channel opponent image (CV_32FC2, the
@@ -62,7 +64,8 @@ cv::Mat yuvMatrix();
 
 // Colour image (B, G, R) to CIE L*a*b* (L* 0..100 within the white, a* and b*
 // signed) relative to the XYZ white that adaptXYZToNewWhitePoint derives from
-// referenceWhite (1 x 1 CV_32FC3, display B, G, R; (1, 1, 1) gives D50).
+// referenceWhite (CV_32FC3, display B, G, R at element (0, 0); (1, 1, 1)
+// gives D50).
 // `image` is linearised in place (sRGB inverse companding) and stays linear.
 // Walks the source.
 void convertBGRToLab(cv::Mat& image, const cv::Mat& referenceWhite, cv::Mat& lab);

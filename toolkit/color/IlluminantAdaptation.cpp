@@ -2,12 +2,15 @@
 
 #include "toolkit/color/ChromaticAdaptation.hpp"
 #include "toolkit/color/WhitePoint.hpp"
+#include "toolkit/common/InputChecks.hpp"
 
 #include <opencv2/imgcodecs.hpp>
 
 #include <algorithm>
 #include <filesystem>
 #include <limits>
+
+using toolkit::common::requireType;
 
 namespace {
 
@@ -54,6 +57,8 @@ cv::Mat shadowMask(int rows, int cols)
 
 void toolkit::color::performIlluminantAdaptation(cv::Mat& image, const cv::Mat& reference, float D)
 {
+    requireType(image, CV_32FC3, "performIlluminantAdaptation", "image");
+    requireType(reference, CV_32FC3, "performIlluminantAdaptation", "reference");
     // A NaN state makes the first estimate of each image count as unconverged.
     const cv::Scalar unset = cv::Scalar::all(std::numeric_limits<float>::quiet_NaN());
     cv::Mat imageWhite(1, 1, CV_32FC3), referenceWhite(1, 1, CV_32FC3);

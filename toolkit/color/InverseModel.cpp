@@ -2,15 +2,22 @@
 #include "toolkit/common/DebugOutput.hpp"
 
 #include "toolkit/color/AppearanceConstants.hpp"
+#include "toolkit/color/Checks.hpp"
 #include "toolkit/color/FixedPower.hpp"
 #include "toolkit/color/RgbXyz.hpp"
 #include "toolkit/common/CommonFunctions.hpp"
+#include "toolkit/common/InputChecks.hpp"
 
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <iostream>
 #include <optional>
+
+using toolkit::color::checks::requirePlanesOfSize;
+using toolkit::color::checks::requireTypeAndSize;
+using toolkit::common::requireType;
+using toolkit::common::requireTypeOrEmpty;
 
 namespace {
 
@@ -77,6 +84,9 @@ const FixedPower& inverseCompressionPower()
 
 void toolkit::color::brightness2Lightness(cv::Mat& Q, cv::Mat& FL, cv::Mat& J, float Aw)
 {
+    requireType(J, CV_32FC1, "brightness2Lightness", "J");
+    requireTypeAndSize(Q, CV_32FC1, J, "brightness2Lightness", "Q", "J");
+    requireTypeAndSize(FL, CV_32FC1, J, "brightness2Lightness", "FL", "J");
     const float awPlusFour = Aw + 4.0f;
     const double c = static_cast<double>(kSurroundC);
     auto flRoot = repeatedPow(0.5);
@@ -110,6 +120,7 @@ void toolkit::color::chromaAndLightness2tValues(cv::Mat& C, cv::Mat& J, cv::Mat&
 
 void toolkit::color::chromaPower(const cv::Mat& C, cv::Mat& power)
 {
+    requireTypeOrEmpty(C, CV_32FC1, "chromaPower", "C");
     power.create(C.size(), CV_64FC1);
     for (int i = 0; i < C.rows; ++i) {
         const float* cRow = C.ptr<float>(i);
@@ -122,6 +133,12 @@ void toolkit::color::chromaPower(const cv::Mat& C, cv::Mat& power)
 void toolkit::color::chromaPowerAndLightness2t(
     const cv::Mat& power, cv::Mat& J, cv::Mat& n, cv::Mat& t)
 {
+    // An empty chroma plane gives an empty t, as the forward step allows.
+    if (!power.empty()) {
+        requireType(power, CV_64FC1, "chromaPowerAndLightness2t", "power");
+        requirePlanesOfSize(
+            { { J, "J" }, { n, "n" }, { t, "t" } }, power, "chromaPowerAndLightness2t", "power");
+    }
     // The background term depends on n alone.
     auto background = Repeated(
         [](float nValue) { return chromaBackground(nValue, kBackgroundInverseExponent); });
@@ -144,6 +161,9 @@ void toolkit::color::chromaPowerAndLightness2t(
 void toolkit::color::lightness2A(
     cv::Mat& J, cv::Mat& z, cv::Mat& A, float Aw, std::ostream& printed)
 {
+    requireType(J, CV_32FC1, "lightness2A", "J");
+    requireTypeAndSize(z, CV_32FC1, J, "lightness2A", "z", "J");
+    requireTypeAndSize(A, CV_32FC1, J, "lightness2A", "A", "J");
     // A float running sum stops taking in values of a few tens once it passes
     // about 10^7 (a megapixel image): the printed mean would be off by percents.
     double sum = 0.0;
@@ -178,6 +198,7 @@ void toolkit::color::hue2AB(
 
 void toolkit::color::hueTerms(const cv::Mat& h, cv::Mat& terms)
 {
+    requireType(h, CV_32FC1, "hueTerms", "h");
     terms.create(h.size(), CV_32FC3);
     for (int i = 0; i < h.rows; ++i) {
         const float* hRow = h.ptr<float>(i);
@@ -200,6 +221,10 @@ void toolkit::color::hueTerms(const cv::Mat& h, cv::Mat& terms)
 void toolkit::color::hueTerms2AB(cv::Mat& A, const cv::Mat& terms, cv::Mat& t, cv::Mat& et,
     cv::Mat& Ncb, cv::Mat& a, cv::Mat& b, float Nc)
 {
+    requireType(A, CV_32FC1, "hueTerms2AB", "A");
+    requireTypeAndSize(terms, CV_32FC3, A, "hueTerms2AB", "terms", "A");
+    requirePlanesOfSize({ { t, "t" }, { et, "et" }, { Ncb, "Ncb" }, { a, "a" }, { b, "b" } }, A,
+        "hueTerms2AB", "A");
     const double e0 = static_cast<double>(Nc) * kChromaConstant;
     for (int i = 0; i < A.rows; ++i) {
         const float* aResponse = A.ptr<float>(i);
@@ -236,6 +261,11 @@ void toolkit::color::hueTerms2AB(cv::Mat& A, const cv::Mat& terms, cv::Mat& t, c
 void toolkit::color::AB2NonLinearities(
     cv::Mat& a, cv::Mat& b, cv::Mat& A, cv::Mat& out, cv::Mat& Ncb)
 {
+    requireType(a, CV_32FC1, "AB2NonLinearities", "a");
+    requireTypeAndSize(b, CV_32FC1, a, "AB2NonLinearities", "b", "a");
+    requireTypeAndSize(A, CV_32FC1, a, "AB2NonLinearities", "A", "a");
+    requireTypeAndSize(Ncb, CV_32FC1, a, "AB2NonLinearities", "Ncb", "a");
+    requireTypeAndSize(out, CV_32FC3, a, "AB2NonLinearities", "out", "a");
     for (int i = 0; i < a.rows; ++i) {
         const float* aRow = a.ptr<float>(i);
         const float* bRow = b.ptr<float>(i);
@@ -267,6 +297,9 @@ void toolkit::color::AB2NonLinearities(
 void toolkit::color::inverseNonLinearities(
     cv::Mat& in, cv::Mat& out, cv::Mat& FL, std::ostream& printed)
 {
+    requireType(out, CV_32FC3, "inverseNonLinearities", "out");
+    requireTypeAndSize(in, CV_32FC3, out, "inverseNonLinearities", "in", "out");
+    requireTypeAndSize(FL, CV_32FC1, out, "inverseNonLinearities", "FL", "out");
     for (int i = 0; i < out.rows; ++i) {
         float* src = in.ptr<float>(i);
         const float* fl = FL.ptr<float>(i);
@@ -297,6 +330,8 @@ void toolkit::color::inverseNonLinearities(
 
 void toolkit::color::convertHPEtoSharpenedRGB(cv::Mat& hpe, cv::Mat& out)
 {
+    requireType(hpe, CV_32FC3, "convertHPEtoSharpenedRGB", "hpe");
+    requireTypeAndSize(out, CV_32FC3, hpe, "convertHPEtoSharpenedRGB", "out", "hpe");
     cv::Mat sharpenedToHpe(3, 3, CV_32FC1);
     toolkit::common::dotProduct(huntPointerEstevezMatrix(), inverseCat02Matrix(), sharpenedToHpe);
     const cv::Mat hpeToSharpened = sharpenedToHpe.inv(cv::DECOMP_LU);

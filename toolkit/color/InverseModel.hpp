@@ -9,7 +9,9 @@
 //
 // Planes are CV_32FC1 and images CV_32FC3. The caller allocates every output
 // with the input's size and type; the functions write element by element and
-// never reallocate. Nothing is validated. Arithmetic is float except where a
+// never reallocate. An empty input, another type or channel count, or a plane
+// or output of another size than the plane a step loops over raises
+// cv::Exception before any pixel is touched. Arithmetic is float except where a
 // step is stated to be in double. Two steps change one of their inputs in
 // place (brightness2Lightness, inverseNonLinearities).
 #pragma once

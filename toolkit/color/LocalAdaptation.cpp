@@ -7,6 +7,7 @@
 #include "toolkit/color/RgbXyz.hpp"
 #include "toolkit/color/WhitePoint.hpp"
 #include "toolkit/common/CommonFunctions.hpp"
+#include "toolkit/common/InputChecks.hpp"
 #include "toolkit/common/StructureTensor.hpp"
 
 #include <array>
@@ -16,6 +17,8 @@
 #include <limits>
 #include <sstream>
 #include <string>
+
+using toolkit::common::requireType;
 
 namespace {
 
@@ -96,6 +99,8 @@ bool toolkit::color::areImgsEqualivalent(const cv::Mat& a, const cv::Mat& b)
 
 void toolkit::color::performLocalCAMCA(cv::Mat& image, const cv::Mat& reference, float blend)
 {
+    requireType(image, CV_32FC3, "performLocalCAMCA", "image");
+    requireType(reference, CV_32FC3, "performLocalCAMCA", "reference");
     const float quietNaN = std::numeric_limits<float>::quiet_NaN();
 
     cv::Mat xyz(image.size(), CV_32FC3);

@@ -6,7 +6,7 @@
 // (S, M, L in channels 0, 1, 2, a white near 1); display images are CV_32FC3
 // B, G, R in [0, 1]. Per-pixel whites and targets have the adapted image's
 // size. Functions that could otherwise read past an image raise cv::Exception
-// (StsBadArg) before changing or writing anything.
+// before changing or writing anything.
 #pragma once
 
 #include <opencv2/core.hpp>
@@ -28,7 +28,8 @@ bool areImgsEqualivalent(const cv::Mat& a, const cv::Mat& b);
 // and the pixel's white (0: the pixel's own white, which leaves the image
 // unchanged; 1: the reference's white) and the damping of iCAMCATLocal.
 // image: CV_32FC3 B, G, R in [0, 1], replaced by the result, companded but
-// not clipped. reference: CV_32FC3 B, G, R, any size, not changed.
+// not clipped. reference: CV_32FC3 B, G, R, any size, not changed. An empty
+// image or reference, or another type, raises cv::Exception.
 // Prints the two grey-world whites (reference first, "[b, g, r]" lines); the
 // guided filter writes its debug images.
 void performLocalCAMCA(cv::Mat& image, const cv::Mat& reference, float blend);

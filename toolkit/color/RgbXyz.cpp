@@ -1,10 +1,16 @@
 #include "toolkit/color/RgbXyz.hpp"
 
+#include "toolkit/color/Checks.hpp"
 #include "toolkit/color/FixedPower.hpp"
 #include "toolkit/color/MatrixRows.hpp"
 #include "toolkit/common/CommonFunctions.hpp"
+#include "toolkit/common/InputChecks.hpp"
 
 #include <cmath>
+
+using toolkit::color::checks::requireMatrix3x3;
+using toolkit::color::checks::requireTypeAndSize;
+using toolkit::common::requireType;
 
 namespace {
 
@@ -80,6 +86,8 @@ float toolkit::color::sRGBInverseCompanding(float v)
 
 void toolkit::color::XYZtoxy(const cv::Mat& XYZ, cv::Mat& xy)
 {
+    requireType(XYZ, CV_32FC3, "XYZtoxy", "XYZ");
+    requireType(xy, CV_32FC2, "XYZtoxy", "xy");
     const cv::Vec3f t = XYZ.at<cv::Vec3f>(0, 0);
     const float sum = t[0] + t[1] + t[2];
     xy.at<cv::Vec2f>(0, 0) = cv::Vec2f(t[0] / sum, t[1] / sum);
@@ -87,18 +95,25 @@ void toolkit::color::XYZtoxy(const cv::Mat& XYZ, cv::Mat& xy)
 
 void toolkit::color::xytoXYZ(const cv::Mat& xy, float Y, cv::Mat& XYZ)
 {
+    requireType(xy, CV_32FC2, "xytoXYZ", "xy");
+    requireType(XYZ, CV_32FC3, "xytoXYZ", "XYZ");
     const cv::Vec2f c = xy.at<cv::Vec2f>(0, 0);
     XYZ.at<cv::Vec3f>(0, 0) = cv::Vec3f(c[0] * Y / c[1], Y, (1.0f - c[0] - c[1]) * Y / c[1]);
 }
 
 float toolkit::color::product(const cv::Mat& vector, const cv::Mat& M, int row)
 {
+    requireType(vector, CV_32FC3, "product", "vector");
+    requireMatrix3x3(M, "product", "M");
+    CV_CheckGE(row, 0, "product: row of a 3 x 3 matrix");
+    CV_CheckLE(row, 2, "product: row of a 3 x 3 matrix");
     const float* a = vector.ptr<float>(0);
     return M.at<float>(row, 0) * a[0] + M.at<float>(row, 1) * a[1] + M.at<float>(row, 2) * a[2];
 }
 
 void toolkit::color::getRGBtoXYZMatrix(const cv::Mat& white, cv::Mat& M)
 {
+    requireType(white, CV_32FC3, "getRGBtoXYZMatrix", "white");
     // Each primary at unit luminance: X = x / y, Y = 1, Z = (1 - x - y) / y.
     const float Xr = kRedX / kRedY, Zr = (1.0f - kRedX - kRedY) / kRedY;
     const float Xg = kGreenX / kGreenY, Zg = (1.0f - kGreenX - kGreenY) / kGreenY;
@@ -117,6 +132,9 @@ void toolkit::color::getRGBtoXYZMatrix(const cv::Mat& white, cv::Mat& M)
 
 void toolkit::color::convertBGRtoXYZ(cv::Mat& image, const cv::Mat& white, cv::Mat& xyz)
 {
+    requireType(image, CV_32FC3, "convertBGRtoXYZ", "image");
+    requireType(white, CV_32FC3, "convertBGRtoXYZ", "white");
+    requireTypeAndSize(xyz, CV_32FC3, image, "convertBGRtoXYZ", "xyz", "image");
     cv::Mat M(3, 3, CV_32FC1);
     getRGBtoXYZMatrix(white, M);
     const float* m = M.ptr<float>(0);
@@ -140,6 +158,9 @@ void toolkit::color::convertBGRtoXYZ(cv::Mat& image, const cv::Mat& white, cv::M
 
 void toolkit::color::convertXYZtoBGR(const cv::Mat& xyz, const cv::Mat& white, cv::Mat& image)
 {
+    requireType(xyz, CV_32FC3, "convertXYZtoBGR", "xyz");
+    requireType(white, CV_32FC3, "convertXYZtoBGR", "white");
+    requireTypeAndSize(image, CV_32FC3, xyz, "convertXYZtoBGR", "image", "xyz");
     cv::Mat M(3, 3, CV_32FC1);
     getRGBtoXYZMatrix(white, M);
     // Row 0 of the inverse gives R, stored in channel 2; the applier reads a
@@ -154,6 +175,8 @@ void toolkit::color::convertXYZtoBGR(const cv::Mat& xyz, const cv::Mat& white, c
 
 void toolkit::color::convertBGRToXYZDirect(const cv::Mat& image, cv::Mat& xyz)
 {
+    requireType(image, CV_32FC3, "convertBGRToXYZDirect", "image");
+    requireTypeAndSize(xyz, CV_32FC3, image, "convertBGRToXYZDirect", "xyz", "image");
     const cv::Mat M = sRGBD65Matrix();
     const float* m = M.ptr<float>(0);
     const FixedPower& power = inverseCompandingPower();
@@ -174,6 +197,8 @@ void toolkit::color::convertBGRToXYZDirect(const cv::Mat& image, cv::Mat& xyz)
 
 void toolkit::color::convertXYZToBGRDirect(const cv::Mat& xyz, cv::Mat& image)
 {
+    requireType(xyz, CV_32FC3, "convertXYZToBGRDirect", "xyz");
+    requireTypeAndSize(image, CV_32FC3, xyz, "convertXYZToBGRDirect", "image", "xyz");
     // Row 0 of the inverse gives R, stored in channel 2.
     multiplyImageByMatrixBackward(xyz, image, sRGBD65Matrix().inv(cv::DECOMP_LU));
     // Out-of-gamut colours are deliberately left outside [0, 1].
@@ -187,6 +212,9 @@ void toolkit::color::convertXYZToBGRDirect(const cv::Mat& xyz, cv::Mat& image)
 
 void toolkit::color::multiplyImageByMatrixForward(const cv::Mat& src, cv::Mat& dst, const cv::Mat& M)
 {
+    requireType(src, CV_32FC3, "multiplyImageByMatrixForward", "src");
+    requireTypeAndSize(dst, CV_32FC3, src, "multiplyImageByMatrixForward", "dst", "src");
+    requireMatrix3x3(M, "multiplyImageByMatrixForward", "M");
     const cv::Mat Mf = M.isContinuous() ? M : M.clone();
     const float* m = Mf.ptr<float>(0);
     for (int i = 0; i < src.rows; ++i) {
@@ -205,6 +233,9 @@ void toolkit::color::multiplyImageByMatrixForward(const cv::Mat& src, cv::Mat& d
 
 void toolkit::color::multiplyImageByMatrixBackward(const cv::Mat& src, cv::Mat& dst, const cv::Mat& M)
 {
+    requireType(src, CV_32FC3, "multiplyImageByMatrixBackward", "src");
+    requireTypeAndSize(dst, CV_32FC3, src, "multiplyImageByMatrixBackward", "dst", "src");
+    requireMatrix3x3(M, "multiplyImageByMatrixBackward", "M");
     const cv::Mat Mf = M.isContinuous() ? M : M.clone();
     const float* m = Mf.ptr<float>(0);
     for (int i = 0; i < src.rows; ++i) {

@@ -6,7 +6,9 @@
 //
 // Output images are allocated by the caller with the source's rows x cols and
 // type CV_32FC3; the conversions write every element and never reallocate them.
-// Inputs are not validated and nothing is printed or written to files.
+// Images and whites must be non-empty CV_32FC3 and 3 x 3 matrices CV_32FC1;
+// other types, channel counts or sizes raise cv::Exception before any pixel is
+// touched. Nothing is printed or written to files.
 #pragma once
 
 #include <opencv2/core.hpp>
@@ -24,19 +26,21 @@ float sRGBCompanding(float v);
 // double, returned as float, not clipped.
 float sRGBInverseCompanding(float v);
 
-// Chromaticity of an XYZ triple: XYZ is 1 x 1 CV_32FC3 (X, Y, Z), xy is an
-// allocated 1 x 1 CV_32FC2 that receives (x, y). X + Y + Z = 0 is not guarded
-// (the result is the float quotient, NaN or infinite).
+// Chromaticity of an XYZ triple: XYZ holds (X, Y, Z) at element (0, 0) of a
+// CV_32FC3, and element (0, 0) of the allocated CV_32FC2 xy receives (x, y).
+// X + Y + Z = 0 is not guarded (the result is the float quotient, NaN or
+// infinite).
 void XYZtoxy(const cv::Mat& XYZ, cv::Mat& xy);
 
-// XYZ of a chromaticity (1 x 1 CV_32FC2, (x, y)) at luminance Y: writes
-// (x Y / y, Y, (1 - x - y) Y / y) into the allocated 1 x 1 CV_32FC3 XYZ.
+// XYZ of a chromaticity ((x, y) at element (0, 0) of a CV_32FC2) at luminance
+// Y: writes (x Y / y, Y, (1 - x - y) Y / y) into element (0, 0) of the
+// allocated CV_32FC3 XYZ.
 // y = 0 is not guarded.
 void xytoXYZ(const cv::Mat& xy, float Y, cv::Mat& XYZ);
 
 // Row `row` of the 3 x 3 CV_32FC1 matrix M applied to the three floats held at
 // element (0, 0) of `vector` (a CV_32FC3 matrix): M(row,0) a0 + M(row,1) a1 +
-// M(row,2) a2, in float.
+// M(row,2) a2, in float. row is 0, 1 or 2.
 float product(const cv::Mat& vector, const cv::Mat& M, int row);
 
 // The 3 x 3 CV_32FC1 linear-sRGB (rows X, Y, Z; columns R, G, B) to XYZ
@@ -65,6 +69,7 @@ void convertXYZToBGRDirect(const cv::Mat& xyz, cv::Mat& image);
 
 // Applies the 3 x 3 CV_32FC1 matrix M to every pixel of a CV_32FC3 image read
 // in reversed order: dst[r] = M(r,0) src[2] + M(r,1) src[1] + M(r,2) src[0].
+// dst must be an allocated CV_32FC3 of src's size.
 // A B, G, R pixel is taken as the vector (R, G, B) and the result is stored in
 // natural order. dst may be the same matrix as src.
 void multiplyImageByMatrixForward(const cv::Mat& src, cv::Mat& dst, const cv::Mat& M);

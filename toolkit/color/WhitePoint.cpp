@@ -4,10 +4,13 @@
 #include "toolkit/color/ConeSpaces.hpp"
 #include "toolkit/color/RgbXyz.hpp"
 #include "toolkit/common/CommonFunctions.hpp"
+#include "toolkit/common/InputChecks.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <iostream>
+
+using toolkit::common::requireType;
 
 namespace {
 
@@ -37,6 +40,9 @@ constexpr float kD50X = 0.9642f, kD50Y = 1.0f, kD50Z = 0.8249f;
 bool toolkit::color::computeWhitePointFromGrayWorld(
     const cv::Mat& image, cv::Mat& white, cv::Mat& state, const cv::Mat& /*mask*/)
 {
+    requireType(image, CV_32FC3, "computeWhitePointFromGrayWorld", "image");
+    requireType(white, CV_32FC3, "computeWhitePointFromGrayWorld", "white");
+    requireType(state, CV_32FC3, "computeWhitePointFromGrayWorld", "state");
     const cv::Mat inverse = yuvMatrix().inv(cv::DECOMP_LU);
 
     cv::Mat yuv(image.rows, image.cols, CV_32FC3);
@@ -93,6 +99,8 @@ bool toolkit::color::computeWhitePointFromGrayWorld(
 
 void toolkit::color::adaptXYZToNewWhitePoint(cv::Mat& xyzWhite, const cv::Mat& referenceWhite)
 {
+    requireType(xyzWhite, CV_32FC3, "adaptXYZToNewWhitePoint", "xyzWhite");
+    requireType(referenceWhite, CV_32FC3, "adaptXYZToNewWhitePoint", "referenceWhite");
     const cv::Mat P = primariesMatrix();
     const cv::Mat Pinv = P.inv(cv::DECOMP_LU);
     const cv::Mat d50(1, 1, CV_32FC3, cv::Scalar(kD50X, kD50Y, kD50Z));

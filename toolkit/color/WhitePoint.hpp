@@ -8,8 +8,8 @@
 namespace toolkit {
 namespace color {
 
-// Grey-world illuminant estimate of a colour image (CV_32FC3, B, G, R in
-// [0, 1], not modified), over its near-neutral pixels: those whose
+// Grey-world illuminant estimate of a colour image (non-empty CV_32FC3,
+// B, G, R in [0, 1], not modified), over its near-neutral pixels: those whose
 // (|U| + |V|) / Y is below 0.3 in the YUV space of convertBGRtoYUV. The
 // estimate is (Y, U, V) = (1, mean U, mean V); without any near-neutral
 // pixel it is (1, 0, 0).
@@ -22,8 +22,10 @@ namespace color {
 //
 // Returns true when the estimate has converged: a previous estimate exists
 // and U, V moved by less than 1e-6 from it, or max(|U|, |V|) < 0.001. The
-// first call of a sequence never converges. When not converged, prints the
-// white matrix on standard output ("[b, g, r]") followed by a newline.
+// first call of a sequence never converges. An empty image, or an image,
+// white or state of another type, raises cv::Exception. When not converged,
+// prints the white matrix on standard output ("[b, g, r]") followed by a
+// newline.
 bool computeWhitePointFromGrayWorld(const cv::Mat& image, cv::Mat& white, cv::Mat& state,
                                     const cv::Mat& mask);
 
@@ -31,7 +33,8 @@ bool computeWhitePointFromGrayWorld(const cv::Mat& image, cv::Mat& white, cv::Ma
 // white: referenceWhite (CV_32FC3, B, G, R at element (0, 0)) is linearised
 // and mapped by the sRGB primaries scaled to D50, so that (1, 1, 1) gives
 // D50 = (0.9642, 1.0, 0.8249) and (0, 0, 0) gives (0, 0, 0). Writes element
-// (0, 0) of the allocated CV_32FC3 xyzWhite only.
+// (0, 0) of the allocated CV_32FC3 xyzWhite only. Another type, or an empty
+// matrix, raises cv::Exception.
 void adaptXYZToNewWhitePoint(cv::Mat& xyzWhite, const cv::Mat& referenceWhite);
 
 } // namespace color
