@@ -1,6 +1,7 @@
 #include "toolkit/guidedfilter/GuidedFilter.hpp"
 
 #include "tests/support/TestSupport.hpp"
+#include "toolkit/common/ImageFiles.hpp"
 
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
@@ -183,4 +184,201 @@ TEST(ColourGuide, DebugImagesAndLocalColourTransfer)
     const cv::Mat none = GuidedFilterMono(grey(unit), side, 1e-3).filterColorChannelsMK(unit);
     EXPECT_EQ(none.type(), CV_32FC3);
     EXPECT_EQ(cv::countNonZero(none.reshape(1)), 0);
+}
+
+namespace {
+
+// The filter as its definition reads, plane by plane with whole-image
+// intermediates (each product, sum and quotient one OpenCV call): the slow,
+// obvious implementation that the row-streaming one must reproduce bit for
+// bit. Also returns the debug planes of the last plane: 0R, 0G, 0B,
+// cov_a_r, a_r, a_g, a_b, b (colour guide only).
+struct Reference {
+    cv::Mat out; // at the working depth
+    std::vector<cv::Mat> debug;
+};
+
+cv::Mat mulR(const cv::Mat& a, const cv::Mat& b)
+{
+    cv::Mat r;
+    cv::multiply(a, b, r);
+    return r;
+}
+
+cv::Mat addR(const cv::Mat& a, const cv::Mat& b)
+{
+    cv::Mat r;
+    cv::add(a, b, r);
+    return r;
+}
+
+cv::Mat subR(const cv::Mat& a, const cv::Mat& b)
+{
+    cv::Mat r;
+    cv::subtract(a, b, r);
+    return r;
+}
+
+cv::Mat plusEps(const cv::Mat& a, double eps)
+{
+    cv::Mat r;
+    cv::add(a, cv::Scalar::all(eps), r);
+    return r;
+}
+
+// a / b, 0 where b is exactly 0.
+cv::Mat quotient(const cv::Mat& a, const cv::Mat& b)
+{
+    cv::Mat r;
+    cv::divide(a, b, r);
+    r.setTo(0, b == 0);
+    return r;
+}
+
+cv::Mat greyPlane(const cv::Mat& I, const cv::Mat& p, int side, double eps)
+{
+    const cv::Mat mI = boxed(I, side), mP = boxed(p, side);
+    const cv::Mat var = subR(boxed(mulR(I, I), side), mulR(mI, mI));
+    const cv::Mat cov = subR(boxed(mulR(I, p), side), mulR(mI, mP));
+    const cv::Mat a = quotient(cov, plusEps(var, eps));
+    const cv::Mat b = subR(mP, mulR(a, mI));
+    return addR(mulR(boxed(a, side), I), boxed(b, side));
+}
+
+cv::Mat colourPlane(
+    const cv::Mat (&I)[3], const cv::Mat& p, int side, double eps, std::vector<cv::Mat>& debug)
+{
+    cv::Mat m[3], c[3][3];
+    for (int i = 0; i < 3; ++i)
+        m[i] = boxed(I[i], side);
+    for (int i = 0; i < 3; ++i)
+        for (int j = i; j < 3; ++j)
+            c[i][j] = c[j][i] = subR(boxed(mulR(I[i], I[j]), side), mulR(m[i], m[j]));
+    const cv::Mat sRR = plusEps(c[0][0], eps), sGG = plusEps(c[1][1], eps),
+                  sBB = plusEps(c[2][2], eps);
+    cv::Mat inv[6] = { subR(mulR(sGG, sBB), mulR(c[1][2], c[1][2])),
+        subR(mulR(c[1][2], c[0][2]), mulR(c[0][1], sBB)),
+        subR(mulR(c[0][1], c[1][2]), mulR(sGG, c[0][2])),
+        subR(mulR(sRR, sBB), mulR(c[0][2], c[0][2])),
+        subR(mulR(c[0][2], c[0][1]), mulR(sRR, c[1][2])),
+        subR(mulR(sRR, sGG), mulR(c[0][1], c[0][1])) };
+    const cv::Mat det = addR(addR(mulR(inv[0], sRR), mulR(inv[1], c[0][1])), mulR(inv[2], c[0][2]));
+    for (cv::Mat& e : inv)
+        e = quotient(e, det);
+    // inv[0..5] = rr, rg, rb, gg, gb, bb; row k of the symmetric inverse:
+    const int row[3][3] = { { 0, 1, 2 }, { 1, 3, 4 }, { 2, 4, 5 } };
+    const cv::Mat mP = boxed(p, side);
+    cv::Mat cov[3], a[3];
+    for (int i = 0; i < 3; ++i)
+        cov[i] = subR(boxed(mulR(I[i], p), side), mulR(m[i], mP));
+    for (int k = 0; k < 3; ++k)
+        a[k] = addR(addR(mulR(inv[row[k][0]], cov[0]), mulR(inv[row[k][1]], cov[1])),
+            mulR(inv[row[k][2]], cov[2]));
+    cv::Mat b = mP;
+    for (int k = 0; k < 3; ++k)
+        b = subR(b, mulR(a[k], m[k]));
+    debug = { m[0], m[1], m[2], cov[0], a[0], a[1], a[2], b };
+    cv::Mat q = mulR(boxed(a[0], side), I[0]);
+    for (int k = 1; k < 3; ++k)
+        q = addR(q, mulR(boxed(a[k], side), I[k]));
+    return addR(q, boxed(b, side));
+}
+
+Reference reference(const cv::Mat& I, const cv::Mat& p, int r, double eps)
+{
+    cv::Mat guide;
+    I.convertTo(guide, I.depth() == CV_64F ? CV_64F : CV_32F);
+    cv::Mat p2 = p;
+    if (p.depth() != guide.depth())
+        p.convertTo(p2, guide.depth());
+    std::vector<cv::Mat> planes { p2 }; // a single plane as given, part of a larger image or not
+    if (p.channels() > 1)
+        cv::split(p2, planes);
+    Reference ref;
+    cv::Mat g[3];
+    cv::split(guide, g);
+    for (cv::Mat& plane : planes)
+        plane = I.channels() == 1 ? greyPlane(g[0], plane, 2 * r + 1, eps)
+                                  : colourPlane(g, plane, 2 * r + 1, eps, ref.debug);
+    cv::merge(planes, ref.out);
+    return ref;
+}
+
+// Equal bytes, so that -0 and 0 differ.
+bool sameBytes(const cv::Mat& a, const cv::Mat& b)
+{
+    if (a.type() != b.type() || a.size() != b.size())
+        return false;
+    const cv::Mat ab(a.rows, a.cols * static_cast<int>(a.elemSize()), CV_8U, a.data, a.step);
+    const cv::Mat bb(b.rows, b.cols * static_cast<int>(b.elemSize()), CV_8U, b.data, b.step);
+    return cv::norm(ab, bb, cv::NORM_INF) == 0;
+}
+
+cv::Mat asDepth(const cv::Mat& m, int depth)
+{
+    cv::Mat r;
+    m.convertTo(r, depth);
+    return r;
+}
+
+} // namespace
+
+TEST(Reference, EveryBorderAndRadiusBitForBit)
+{
+    testsupport::ScopedWorkDir dir;
+    // 1 x 1 up to windows many times the image, and images many windows high;
+    // 4001 columns: the wide rows of a photograph, streamed a few at a time.
+    const cv::Size sizes[]
+        = { { 1, 1 }, { 9, 1 }, { 1, 9 }, { 7, 5 }, { 37, 23 }, { 13, 71 }, { 4001, 6 } };
+    for (const cv::Size size : sizes) {
+        const cv::Mat photo = floatPhoto(size.height, size.width, 21);
+        for (int r : { 0, 1, 2, 3, 8, 40 }) {
+            for (int depth : { CV_32F, CV_64F }) {
+                const cv::Mat I3 = floatPhoto(size.height, size.width, 22);
+                for (const cv::Mat& I : { asDepth(grey(I3), depth), asDepth(I3, depth) }) {
+                    const cv::Mat ps[] = { grey(photo), photo, asDepth(photo * 255.0, CV_8U) };
+                    for (const cv::Mat& p : ps) {
+                        const Reference ref = reference(I, p, r, 1e-3);
+                        const cv::Mat q = guidedFilter(I, p, r, 1e-3, -1);
+                        EXPECT_TRUE(sameBytes(q, asDepth(ref.out, p.depth())))
+                            << size << " r " << r << " guide " << I.type() << " p " << p.type();
+                    }
+                }
+            }
+        }
+    }
+}
+
+TEST(Reference, PartOfALargerImageAndTheGuideCopy)
+{
+    testsupport::ScopedWorkDir dir;
+    // cv::blur reads a single plane beyond its edges where the larger image
+    // has pixels: the filter always has, and must go on doing so.
+    const cv::Mat big = grey(floatPhoto(40, 50, 23)), I = floatPhoto(30, 35, 24);
+    const cv::Mat p = big(cv::Rect(7, 4, 35, 30));
+    for (const cv::Mat& guide : { grey(I), I }) {
+        EXPECT_TRUE(
+            sameBytes(guidedFilter(guide, p, 3, 1e-3, -1), reference(guide, p, 3, 1e-3).out));
+        // The filter object keeps its own copy of the guide.
+        cv::Mat changing = guide.clone();
+        const GuidedFilter filter(changing, 3, 1e-3);
+        changing.setTo(0.5);
+        EXPECT_TRUE(sameBytes(filter.filter(p, -1), reference(guide, p, 3, 1e-3).out));
+    }
+}
+
+TEST(Reference, DebugImagesAreThoseOfTheDefinition)
+{
+    testsupport::ScopedWorkDir dir;
+    const cv::Mat I = floatPhoto(23, 31, 25), p = floatPhoto(23, 31, 26);
+    guidedFilter(I, p, 2, 1e-3, -1);
+    const Reference ref = reference(I, p, 2, 1e-3);
+    const char* names[]
+        = { "0R.jpg", "0G.jpg", "0B.jpg", "cov_a_r.jpg", "a_r.jpg", "a_g.jpg", "a_b.jpg", "b.jpg" };
+    for (int i = 0; i < 8; ++i) {
+        const cv::Mat image = i >= 4 && i < 7 ? cv::Mat(ref.debug[i] * 255.0) : ref.debug[i];
+        ASSERT_TRUE(toolkit::common::writeImage("expected.jpg", image));
+        EXPECT_EQ(testsupport::readFile(names[i]), testsupport::readFile("expected.jpg"))
+            << names[i];
+    }
 }

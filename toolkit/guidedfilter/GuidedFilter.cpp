@@ -1,27 +1,32 @@
 #include "toolkit/guidedfilter/GuidedFilter.hpp"
-#include "toolkit/common/DebugOutput.hpp"
 
-#include "toolkit/common/CommonFunctions.hpp"
+#include "toolkit/common/DebugOutput.hpp"
+#include "toolkit/common/ImageFiles.hpp"
 #include "toolkit/transport/ColorStatistics.hpp"
 
 #include <opencv2/imgproc.hpp>
 
+#include <algorithm>
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <sys/mman.h>
+
 namespace {
 
 // Debug images of the colour-guided filter.
-const char* const kMeanGuideRFile = "0R.jpg";
-const char* const kMeanGuideGFile = "0G.jpg";
-const char* const kMeanGuideBFile = "0B.jpg";
+const char* const kMeanGuideFiles[3] = { "0R.jpg", "0G.jpg", "0B.jpg" };
 const char* const kCovIpRFile = "cov_a_r.jpg";
-const char* const kCoeffRFile = "a_r.jpg";
-const char* const kCoeffGFile = "a_g.jpg";
-const char* const kCoeffBFile = "a_b.jpg";
+const char* const kCoeffFiles[3] = { "a_r.jpg", "a_g.jpg", "a_b.jpg" };
 const char* const kOffsetFile = "b.jpg";
 // The coefficient images hold values of about 0..1; they are stretched to 8 bits.
 constexpr double kCoefficientImageScale = 255.0;
 
 // Normalised box mean over an r x r window centred on each pixel, the border
-// completed by reflect-101 mirroring.
+// completed by reflect-101 mirroring. The filter's window means are defined
+// as this call's results.
 cv::Mat boxfilter(const cv::Mat& I, int r)
 {
     cv::Mat result;
@@ -29,61 +34,783 @@ cv::Mat boxfilter(const cv::Mat& I, int r)
     return result;
 }
 
-// mat itself when it has the depth already, else a converted copy (scale 1,
-// offset 0: values are not rescaled).
-cv::Mat convertTo(const cv::Mat& mat, int depth)
-{
-    if (mat.depth() == depth)
-        return mat;
-    cv::Mat result;
-    mat.convertTo(result, depth, 1.0, 0.0);
-    return result;
-}
-
 // The guide as the filter keeps it: a float guide deep-copied, any other
-// converted to CV_32F, so it never shares pixels with the caller's.
+// converted to CV_32F (scale 1, offset 0: values are not rescaled), so it
+// never shares pixels with the caller's.
 cv::Mat workingGuide(const cv::Mat& I)
 {
     if (I.depth() == CV_32F || I.depth() == CV_64F)
         return I.clone();
-    return convertTo(I, CV_32F);
+    cv::Mat result;
+    I.convertTo(result, CV_32F, 1.0, 0.0);
+    return result;
 }
 
-// Element-wise plane arithmetic at the planes' own depth.
-cv::Mat mul(const cv::Mat& a, const cv::Mat& b)
+// A new matrix whose whole 2 MiB pages the kernel may back with huge pages
+// (transparent huge pages on request): a 12-megapixel plane written for the
+// first time otherwise costs some 12,000 page faults, which take about as
+// long as filtering it.
+cv::Mat newLargeMat(int rows, int cols, int type)
 {
-    cv::Mat r;
-    cv::multiply(a, b, r);
-    return r;
+    cv::Mat m(rows, cols, type);
+    constexpr std::uintptr_t kHugePage = std::uintptr_t(2) << 20;
+    const auto begin
+        = (reinterpret_cast<std::uintptr_t>(m.datastart) + kHugePage - 1) & ~(kHugePage - 1);
+    const auto end = reinterpret_cast<std::uintptr_t>(m.dataend) & ~(kHugePage - 1);
+    if (end > begin)
+        ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE); // only a hint
+    return m;
 }
 
-cv::Mat add(const cv::Mat& a, const cv::Mat& b)
+// Window means of three planes and their window covariances in the order
+// 00, 01, 02, 11, 12, 22, each mean(x y) - mean(x) mean(y), plane-wise at
+// the planes' depth (the colour transfer).
+void windowStatistics(const cv::Mat planes[3], int kernelSize, cv::Mat means[3], cv::Mat cov[6])
 {
-    cv::Mat r;
-    cv::add(a, b, r);
-    return r;
+    for (int c = 0; c < 3; ++c)
+        means[c] = boxfilter(planes[c], kernelSize);
+    int i = 0;
+    for (int a = 0; a < 3; ++a) {
+        for (int b = a; b < 3; ++b) {
+            cv::Mat product, meanProduct;
+            cv::multiply(planes[a], planes[b], product);
+            cv::multiply(means[a], means[b], meanProduct);
+            cv::subtract(boxfilter(product, kernelSize), meanProduct, cov[i++]);
+        }
+    }
 }
 
-cv::Mat sub(const cv::Mat& a, const cv::Mat& b)
+// ---------------------------------------------------------------------------
+// Window means, row by row
+//
+// For CV_32F and CV_64F planes cv::blur (OpenCV 4.6, box_filter.simd.hpp,
+// RowSum and ColumnSum) sums in double: along each border-completed row a
+// running sum, s += v[x + k - 1] - v[x - 1] (for k = 3 and 5 the k values
+// added left to right instead), then down each column a running sum S of
+// those row sums: mean = (T)((S + added) * (1. / k^2)), S = (S + added) -
+// removed. The results depend on that order of roundings, so the passes below
+// repeat exactly those operations in exactly that order and give cv::blur's
+// means bit for bit. Only the layout is their own: several planes are summed
+// side by side, interleaved pixel by pixel, so that their running sums, each
+// a chain of dependent additions, overlap in the processor; and rows stream
+// through small buffers instead of whole-image intermediates.
+//
+// One exception to the running column sum: a window one row high keeps no
+// rows in it, and ColumnSum then starts its sum afresh at every call, which
+// its FilterEngine makes every kSingleRowRestart rows (its ring buffer of
+// k + 3 rows). Only a non-finite value sees the difference: it spoils the sum
+// (inf - inf) until the next restart.
+constexpr int kSingleRowRestart = 4;
+
+// Sums along rows over windows of k for L planes and R rows at once: in[r]
+// holds width + k - 1 border-completed values of each plane, out[r] receives
+// width sums of each; both interleave the planes with `stride` values per
+// pixel (the L planes summed here being the first L of them).
+template <int L, int R>
+void rowSumsOf(const double* const* in, double* const* out, int width, int k, int stride)
 {
-    cv::Mat r;
-    cv::subtract(a, b, r);
-    return r;
+    if (k == 3 || k == 5) {
+        for (int r = 0; r < R; ++r)
+            for (int x = 0; x < width; ++x) {
+                const double* v = in[r] + static_cast<size_t>(x) * stride;
+                double* o = out[r] + static_cast<size_t>(x) * stride;
+                for (int l = 0; l < L; ++l) {
+                    double sum = v[l] + v[stride + l] + v[2 * stride + l];
+                    if (k == 5)
+                        sum = sum + v[3 * stride + l] + v[4 * stride + l];
+                    o[l] = sum;
+                }
+            }
+        return;
+    }
+    double s[R][L] = {};
+    for (int r = 0; r < R; ++r)
+        for (int j = 0; j < k; ++j)
+            for (int l = 0; l < L; ++l)
+                s[r][l] += in[r][static_cast<size_t>(j) * stride + l];
+    for (int r = 0; r < R; ++r)
+        for (int l = 0; l < L; ++l)
+            out[r][l] = s[r][l];
+    for (int x = 1; x < width; ++x) {
+        const size_t added = static_cast<size_t>(x + k - 1) * stride;
+        const size_t removed = static_cast<size_t>(x - 1) * stride;
+        const size_t at = static_cast<size_t>(x) * stride;
+        for (int r = 0; r < R; ++r) {
+            for (int l = 0; l < L; ++l) {
+                s[r][l] += in[r][added + l] - in[r][removed + l];
+                out[r][at + l] = s[r][l];
+            }
+        }
+    }
 }
 
-cv::Mat addScalar(const cv::Mat& a, double s)
+// Planes are summed in groups of 8, 4 or 2 lanes, the last group padded with
+// planes of zeros to `lanes` planes in all; rows of sums interleave all of
+// them, `lanes` values per pixel.
+struct LaneGroups {
+    explicit LaneGroups(int planes)
+        : planes(planes)
+    {
+        for (int left = planes; left > 0;) {
+            const int size = left >= 8 ? 8 : left > 2 ? 4 : 2;
+            first.push_back(lanes);
+            sizes.push_back(size);
+            lanes += size;
+            left -= size;
+        }
+    }
+
+    int planes;
+    int lanes = 0;
+    std::vector<int> first, sizes;
+};
+
+// Row sums of every plane of one or two rows (in[1], out[1] null for one).
+void rowSums(
+    const LaneGroups& groups, const double* const in[2], double* const out[2], int width, int k)
 {
-    cv::Mat r;
-    cv::add(a, cv::Scalar::all(s), r);
-    return r;
+    for (size_t g = 0; g < groups.first.size(); ++g) {
+        const int f = groups.first[g], L = groups.sizes[g], stride = groups.lanes;
+        const double* const i2[2] = { in[0] + f, in[1] == nullptr ? nullptr : in[1] + f };
+        double* const o2[2] = { out[0] + f, out[1] == nullptr ? nullptr : out[1] + f };
+        const bool pair = in[1] != nullptr;
+        if (L == 8)
+            pair ? rowSumsOf<8, 2>(i2, o2, width, k, stride)
+                 : rowSumsOf<8, 1>(i2, o2, width, k, stride);
+        else if (L == 4)
+            pair ? rowSumsOf<4, 2>(i2, o2, width, k, stride)
+                 : rowSumsOf<4, 1>(i2, o2, width, k, stride);
+        else
+            pair ? rowSumsOf<2, 2>(i2, o2, width, k, stride)
+                 : rowSumsOf<2, 1>(i2, o2, width, k, stride);
+    }
 }
 
-// a / b with 0 wherever b is exactly 0. The filter is defined with that rule
-// (a flat window has no slope); OpenCV 4 would give inf or NaN there.
-void divideOrZero(const cv::Mat& a, const cv::Mat& b, const cv::Mat& zeroDivisor, cv::Mat& result)
+// One step down the columns for n values (pixels times interleaved planes):
+// the means of the windows that end at the added row, then the removed row
+// taken out of the running sums.
+template <typename T>
+void columnStep(
+    double* sum, const double* added, const double* removed, size_t n, double scale, T* mean)
 {
-    cv::divide(a, b, result);
-    result.setTo(0, zeroDivisor);
+    for (size_t i = 0; i < n; ++i) {
+        const double s = sum[i] + added[i];
+        mean[i] = static_cast<T>(s * scale);
+        sum[i] = s - removed[i];
+    }
+}
+
+// n values as doubles.
+template <typename T> void widen(const T* in, size_t n, double* out)
+{
+    for (size_t i = 0; i < n; ++i)
+        out[i] = in[i];
+}
+
+// ---------------------------------------------------------------------------
+// The per-pixel model
+//
+// The planes whose window means the filter takes, in this order. First pass,
+// from the guide and p: grey guide I, I I, then p_j, I p_j for every plane j
+// of p; colour guide I_r, I_g, I_b, I_r I_r, I_r I_g, I_r I_b, I_g I_g,
+// I_g I_b, I_b I_b, then p_j, I_r p_j, I_g p_j, I_b p_j. Second pass, from the
+// coefficients: a_j, b_j (grey) or a_r,j, a_g,j, a_b,j, b_j (colour). Every
+// product and difference is rounded at T, in the order of the plane-wise
+// operations that defined the filter; the sums take the inputs as doubles.
+
+int firstPassPlanes(int guideChannels, int planes)
+{
+    return guideChannels == 1 ? 2 + 2 * planes : 9 + 4 * planes;
+}
+
+// Index of mean(p_0) among the first pass's means.
+int meanOfPIndex(int guideChannels)
+{
+    return guideChannels == 1 ? 2 : 9;
+}
+
+template <typename T> void greyInputs(const T* I, const T* p, int planes, double* v)
+{
+    v[0] = I[0];
+    v[1] = I[0] * I[0];
+    for (int j = 0; j < planes; ++j) {
+        v[2 + 2 * j] = p[j];
+        v[3 + 2 * j] = I[0] * p[j];
+    }
+}
+
+template <typename T> void colourInputs(const T* I, const T* p, int planes, double* v)
+{
+    const T r = I[0], g = I[1], b = I[2];
+    v[0] = r;
+    v[1] = g;
+    v[2] = b;
+    v[3] = r * r;
+    v[4] = r * g;
+    v[5] = r * b;
+    v[6] = g * g;
+    v[7] = g * b;
+    v[8] = b * b;
+    for (int j = 0; j < planes; ++j) {
+        v[9 + 4 * j] = p[j];
+        v[10 + 4 * j] = r * p[j];
+        v[11 + 4 * j] = g * p[j];
+        v[12 + 4 * j] = b * p[j];
+    }
+}
+
+// The inputs of the first means of a row of `width` pixels of the guide
+// (guideChannels interleaved) and of p (planes interleaved), `lanes` values
+// per pixel.
+template <typename T>
+void firstInputs(
+    const T* I, const T* p, int guideChannels, int planes, int width, int lanes, double* v)
+{
+    for (int x = 0; x < width; ++x, v += lanes) {
+        if (guideChannels == 1)
+            greyInputs(I + x, p + x * planes, planes, v);
+        else
+            colourInputs(I + 3 * x, p + x * planes, planes, v);
+    }
+}
+
+// The coefficients of one pixel from its first means m into ab (a_j, b_j
+// for each plane j): a = cov(I, p) / (var(I) + eps), 0 where that divisor is
+// exactly 0 (a flat window has no slope; OpenCV 4 would give inf or NaN),
+// b = mean(p) - a mean(I).
+template <typename T> void greyCoefficients(const T* m, int planes, T eps, T* ab)
+{
+    const T meanI = m[0];
+    const T var = m[1] - meanI * meanI;
+    const T divisor = var + eps;
+    for (int j = 0; j < planes; ++j) {
+        const T meanP = m[2 + 2 * j];
+        const T cov = m[3 + 2 * j] - meanI * meanP;
+        const T a = divisor == 0 ? T(0) : cov / divisor;
+        ab[2 * j] = a;
+        ab[2 * j + 1] = meanP - a * meanI;
+    }
+}
+
+// The coefficients of one pixel from its first means m into ab (a_r,j,
+// a_g,j, a_b,j, b_j for each plane j): a = (Sigma + eps U)^-1 cov(I, p)
+// through the cofactors of the symmetric regularised matrix over its
+// determinant by expansion along the first row, a singular window
+// (determinant exactly 0) getting a zero inverse and so coefficients 0;
+// b = mean(p) - a . mean(I). Returns cov(I_r, p) of the last plane.
+template <typename T> T colourCoefficients(const T* m, int planes, T eps, T* ab)
+{
+    const T mR = m[0], mG = m[1], mB = m[2];
+    const T covRR = m[3] - mR * mR;
+    const T covRG = m[4] - mR * mG;
+    const T covRB = m[5] - mR * mB;
+    const T covGG = m[6] - mG * mG;
+    const T covGB = m[7] - mG * mB;
+    const T covBB = m[8] - mB * mB;
+    const T sRR = covRR + eps, sGG = covGG + eps, sBB = covBB + eps;
+    T inv[6] = { sGG * sBB - covGB * covGB, covGB * covRB - covRG * sBB,
+        covRG * covGB - sGG * covRB, sRR * sBB - covRB * covRB, covRB * covRG - sRR * covGB,
+        sRR * sGG - covRG * covRG }; // rr, rg, rb, gg, gb, bb
+    const T det = inv[0] * sRR + inv[1] * covRG + inv[2] * covRB;
+    for (T& e : inv)
+        e = det == 0 ? T(0) : e / det;
+    const T iRR = inv[0], iRG = inv[1], iRB = inv[2], iGG = inv[3], iGB = inv[4], iBB = inv[5];
+
+    T cR = 0;
+    for (int j = 0; j < planes; ++j) {
+        const T* mp = m + 9 + 4 * j;
+        const T meanP = mp[0];
+        cR = mp[1] - mR * meanP;
+        const T cG = mp[2] - mG * meanP;
+        const T cB = mp[3] - mB * meanP;
+        const T aR = iRR * cR + iRG * cG + iRB * cB;
+        const T aG = iRG * cR + iGG * cG + iGB * cB;
+        const T aB = iRB * cR + iGB * cG + iBB * cB;
+        T* out = ab + 4 * j;
+        out[0] = aR;
+        out[1] = aG;
+        out[2] = aB;
+        out[3] = meanP - aR * mR - aG * mG - aB * mB;
+    }
+    return cR;
+}
+
+// The output of one pixel from its second means m and its guide values I:
+// q_j = mean(a_j) I + mean(b_j), summed over the guide channels in order.
+template <typename T> void filterOutput(const T* m, const T* I, int guideChannels, int planes, T* q)
+{
+    for (int j = 0; j < planes; ++j) {
+        const T* mj = m + (guideChannels + 1) * j;
+        T sum = mj[0] * I[0];
+        for (int c = 1; c < guideChannels; ++c)
+            sum = sum + mj[c] * I[c];
+        q[j] = sum + mj[guideChannels];
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The pass
+
+// The debug images a call writes: the path of each (empty: not written) and
+// the planes the pass fills for them.
+struct DebugImages {
+    std::string meanPaths[3], covPath, coeffPaths[3], offsetPath;
+    cv::Mat means[3], cov, coeffs[3], offset;
+
+    bool wantsCoefficients() const
+    {
+        return !(covPath.empty() && coeffPaths[0].empty() && coeffPaths[1].empty()
+            && coeffPaths[2].empty() && offsetPath.empty());
+    }
+
+    // Paths by the calling thread's debug setting (the workers have their own).
+    static DebugImages of(bool means, bool coefficients)
+    {
+        DebugImages d;
+        for (int c = 0; c < 3 && means; ++c)
+            d.meanPaths[c] = toolkit::common::debugFilePath(kMeanGuideFiles[c]);
+        if (coefficients) {
+            d.covPath = toolkit::common::debugFilePath(kCovIpRFile);
+            for (int c = 0; c < 3; ++c)
+                d.coeffPaths[c] = toolkit::common::debugFilePath(kCoeffFiles[c]);
+            d.offsetPath = toolkit::common::debugFilePath(kOffsetFile);
+        }
+        return d;
+    }
+
+    // Encodes and writes the filled images, several at a time.
+    void write() const
+    {
+        struct File {
+            const std::string* path;
+            const cv::Mat* image;
+            double scale;
+        };
+        std::vector<File> files;
+        auto add = [&](const std::string& path, const cv::Mat& image, double scale) {
+            if (!path.empty() && !image.empty())
+                files.push_back({ &path, &image, scale });
+        };
+        for (int c = 0; c < 3; ++c)
+            add(meanPaths[c], means[c], 1.0);
+        add(covPath, cov, 1.0);
+        for (int c = 0; c < 3; ++c)
+            add(coeffPaths[c], coeffs[c], kCoefficientImageScale);
+        add(offsetPath, offset, 1.0);
+        cv::parallel_for_(
+            cv::Range(0, static_cast<int>(files.size())), [&](const cv::Range& range) {
+                for (int i = range.start; i < range.end; ++i) {
+                    const File& f = files[i];
+                    toolkit::common::writeImage(
+                        *f.path, f.scale == 1.0 ? *f.image : cv::Mat(*f.image * f.scale));
+                }
+            });
+    }
+};
+
+// The whole filter of every plane of p under the guide, in one pass over the
+// rows: the first window means (of guide and p), the coefficients from them,
+// the second window means (of the coefficients) and the output follow each
+// other a few rows apart. T is the guide's depth.
+template <typename T> class GuidedPass {
+public:
+    GuidedPass(
+        const cv::Mat& guide, const cv::Mat& p, int kernelSize, double eps, DebugImages* debug);
+
+    // The result, CV_MAKETYPE(outDepth, p.channels()).
+    cv::Mat run(int outDepth);
+
+private:
+    // One of the two sets of window means: its planes, their running column
+    // sums, and a ring of row sums that keeps each row's sums from the step
+    // where the row enters the windows to the step where it leaves them, all
+    // `lanes` values per pixel (tags: the row each slot holds). added and
+    // removed: the row sums of the rows in work.
+    struct Sums {
+        explicit Sums(int planes)
+            : groups(planes)
+        {
+        }
+        LaneGroups groups;
+        std::vector<double> sum;
+        cv::Mat rows; // CV_64F, one row of sums per ring slot
+        std::vector<int> tags;
+        std::vector<const double*> added, removed;
+        size_t row() const { return sum.size(); }
+    };
+
+    // Scratch of one worker: border-completed rows of each set of sums (two,
+    // for the pairs of rows summed together), p's row, and for a run of
+    // columns the means and the output.
+    struct Scratch {
+        std::vector<double> bordered[2][2];
+        std::vector<T> pRow, means, out;
+    };
+
+    // Row sums of one row: of the image for the first means, of the
+    // coefficients for the second.
+    struct RowJob {
+        bool second;
+        int row;
+        double* out;
+    };
+
+    template <class Body> void forSlots(int count, Body body);
+    const T* pRowAt(int y, Scratch& s) const;
+    void borderedRow(bool second, int y, double* b, Scratch& s) const;
+    void rowSumsOf(const std::vector<RowJob>& jobs);
+    const double* sumsOfRow(std::vector<RowJob>& jobs, bool second, int row);
+    void addJobs(std::vector<RowJob>& jobs, bool second, int begin, int end);
+    void initialise(bool second);
+    void columnSteps(Sums& sums, int y, int i, int x0, int x1, Scratch& s);
+    void firstMeans(int y, int i, int x0, int x1, Scratch& s);
+    void secondMeans(int z, int i, int x0, int x1, Scratch& s, cv::Mat& out);
+    T* abRow(int y) { return ab.template ptr<T>(y % abRows); }
+    const T* abRow(int y) const { return ab.template ptr<T>(y % abRows); }
+
+    const cv::Mat& guide;
+    const cv::Mat& p;
+    cv::Mat meanOfP; // cv::blur of a p that is part of a larger image (see run)
+    const int W, H, G, P, k, anchor, after;
+    const double scale;
+    const T eps;
+    DebugImages* debug;
+    int batch, abRows, slots;
+    size_t chunk; // most columns of one slot's run
+    Sums first, second;
+    cv::Mat ab; // ring of coefficient rows, abRows rows of W pixels
+    std::vector<Scratch> scratch;
+};
+
+template <typename T>
+GuidedPass<T>::GuidedPass(
+    const cv::Mat& guide, const cv::Mat& p, int kernelSize, double eps, DebugImages* debug)
+    : guide(guide)
+    , p(p)
+    , W(guide.cols)
+    , H(guide.rows)
+    , G(guide.channels())
+    , P(p.channels())
+    , k(kernelSize)
+    , anchor(kernelSize / 2)
+    , after(kernelSize - 1 - kernelSize / 2)
+    , scale(1. / (kernelSize * kernelSize))
+    , eps(static_cast<T>(eps))
+    , debug(debug)
+    , first(firstPassPlanes(guide.channels(), p.channels()))
+    , second((guide.channels() + 1) * p.channels())
+{
+    CV_Assert(kernelSize > 0 && !guide.empty() && p.size() == guide.size());
+    // Rows per step: enough to keep the workers busy between two waits, few
+    // enough that the row sums in work stay in the processor's caches.
+    const size_t rowBytes
+        = static_cast<size_t>(W) * (first.groups.lanes + second.groups.lanes) * sizeof(double);
+    batch = static_cast<int>(std::clamp<size_t>((size_t(2) << 20) / rowBytes, 2, 4));
+    // The rows of coefficients the second means still have to sum are those
+    // from z - anchor on (z: their next row); the first means run at most
+    // abRows rows ahead of that, and at least k + batch for both to advance.
+    abRows = 2 * batch + k;
+    slots = 2 * std::max(1, cv::getNumThreads());
+    // A row in work reads the sums of rows within batch + k - 1 of each other;
+    // a ring of more rows than that keeps them apart.
+    const int ringRows = 2 * batch + k;
+    for (Sums* sums : { &first, &second }) {
+        const size_t row = static_cast<size_t>(W) * sums->groups.lanes;
+        sums->sum.assign(row, 0.0);
+        sums->rows = newLargeMat(ringRows, static_cast<int>(row), CV_64F);
+        sums->tags.assign(ringRows, -1);
+        sums->added.resize(batch);
+        sums->removed.resize(batch);
+    }
+    // Zero: the padding lanes are summed, though never read.
+    ab = newLargeMat(abRows, static_cast<int>(second.row()), cv::DataType<T>::type);
+    ab = cv::Scalar::all(0);
+    scratch.resize(slots);
+    chunk = (W + slots - 1) / slots;
+    for (Scratch& s : scratch) {
+        for (int level = 0; level < 2; ++level)
+            for (std::vector<double>& b : s.bordered[level])
+                b.assign(
+                    static_cast<size_t>(W + k - 1) * (level ? second : first).groups.lanes, 0.0);
+        s.pRow.resize(static_cast<size_t>(W) * P);
+        s.means.resize(chunk * std::max(first.groups.lanes, second.groups.lanes));
+        s.out.resize(chunk * P);
+    }
+}
+
+// body(slot, begin, end) over [0, count) in contiguous parts, one per slot,
+// the slots shared among OpenCV's workers.
+template <typename T> template <class Body> void GuidedPass<T>::forSlots(int count, Body body)
+{
+    const int parts = std::min(count, slots);
+    if (parts <= 0)
+        return;
+    cv::parallel_for_(
+        cv::Range(0, parts),
+        [&](const cv::Range& range) {
+            for (int s = range.start; s < range.end; ++s)
+                body(s, static_cast<int>(static_cast<long long>(count) * s / parts),
+                    static_cast<int>(static_cast<long long>(count) * (s + 1) / parts));
+        },
+        parts);
+}
+
+// Row y of p at the working depth: p's own row, or converted into the scratch.
+template <typename T> const T* GuidedPass<T>::pRowAt(int y, Scratch& s) const
+{
+    if (p.depth() == cv::DataType<T>::depth)
+        return p.ptr<T>(y);
+    cv::Mat row(1, W, CV_MAKETYPE(cv::DataType<T>::depth, P), s.pRow.data());
+    p.row(y).convertTo(row, row.type(), 1.0, 0.0);
+    return s.pRow.data();
+}
+
+// Row y of the planes of the first (image) or second (coefficient) sums as
+// doubles, border-completed by reflect-101 mirroring.
+template <typename T>
+void GuidedPass<T>::borderedRow(bool second, int y, double* b, Scratch& s) const
+{
+    const int lanes = (second ? this->second : first).groups.lanes;
+    double* v = b + static_cast<size_t>(anchor) * lanes;
+    if (second)
+        widen(abRow(y), static_cast<size_t>(W) * lanes, v);
+    else
+        firstInputs(guide.ptr<T>(y), pRowAt(y, s), G, P, W, lanes, v);
+    auto mirror = [&](int j) {
+        const int from = anchor + cv::borderInterpolate(j - anchor, W, cv::BORDER_REFLECT_101);
+        std::copy_n(
+            b + static_cast<size_t>(from) * lanes, lanes, b + static_cast<size_t>(j) * lanes);
+    };
+    for (int j = 0; j < anchor; ++j)
+        mirror(j);
+    for (int j = anchor + W; j < W + k - 1; ++j)
+        mirror(j);
+}
+
+// The jobs' row sums, two rows of one set of sums at a time.
+template <typename T> void GuidedPass<T>::rowSumsOf(const std::vector<RowJob>& jobs)
+{
+    std::vector<std::pair<size_t, size_t>> pairs; // first job, jobs
+    for (size_t i = 0; i < jobs.size(); i += pairs.back().second) {
+        const bool two = i + 1 < jobs.size() && jobs[i + 1].second == jobs[i].second;
+        pairs.emplace_back(i, two ? 2 : 1);
+    }
+    forSlots(static_cast<int>(pairs.size()), [&](int slot, int begin, int end) {
+        Scratch& s = scratch[slot];
+        for (int q = begin; q < end; ++q) {
+            const bool second = jobs[pairs[q].first].second;
+            const double* in[2] = { nullptr, nullptr };
+            double* out[2] = { nullptr, nullptr };
+            for (size_t r = 0; r < pairs[q].second; ++r) {
+                const RowJob& job = jobs[pairs[q].first + r];
+                double* b = s.bordered[second][r].data();
+                borderedRow(second, job.row, b, s);
+                in[r] = b;
+                out[r] = job.out;
+            }
+            rowSums((second ? this->second : first).groups, in, out, W, k);
+        }
+    });
+}
+
+// Where the sums of `row` are for this step: its slot of the ring, to be
+// summed by a new job unless the slot holds them already.
+template <typename T>
+const double* GuidedPass<T>::sumsOfRow(std::vector<RowJob>& jobs, bool second, int row)
+{
+    Sums& sums = second ? this->second : first;
+    const int slot = row % static_cast<int>(sums.tags.size());
+    double* at = sums.rows.template ptr<double>(slot);
+    if (sums.tags[slot] != row) {
+        sums.tags[slot] = row;
+        jobs.push_back({ second, row, at });
+    }
+    return at;
+}
+
+// Jobs for the rows r in [begin, end) in work: the row sums of the rows that
+// enter (r + after) and leave (r - anchor) their windows, mirrored into the
+// image.
+template <typename T>
+void GuidedPass<T>::addJobs(std::vector<RowJob>& jobs, bool second, int begin, int end)
+{
+    Sums& sums = second ? this->second : first;
+    for (int r = begin; r < end; ++r) {
+        sums.added[r - begin]
+            = sumsOfRow(jobs, second, cv::borderInterpolate(r + after, H, cv::BORDER_REFLECT_101));
+        sums.removed[r - begin]
+            = sumsOfRow(jobs, second, cv::borderInterpolate(r - anchor, H, cv::BORDER_REFLECT_101));
+    }
+}
+
+// The running column sums before the first row: the rows of the k - 1
+// window positions above it, added in order from the top.
+template <typename T> void GuidedPass<T>::initialise(bool second)
+{
+    Sums& sums = second ? this->second : first;
+    std::vector<RowJob> jobs;
+    std::vector<const double*> rows;
+    for (int t = 0; t < k - 1; ++t)
+        rows.push_back(
+            sumsOfRow(jobs, second, cv::borderInterpolate(t - anchor, H, cv::BORDER_REFLECT_101)));
+    rowSumsOf(jobs);
+    forSlots(static_cast<int>(sums.row()), [&](int, int begin, int end) {
+        for (const double* a : rows)
+            for (int i = begin; i < end; ++i)
+                sums.sum[i] += a[i];
+    });
+}
+
+// The means of row y (row i of the rows in work), columns [x0, x1), into
+// the scratch, `lanes` values per pixel.
+template <typename T>
+void GuidedPass<T>::columnSteps(Sums& sums, int y, int i, int x0, int x1, Scratch& s)
+{
+    const size_t lanes = sums.groups.lanes, at = x0 * lanes, n = (x1 - x0) * lanes;
+    double* sum = sums.sum.data() + at;
+    if (k == 1 && y % kSingleRowRestart == 0)
+        std::fill_n(sum, n, 0.0);
+    columnStep(sum, sums.added[i] + at, sums.removed[i] + at, n, scale, s.means.data());
+}
+
+// First means of row y (row i of the rows in work), columns [x0, x1), and
+// the coefficients from them.
+template <typename T> void GuidedPass<T>::firstMeans(int y, int i, int x0, int x1, Scratch& s)
+{
+    columnSteps(first, y, i, x0, x1, s);
+    const int lanes = first.groups.lanes, abLanes = second.groups.lanes;
+    const int pMean = meanOfPIndex(G);
+    const T* blurredP = meanOfP.empty() ? nullptr : meanOfP.ptr<T>(y);
+    T* abr = abRow(y);
+    for (int x = x0; x < x1; ++x) {
+        T* m = s.means.data() + static_cast<size_t>(x - x0) * lanes;
+        T* ab = abr + static_cast<size_t>(x) * abLanes;
+        if (blurredP != nullptr)
+            m[pMean] = blurredP[x];
+        if (G == 1) {
+            greyCoefficients(m, P, eps, ab);
+            continue;
+        }
+        const T cov = colourCoefficients(m, P, eps, ab);
+        if (debug == nullptr)
+            continue;
+        for (int c = 0; c < 3; ++c)
+            if (!debug->means[c].empty())
+                debug->means[c].ptr<T>(y)[x] = m[c];
+        if (!debug->cov.empty()) {
+            const T* last = ab + 4 * (P - 1);
+            debug->cov.ptr<T>(y)[x] = cov;
+            for (int c = 0; c < 3; ++c)
+                debug->coeffs[c].ptr<T>(y)[x] = last[c];
+            debug->offset.ptr<T>(y)[x] = last[3];
+        }
+    }
+}
+
+// Second means of row z (row i of the rows in work), columns [x0, x1), and
+// the output there.
+template <typename T>
+void GuidedPass<T>::secondMeans(int z, int i, int x0, int x1, Scratch& s, cv::Mat& out)
+{
+    columnSteps(second, z, i, x0, x1, s);
+    const int n = x1 - x0, lanes = second.groups.lanes;
+    const bool direct = out.depth() == cv::DataType<T>::depth;
+    T* q = direct ? out.ptr<T>(z) + static_cast<size_t>(x0) * P : s.out.data();
+    const T* I = guide.ptr<T>(z) + static_cast<size_t>(x0) * G;
+    for (int x = 0; x < n; ++x)
+        filterOutput(s.means.data() + static_cast<size_t>(x) * lanes, I + x * G, G, P, q + x * P);
+    if (!direct) {
+        const cv::Mat values(1, n, CV_MAKETYPE(cv::DataType<T>::depth, P), q);
+        cv::Mat target = out.row(z).colRange(x0, x1);
+        values.convertTo(target, out.type(), 1.0, 0.0);
+    }
+}
+
+template <typename T> cv::Mat GuidedPass<T>::run(int outDepth)
+{
+    // cv::blur reads a plane that is part of a larger image beyond its
+    // edges, where that image has pixels; the filter has always blurred a
+    // single-channel p of the working depth as it was given, so such a p's
+    // mean is that very call's.
+    cv::Size whole;
+    cv::Point offset;
+    p.locateROI(whole, offset);
+    if (P == 1 && p.depth() == cv::DataType<T>::depth && whole != p.size())
+        meanOfP = boxfilter(p, k);
+    if (debug != nullptr) {
+        const int type = cv::DataType<T>::type;
+        for (int c = 0; c < 3; ++c)
+            if (!debug->meanPaths[c].empty())
+                debug->means[c] = newLargeMat(H, W, type);
+        if (debug->wantsCoefficients()) {
+            debug->cov = newLargeMat(H, W, type);
+            for (cv::Mat& c : debug->coeffs)
+                c = newLargeMat(H, W, type);
+            debug->offset = newLargeMat(H, W, type);
+        }
+    }
+
+    cv::Mat out = newLargeMat(H, W, CV_MAKETYPE(outDepth, P));
+    initialise(false);
+    bool secondStarted = false;
+    int y = 0, z = 0; // the next rows of first and second means
+    while (z < H) {
+        if (!secondStarted && (y == H || y > std::max(anchor, after))) {
+            initialise(true);
+            secondStarted = true;
+        }
+        // Second means of the rows whose windows of coefficients are complete;
+        // first means as far ahead as the coefficient ring keeps the rows
+        // those will still read (from row z1 - anchor on).
+        const int z1 = secondStarted ? std::max(z, std::min(z + batch, y == H ? H : y - after)) : z;
+        const int y1 = std::max(y, std::min({ y + batch, H, z1 - anchor + abRows }));
+
+        std::vector<RowJob> jobs;
+        addJobs(jobs, false, y, y1);
+        addJobs(jobs, true, z, z1);
+        rowSumsOf(jobs);
+        forSlots(W, [&](int slot, int x0, int x1) {
+            Scratch& s = scratch[slot];
+            for (int r = y; r < y1; ++r)
+                firstMeans(r, r - y, x0, x1, s);
+            for (int r = z; r < z1; ++r)
+                secondMeans(r, r - z, x0, x1, s, out);
+        });
+        y = y1;
+        z = z1;
+    }
+    return out;
+}
+
+// The filter of every plane of p under `guide` (CV_32F or CV_64F, one or
+// three channels) at outDepth, writing the debug images `debug` asks for.
+cv::Mat filterAll(const cv::Mat& guide, const cv::Mat& p, int kernelSize, double eps, int outDepth,
+    DebugImages* debug)
+{
+    cv::Mat out;
+    if (guide.depth() == CV_64F)
+        out = GuidedPass<double>(guide, p, kernelSize, eps, debug).run(outDepth);
+    else
+        out = GuidedPass<float>(guide, p, kernelSize, eps, debug).run(outDepth);
+    if (debug != nullptr)
+        debug->write();
+    return out;
+}
+
+// The result depth of a call with `depth`: -1 is p's depth, any other
+// negative value leaves the working depth.
+int resultDepth(int depth, const cv::Mat& p, int guideDepth)
+{
+    if (depth == -1)
+        return p.depth();
+    return depth < 0 ? guideDepth : CV_MAT_DEPTH(depth);
+}
+
+void checkGuideChannels(const cv::Mat& I)
+{
+    if (!(I.channels() == 1 || I.channels() == 3))
+        cv::error(cv::Error::StsAssert, "I.channels() == 1 || I.channels() == 3", "GuidedFilter",
+            __FILE__, __LINE__);
 }
 
 } // namespace
@@ -91,22 +818,29 @@ void divideOrZero(const cv::Mat& a, const cv::Mat& b, const cv::Mat& zeroDivisor
 // ---------------------------------------------------------------------------
 // Driver
 
+toolkit::guidedfilter::GuidedFilterImpl::GuidedFilterImpl(
+    const cv::Mat& I, int channels, int kernelSize, double eps)
+    : guide(workingGuide(I))
+    , kernelSize(kernelSize)
+    , eps(eps)
+    , guideDepth(guide.depth())
+{
+    CV_Assert(I.channels() == channels && !I.empty() && kernelSize > 0);
+}
+
 toolkit::guidedfilter::GuidedFilterImpl::~GuidedFilterImpl() = default;
+
+cv::Mat toolkit::guidedfilter::GuidedFilterImpl::filterSingleChannel(const cv::Mat& p) const
+{
+    CV_Assert(p.type() == CV_MAKETYPE(guideDepth, 1));
+    DebugImages debug = DebugImages::of(false, guide.channels() == 3);
+    return filterAll(guide, p, kernelSize, eps, guideDepth, &debug);
+}
 
 cv::Mat toolkit::guidedfilter::GuidedFilterImpl::filter(const cv::Mat& p, int depth) const
 {
-    const cv::Mat p2 = convertTo(p, guideDepth);
-    cv::Mat result;
-    if (p.channels() == 1) {
-        result = filterSingleChannel(p2);
-    } else {
-        std::vector<cv::Mat> planes;
-        cv::split(p2, planes);
-        for (cv::Mat& plane : planes)
-            plane = filterSingleChannel(plane);
-        cv::merge(planes, result);
-    }
-    return convertTo(result, depth == -1 ? p.depth() : depth);
+    DebugImages debug = DebugImages::of(false, guide.channels() == 3);
+    return filterAll(guide, p, kernelSize, eps, resultDepth(depth, p, guideDepth), &debug);
 }
 
 // ---------------------------------------------------------------------------
@@ -114,27 +848,8 @@ cv::Mat toolkit::guidedfilter::GuidedFilterImpl::filter(const cv::Mat& p, int de
 
 toolkit::guidedfilter::GuidedFilterMono::GuidedFilterMono(
     const cv::Mat& I, int kernelSize, double eps)
-    : kernelSize(kernelSize)
-    , eps(eps)
-    , guide(workingGuide(I))
+    : GuidedFilterImpl(I, 1, kernelSize, eps)
 {
-    guideDepth = guide.depth();
-    meanGuide = boxfilter(guide, kernelSize);
-    varGuide = sub(boxfilter(mul(guide, guide), kernelSize), mul(meanGuide, meanGuide));
-}
-
-cv::Mat toolkit::guidedfilter::GuidedFilterMono::filterSingleChannel(const cv::Mat& p) const
-{
-    const cv::Mat meanP = boxfilter(p, kernelSize);
-    const cv::Mat meanIp = boxfilter(mul(guide, p), kernelSize);
-    const cv::Mat covIp = sub(meanIp, mul(meanGuide, meanP));
-
-    const cv::Mat divisor = addScalar(varGuide, eps);
-    cv::Mat a;
-    divideOrZero(covIp, divisor, divisor == 0, a);
-    const cv::Mat b = sub(meanP, mul(a, meanGuide));
-
-    return add(mul(boxfilter(a, kernelSize), guide), boxfilter(b, kernelSize));
 }
 
 cv::Mat toolkit::guidedfilter::GuidedFilterMono::filterColorChannelsMK(const cv::Mat& p) const
@@ -147,100 +862,29 @@ cv::Mat toolkit::guidedfilter::GuidedFilterMono::filterColorChannelsMK(const cv:
 
 toolkit::guidedfilter::GuidedFilterColor::GuidedFilterColor(
     const cv::Mat& I, int kernelSize, double eps)
-    : kernelSize(kernelSize)
-    , eps(eps)
+    : GuidedFilterImpl(I, 3, kernelSize, eps)
 {
-    const cv::Mat guide = workingGuide(I);
-    guideDepth = guide.depth();
-    cv::split(guide, guideChannels);
-    const cv::Mat& Ir = guideChannels[0];
-    const cv::Mat& Ig = guideChannels[1];
-    const cv::Mat& Ib = guideChannels[2];
-
-    meanGuideR = boxfilter(Ir, kernelSize);
-    toolkit::common::writeDebugImage(kMeanGuideRFile, meanGuideR);
-    meanGuideG = boxfilter(Ig, kernelSize);
-    toolkit::common::writeDebugImage(kMeanGuideGFile, meanGuideG);
-    meanGuideB = boxfilter(Ib, kernelSize);
-    toolkit::common::writeDebugImage(kMeanGuideBFile, meanGuideB);
-
-    covRR = sub(boxfilter(mul(Ir, Ir), kernelSize), mul(meanGuideR, meanGuideR));
-    covRG = sub(boxfilter(mul(Ir, Ig), kernelSize), mul(meanGuideR, meanGuideG));
-    covRB = sub(boxfilter(mul(Ir, Ib), kernelSize), mul(meanGuideR, meanGuideB));
-    covGG = sub(boxfilter(mul(Ig, Ig), kernelSize), mul(meanGuideG, meanGuideG));
-    covGB = sub(boxfilter(mul(Ig, Ib), kernelSize), mul(meanGuideG, meanGuideB));
-    covBB = sub(boxfilter(mul(Ib, Ib), kernelSize), mul(meanGuideB, meanGuideB));
-
-    // Sigma + eps U; the stored covariances stay unregularised.
-    const cv::Mat sRR = addScalar(covRR, eps);
-    const cv::Mat sGG = addScalar(covGG, eps);
-    const cv::Mat sBB = addScalar(covBB, eps);
-
-    // Cofactors of the symmetric regularised matrix.
-    invRR = sub(mul(sGG, sBB), mul(covGB, covGB));
-    invRG = sub(mul(covGB, covRB), mul(covRG, sBB));
-    invRB = sub(mul(covRG, covGB), mul(sGG, covRB));
-    invGG = sub(mul(sRR, sBB), mul(covRB, covRB));
-    invGB = sub(mul(covRB, covRG), mul(sRR, covGB));
-    invBB = sub(mul(sRR, sGG), mul(covRG, covRG));
-
-    // Determinant by expansion along the first row. A singular window (det
-    // exactly 0) gets a zero inverse, so its coefficients are 0.
-    const cv::Mat det = add(add(mul(invRR, sRR), mul(invRG, covRG)), mul(invRB, covRB));
-    const cv::Mat singular = det == 0;
-    for (cv::Mat* inv : { &invRR, &invRG, &invRB, &invGG, &invGB, &invBB })
-        divideOrZero(*inv, det, singular, *inv);
-}
-
-cv::Mat toolkit::guidedfilter::GuidedFilterColor::filterSingleChannel(const cv::Mat& p) const
-{
-    const cv::Mat& Ir = guideChannels[0];
-    const cv::Mat& Ig = guideChannels[1];
-    const cv::Mat& Ib = guideChannels[2];
-
-    const cv::Mat meanP = boxfilter(p, kernelSize);
-    const cv::Mat meanIpR = boxfilter(mul(Ir, p), kernelSize);
-    const cv::Mat meanIpG = boxfilter(mul(Ig, p), kernelSize);
-    const cv::Mat meanIpB = boxfilter(mul(Ib, p), kernelSize);
-
-    const cv::Mat covIpR = sub(meanIpR, mul(meanGuideR, meanP));
-    const cv::Mat covIpG = sub(meanIpG, mul(meanGuideG, meanP));
-    const cv::Mat covIpB = sub(meanIpB, mul(meanGuideB, meanP));
-    toolkit::common::writeDebugImage(kCovIpRFile, covIpR);
-
-    const cv::Mat aR = add(add(mul(invRR, covIpR), mul(invRG, covIpG)), mul(invRB, covIpB));
-    const cv::Mat aG = add(add(mul(invRG, covIpR), mul(invGG, covIpG)), mul(invGB, covIpB));
-    const cv::Mat aB = add(add(mul(invRB, covIpR), mul(invGB, covIpG)), mul(invBB, covIpB));
-    toolkit::common::writeDebugImage(kCoeffRFile, aR * kCoefficientImageScale);
-    toolkit::common::writeDebugImage(kCoeffGFile, aG * kCoefficientImageScale);
-    toolkit::common::writeDebugImage(kCoeffBFile, aB * kCoefficientImageScale);
-
-    const cv::Mat b
-        = sub(sub(sub(meanP, mul(aR, meanGuideR)), mul(aG, meanGuideG)), mul(aB, meanGuideB));
-    toolkit::common::writeDebugImage(kOffsetFile, b);
-
-    return add(add(add(mul(boxfilter(aR, kernelSize), Ir), mul(boxfilter(aG, kernelSize), Ig)),
-                   mul(boxfilter(aB, kernelSize), Ib)),
-        boxfilter(b, kernelSize));
+    for (int c = 0; c < 3; ++c) {
+        const std::string path = toolkit::common::debugFilePath(kMeanGuideFiles[c]);
+        if (path.empty())
+            continue;
+        cv::Mat plane;
+        cv::extractChannel(guide, plane, c);
+        toolkit::common::writeImage(path, boxfilter(plane, kernelSize));
+    }
 }
 
 cv::Mat toolkit::guidedfilter::GuidedFilterColor::filterColorChannelsMK(const cv::Mat& p) const
 {
     // The covariance planes are read as floats below.
     CV_Assert(guideDepth == CV_32F);
-    CV_Assert(p.type() == CV_32FC3 && p.size() == guideChannels[0].size());
+    CV_Assert(p.type() == CV_32FC3 && p.size() == guide.size());
 
-    cv::Mat pc[3];
+    cv::Mat ic[3], pc[3], guideMeans[3], guideCov[6], pMeans[3], pCov[6];
+    cv::split(guide, ic);
     cv::split(p, pc);
-    const cv::Mat m0 = boxfilter(pc[0], kernelSize);
-    const cv::Mat m1 = boxfilter(pc[1], kernelSize);
-    const cv::Mat m2 = boxfilter(pc[2], kernelSize);
-    const cv::Mat P00 = sub(boxfilter(mul(pc[0], pc[0]), kernelSize), mul(m0, m0));
-    const cv::Mat P01 = sub(boxfilter(mul(pc[0], pc[1]), kernelSize), mul(m0, m1));
-    const cv::Mat P02 = sub(boxfilter(mul(pc[0], pc[2]), kernelSize), mul(m0, m2));
-    const cv::Mat P11 = sub(boxfilter(mul(pc[1], pc[1]), kernelSize), mul(m1, m1));
-    const cv::Mat P12 = sub(boxfilter(mul(pc[1], pc[2]), kernelSize), mul(m1, m2));
-    const cv::Mat P22 = sub(boxfilter(mul(pc[2], pc[2]), kernelSize), mul(m2, m2));
+    windowStatistics(ic, kernelSize, guideMeans, guideCov);
+    windowStatistics(pc, kernelSize, pMeans, pCov);
 
     // Per-pixel 3 x 3 work in fixed buffers wrapped once, so the loop allocates nothing.
     cv::Matx33f covPBuf, covIBuf, mapBuf;
@@ -250,17 +894,19 @@ cv::Mat toolkit::guidedfilter::GuidedFilterColor::filterColorChannelsMK(const cv
 
     cv::Mat out(p.size(), CV_32FC3);
     for (int i = 0; i < p.rows; ++i) {
-        const float *p00 = P00.ptr<float>(i), *p01 = P01.ptr<float>(i), *p02 = P02.ptr<float>(i);
-        const float *p11 = P11.ptr<float>(i), *p12 = P12.ptr<float>(i), *p22 = P22.ptr<float>(i);
-        const float *cRR = covRR.ptr<float>(i), *cRG = covRG.ptr<float>(i),
-                    *cRB = covRB.ptr<float>(i);
-        const float *cGG = covGG.ptr<float>(i), *cGB = covGB.ptr<float>(i),
-                    *cBB = covBB.ptr<float>(i);
-        const float *ir = guideChannels[0].ptr<float>(i), *ig = guideChannels[1].ptr<float>(i),
-                    *ib = guideChannels[2].ptr<float>(i);
-        const float *mr = meanGuideR.ptr<float>(i), *mg = meanGuideG.ptr<float>(i),
-                    *mb = meanGuideB.ptr<float>(i);
-        const float *mp0 = m0.ptr<float>(i), *mp1 = m1.ptr<float>(i), *mp2 = m2.ptr<float>(i);
+        const float *p00 = pCov[0].ptr<float>(i), *p01 = pCov[1].ptr<float>(i),
+                    *p02 = pCov[2].ptr<float>(i);
+        const float *p11 = pCov[3].ptr<float>(i), *p12 = pCov[4].ptr<float>(i),
+                    *p22 = pCov[5].ptr<float>(i);
+        const float *cRR = guideCov[0].ptr<float>(i), *cRG = guideCov[1].ptr<float>(i),
+                    *cRB = guideCov[2].ptr<float>(i);
+        const float *cGG = guideCov[3].ptr<float>(i), *cGB = guideCov[4].ptr<float>(i),
+                    *cBB = guideCov[5].ptr<float>(i);
+        const float *ir = ic[0].ptr<float>(i), *ig = ic[1].ptr<float>(i), *ib = ic[2].ptr<float>(i);
+        const float *mr = guideMeans[0].ptr<float>(i), *mg = guideMeans[1].ptr<float>(i),
+                    *mb = guideMeans[2].ptr<float>(i);
+        const float *mp0 = pMeans[0].ptr<float>(i), *mp1 = pMeans[1].ptr<float>(i),
+                    *mp2 = pMeans[2].ptr<float>(i);
         auto* o = out.ptr<cv::Vec3f>(i);
         for (int j = 0; j < p.cols; ++j) {
             covPBuf = cv::Matx33f(
@@ -287,9 +933,7 @@ cv::Mat toolkit::guidedfilter::GuidedFilterColor::filterColorChannelsMK(const cv
 
 toolkit::guidedfilter::GuidedFilter::GuidedFilter(const cv::Mat& I, int r, double eps)
 {
-    if (!(I.channels() == 1 || I.channels() == 3))
-        cv::error(cv::Error::StsAssert, "I.channels() == 1 || I.channels() == 3", "GuidedFilter",
-            __FILE__, __LINE__);
+    checkGuideChannels(I);
     if (I.channels() == 1)
         impl = std::make_unique<GuidedFilterMono>(I, 2 * r + 1, eps);
     else
@@ -306,5 +950,13 @@ cv::Mat toolkit::guidedfilter::GuidedFilter::filter(const cv::Mat& p, int depth)
 cv::Mat toolkit::guidedfilter::guidedFilter(
     const cv::Mat& I, const cv::Mat& p, int r, double eps, int depth)
 {
-    return GuidedFilter(I, r, eps).filter(p, depth);
+    // The filter object's result without its copy of the guide: a float
+    // guide is only read here, so it is used as it is.
+    checkGuideChannels(I);
+    CV_Assert(!I.empty() && r >= 0);
+    cv::Mat guide = I;
+    if (I.depth() != CV_32F && I.depth() != CV_64F)
+        I.convertTo(guide, CV_32F, 1.0, 0.0);
+    DebugImages debug = DebugImages::of(I.channels() == 3, I.channels() == 3);
+    return filterAll(guide, p, 2 * r + 1, eps, resultDepth(depth, p, guide.depth()), &debug);
 }

@@ -20,72 +20,70 @@
 //   of the guide values as stored (for an 8-bit guide, 0..255 units squared).
 // - depth: output depth; -1 (exactly) means p's depth. Conversion to an
 //   integer depth rounds and saturates.
-// - Window means are cv::blur with BORDER_REFLECT_101: the edge pixel is not
-//   repeated (...dcb|abcd...), so a constant image stays constant at the border.
+// - Window means are cv::blur with BORDER_REFLECT_101 (its results bit for
+//   bit, computed row by row): the edge pixel is not repeated (...dcb|abcd...),
+//   so a constant image stays constant at the border.
 // - Where a divisor (the regularised variance, or the determinant of the
 //   regularised 3 x 3 guide covariance) is exactly 0, the quotient is 0: the
 //   coefficients a are then 0 and the output is p's window mean averaged once more.
 // - A three-channel guide writes debug images to the working directory (see
 //   GuidedFilterColor); a single-channel guide writes nothing. Nothing is printed.
+// - The work is shared among OpenCV's worker threads (cv::parallel_for_); the
+//   result does not depend on their number.
 #pragma once
 
 #include <opencv2/core.hpp>
 
 #include <memory>
-#include <vector>
 
 namespace toolkit {
 namespace guidedfilter {
 
-// Base of the two filter variants: holds the working depth of the guide and
-// runs the per-plane driver. Guide statistics are computed in the constructor
-// of a variant and never change; every operation is const and keeps nothing
-// between calls.
+// Base of the two filter variants: holds the working guide and runs the
+// driver. The guide is kept as it was given (deep-copied or converted) and
+// its window statistics are computed again, row by row, in every call, so
+// that no whole-image intermediate is ever allocated; every operation is
+// const and keeps nothing between calls.
 class GuidedFilterImpl {
 public:
     virtual ~GuidedFilterImpl();
 
     // Filters one plane p (single channel, the guide's size and working depth)
     // and returns the result at that depth.
-    virtual cv::Mat filterSingleChannel(const cv::Mat& p) const = 0;
+    cv::Mat filterSingleChannel(const cv::Mat& p) const;
 
     // Local colour transfer of a three-channel p onto the guide's structure
     // (see GuidedFilterColor); the driver `filter` never calls it.
     virtual cv::Mat filterColorChannelsMK(const cv::Mat& p) const = 0;
 
-    // The driver: converts p to the working depth, filters a single-channel p
-    // directly and a multi-channel p plane by plane (channel 0 first), merges
-    // the planes back and converts the result to `depth` (-1: p's depth).
+    // The driver: filters every plane of p (converted to the working depth)
+    // with the guide, as if plane by plane and merged back, and converts the
+    // result to `depth` (-1: p's depth).
     cv::Mat filter(const cv::Mat& p, int depth = -1) const;
 
     GuidedFilterImpl(const GuidedFilterImpl&) = delete;
     GuidedFilterImpl& operator=(const GuidedFilterImpl&) = delete;
 
 protected:
-    GuidedFilterImpl() = default;
+    // I must have `channels` channels; kernelSize is the window side (2r + 1).
+    GuidedFilterImpl(const cv::Mat& I, int channels, int kernelSize, double eps);
 
-    int guideDepth = CV_32F; // CV_32F or CV_64F
+    cv::Mat guide; // the working guide, CV_32F or CV_64F, never shared with the caller
+    int kernelSize;
+    double eps;
+    int guideDepth; // guide.depth()
 };
 
 // The variant for a single-channel guide: a = cov(I, p) / (var(I) + eps),
 // b = mean(p) - a mean(I), q = mean(a) I + mean(b). Writes no file.
 class GuidedFilterMono : public GuidedFilterImpl {
 public:
-    // kernelSize is the window side (2r + 1), not the radius.
+    // I must have one channel; kernelSize is the window side (2r + 1), not the radius.
     GuidedFilterMono(const cv::Mat& I, int kernelSize, double eps);
-
-    cv::Mat filterSingleChannel(const cv::Mat& p) const override;
 
     // A single-channel guide has no colour transfer: returns a zero CV_32FC3
     // matrix with p's rows and columns.
     cv::Mat filterColorChannelsMK(const cv::Mat& p) const override;
-
-private:
-    int kernelSize;
-    double eps;
-    cv::Mat guide;
-    cv::Mat meanGuide;
-    cv::Mat varGuide; // window variance of the guide, without eps
 };
 
 // The variant for a three-channel guide. Its planes are labelled r, g, b in
@@ -98,17 +96,17 @@ private:
 // unscaled, so the writer rounds and saturates them to 0..255):
 //   constructor:          "0R.jpg", "0G.jpg", "0B.jpg": window means of guide
 //                         channels 0, 1, 2;
-//   filterSingleChannel:  "cov_a_r.jpg": covariance of guide channel 0 with p;
-//                         "a_r.jpg", "a_g.jpg", "a_b.jpg": coefficients x 255;
+//   filterSingleChannel,  "cov_a_r.jpg": covariance of guide channel 0 with p;
+//   filter:               "a_r.jpg", "a_g.jpg", "a_b.jpg": coefficients x 255;
 //                         "b.jpg": offset b.
-// A multi-channel p leaves the images of its last channel. A failed write is
-// ignored. Concurrent filters overwrite each other's debug images.
+// A multi-channel p leaves the images of its last channel (only those are
+// written). The one-call guidedFilter writes all eight once the result is
+// complete. A failed write is ignored. Concurrent filters overwrite each
+// other's debug images.
 class GuidedFilterColor : public GuidedFilterImpl {
 public:
     // I must have three channels; kernelSize is the window side (2r + 1).
     GuidedFilterColor(const cv::Mat& I, int kernelSize, double eps);
-
-    cv::Mat filterSingleChannel(const cv::Mat& p) const override;
 
     // Local Monge-Kantorovich colour transfer: at every pixel, the symmetric
     // map T that carries the guide's window covariance (unregularised, its
@@ -119,16 +117,6 @@ public:
     // cv::Exception); the result is CV_32FC3. Writes no file. Far slower than
     // filtering: two eigen-decompositions and one SVD per pixel.
     cv::Mat filterColorChannelsMK(const cv::Mat& p) const override;
-
-private:
-    std::vector<cv::Mat> guideChannels; // I_r, I_g, I_b
-    int kernelSize;
-    double eps;
-    cv::Mat meanGuideR, meanGuideG, meanGuideB;
-    // Entries of the per-pixel inverse of Sigma + eps U (symmetric).
-    cv::Mat invRR, invRG, invRB, invGG, invGB, invBB;
-    // Entries of the per-pixel guide covariance Sigma, without eps.
-    cv::Mat covRR, covRG, covRB, covGG, covGB, covBB;
 };
 
 // The filter facade: checks the guide's channel count, builds the variant for
@@ -149,8 +137,8 @@ private:
     std::unique_ptr<GuidedFilterImpl> impl;
 };
 
-// One call: GuidedFilter(I, r, eps).filter(p, depth). The guide statistics are
-// computed anew on every call.
+// One call: the result of GuidedFilter(I, r, eps).filter(p, depth), and the
+// same debug images, without the facade's copy of the guide.
 cv::Mat guidedFilter(const cv::Mat& I, const cv::Mat& p, int r, double eps, int depth = -1);
 
 } // namespace guidedfilter
