@@ -7,12 +7,9 @@
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
-#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
-
-#include <sys/mman.h>
 
 namespace {
 
@@ -44,22 +41,6 @@ cv::Mat workingGuide(const cv::Mat& I)
     cv::Mat result;
     I.convertTo(result, CV_32F, 1.0, 0.0);
     return result;
-}
-
-// A new matrix whose whole 2 MiB pages the kernel may back with huge pages
-// (transparent huge pages on request): a 12-megapixel plane written for the
-// first time otherwise costs some 12,000 page faults, which take about as
-// long as filtering it.
-cv::Mat newLargeMat(int rows, int cols, int type)
-{
-    cv::Mat m(rows, cols, type);
-    constexpr std::uintptr_t kHugePage = std::uintptr_t(2) << 20;
-    const auto begin
-        = (reinterpret_cast<std::uintptr_t>(m.datastart) + kHugePage - 1) & ~(kHugePage - 1);
-    const auto end = reinterpret_cast<std::uintptr_t>(m.dataend) & ~(kHugePage - 1);
-    if (end > begin)
-        ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE); // only a hint
-    return m;
 }
 
 // Window means of three planes and their window covariances in the order
@@ -517,14 +498,13 @@ GuidedPass<T>::GuidedPass(
     for (Sums* sums : { &first, &second }) {
         const size_t row = static_cast<size_t>(W) * sums->groups.lanes;
         sums->sum.assign(row, 0.0);
-        sums->rows = newLargeMat(ringRows, static_cast<int>(row), CV_64F);
+        sums->rows.create(ringRows, static_cast<int>(row), CV_64F);
         sums->tags.assign(ringRows, -1);
         sums->added.resize(batch);
         sums->removed.resize(batch);
     }
     // Zero: the padding lanes are summed, though never read.
-    ab = newLargeMat(abRows, static_cast<int>(second.row()), cv::DataType<T>::type);
-    ab = cv::Scalar::all(0);
+    ab = cv::Mat::zeros(abRows, static_cast<int>(second.row()), cv::DataType<T>::type);
     scratch.resize(slots);
     chunk = (W + slots - 1) / slots;
     for (Scratch& s : scratch) {
@@ -682,6 +662,20 @@ template <typename T> void GuidedPass<T>::firstMeans(int y, int i, int x0, int x
     const int pMean = meanOfPIndex(G);
     const T* blurredP = meanOfP.empty() ? nullptr : meanOfP.ptr<T>(y);
     T* abr = abRow(y);
+    // Rows of the debug images to fill (null: not written).
+    T* means[3] = { nullptr, nullptr, nullptr };
+    T* images[5] = { nullptr, nullptr, nullptr, nullptr, nullptr }; // cov, a_r, a_g, a_b, b
+    if (debug != nullptr) {
+        for (int c = 0; c < 3; ++c)
+            if (!debug->means[c].empty())
+                means[c] = debug->means[c].ptr<T>(y);
+        if (!debug->cov.empty()) {
+            images[0] = debug->cov.ptr<T>(y);
+            for (int c = 0; c < 3; ++c)
+                images[1 + c] = debug->coeffs[c].ptr<T>(y);
+            images[4] = debug->offset.ptr<T>(y);
+        }
+    }
     for (int x = x0; x < x1; ++x) {
         T* m = s.means.data() + static_cast<size_t>(x - x0) * lanes;
         T* ab = abr + static_cast<size_t>(x) * abLanes;
@@ -692,17 +686,13 @@ template <typename T> void GuidedPass<T>::firstMeans(int y, int i, int x0, int x
             continue;
         }
         const T cov = colourCoefficients(m, P, eps, ab);
-        if (debug == nullptr)
-            continue;
         for (int c = 0; c < 3; ++c)
-            if (!debug->means[c].empty())
-                debug->means[c].ptr<T>(y)[x] = m[c];
-        if (!debug->cov.empty()) {
-            const T* last = ab + 4 * (P - 1);
-            debug->cov.ptr<T>(y)[x] = cov;
-            for (int c = 0; c < 3; ++c)
-                debug->coeffs[c].ptr<T>(y)[x] = last[c];
-            debug->offset.ptr<T>(y)[x] = last[3];
+            if (means[c] != nullptr)
+                means[c][x] = m[c];
+        if (images[0] != nullptr) {
+            images[0][x] = cov;
+            for (int c = 0; c < 4; ++c)
+                images[1 + c][x] = ab[4 * (P - 1) + c];
         }
     }
 }
@@ -741,16 +731,16 @@ template <typename T> cv::Mat GuidedPass<T>::run(int outDepth)
         const int type = cv::DataType<T>::type;
         for (int c = 0; c < 3; ++c)
             if (!debug->meanPaths[c].empty())
-                debug->means[c] = newLargeMat(H, W, type);
+                debug->means[c].create(H, W, type);
         if (debug->wantsCoefficients()) {
-            debug->cov = newLargeMat(H, W, type);
+            debug->cov.create(H, W, type);
             for (cv::Mat& c : debug->coeffs)
-                c = newLargeMat(H, W, type);
-            debug->offset = newLargeMat(H, W, type);
+                c.create(H, W, type);
+            debug->offset.create(H, W, type);
         }
     }
 
-    cv::Mat out = newLargeMat(H, W, CV_MAKETYPE(outDepth, P));
+    cv::Mat out(H, W, CV_MAKETYPE(outDepth, P));
     initialise(false);
     bool secondStarted = false;
     int y = 0, z = 0; // the next rows of first and second means
