@@ -83,6 +83,7 @@ bench: build
 	$(BUILD_DIR)/bin/bench_programs
 	$(BUILD_DIR)/bin/bench_compare_pairs
 	$(BUILD_DIR)/bin/bench_flash_exposures
+	$(BUILD_DIR)/bin/bench_guidedfilter
 
 clean:
 	rm -rf $(BUILD_DIR) $(ASAN_DIR)
