@@ -269,6 +269,9 @@ TEST(Integrity, AFullDiskNeverLeavesAPartialBlock)
 
 TEST(Integrity, RunningOutOfMemoryIsAMessageAndNothingAppended)
 {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "AddressSanitizer cannot start under an address-space limit";
+#endif
     testsupport::ScopedWorkDir dir;
     // 192 MB of pixels each, a few hundred kilobytes of file.
     const cv::Mat flat(8000, 8000, CV_8UC3, cv::Scalar(10, 20, 30));
