@@ -80,7 +80,7 @@ demo: build
 	@echo "Figures (Q, J, C, M, s) appended to $(BUILD_DIR)/demo/For_fit.txt"
 
 bench: build
-	$(BUILD_DIR)/bin/bench_programs
+	$(BUILD_DIR)/bin/bench_programs --megapixels 0,1,12,48
 	$(BUILD_DIR)/bin/bench_compare_pairs
 	$(BUILD_DIR)/bin/bench_flash_exposures
 	$(BUILD_DIR)/bin/bench_guidedfilter
