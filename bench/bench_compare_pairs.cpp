@@ -36,6 +36,8 @@
 //               instead of this build
 //   --keep      keep the generated images and outputs (the directory is printed)
 
+#include "ProgramRun.hpp"
+
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
@@ -63,12 +65,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct ProgramRun {
-    double seconds = 0.0;
-    double cpuSeconds = 0.0;
-    long peakKiB = 0;
-    int status = -1; // exit status, or 128 + signal number
-};
+using bench::now;
+using bench::ProgramRun;
+using bench::runProgram;
 
 struct Options {
     bool batch = true;
@@ -99,11 +98,6 @@ void warn(const std::string& message)
     g_warnings.push_back(message);
 }
 
-double now()
-{
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
 double median(std::vector<double> values)
 {
     if (values.empty())
@@ -113,52 +107,9 @@ double median(std::vector<double> values)
     return n % 2 ? values[n / 2] : 0.5 * (values[n / 2 - 1] + values[n / 2]);
 }
 
-double mib(long kib) { return kib / 1024.0; }
-
-// Runs BINARY with ARGS in WORKDIR, standard input from /dev/null, standard
-// output and error to the given files (or /dev/null when empty). The peak
-// memory is the largest of the process and every descendant it waited for.
-ProgramRun runProgram(const std::string& binary, const std::vector<std::string>& args,
-                      const std::string& workDir, const std::string& stdoutPath = "",
-                      const std::string& stderrPath = "")
+double mib(long kib)
 {
-    std::fflush(stdout);
-    ProgramRun result;
-    const double start = now();
-    const pid_t pid = ::fork();
-    if (pid < 0) {
-        std::perror("bench: fork");
-        std::exit(1);
-    }
-    if (pid == 0) {
-        if (::chdir(workDir.c_str()) != 0)
-            ::_exit(126);
-        const int in = ::open("/dev/null", O_RDONLY);
-        const int out = stdoutPath.empty() ? ::open("/dev/null", O_WRONLY)
-                                           : ::open(stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int err = stderrPath.empty() ? ::open("/dev/null", O_WRONLY)
-                                           : ::open(stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (in < 0 || out < 0 || err < 0)
-            ::_exit(126);
-        ::dup2(in, 0);
-        ::dup2(out, 1);
-        ::dup2(err, 2);
-        std::vector<char*> argv { const_cast<char*>(binary.c_str()) };
-        for (const auto& a : args)
-            argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        ::execv(binary.c_str(), argv.data());
-        ::_exit(127);
-    }
-    int status = 0;
-    struct rusage usage {};
-    ::wait4(pid, &status, 0, &usage);
-    result.seconds = now() - start;
-    result.cpuSeconds = usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 + usage.ru_stime.tv_sec
-                        + usage.ru_stime.tv_usec / 1e6;
-    result.peakKiB = usage.ru_maxrss;
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
-    return result;
+    return kib / 1024.0;
 }
 
 std::string describeStatus(int status)
@@ -257,13 +208,15 @@ Table readTable(const std::string& path, bool keepRows)
     table.header = line;
     table.columns = splitCsv(line);
     const auto statusAt = std::find(table.columns.begin(), table.columns.end(), "status");
-    const size_t statusColumn = statusAt == table.columns.end() ? 2 : size_t(statusAt - table.columns.begin());
+    const size_t statusColumn
+        = statusAt == table.columns.end() ? 2 : size_t(statusAt - table.columns.begin());
     while (std::getline(in, line)) {
         if (line.empty() || line == "\r")
             continue;
         ++table.rows;
         std::vector<std::string> fields = splitCsv(line);
-        table.statuses[statusColumn < fields.size() ? fields[statusColumn] : std::string("(missing)")]++;
+        table.statuses[statusColumn < fields.size() ? fields[statusColumn]
+                                                    : std::string("(missing)")]++;
         if (keepRows)
             table.kept.push_back(std::move(fields));
     }
@@ -274,15 +227,15 @@ std::string describeStatuses(const Table& table)
 {
     std::string text;
     for (const auto& [status, count] : table.statuses)
-        text += (text.empty() ? "" : ", ") + (status.empty() ? std::string("(empty)") : status) + " "
-                + std::to_string(count);
+        text += (text.empty() ? "" : ", ") + (status.empty() ? std::string("(empty)") : status)
+            + " " + std::to_string(count);
     return text;
 }
 
 // Checks one compare-pairs run: exit status, the CSV's header and rows, and
 // that nothing but the table was left in its working directory.
-Table checkRun(const std::string& what, const ProgramRun& run, const std::string& csv, size_t expectedRows,
-               const std::string& workDir, const std::string& stderrPath, bool keepRows)
+Table checkRun(const std::string& what, const ProgramRun& run, const std::string& csv,
+    size_t expectedRows, const std::string& workDir, const std::string& stderrPath, bool keepRows)
 {
     if (run.status != 0)
         warn(what + ": compare-pairs " + describeStatus(run.status) + ": " + head(stderrPath));
@@ -293,10 +246,11 @@ Table checkRun(const std::string& what, const ProgramRun& run, const std::string
     }
     const std::string expectedHeader = "first,second,status,Q,J,C,M,s,L,ab";
     if (table.header != expectedHeader)
-        warn(what + ": table header is \"" + table.header + "\", expected \"" + expectedHeader + "\"");
+        warn(what + ": table header is \"" + table.header + "\", expected \"" + expectedHeader
+            + "\"");
     if (table.rows != expectedRows)
         warn(what + ": table has " + std::to_string(table.rows) + " data rows, expected "
-             + std::to_string(expectedRows));
+            + std::to_string(expectedRows));
     std::string left;
     for (const auto& entry : fs::directory_iterator(workDir))
         if (entry.path() != fs::path(csv))
@@ -309,8 +263,8 @@ Table checkRun(const std::string& what, const ProgramRun& run, const std::string
 // Compares the figures of compare-pairs' row for FIRST,SECOND with those the
 // two single-pair programs printed. Returns false, after a warning, on a mismatch.
 bool figuresAgree(const std::string& what, const Table& table, const std::string& first,
-                  const std::string& second, const std::vector<double>& perceptual,
-                  const std::vector<double>& lab, double* maxDifference)
+    const std::string& second, const std::vector<double>& perceptual,
+    const std::vector<double>& lab, double* maxDifference)
 {
     auto column = [&](const std::string& label, size_t fallback) {
         const auto at = std::find(table.columns.begin(), table.columns.end(), label);
@@ -320,8 +274,8 @@ bool figuresAgree(const std::string& what, const Table& table, const std::string
     std::vector<double> expected = perceptual;
     expected.insert(expected.end(), lab.begin(), lab.end());
     if (expected.size() != labels.size()) {
-        warn(what + ": the single-pair programs printed " + std::to_string(perceptual.size()) + " + "
-             + std::to_string(lab.size()) + " figures for " + first + ", expected 5 + 2");
+        warn(what + ": the single-pair programs printed " + std::to_string(perceptual.size())
+            + " + " + std::to_string(lab.size()) + " figures for " + first + ", expected 5 + 2");
         return false;
     }
     const size_t firstColumn = column("first", 0);
@@ -341,14 +295,15 @@ bool figuresAgree(const std::string& what, const Table& table, const std::string
             // Both sides are printed with six significant digits.
             if (!(difference <= 1e-5 + 1e-5 * std::fabs(expected[i]))) {
                 char buffer[160];
-                std::snprintf(buffer, sizeof buffer, " %s \"%s\" against %g;", labels[i].c_str(), field.c_str(),
-                              expected[i]);
+                std::snprintf(buffer, sizeof buffer, " %s \"%s\" against %g;", labels[i].c_str(),
+                    field.c_str(), expected[i]);
                 mismatch += buffer;
             }
         }
         if (!mismatch.empty()) {
-            warn(what + ": figures differ from the single-pair programs for " + fs::path(first).filename().string()
-                 + " / " + fs::path(second).filename().string() + ":" + mismatch);
+            warn(what + ": figures differ from the single-pair programs for "
+                + fs::path(first).filename().string() + " / " + fs::path(second).filename().string()
+                + ":" + mismatch);
             return false;
         }
         return true;
@@ -391,7 +346,8 @@ void warmCache(const std::vector<std::string>& files)
 std::vector<cv::Mat> loadSamples()
 {
     std::vector<cv::Mat> samples;
-    for (const char* file : { "chelsea.png", "coffee.png", "flash.png", "noflash.png", "rocket.jpg" }) {
+    for (const char* file :
+        { "chelsea.png", "coffee.png", "flash.png", "noflash.png", "rocket.jpg" }) {
         const std::string path = std::string(SAMPLES_DIR) + "/" + file;
         cv::Mat image = cv::imread(path, cv::IMREAD_COLOR);
         if (image.empty()) {
@@ -436,7 +392,7 @@ cv::Mat makePhoto(const std::vector<cv::Mat>& samples, cv::Size size, cv::RNG& r
         cv::flip(photo, photo, 1);
     const double exposure = rng.uniform(0.85, 1.15);
     const cv::Scalar gain(exposure * rng.uniform(0.93, 1.07), exposure * rng.uniform(0.93, 1.07),
-                          exposure * rng.uniform(0.93, 1.07));
+        exposure * rng.uniform(0.93, 1.07));
     cv::Mat cast;
     cv::multiply(photo, gain, cast, 1.0, CV_8UC3);
     return addNoise(cast, rng, rng.uniform(1.5, 4.0));
@@ -444,7 +400,8 @@ cv::Mat makePhoto(const std::vector<cv::Mat>& samples, cv::Size size, cv::RNG& r
 
 // An upscaled sample with sensor-like noise, so that it holds about as many
 // distinct colours as a real photograph of that size.
-cv::Mat makeLargePhoto(const std::vector<cv::Mat>& samples, size_t which, cv::Size size, unsigned seed)
+cv::Mat makeLargePhoto(
+    const std::vector<cv::Mat>& samples, size_t which, cv::Size size, unsigned seed)
 {
     cv::Mat big;
     cv::resize(samples[which], big, size, 0, 0, cv::INTER_CUBIC);
@@ -452,8 +409,8 @@ cv::Mat makeLargePhoto(const std::vector<cv::Mat>& samples, size_t which, cv::Si
     return addNoise(big, rng, 3.0);
 }
 
-void writePairs(const std::string& path, const std::vector<std::pair<std::string, std::string>>& pairs,
-                size_t count)
+void writePairs(const std::string& path,
+    const std::vector<std::pair<std::string, std::string>>& pairs, size_t count)
 {
     std::ofstream out(path);
     for (size_t i = 0; i < count && i < pairs.size(); ++i)
@@ -486,11 +443,13 @@ struct Summary {
 
 // ---------------------------------------------------------------------------
 
-void benchBatch(const Options& o, const fs::path& root, const std::vector<cv::Mat>& samples, Summary& summary)
+void benchBatch(
+    const Options& o, const fs::path& root, const std::vector<cv::Mat>& samples, Summary& summary)
 {
     const int n = o.pairs;
-    std::printf("\n== batch: %d pairs of 640 x 480 JPEG photographs, -j/-P %d, median of %d run%s ==\n", n,
-                o.jobs, o.repeats, o.repeats == 1 ? "" : "s");
+    std::printf(
+        "\n== batch: %d pairs of 640 x 480 JPEG photographs, -j/-P %d, median of %d run%s ==\n", n,
+        o.jobs, o.repeats, o.repeats == 1 ? "" : "s");
     const fs::path dir = root / "batch";
     const std::string images = freshDir(dir / "images");
 
@@ -510,7 +469,8 @@ void benchBatch(const Options& o, const fs::path& root, const std::vector<cv::Ma
     std::shuffle(order.begin(), order.end(), std::mt19937(20240611u));
     std::vector<std::pair<std::string, std::string>> pairs;
     for (int i = 0; i < n; ++i)
-        pairs.emplace_back(files[size_t(order[size_t(2 * i)])], files[size_t(order[size_t(2 * i + 1)])]);
+        pairs.emplace_back(
+            files[size_t(order[size_t(2 * i)])], files[size_t(order[size_t(2 * i + 1)])]);
     const std::string pairsPath = (dir / "pairs.txt").string();
     writePairs(pairsPath, pairs, pairs.size());
     warmCache(files);
@@ -520,15 +480,19 @@ void benchBatch(const Options& o, const fs::path& root, const std::vector<cv::Ma
     const std::string script = (dir / "pair.sh").string();
     {
         std::ofstream out(script);
-        out << "#!/bin/sh\n" << shellQuote(o.perceptualMetrics) << " \"$1\" \"$2\" && "
-            << shellQuote(o.labCompare) << " \"$1\" \"$2\"\n";
+        out << "#!/bin/sh\n"
+            << shellQuote(o.perceptualMetrics) << " \"$1\" \"$2\" && " << shellQuote(o.labCompare)
+            << " \"$1\" \"$2\"\n";
     }
-    const std::string xargsCommand = "xargs -P " + std::to_string(o.jobs) + " -n 2 /bin/sh " + shellQuote(script)
-                                     + " < " + shellQuote(pairsPath);
-    std::printf("  compare-pairs: compare-pairs -j %d --metrics perceptual,lab --out t.csv pairs.txt\n", o.jobs);
-    std::printf("  old recipe:    /bin/sh -c 'xargs -P %d -n 2 sh pair.sh < pairs.txt', where pair.sh is\n"
-                "                 perceptual-metrics \"$1\" \"$2\" && lab-compare \"$1\" \"$2\"\n",
-                o.jobs);
+    const std::string xargsCommand = "xargs -P " + std::to_string(o.jobs) + " -n 2 /bin/sh "
+        + shellQuote(script) + " < " + shellQuote(pairsPath);
+    std::printf(
+        "  compare-pairs: compare-pairs -j %d --metrics perceptual,lab --out t.csv pairs.txt\n",
+        o.jobs);
+    std::printf(
+        "  old recipe:    /bin/sh -c 'xargs -P %d -n 2 sh pair.sh < pairs.txt', where pair.sh is\n"
+        "                 perceptual-metrics \"$1\" \"$2\" && lab-compare \"$1\" \"$2\"\n",
+        o.jobs);
 
     std::vector<double> timeA, timeB, cpuA, cpuB;
     long peakA = 0, peakB = 0;
@@ -539,14 +503,15 @@ void benchBatch(const Options& o, const fs::path& root, const std::vector<cv::Ma
     for (int k = 0; k < o.repeats; ++k) {
         const std::string workA = freshDir(dir / "run-compare-pairs");
         const ProgramRun a = runProgram(o.comparePairs,
-                                        { "-j", std::to_string(o.jobs), "--metrics", "perceptual,lab", "--out",
-                                          "t.csv", pairsPath },
-                                        workA, "", errA);
+            { "-j", std::to_string(o.jobs), "--metrics", "perceptual,lab", "--out", "t.csv",
+                pairsPath },
+            workA, "", errA);
         timeA.push_back(a.seconds);
         cpuA.push_back(a.cpuSeconds);
         peakA = std::max(peakA, a.peakKiB);
         const bool last = k + 1 == o.repeats;
-        table = checkRun("batch", a, (fs::path(workA) / "t.csv").string(), size_t(n), workA, errA, last);
+        table = checkRun(
+            "batch", a, (fs::path(workA) / "t.csv").string(), size_t(n), workA, errA, last);
         aOk = aOk && a.status == 0 && table.rows == size_t(n);
 
         const std::string workB = freshDir(dir / "run-xargs");
@@ -559,12 +524,13 @@ void benchBatch(const Options& o, const fs::path& root, const std::vector<cv::Ma
         if (b.status != 0 || printed != size_t(2 * n)) {
             bOk = false;
             warn("batch: the xargs recipe " + describeStatus(b.status) + " and printed "
-                 + std::to_string(printed) + " lines, expected " + std::to_string(2 * n) + ": " + head(errB));
+                + std::to_string(printed) + " lines, expected " + std::to_string(2 * n) + ": "
+                + head(errB));
         }
     }
     if (table.opened)
         std::printf("  compare-pairs table: %zu data rows (status column: %s)\n", table.rows,
-                    describeStatuses(table).c_str());
+            describeStatuses(table).c_str());
 
     // A few pairs once more through the single-pair programs, for their figures.
     if (table.rows > 0) {
@@ -583,34 +549,38 @@ void benchBatch(const Options& o, const fs::path& root, const std::vector<cv::Ma
         }
         std::printf("  figures: %d of %d pairs checked agree with the single-pair programs"
                     " (largest difference %.2g)\n",
-                    agreed, checks, maxDifference);
+            agreed, checks, maxDifference);
     }
 
     const double a = median(timeA), b = median(timeB);
     const double rateA = n / a, rateB = n / b;
     std::printf("\n  %-44s %9s %9s %9s %9s\n", "", "wall s", "cpu s", "pairs/s", "peak MiB");
-    std::printf("  %-44s %9.3f %9.3f %9.1f %9.1f%s\n", "compare-pairs", a, median(cpuA), rateA, mib(peakA),
-                aOk ? "" : "   (FAILED, see warnings)");
-    std::printf("  %-44s %9.3f %9.3f %9.1f %9.1f%s\n", "xargs: perceptual-metrics + lab-compare", b, median(cpuB),
-                rateB, mib(peakB), bOk ? "" : "   (FAILED, see warnings)");
-    std::printf("  (peak of the xargs recipe: its largest single process; %d run at a time)\n", o.jobs);
+    std::printf("  %-44s %9.3f %9.3f %9.1f %9.1f%s\n", "compare-pairs", a, median(cpuA), rateA,
+        mib(peakA), aOk ? "" : "   (FAILED, see warnings)");
+    std::printf("  %-44s %9.3f %9.3f %9.1f %9.1f%s\n", "xargs: perceptual-metrics + lab-compare", b,
+        median(cpuB), rateB, mib(peakB), bOk ? "" : "   (FAILED, see warnings)");
+    std::printf(
+        "  (peak of the xargs recipe: its largest single process; %d run at a time)\n", o.jobs);
     const double ratio = rateA / rateB;
-    std::printf("  compare-pairs runs %.1fx the pairs per second of the xargs recipe; target >= 10x: %s\n", ratio,
-                verdict(aOk, ratio >= 10.0).c_str());
+    std::printf(
+        "  compare-pairs runs %.1fx the pairs per second of the xargs recipe; target >= 10x: %s\n",
+        ratio, verdict(aOk, ratio >= 10.0).c_str());
     char line[200];
-    std::snprintf(line, sizeof line, "batch   %.1f against %.1f pairs/s, %.1fx (target >= 10x): %s", rateA, rateB,
-                  ratio, verdict(aOk, ratio >= 10.0).c_str());
+    std::snprintf(line, sizeof line, "batch   %.1f against %.1f pairs/s, %.1fx (target >= 10x): %s",
+        rateA, rateB, ratio, verdict(aOk, ratio >= 10.0).c_str());
     summary.lines.push_back(line);
 }
 
-void benchLarge(const Options& o, const fs::path& root, const std::vector<cv::Mat>& samples, Summary& summary)
+void benchLarge(
+    const Options& o, const fs::path& root, const std::vector<cv::Mat>& samples, Summary& summary)
 {
     const fs::path dir = root / "large";
     fs::create_directories(dir);
     const int cols = int(std::lround(std::sqrt(o.megapixels * 1e6 * 4.0 / 3.0)));
     const int rows = int(std::lround(o.megapixels * 1e6 / cols));
-    std::printf("\n== large: one pair of %d x %d JPEG photographs (%.1f megapixels each), median of %d run%s ==\n",
-                cols, rows, cols * double(rows) / 1e6, o.repeats, o.repeats == 1 ? "" : "s");
+    std::printf("\n== large: one pair of %d x %d JPEG photographs (%.1f megapixels each), median "
+                "of %d run%s ==\n",
+        cols, rows, cols * double(rows) / 1e6, o.repeats, o.repeats == 1 ? "" : "s");
     const std::string first = (dir / "first.jpg").string();
     const std::string second = (dir / "second.jpg").string();
     const std::vector<int> quality { cv::IMWRITE_JPEG_QUALITY, 92 };
@@ -639,12 +609,13 @@ void benchLarge(const Options& o, const fs::path& root, const std::vector<cv::Ma
         timeDecode.push_back(decode());
         const std::string workA = freshDir(dir / "run-compare-pairs");
         const ProgramRun a = runProgram(o.comparePairs,
-                                        { "-j", std::to_string(o.jobs), "--metrics", "perceptual,lab", "--out",
-                                          "large.csv", list },
-                                        workA, "", errA);
+            { "-j", std::to_string(o.jobs), "--metrics", "perceptual,lab", "--out", "large.csv",
+                list },
+            workA, "", errA);
         timeA.push_back(a.seconds);
         peakA = std::max(peakA, a.peakKiB);
-        table = checkRun("large", a, (fs::path(workA) / "large.csv").string(), 1, workA, errA, true);
+        table
+            = checkRun("large", a, (fs::path(workA) / "large.csv").string(), 1, workA, errA, true);
         aOk = aOk && a.status == 0 && table.rows == 1;
 
         const std::string workB = freshDir(dir / "run-single");
@@ -668,33 +639,38 @@ void benchLarge(const Options& o, const fs::path& root, const std::vector<cv::Ma
     if (table.rows == 1) {
         double maxDifference = 0.0;
         if (figuresAgree("large", table, first, second, perceptual, lab, &maxDifference))
-            std::printf("  figures: compare-pairs agrees with the single-pair programs (largest difference %.2g)\n",
-                        maxDifference);
+            std::printf("  figures: compare-pairs agrees with the single-pair programs (largest "
+                        "difference %.2g)\n",
+                maxDifference);
     }
 
     const double a = median(timeA), sum = median(timeSum);
     std::printf("\n  %-44s %9s %9s\n", "", "wall s", "peak MiB");
     std::printf("  %-44s %9.3f %9.1f%s\n", "compare-pairs (one-line list)", a, mib(peakA),
-                aOk ? "" : "   (FAILED, see warnings)");
+        aOk ? "" : "   (FAILED, see warnings)");
     std::printf("  %-44s %9.3f %9.1f\n", "perceptual-metrics", median(timePM), mib(peakPM));
     std::printf("  %-44s %9.3f %9.1f\n", "lab-compare", median(timeLC), mib(peakLC));
     std::printf("  %-44s %9.3f %9s%s\n", "perceptual-metrics + lab-compare", sum, "",
-                bOk ? "" : "   (FAILED, see warnings)");
-    std::printf("  %-44s %9.3f\n", "decoding both files only (in this process)", median(timeDecode));
+        bOk ? "" : "   (FAILED, see warnings)");
+    std::printf(
+        "  %-44s %9.3f\n", "decoding both files only (in this process)", median(timeDecode));
     const double ratio = a / sum;
-    std::printf("  compare-pairs takes %.2fx the time of the two programs together; target <= 1.00x: %s\n", ratio,
-                verdict(aOk, ratio <= 1.0).c_str());
+    std::printf(
+        "  compare-pairs takes %.2fx the time of the two programs together; target <= 1.00x: %s\n",
+        ratio, verdict(aOk, ratio <= 1.0).c_str());
     char line[200];
-    std::snprintf(line, sizeof line, "large   %.3f s against %.3f s, %.2fx (target <= 1.00x): %s", a, sum, ratio,
-                  verdict(aOk, ratio <= 1.0).c_str());
+    std::snprintf(line, sizeof line, "large   %.3f s against %.3f s, %.2fx (target <= 1.00x): %s",
+        a, sum, ratio, verdict(aOk, ratio <= 1.0).c_str());
     summary.lines.push_back(line);
 }
 
-void benchMemory(const Options& o, const fs::path& root, const std::vector<cv::Mat>& samples, Summary& summary)
+void benchMemory(
+    const Options& o, const fs::path& root, const std::vector<cv::Mat>& samples, Summary& summary)
 {
     const int shortLines = std::min(o.shortLines, o.lines);
-    std::printf("\n== memory: compare-pairs on %d and on %d lines of %d small images (64 x 48) ==\n", shortLines,
-                o.lines, o.images);
+    std::printf(
+        "\n== memory: compare-pairs on %d and on %d lines of %d small images (64 x 48) ==\n",
+        shortLines, o.lines, o.images);
     const fs::path dir = root / "memory";
     const std::string images = freshDir(dir / "images");
     std::vector<std::string> files;
@@ -720,9 +696,11 @@ void benchMemory(const Options& o, const fs::path& root, const std::vector<cv::M
     writePairs(shortList, pairs, size_t(shortLines));
     writePairs(longList, pairs, pairs.size());
     warmCache(files);
-    std::printf("  compare-pairs -j %d --metrics perceptual,lab --out mem.csv LIST (the short list is the first\n"
+    std::printf("  compare-pairs -j %d --metrics perceptual,lab --out mem.csv LIST (the short list "
+                "is the first\n"
                 "  %d lines of the long one; list files %.1f and %.1f MiB)\n",
-                o.jobs, shortLines, fs::file_size(shortList) / 1048576.0, fs::file_size(longList) / 1048576.0);
+        o.jobs, shortLines, fs::file_size(shortList) / 1048576.0,
+        fs::file_size(longList) / 1048576.0);
 
     struct Result {
         int lines;
@@ -734,39 +712,45 @@ void benchMemory(const Options& o, const fs::path& root, const std::vector<cv::M
         const std::string work = freshDir(dir / "run");
         const std::string err = (dir / "compare-pairs.err").string();
         const ProgramRun run = runProgram(o.comparePairs,
-                                          { "-j", std::to_string(o.jobs), "--metrics", "perceptual,lab", "--out",
-                                            "mem.csv", count == shortLines ? shortList : longList },
-                                          work, "", err);
+            { "-j", std::to_string(o.jobs), "--metrics", "perceptual,lab", "--out", "mem.csv",
+                count == shortLines ? shortList : longList },
+            work, "", err);
         const Table table = checkRun("memory, " + std::to_string(count) + " lines", run,
-                                     (fs::path(work) / "mem.csv").string(), size_t(count), work, err, false);
+            (fs::path(work) / "mem.csv").string(), size_t(count), work, err, false);
         results.push_back({ count, run, run.status == 0 && table.rows == size_t(count) });
     }
 
     std::printf("\n  %-44s %9s %9s %9s %9s\n", "", "wall s", "cpu s", "pairs/s", "peak MiB");
     for (const auto& r : results) {
         const std::string label = "compare-pairs, " + std::to_string(r.lines) + " lines";
-        std::printf("  %-44s %9.3f %9.3f %9.1f %9.1f%s\n", label.c_str(), r.run.seconds, r.run.cpuSeconds,
-                    r.lines / r.run.seconds, mib(r.run.peakKiB), r.ok ? "" : "   (FAILED, see warnings)");
+        std::printf("  %-44s %9.3f %9.3f %9.1f %9.1f%s\n", label.c_str(), r.run.seconds,
+            r.run.cpuSeconds, r.lines / r.run.seconds, mib(r.run.peakKiB),
+            r.ok ? "" : "   (FAILED, see warnings)");
     }
-    const double ratio = double(results[1].run.peakKiB) / double(std::max(1L, results[0].run.peakKiB));
+    const double ratio
+        = double(results[1].run.peakKiB) / double(std::max(1L, results[0].run.peakKiB));
     // Allocator arenas and thread stacks vary by a few MiB between runs; a list
     // held in memory would add tens of MiB at 100,000 lines.
     const bool flat = ratio <= 1.10;
     const bool ok = results[0].ok && results[1].ok;
-    std::printf("  peak at %d lines over peak at %d lines: %.2fx (%+.1f MiB); target: no growth (<= 1.10x): %s\n",
-                o.lines, shortLines, ratio, mib(results[1].run.peakKiB - results[0].run.peakKiB),
-                verdict(ok, flat).c_str());
+    std::printf("  peak at %d lines over peak at %d lines: %.2fx (%+.1f MiB); target: no growth "
+                "(<= 1.10x): %s\n",
+        o.lines, shortLines, ratio, mib(results[1].run.peakKiB - results[0].run.peakKiB),
+        verdict(ok, flat).c_str());
     char line[200];
-    std::snprintf(line, sizeof line, "memory  %.1f MiB at %d lines against %.1f MiB at %d, %.2fx (target <= 1.10x): %s",
-                  mib(results[1].run.peakKiB), o.lines, mib(results[0].run.peakKiB), shortLines, ratio,
-                  verdict(ok, flat).c_str());
+    std::snprintf(line, sizeof line,
+        "memory  %.1f MiB at %d lines against %.1f MiB at %d, %.2fx (target <= 1.10x): %s",
+        mib(results[1].run.peakKiB), o.lines, mib(results[0].run.peakKiB), shortLines, ratio,
+        verdict(ok, flat).c_str());
     summary.lines.push_back(line);
 }
 
 int usage()
 {
-    std::cerr << "usage: bench_compare_pairs [--only batch,large,memory] [--repeats K] [--quick] [--pairs N]\n"
-                 "                           [--lines N] [--images N] [--megapixels N] [--jobs N] [--bin-dir DIR] [--keep]\n";
+    std::cerr << "usage: bench_compare_pairs [--only batch,large,memory] [--repeats K] [--quick] "
+                 "[--pairs N]\n"
+                 "                           [--lines N] [--images N] [--megapixels N] [--jobs N] "
+                 "[--bin-dir DIR] [--keep]\n";
     return 2;
 }
 
@@ -845,12 +829,13 @@ int main(int argc, char** argv)
             return 1;
         }
 
-    const fs::path root = fs::temp_directory_path() / ("toolkit-bench-pairs-" + std::to_string(::getpid()));
+    const fs::path root
+        = fs::temp_directory_path() / ("toolkit-bench-pairs-" + std::to_string(::getpid()));
     fs::create_directories(root);
-    std::printf("compare-pairs:      %s\nperceptual-metrics: %s\nlab-compare:        %s\n", o.comparePairs.c_str(),
-                o.perceptualMetrics.c_str(), o.labCompare.c_str());
-    std::printf("machine: %ld cores online, load average %s; working in %s\n", ::sysconf(_SC_NPROCESSORS_ONLN),
-                loadAverage().c_str(), root.c_str());
+    std::printf("compare-pairs:      %s\nperceptual-metrics: %s\nlab-compare:        %s\n",
+        o.comparePairs.c_str(), o.perceptualMetrics.c_str(), o.labCompare.c_str());
+    std::printf("machine: %ld cores online, load average %s; working in %s\n",
+        ::sysconf(_SC_NPROCESSORS_ONLN), loadAverage().c_str(), root.c_str());
 
     const std::vector<cv::Mat> samples = loadSamples();
     Summary summary;
@@ -862,11 +847,13 @@ int main(int argc, char** argv)
     if (o.memory)
         benchMemory(o, root, samples, summary);
 
-    std::printf("\n== summary (%.0f s; load average now %s) ==\n", now() - start, loadAverage().c_str());
+    std::printf(
+        "\n== summary (%.0f s; load average now %s) ==\n", now() - start, loadAverage().c_str());
     for (const auto& line : summary.lines)
         std::printf("  %s\n", line.c_str());
     if (!g_warnings.empty()) {
-        std::printf("  %zu check%s failed:\n", g_warnings.size(), g_warnings.size() == 1 ? "" : "s");
+        std::printf(
+            "  %zu check%s failed:\n", g_warnings.size(), g_warnings.size() == 1 ? "" : "s");
         for (const auto& w : g_warnings)
             std::printf("    %s\n", w.c_str());
     } else {

@@ -8,6 +8,8 @@
 // others (an earlier build, say) times them in the same rounds, one after the
 // other, so that a busy moment of the machine weighs on all of them alike.
 
+#include "ProgramRun.hpp"
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -17,16 +19,11 @@
 #include <string>
 #include <vector>
 
-#include <fcntl.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 // What one run of the program cost, and whether it succeeded (exit status 0).
 struct Cost {
@@ -39,27 +36,12 @@ struct Cost {
 // output discarded.
 Cost runOnSamples(const std::string& binary, const fs::path& outputDir)
 {
-    const std::vector<std::string> args = { binary, SAMPLES_DIR "/flash.png",
-        SAMPLES_DIR "/noflash.png", "bench", outputDir.string() };
-    const Clock::time_point start = Clock::now();
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        const int devnull = ::open("/dev/null", O_WRONLY);
-        ::dup2(devnull, 1);
-        std::vector<char*> argv;
-        for (const std::string& a : args)
-            argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        ::execv(binary.c_str(), argv.data());
-        ::_exit(127);
-    }
-    int status = 0;
-    struct rusage usage { };
-    ::wait4(pid, &status, 0, &usage);
+    const bench::ProgramRun run = bench::runProgram(binary,
+        { SAMPLES_DIR "/flash.png", SAMPLES_DIR "/noflash.png", "bench", outputDir.string() }, "");
     Cost cost;
-    cost.wall = Clock::now() - start;
-    cost.peakKiB = usage.ru_maxrss;
-    cost.succeeded = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    cost.wall = std::chrono::duration<double>(run.seconds);
+    cost.peakKiB = run.peakKiB;
+    cost.succeeded = run.status == 0;
     return cost;
 }
 

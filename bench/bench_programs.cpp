@@ -11,6 +11,8 @@
 // --megapixels 0 gives a 1 x 1 pair: start-up alone. --keep writes the pairs
 // into DIR and leaves them there (for profiling).
 
+#include "ProgramRun.hpp"
+
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
@@ -26,26 +28,15 @@
 #include <utility>
 #include <vector>
 
-#include <fcntl.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
 
 namespace {
 
-struct ProgramRun {
-    double seconds = 0.0;
-    long peakKiB = 0;
-    int status = -1;
-};
-
-double now()
-{
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
+using bench::now;
+using bench::ProgramRun;
+using bench::runProgram;
 
 // An upscaled sample with sensor-like noise, so that it holds about as many
 // distinct colours as a real photograph of that size.
@@ -66,33 +57,6 @@ cv::Mat makeLargePhoto(const std::string& sample, cv::Size size, unsigned seed)
     noisy += noise;
     noisy.convertTo(big, CV_8UC3);
     return big;
-}
-
-ProgramRun runProgram(
-    const std::string& binary, const std::vector<std::string>& args, const std::string& workDir)
-{
-    ProgramRun result;
-    const double start = now();
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        if (::chdir(workDir.c_str()) != 0)
-            ::_exit(126);
-        const int devnull = ::open("/dev/null", O_WRONLY);
-        ::dup2(devnull, 1);
-        std::vector<char*> argv { const_cast<char*>(binary.c_str()) };
-        for (const auto& a : args)
-            argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        ::execv(binary.c_str(), argv.data());
-        ::_exit(127);
-    }
-    int status = 0;
-    struct rusage usage { };
-    ::wait4(pid, &status, 0, &usage);
-    result.seconds = now() - start;
-    result.peakKiB = usage.ru_maxrss;
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return result;
 }
 
 double decodeSeconds(const std::string& a, const std::string& b)
