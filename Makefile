@@ -14,7 +14,7 @@ setup:
 	@./scripts/setup.sh
 
 $(BUILD_DIR)/CMakeCache.txt: | setup
-	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=Release -DTOOLKIT_WARNINGS_AS_ERRORS=ON $(CMAKE_FLAGS)
+	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=Release -DTOOLKIT_WARNINGS_AS_ERRORS=ON -DTOOLKIT_LAYERING_CHECK=ON $(CMAKE_FLAGS)
 
 build: setup $(BUILD_DIR)/CMakeCache.txt
 	cmake --build $(BUILD_DIR) -j $(JOBS)

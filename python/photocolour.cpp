@@ -35,11 +35,6 @@ namespace {
 
 using DebugDir = std::optional<std::string>;
 
-// Viewing conditions of the comparison programs.
-constexpr float kAdaptingLuminance = 20.0f;
-constexpr float kWhiteLuminance = 100.0f;
-constexpr float kSurroundNc = 0.8f;
-
 common::DebugOutput debugOutput(const DebugDir& dir)
 {
     return dir ? common::DebugOutput::into(*dir) : common::DebugOutput::off();
@@ -148,19 +143,6 @@ cv::Mat toWhite(const py::handle& object, cv::Size size, const char* name, bool&
     return cv::Mat(size, CV_32FC3, cv::Scalar(triple[0], triple[1], triple[2]));
 }
 
-struct Viewing {
-    cv::Mat FL, n, Ncb, z;
-    explicit Viewing(cv::Size size)
-    {
-        cv::Mat whiteY(size, CV_32FC1, cv::Scalar(kWhiteLuminance));
-        const float Yb = color::computeYback(whiteY);
-        FL = cv::Mat(size, CV_32FC1, cv::Scalar(color::computeFl(kAdaptingLuminance)));
-        n = cv::Mat(size, CV_32FC1, cv::Scalar(color::computeN(Yb, kWhiteLuminance)));
-        Ncb = cv::Mat(size, CV_32FC1, cv::Scalar(color::computeNcb(Yb, kWhiteLuminance)));
-        z = cv::Mat(size, CV_32FC1, cv::Scalar(color::computeZ(Yb, kWhiteLuminance)));
-    }
-};
-
 py::object gPerceptualFigures, gLabFigures;
 
 py::object perceptualMetrics(
@@ -202,8 +184,6 @@ py::dict appearance(const py::handle& image, const DebugDir& debugDir)
     const cv::Mat norm = toNormalisedImage(image, "img");
     const cv::Size size = norm.size();
     std::array<cv::Mat, 6> planes;
-    for (cv::Mat& plane : planes)
-        plane.create(size, CV_32FC1);
     {
         py::gil_scoped_release release;
         const common::DebugOutputScope scope(debugOutput(debugDir));
@@ -211,19 +191,11 @@ py::dict appearance(const py::handle& image, const DebugDir& debugDir)
         cv::Mat adapted(size, CV_32FC3);
         metrics::compute_cat(source, adapted);
         adapted *= 100.0f;
-        Viewing viewing(size);
-        cv::Mat hpe(size, CV_32FC3), nonlin(size, CV_32FC3), a(size, CV_32FC1), b(size, CV_32FC1),
-            et(size, CV_32FC1), A(size, CV_32FC1);
-        color::convertSharpenedBGRtoHPE(adapted, hpe);
-        color::computeNonLinearities(hpe, nonlin, viewing.FL);
-        color::computeAB(nonlin, a, b);
-        color::computeHue(a, b, planes[5], et);
-        const float Aw = color::computeLightness(nonlin, viewing.Ncb, viewing.z, planes[1], A);
-        color::computeBrightness(planes[1], viewing.FL, viewing.z, planes[0], Aw);
-        color::computeChroma(
-            nonlin, a, b, planes[1], et, viewing.Ncb, viewing.n, planes[2], kSurroundNc);
-        color::computeColorfulness(planes[2], viewing.FL, planes[3]);
-        color::computeSaturation(planes[3], planes[0], planes[4]);
+        color::AppearanceOptions options;
+        options.debugFiles = debugDir.has_value();
+        const color::AppearancePlanes model
+            = color::computeAppearance(adapted, metrics::kViewing, options);
+        planes = { model.Q, model.J, model.C, model.M, model.s, model.h };
     }
     py::dict out;
     const char* names[6] = { "Q", "J", "C", "M", "s", "h" };

@@ -64,7 +64,7 @@ cv::Mat shrink(const cv::Mat& img)
 }
 
 // Sparse "bin:count" list of the occupied bins.
-std::string countsData(const metrics::BinCounts& counts)
+std::string countsData(const toolkit::common::BinCounts& counts)
 {
     std::string out;
     for (int bin = counts.range().first; bin <= counts.range().last; ++bin)
@@ -77,11 +77,11 @@ std::string countsData(const metrics::BinCounts& counts)
 // The two images' histograms of one quantity on shared axes, titled with its
 // coefficient; the counts ride along as data for checking.
 std::string chart(const std::string& key, const std::string& title, float coefficient,
-    const metrics::BinCounts& first, const metrics::BinCounts& second)
+    const toolkit::common::BinCounts& first, const toolkit::common::BinCounts& second)
 {
     int lo = second.range().last, hi = first.range().first;
     double top = 0;
-    for (const metrics::BinCounts* counts : { &first, &second })
+    for (const toolkit::common::BinCounts* counts : { &first, &second })
         for (int bin = counts->range().first; bin <= counts->range().last; ++bin)
             if (counts->count(bin) > 0) {
                 lo = std::min(lo, bin);
@@ -110,7 +110,7 @@ std::string chart(const std::string& key, const std::string& title, float coeffi
     auto x = [&](double bin) { return kPlotLeft + (bin - lo) / span * (kPlotRight - kPlotLeft); };
     auto y = [&](double p) { return kPlotBottom - p / top * (kPlotBottom - kPlotTop); };
     const char* colours[2] = { kFirstColour, kSecondColour };
-    const metrics::BinCounts* series[2] = { &first, &second };
+    const toolkit::common::BinCounts* series[2] = { &first, &second };
     for (int k = 0; k < 2; ++k) {
         std::ostringstream path;
         path << "M" << number(x(lo), "%.1f") << " " << kPlotBottom;
@@ -249,9 +249,9 @@ std::string comparepairs::Report::section(const ReportPair& pair) const
     if (lab_) {
         const labcompare::LabCounts& a = *pair.lab[0];
         const labcompare::LabCounts& b = *pair.lab[1];
-        html << chart("L", "L*", metrics::bhattacharyyaCoeff(a.L, b.L), a.L, b.L)
-             << chart("a", "a*", metrics::bhattacharyyaCoeff(a.a, b.a), a.a, b.a)
-             << chart("b", "b*", metrics::bhattacharyyaCoeff(a.b, b.b), a.b, b.b);
+        html << chart("L", "L*", toolkit::common::bhattacharyyaCoeff(a.L, b.L), a.L, b.L)
+             << chart("a", "a*", toolkit::common::bhattacharyyaCoeff(a.a, b.a), a.a, b.a)
+             << chart("b", "b*", toolkit::common::bhattacharyyaCoeff(a.b, b.b), a.b, b.b);
     }
     html << "</div></section>\n";
     return html.str();

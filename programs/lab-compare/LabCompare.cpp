@@ -26,7 +26,7 @@ const char* const kResultFile = "For_fit.txt";
 constexpr int kColourRowWidth = 1024;
 
 void addLabPlanes(
-    const cv::Mat& lab, metrics::BinCounts& L, metrics::BinCounts& a, metrics::BinCounts& b)
+    const cv::Mat& lab, toolkit::common::BinCounts& L, toolkit::common::BinCounts& a, toolkit::common::BinCounts& b)
 {
     for (int i = 0; i < lab.rows; ++i) {
         const auto* row = lab.ptr<cv::Vec3f>(i);
@@ -55,11 +55,11 @@ std::optional<toolkit::common::DistinctColours> readAndCount(const char* path)
 
 float labcompare::getBhattacharyaCoeff(const cv::Mat& inpChannel, const cv::Mat& tarChannel)
 {
-    return metrics::getBhattacharyaCoeff(inpChannel, tarChannel, kLabBins);
+    return toolkit::common::getBhattacharyaCoeff(inpChannel, tarChannel, kLabBins);
 }
 
 void labcompare::labHistogramsPerPixel(
-    const cv::Mat& img, metrics::BinCounts& L, metrics::BinCounts& a, metrics::BinCounts& b)
+    const cv::Mat& img, toolkit::common::BinCounts& L, toolkit::common::BinCounts& a, toolkit::common::BinCounts& b)
 {
     cv::Mat src = img;
     cv::Mat norm(img.rows, img.cols, CV_32FC3);
@@ -70,13 +70,13 @@ void labcompare::labHistogramsPerPixel(
 }
 
 void labcompare::labHistograms(
-    const cv::Mat& img, metrics::BinCounts& L, metrics::BinCounts& a, metrics::BinCounts& b)
+    const cv::Mat& img, toolkit::common::BinCounts& L, toolkit::common::BinCounts& a, toolkit::common::BinCounts& b)
 {
     labHistograms(toolkit::common::countDistinctColours(img), L, a, b);
 }
 
 void labcompare::labHistograms(const toolkit::common::DistinctColours& colours,
-    metrics::BinCounts& L, metrics::BinCounts& a, metrics::BinCounts& b)
+    toolkit::common::BinCounts& L, toolkit::common::BinCounts& a, toolkit::common::BinCounts& b)
 {
     // The float Lab conversion is per pixel and position-independent, so one
     // conversion per distinct colour, counted with its pixels, gives the
@@ -99,9 +99,9 @@ labcompare::LabCounts labcompare::labCounts(const toolkit::common::DistinctColou
 
 labcompare::LabFigures labcompare::compareLab(const LabCounts& input, const LabCounts& target)
 {
-    const float coeffL = metrics::bhattacharyyaCoeff(input.L, target.L);
-    const float coeffA = metrics::bhattacharyyaCoeff(input.a, target.a);
-    const float coeffB = metrics::bhattacharyyaCoeff(input.b, target.b);
+    const float coeffL = toolkit::common::bhattacharyyaCoeff(input.L, target.L);
+    const float coeffA = toolkit::common::bhattacharyyaCoeff(input.a, target.a);
+    const float coeffB = toolkit::common::bhattacharyyaCoeff(input.b, target.b);
     // The sum is a float, the halving is done in double.
     return { coeffL, (coeffA + coeffB) / 2.0 };
 }

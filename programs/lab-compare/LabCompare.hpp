@@ -2,7 +2,7 @@
 // coefficients of their CIE L*a*b* channel histograms.
 #pragma once
 
-#include "programs/metrics/Histogram.hpp"
+#include "toolkit/common/Histogram.hpp"
 #include "toolkit/common/DistinctColours.hpp"
 
 #include <opencv2/core.hpp>
@@ -12,7 +12,7 @@
 namespace labcompare {
 
 // Bins summed by this program: a* and b* are signed, L* (0..100) lies inside.
-constexpr metrics::BinRange kLabBins { -128, 127 };
+constexpr toolkit::common::BinRange kLabBins { -128, 127 };
 
 // The Bhattacharyya coefficient of two CV_32FC1 planes over the bins -128..127.
 float getBhattacharyaCoeff(const cv::Mat& inpChannel, const cv::Mat& tarChannel);
@@ -23,13 +23,13 @@ float getBhattacharyaCoeff(const cv::Mat& inpChannel, const cv::Mat& tarChannel)
 // Each distinct colour is converted once and counted with its pixel count,
 // which gives exactly the counts of converting every pixel.
 void labHistograms(
-    const cv::Mat& img, metrics::BinCounts& L, metrics::BinCounts& a, metrics::BinCounts& b);
-void labHistograms(const toolkit::common::DistinctColours& colours, metrics::BinCounts& L,
-    metrics::BinCounts& a, metrics::BinCounts& b);
+    const cv::Mat& img, toolkit::common::BinCounts& L, toolkit::common::BinCounts& a, toolkit::common::BinCounts& b);
+void labHistograms(const toolkit::common::DistinctColours& colours, toolkit::common::BinCounts& L,
+    toolkit::common::BinCounts& a, toolkit::common::BinCounts& b);
 
 // The histograms of the L*, a* and b* planes of one image.
 struct LabCounts {
-    metrics::BinCounts L { kLabBins }, a { kLabBins }, b { kLabBins };
+    toolkit::common::BinCounts L { kLabBins }, a { kLabBins }, b { kLabBins };
 };
 LabCounts labCounts(const toolkit::common::DistinctColours& colours);
 
@@ -48,18 +48,7 @@ std::string figuresBlock(const LabFigures& figures);
 
 // The same histograms by converting every pixel; the reference for labHistograms.
 void labHistogramsPerPixel(
-    const cv::Mat& img, metrics::BinCounts& L, metrics::BinCounts& a, metrics::BinCounts& b);
-
-// Writes the eleven frames "0.jpg" ... "10.jpg" of the path from inpImg's
-// colour distribution to tarImg's. Both are CV_32FC3 scaled Lab (L*, a*, b*
-// in 0..255, 128 neutral chroma); dim is 2 or 3. Frame i (t = i / 10) is
-// inpImg recoloured by toolkit::transport::applyOptimalTransport with that t
-// (dim 2: chroma only, L* kept from inpImg), converted to natural Lab and then
-// to BGR in imgNorm, and written by getFinalImg. Frame 0 reproduces inpImg
-// when the variances of the channels used are at least 7.5 (the source floor
-// of the transport map). imgNorm is left holding the last frame x 255. Prints
-// the transfer's progress lines for every frame; inpImg and tarImg are not changed.
-void getGeodesicPath(cv::Mat& inpImg, cv::Mat& tarImg, cv::Mat& imgNorm, int dim);
+    const cv::Mat& img, toolkit::common::BinCounts& L, toolkit::common::BinCounts& a, toolkit::common::BinCounts& b);
 
 // The entry point: `lab-compare INPUT TARGET`. Prints "coeffL,meanAB", appends
 // the two lines to "For_fit.txt" and returns 0; -1 for a wrong argument count;

@@ -31,36 +31,12 @@ using metrics::Figures;
 namespace {
 
 const char* const kResultFile = "For_fit.txt";
-const char* const kLightnessDebugFile = "A_before.jpg";
-const char* const kBrightnessDumpFile = "10_in.txt";
-const char* const kBrightnessMaskFile = "mask.jpg";
-const char* const kChromaDebugFile = "t_before.jpg";
-
-// Brightness below which the debug mask is black.
-constexpr float kMaskThreshold = 20.0f;
 // Distinct colours are laid out in rows of this width.
 constexpr int kColourRowWidth = 1024;
 // Size of the chunks in which the brightness dump is written.
 constexpr std::size_t kDumpChunk = std::size_t(4) << 20;
 // Bytes the dump copies per pixel: a float's text, a newline and its length.
 constexpr std::size_t kDumpSlot = 16;
-
-// The viewing-condition planes of an image of the given size: reference
-// white Yw = 100 everywhere, Yb from that white, LA fixed.
-struct ViewingPlanes {
-    cv::Mat FL, n, Ncb, z;
-
-    explicit ViewingPlanes(cv::Size size)
-    {
-        cv::Mat whiteY(size, CV_32FC1, cv::Scalar(metrics::kWhiteLuminance));
-        const float Yb = color::computeYback(whiteY);
-        const float Yw = metrics::kWhiteLuminance;
-        FL = cv::Mat(size, CV_32FC1, cv::Scalar(color::computeFl(metrics::kAdaptingLuminance)));
-        n = cv::Mat(size, CV_32FC1, cv::Scalar(color::computeN(Yb, Yw)));
-        Ncb = cv::Mat(size, CV_32FC1, cv::Scalar(color::computeNcb(Yb, Yw)));
-        z = cv::Mat(size, CV_32FC1, cv::Scalar(color::computeZ(Yb, Yw)));
-    }
-};
 
 void scaleBy100(cv::Mat& img)
 {
@@ -125,7 +101,7 @@ char* dumpRow(const uchar* px, int cols, const common::DistinctColours& colours,
 }
 
 // "10_in.txt": the brightness of every pixel, one per line, row by row, in
-// the text the model's dump gives. Each colour's text is formatted once, into
+// the model's dump lines. Each colour's text is formatted once, into
 // a slot of fixed size that the pixel loop copies whole.
 // Returns why the file could not be written, or nothing.
 std::string writeBrightnessDump(const std::string& path, const cv::Mat& img,
@@ -135,9 +111,7 @@ std::string writeBrightnessDump(const std::string& path, const cv::Mat& img,
     const float* q = Q.ptr<float>(0);
     for (std::size_t k = 0; k < colours.keys.size(); ++k) {
         char number[common::kFloatTextMax];
-        char* end = common::formatFloat(number, number + sizeof number, q[k]);
-        *end++ = '\n';
-        const std::size_t length = std::size_t(end - number);
+        const std::size_t length = std::size_t(color::dumpLine(number, q[k]) - number);
         CV_Assert(length < kDumpSlot);
         std::memcpy(slots[k].bytes, number, length);
         slots[k].bytes[kDumpSlot - 1] = char(length);
@@ -204,7 +178,7 @@ bool compareImages(const cv::Mat& image1, std::optional<common::DistinctColours>
 
 float metrics::getBhattacharyaCoeff(const cv::Mat& inpChannel, const cv::Mat& tarChannel)
 {
-    return getBhattacharyaCoeff(inpChannel, tarChannel, kMetricsBins);
+    return common::getBhattacharyaCoeff(inpChannel, tarChannel, kMetricsBins);
 }
 
 void metrics::compute_cat(cv::Mat& source, cv::Mat& destination)
@@ -219,22 +193,15 @@ void metrics::compute_cat(cv::Mat& source, cv::Mat& destination)
 void metrics::perceptualMetrics(
     cv::Mat& img, cv::Mat& Q, cv::Mat& J, cv::Mat& C, cv::Mat& M, cv::Mat& s)
 {
-    const cv::Size size = img.size();
     scaleBy100(img);
-    ViewingPlanes viewing(size);
-    cv::Mat hpe(size, CV_32FC3), nonlin(size, CV_32FC3);
-    cv::Mat a(size, CV_32FC1), b(size, CV_32FC1), h(size, CV_32FC1), et(size, CV_32FC1);
-    cv::Mat A(size, CV_32FC1);
-
-    color::convertSharpenedBGRtoHPE(img, hpe);
-    color::computeNonLinearities(hpe, nonlin, viewing.FL);
-    color::computeAB(nonlin, a, b);
-    color::computeHue(a, b, h, et);
-    const float Aw = color::computeLightness(nonlin, viewing.Ncb, viewing.z, J, A);
-    color::computeBrightness(J, viewing.FL, viewing.z, Q, Aw);
-    color::computeChroma(nonlin, a, b, J, et, viewing.Ncb, viewing.n, C, kSurroundNc);
-    color::computeColorfulness(C, viewing.FL, M);
-    color::computeSaturation(M, Q, s);
+    color::AppearanceOptions options;
+    options.debugFiles = true;
+    const color::AppearancePlanes planes = color::computeAppearance(img, kViewing, options);
+    planes.Q.copyTo(Q);
+    planes.J.copyTo(J);
+    planes.C.copyTo(C);
+    planes.M.copyTo(M);
+    planes.s.copyTo(s);
 }
 
 ColourAttributes metrics::attributesOfColours(const common::DistinctColours& colours)
@@ -247,26 +214,10 @@ ColourAttributes metrics::attributesOfColours(const common::DistinctColours& col
     compute_cat(norm, adapted);
     scaleBy100(adapted);
 
-    ViewingPlanes viewing(size);
-    cv::Mat hpe(size, CV_32FC3), nonlin(size, CV_32FC3);
-    cv::Mat a(size, CV_32FC1), b(size, CV_32FC1), h(size, CV_32FC1), et(size, CV_32FC1);
-    ColourAttributes out;
-    for (cv::Mat* plane : { &out.Q, &out.J, &out.C, &out.M, &out.s, &out.A, &out.t })
-        plane->create(size, CV_32FC1);
-
     // The padding repeats a colour of the image, so the largest A over the
     // laid-out colours is the largest A of the image.
-    color::convertSharpenedBGRtoHPE(adapted, hpe);
-    color::computeNonLinearities(hpe, nonlin, viewing.FL);
-    color::computeAB(nonlin, a, b);
-    color::computeHue(a, b, h, et);
-    const float Aw = color::computeLightnessValues(nonlin, viewing.Ncb, viewing.z, out.J, out.A);
-    color::computeBrightnessValues(out.J, viewing.FL, out.Q, Aw);
-    color::computeChromaValues(
-        nonlin, a, b, out.J, et, viewing.Ncb, viewing.n, out.C, kSurroundNc, out.t);
-    color::computeColorfulness(out.C, viewing.FL, out.M);
-    color::computeSaturation(out.M, out.Q, out.s);
-    return out;
+    const color::AppearancePlanes planes = color::computeAppearance(adapted, kViewing);
+    return { planes.Q, planes.J, planes.C, planes.M, planes.s, planes.A, planes.t };
 }
 
 AttributeCounts metrics::countAttributes(
@@ -292,11 +243,11 @@ AttributeCounts metrics::countAttributes(
 Figures metrics::compareAttributes(const AttributeCounts& first, const AttributeCounts& second)
 {
     Figures figures;
-    figures.Q = bhattacharyyaCoeff(first.Q, second.Q);
-    figures.J = bhattacharyyaCoeff(first.J, second.J);
-    figures.C = bhattacharyyaCoeff(first.C, second.C);
-    figures.M = bhattacharyyaCoeff(first.M, second.M);
-    figures.s = bhattacharyyaCoeff(first.s, second.s);
+    figures.Q = common::bhattacharyyaCoeff(first.Q, second.Q);
+    figures.J = common::bhattacharyyaCoeff(first.J, second.J);
+    figures.C = common::bhattacharyyaCoeff(first.C, second.C);
+    figures.M = common::bhattacharyyaCoeff(first.M, second.M);
+    figures.s = common::bhattacharyyaCoeff(first.s, second.s);
     return figures;
 }
 
@@ -326,7 +277,7 @@ PixelPlanes colourDebugValues(const ColourAttributes& attributes)
     attributes.A.convertTo(values.first, CV_8U);
     values.second.create(attributes.Q.size(), CV_8UC1);
     for (std::size_t k = 0; k < attributes.Q.total(); ++k)
-        values.second.ptr<uchar>(0)[k] = (kMaskThreshold > attributes.Q.ptr<float>(0)[k]) ? 0 : 255;
+        values.second.ptr<uchar>(0)[k] = color::brightnessMaskValue(attributes.Q.ptr<float>(0)[k]);
     attributes.t.convertTo(values.third, CV_8U);
     return values;
 }
@@ -342,9 +293,9 @@ std::vector<std::string> writeDebugImages(const std::string& directory, const cv
     const uchar* v2 = values.second.ptr<uchar>(0);
     const uchar* v3 = values.third.ptr<uchar>(0);
     common::GreyJpegWriter lightness(
-        inDirectory(directory, kLightnessDebugFile), img.cols, img.rows);
-    common::GreyJpegWriter mask(inDirectory(directory, kBrightnessMaskFile), img.cols, img.rows);
-    common::GreyJpegWriter chroma(inDirectory(directory, kChromaDebugFile), img.cols, img.rows);
+        inDirectory(directory, color::kLightnessDebugFile), img.cols, img.rows);
+    common::GreyJpegWriter mask(inDirectory(directory, color::kBrightnessMaskFile), img.cols, img.rows);
+    common::GreyJpegWriter chroma(inDirectory(directory, color::kChromaDebugFile), img.cols, img.rows);
     std::vector<uchar> rows(3 * std::size_t(img.cols));
     uchar* o1 = rows.data();
     uchar* o2 = o1 + img.cols;
@@ -384,7 +335,7 @@ std::vector<std::string> writeDebugFilesCounting(const std::string& directory, c
 {
     auto dump = std::async(std::launch::async, [&] {
         return writeBrightnessDump(
-            inDirectory(directory, kBrightnessDumpFile), img, colours, attributes.Q);
+            inDirectory(directory, color::kBrightnessDumpFile), img, colours, attributes.Q);
     });
     std::vector<std::string> failures
         = writeDebugImages(directory, img, colours, attributes, counts);

@@ -3,8 +3,9 @@
 // saturation s) after adapting both to D65.
 #pragma once
 
-#include "programs/metrics/Histogram.hpp"
+#include "toolkit/color/AppearanceModel.hpp"
 #include "toolkit/common/DistinctColours.hpp"
+#include "toolkit/common/Histogram.hpp"
 
 #include <opencv2/core.hpp>
 
@@ -14,13 +15,11 @@
 namespace metrics {
 
 // Bins summed by this program.
-constexpr BinRange kMetricsBins { 0, 999 };
+constexpr toolkit::common::BinRange kMetricsBins { 0, 999 };
 
-// Fixed viewing conditions: adapting luminance in cd/m^2, the white's
-// luminance, and the chromatic induction factor of a dark surround.
-constexpr float kAdaptingLuminance = 20.0f;
-constexpr float kWhiteLuminance = 100.0f;
-constexpr float kSurroundNc = 0.8f;
+// The fixed viewing conditions: the model's defaults (adapting luminance
+// 20 cd/m^2, white 100, background 20, dark surround).
+constexpr toolkit::color::ViewingConditions kViewing {};
 
 // The Bhattacharyya coefficient of two CV_32FC1 planes over the bins 0..999.
 float getBhattacharyaCoeff(const cv::Mat& inpChannel, const cv::Mat& tarChannel);
@@ -34,7 +33,10 @@ void compute_cat(cv::Mat& source, cv::Mat& destination);
 // Runs the appearance model on an adapted image from compute_cat under the
 // fixed viewing conditions and fills the Q, J, C, M and s planes (CV_32FC1,
 // the image's size, allocated by the caller). Multiplies img by 100 in place.
-// Writes "A_before.jpg", "10_in.txt", "mask.jpg" and "t_before.jpg" for this image.
+// Takes every pixel through toolkit::color::computeAppearance, with its debug
+// files: writes "A_before.jpg", "10_in.txt", "mask.jpg" and "t_before.jpg" for
+// this image. The program itself takes the other route, attributesOfColours
+// and writeDebugFiles, which give the same figures and files.
 void perceptualMetrics(cv::Mat& img, cv::Mat& Q, cv::Mat& J, cv::Mat& C, cv::Mat& M, cv::Mat& s);
 
 // The five attributes of every distinct colour of an image, and the planes
@@ -45,14 +47,15 @@ struct ColourAttributes {
     cv::Mat Q, J, C, M, s, A, t;
 };
 
-// Takes every distinct colour of an image through normalisation, compute_cat
-// and the appearance model under the fixed viewing conditions. Writes nothing.
+// Takes every distinct colour of an image, laid out as an image, through
+// normalisation, compute_cat and toolkit::color::computeAppearance under the
+// fixed viewing conditions. Writes nothing.
 ColourAttributes attributesOfColours(const toolkit::common::DistinctColours& colours);
 
 // Histograms (bins 0..999) of the five attributes of an image, each colour
 // counted with its pixels: the counts of running the model on every pixel.
 struct AttributeCounts {
-    BinCounts Q { kMetricsBins }, J { kMetricsBins }, C { kMetricsBins }, M { kMetricsBins },
+    toolkit::common::BinCounts Q { kMetricsBins }, J { kMetricsBins }, C { kMetricsBins }, M { kMetricsBins },
         s { kMetricsBins };
 };
 AttributeCounts countAttributes(

@@ -1,7 +1,7 @@
 // The worked examples of the README's "Reading the figures": what each of the
 // seven coefficients compares, shown on images whose attributes are known.
 // Each number the README prints is checked here to the digits it prints.
-#include "programs/metrics/Histogram.hpp"
+#include "toolkit/common/Histogram.hpp"
 #include "programs/metrics/Metrics.hpp"
 #include "tests/support/TestSupport.hpp"
 #include "toolkit/color/AppearanceModel.hpp"
@@ -103,7 +103,7 @@ Lines printedFor(const cv::Mat& first, const cv::Mat& second)
 
 // A one-dimensional histogram of a CV_32FC1 plane with one bin per integer
 // over the given bins, as cv::calcHist makes it.
-cv::Mat opencvHistogram(const cv::Mat& plane, metrics::BinRange bins)
+cv::Mat opencvHistogram(const cv::Mat& plane, toolkit::common::BinRange bins)
 {
     const int size = bins.last - bins.first + 1;
     const float range[] = { bins.first - 0.5f, bins.last + 0.5f };
@@ -171,7 +171,7 @@ TEST(ReadingTheFigures, CoefficientIsOneMinusTheSquareOfOpenCVsDistance)
 
     cv::Mat halfPlane(8, 8, CV_32FC1, cv::Scalar(0)), whitePlane(8, 8, CV_32FC1, cv::Scalar(100));
     halfPlane.colRange(4, 8).setTo(100);
-    const float bc = metrics::getBhattacharyaCoeff(halfPlane, whitePlane, metrics::kMetricsBins);
+    const float bc = toolkit::common::getBhattacharyaCoeff(halfPlane, whitePlane, metrics::kMetricsBins);
     const double d = cv::compareHist(opencvHistogram(halfPlane, metrics::kMetricsBins),
         opencvHistogram(whitePlane, metrics::kMetricsBins), cv::HISTCMP_BHATTACHARYYA);
     EXPECT_NEAR(bc, std::sqrt(0.5), 1e-6);
@@ -180,8 +180,8 @@ TEST(ReadingTheFigures, CoefficientIsOneMinusTheSquareOfOpenCVsDistance)
     // On planes of any values within the summed bins, BC = 1 - d^2 (float
     // sums of up to 1000 terms: 1e-5).
     std::mt19937 random(16);
-    for (const metrics::BinRange bins :
-        { metrics::kMetricsBins, metrics::BinRange { -128, 127 } }) {
+    for (const toolkit::common::BinRange bins :
+        { metrics::kMetricsBins, toolkit::common::BinRange { -128, 127 } }) {
         for (int round = 0; round < 5; ++round) {
             cv::Mat p(40, 50, CV_32FC1), q(30, 20, CV_32FC1);
             const float centre = static_cast<float>(bins.first + bins.last) / 2;
@@ -193,7 +193,7 @@ TEST(ReadingTheFigures, CoefficientIsOneMinusTheSquareOfOpenCVsDistance)
                 v = std::clamp(second(random), bins.first - 0.49f, bins.last + 0.49f);
             const double distance = cv::compareHist(
                 opencvHistogram(p, bins), opencvHistogram(q, bins), cv::HISTCMP_BHATTACHARYYA);
-            EXPECT_NEAR(metrics::getBhattacharyaCoeff(p, q, bins), 1 - distance * distance, 1e-5)
+            EXPECT_NEAR(toolkit::common::getBhattacharyaCoeff(p, q, bins), 1 - distance * distance, 1e-5)
                 << "bins " << bins.first << ".." << bins.last << ", round " << round;
         }
     }
@@ -243,9 +243,11 @@ TEST(ReadingTheFigures, EachImageIsItsOwnWhiteInTheAdaptation)
     EXPECT_NEAR(attributesOf(uniform(cv::Scalar::all(0))).Q, 25.2, kOneDecimal);
 
     // The viewing conditions: LA = 20 cd/m^2, Yb = 20 of Yw = 100, dark surround.
-    EXPECT_EQ(metrics::kAdaptingLuminance, 20.0f);
-    EXPECT_EQ(metrics::kWhiteLuminance, 100.0f);
-    EXPECT_EQ(metrics::kSurroundNc, 0.8f);
+    EXPECT_EQ(metrics::kViewing.La, 20.0f);
+    EXPECT_EQ(metrics::kViewing.Yw, 100.0f);
+    EXPECT_EQ(metrics::kViewing.Yb, 20.0f);
+    EXPECT_EQ(metrics::kViewing.surround.Nc, 0.8f);
+    EXPECT_EQ(metrics::kViewing.surround.c, 0.525f);
     EXPECT_NEAR(toolkit::color::computeFl(20.0f), 0.464159, 1e-6);
     EXPECT_NEAR(toolkit::color::computeNcb(20.0f, 100.0f), 1.000304, 1e-6);
     EXPECT_NEAR(toolkit::color::computeZ(20.0f, 100.0f), 1.927214, 1e-6);

@@ -32,9 +32,6 @@ constexpr double kNbbScale = 0.725;
 constexpr double kNbbExponent = 0.2;
 constexpr double kZOffset = 1.48;
 
-// Brightness below which the debug mask is black.
-constexpr float kMaskThreshold = 20.0f;
-
 // Longest text of one value plus its newline.
 constexpr std::size_t kMaxValueText = toolkit::common::kFloatTextMax;
 // The dump buffer: large enough that a 12-megapixel plane goes out in about
@@ -58,7 +55,90 @@ bool writeChunk(std::FILE* file, const char* data, std::size_t size)
     return size == 0 || std::fwrite(data, 1, size, file) == size;
 }
 
+// The lightness step with the surround exponent c; returns Aw.
+float lightnessValues(cv::Mat& nonlin, cv::Mat& Ncb, cv::Mat& z, cv::Mat& J, cv::Mat& A, float c);
+
+// The brightness step with the surround exponent c; returns the largest Q.
+float brightnessValues(cv::Mat& J, cv::Mat& FL, cv::Mat& Q, float Aw, float c);
+
+// The debug files of the lightness, brightness and chroma steps.
+void writeLightnessFile(const cv::Mat& A)
+{
+    toolkit::common::writeDebugImage(toolkit::color::kLightnessDebugFile, A);
+}
+
+void writeBrightnessFiles(cv::Mat& Q)
+{
+    cv::Mat mask(Q.size(), CV_8UC1);
+    for (int i = 0; i < Q.rows; ++i) {
+        const float* qRow = Q.ptr<float>(i);
+        uchar* maskRow = mask.ptr<uchar>(i);
+        for (int j = 0; j < Q.cols; ++j)
+            maskRow[j] = toolkit::color::brightnessMaskValue(qRow[j]);
+    }
+    toolkit::color::writeIntoFile(Q, toolkit::color::kBrightnessDumpFile, Q.rows, Q.cols);
+    toolkit::common::writeDebugImage(toolkit::color::kBrightnessMaskFile, mask);
+}
+
+void writeChromaFile(const cv::Mat& t)
+{
+    toolkit::common::writeDebugImage(toolkit::color::kChromaDebugFile, t);
+}
+
 } // namespace
+
+char* toolkit::color::dumpLine(char* out, float value)
+{
+    char* end = toolkit::common::formatFloat(out, out + toolkit::common::kFloatTextMax, value);
+    *end++ = '\n';
+    return end;
+}
+
+toolkit::color::AppearancePlanes toolkit::color::computeAppearance(
+    const cv::Mat& adapted, const ViewingConditions& viewing, const AppearanceOptions& options)
+{
+    requireType(adapted, CV_32FC3, "computeAppearance", "adapted");
+    const cv::Size size = adapted.size();
+    const float c = viewing.surround.c;
+    AppearancePlanes out;
+    // The conditions are the same at every pixel.
+    out.FL = cv::Mat(size, CV_32FC1, cv::Scalar(computeFl(viewing.La)));
+    out.n = cv::Mat(size, CV_32FC1, cv::Scalar(computeN(viewing.Yb, viewing.Yw)));
+    out.Ncb = cv::Mat(size, CV_32FC1, cv::Scalar(computeNcb(viewing.Yb, viewing.Yw)));
+    out.z = cv::Mat(size, CV_32FC1, cv::Scalar(computeZ(viewing.Yb, viewing.Yw)));
+    for (cv::Mat* image : { &out.hpe, &out.compressed })
+        image->create(size, CV_32FC3);
+    for (cv::Mat* plane : { &out.a, &out.b, &out.h, &out.et, &out.A, &out.J, &out.Q })
+        plane->create(size, CV_32FC1);
+
+    convertSharpenedBGRtoHPE(adapted, out.hpe);
+    computeNonLinearities(out.hpe, out.compressed, out.FL);
+    computeAB(out.compressed, out.a, out.b);
+    computeHue(out.a, out.b, out.h, out.et);
+    out.Aw = lightnessValues(out.compressed, out.Ncb, out.z, out.J, out.A, c);
+    if (options.debugFiles)
+        writeLightnessFile(out.A);
+    out.Qmax = brightnessValues(out.J, out.FL, out.Q, out.Aw, c);
+    if (options.debugFiles)
+        writeBrightnessFiles(out.Q);
+    if (options.through == AppearanceStage::Brightness)
+        return out;
+
+    out.t.create(size, CV_32FC1);
+    out.C.create(size, CV_32FC1);
+    computeChromaValues(out.compressed, out.a, out.b, out.J, out.et, out.Ncb, out.n, out.C,
+        viewing.surround.Nc, out.t);
+    if (options.debugFiles)
+        writeChromaFile(out.t);
+    if (options.through == AppearanceStage::Chroma)
+        return out;
+
+    out.M.create(size, CV_32FC1);
+    out.s.create(size, CV_32FC1);
+    computeColorfulness(out.C, out.FL, out.M);
+    computeSaturation(out.M, out.Q, out.s);
+    return out;
+}
 
 float toolkit::color::computeYback(cv::Mat& Y)
 {
@@ -193,12 +273,19 @@ float toolkit::color::computeLightness(
     cv::Mat& nonlin, cv::Mat& Ncb, cv::Mat& z, cv::Mat& J, cv::Mat& A)
 {
     const float Aw = computeLightnessValues(nonlin, Ncb, z, J, A);
-    toolkit::common::writeDebugImage("A_before.jpg", A);
+    writeLightnessFile(A);
     return Aw;
 }
 
 float toolkit::color::computeLightnessValues(
     cv::Mat& nonlin, cv::Mat& Ncb, cv::Mat& z, cv::Mat& J, cv::Mat& A)
+{
+    return lightnessValues(nonlin, Ncb, z, J, A, kSurroundC);
+}
+
+namespace {
+
+float lightnessValues(cv::Mat& nonlin, cv::Mat& Ncb, cv::Mat& z, cv::Mat& J, cv::Mat& A, float c)
 {
     requireType(nonlin, CV_32FC3, "computeLightnessValues", "nonlin");
     requireTypeAndSize(Ncb, CV_32FC1, nonlin, "computeLightnessValues", "Ncb", "nonlin");
@@ -230,31 +317,29 @@ float toolkit::color::computeLightnessValues(
         const float* zRow = z.ptr<float>(i);
         float* jRow = J.ptr<float>(i);
         for (int j = 0; j < nonlin.cols; ++j)
-            jRow[j] = 100.0f * std::pow(aRow[j] / Aw, zRow[j] * kSurroundC);
+            jRow[j] = 100.0f * std::pow(aRow[j] / Aw, zRow[j] * c);
     }
     return Aw;
 }
+
+} // namespace
 
 float toolkit::color::computeBrightness(
     cv::Mat& J, cv::Mat& FL, cv::Mat& /*z*/, cv::Mat& Q, float Aw)
 {
     const float largestQ = computeBrightnessValues(J, FL, Q, Aw);
-    cv::Mat mask(J.size(), CV_8UC1, cv::Scalar(255));
-    for (int i = 0; i < J.rows; ++i) {
-        const float* qRow = Q.ptr<float>(i);
-        uchar* maskRow = mask.ptr<uchar>(i);
-        for (int j = 0; j < J.cols; ++j) {
-            // NaN compares false and stays white.
-            if (kMaskThreshold > qRow[j])
-                maskRow[j] = 0;
-        }
-    }
-    writeIntoFile(Q, "10_in.txt", Q.rows, Q.cols);
-    toolkit::common::writeDebugImage("mask.jpg", mask);
+    writeBrightnessFiles(Q);
     return largestQ;
 }
 
 float toolkit::color::computeBrightnessValues(cv::Mat& J, cv::Mat& FL, cv::Mat& Q, float Aw)
+{
+    return brightnessValues(J, FL, Q, Aw, kSurroundC);
+}
+
+namespace {
+
+float brightnessValues(cv::Mat& J, cv::Mat& FL, cv::Mat& Q, float Aw, float c)
 {
     requireType(J, CV_32FC1, "computeBrightnessValues", "J");
     requireTypeAndSize(FL, CV_32FC1, J, "computeBrightnessValues", "FL", "J");
@@ -270,7 +355,7 @@ float toolkit::color::computeBrightnessValues(cv::Mat& J, cv::Mat& FL, cv::Mat& 
             const float rootJ = std::sqrt(jRow[j] / 100.0f);
             const float q = static_cast<float>(4.0 * static_cast<double>(rootJ)
                 * static_cast<double>(awPlusFour) * flRoot(fl[j])
-                / static_cast<double>(kSurroundC));
+                / static_cast<double>(c));
             qRow[j] = q;
             if (q > largestQ)
                 largestQ = q;
@@ -279,12 +364,14 @@ float toolkit::color::computeBrightnessValues(cv::Mat& J, cv::Mat& FL, cv::Mat& 
     return largestQ;
 }
 
+} // namespace
+
 void toolkit::color::computeChroma(cv::Mat& nonlin, cv::Mat& a, cv::Mat& b, cv::Mat& J, cv::Mat& et,
     cv::Mat& Ncb, cv::Mat& n, cv::Mat& C, float Nc)
 {
     cv::Mat t(nonlin.size(), CV_32FC1);
     computeChromaValues(nonlin, a, b, J, et, Ncb, n, C, Nc, t);
-    toolkit::common::writeDebugImage("t_before.jpg", t);
+    writeChromaFile(t);
 }
 
 void toolkit::color::computeChromaValues(cv::Mat& nonlin, cv::Mat& a, cv::Mat& b, cv::Mat& J,
@@ -395,8 +482,7 @@ void toolkit::color::writeIntoFile(cv::Mat& plane, const char* name, int rows, i
                 if (!ok)
                     break;
             }
-            cursor = toolkit::common::formatFloat(cursor, end, row[j]);
-            *cursor++ = '\n';
+            cursor = dumpLine(cursor, row[j]);
         }
     }
     if (ok)

@@ -11,25 +11,116 @@
 // - the compression has no sign handling: a negative cone response gives NaN,
 //   which propagates to every attribute of that pixel.
 //
-// Planes are CV_32FC1 and images CV_32FC3. The caller allocates every output
-// with the input's size and type; the functions write element by element and
-// never reallocate. An empty input, another type or channel count, or a plane
+// The per-step functions take planes CV_32FC1 and images CV_32FC3. The caller
+// allocates every output with the input's size and type; they write element
+// by element and never reallocate. An empty input, another type or channel count, or a plane
 // or output of another size raises cv::Exception before any pixel is touched.
 // Arithmetic is float except where a step is stated to be in double. The
-// surround exponent c is 0.525 (dark surround of CIE CAM02).
+// per-step functions take the surround exponent c of the dark surround, 0.525.
 //
 // The model does no chromatic adaptation of its own: its input is adapted
 // already. perceptual-metrics adapts to D65 with each pixel as its own white
 // (metrics::compute_cat), which leaves a neutral pixel with D65's own
-// responses, and runs the chain with LA = 20 cd/m^2, Yw = 100, Yb = 20 and
-// Nc = 0.8. Values quoted below "under perceptual-metrics' conditions" are
-// for 8-bit images taken that way (README, "Reading the figures").
+// responses, and runs the chain under the default ViewingConditions (LA = 20
+// cd/m^2, Yw = 100, Yb = 20, dark surround). Values quoted below "under
+// perceptual-metrics' conditions" are for 8-bit images taken that way
+// (README, "Reading the figures").
+//
+// computeAppearance runs the whole chain; the per-step functions below it
+// are the steps it takes, for callers that need one step alone.
 #pragma once
 
 #include <opencv2/core.hpp>
 
 namespace toolkit {
 namespace color {
+
+// The factors of a surround: degree of adaptation F, exponential
+// non-linearity c and chromatic induction Nc.
+struct Surround {
+    float F;
+    float c;
+    float Nc;
+};
+
+// The dark surround of CIE CAM02: F = 0.8, c = 0.525, Nc = 0.8.
+constexpr Surround kDarkSurround { 0.8f, 0.525f, 0.8f };
+
+// The viewing conditions of the forward model: adapting luminance LA in
+// cd/m^2, the luminance Yw of the adopted white and Yb of the background (on
+// the scale of the input, white = Yw), and the surround. The defaults are
+// those of every caller in this toolkit: LA = 20, Yw = 100, Yb = 20 (a fifth
+// of a uniform white, computeYback's value for it), dark surround. The forward
+// chain reads c and Nc of the surround; F serves the chromatic adaptation.
+struct ViewingConditions {
+    float La = 20.0f;
+    float Yw = 100.0f;
+    float Yb = 20.0f;
+    Surround surround = kDarkSurround;
+};
+
+// The debug files of the forward model, as the steps that write them name
+// them: the achromatic response A (computeLightness), the brightness dump and
+// its mask (computeBrightness), and the chroma step's t (computeChroma).
+constexpr const char* kLightnessDebugFile = "A_before.jpg";
+constexpr const char* kBrightnessDumpFile = "10_in.txt";
+constexpr const char* kBrightnessMaskFile = "mask.jpg";
+constexpr const char* kChromaDebugFile = "t_before.jpg";
+
+// The brightness mask: black (0) below a brightness of 20, white (255)
+// elsewhere, NaN included.
+constexpr float kBrightnessMaskThreshold = 20.0f;
+inline unsigned char brightnessMaskValue(float Q)
+{
+    return kBrightnessMaskThreshold > Q ? 0 : 255;
+}
+
+// One line of the brightness dump: the value's text (as writeIntoFile writes
+// it) and a newline, written at out, which has room for
+// toolkit::common::kFloatTextMax bytes. Returns the end of the line.
+char* dumpLine(char* out, float value);
+
+// How far computeAppearance goes, and whether its steps write their debug
+// files.
+enum class AppearanceStage {
+    Brightness, // A, J and Q (and the planes before them)
+    Chroma, // also t and C
+    Saturation // also M and s: every attribute
+};
+struct AppearanceOptions {
+    AppearanceStage through = AppearanceStage::Saturation;
+    // The files computeLightness, computeBrightness and computeChroma write
+    // (A_before.jpg, 10_in.txt, mask.jpg, t_before.jpg), with their bytes,
+    // for the steps taken; none when false.
+    bool debugFiles = false;
+};
+
+// What computeAppearance computes: the viewing-condition planes (uniform, of
+// the input's size), every intermediate plane of the chain and the attribute
+// planes, each CV_32FC1 (hpe and compressed CV_32FC3) of the input's size.
+// Planes of steps not taken are empty.
+struct AppearancePlanes {
+    cv::Mat FL, n, Ncb, z;
+    cv::Mat hpe, compressed; // rho, gamma, beta; Ra', Ga', Ba'
+    cv::Mat a, b, h, et;
+    cv::Mat A, J, Q;
+    cv::Mat t, C;
+    cv::Mat M, s;
+    float Aw = 0.0f; // largest achromatic response (computeLightness)
+    float Qmax = 0.0f; // largest brightness (computeBrightness)
+};
+
+// The forward model on an adapted image: CAT02 sharpened cone responses,
+// CV_32FC3 with channel 0 = B, 1 = G, 2 = R, on the white's scale (white =
+// Yw, so 0..100 under the defaults), under the given viewing conditions:
+// convertSharpenedBGRtoHPE, computeNonLinearities, computeAB, computeHue,
+// the lightness, brightness, chroma, colourfulness and saturation steps, in
+// that order, with the arithmetic of those functions (under the default
+// conditions its planes are theirs bit for bit). The input is not modified.
+// An empty input or one of another type raises cv::Exception.
+AppearancePlanes computeAppearance(const cv::Mat& adapted,
+    const ViewingConditions& viewing = ViewingConditions(),
+    const AppearanceOptions& options = AppearanceOptions());
 
 // Background luminance Yb from a CV_32FC1 plane of luminance Y (0..100 scale):
 // one fifth of the plane's mean (the sum is accumulated in double, so a plane

@@ -31,13 +31,12 @@ namespace {
 // record of the scene the series was tuned on; it takes no part in the result.
 const char* const kFlashPath = "Images/flash-nonFlash+multiExp/set06/Scaled/flash.JPG";
 
-// Viewing conditions of the series: adopted white 100 (0..100 scale), adapting
-// luminance 20 cd/m^2, chromatic induction 0.8 (the metrics program's).
-constexpr float kWhiteLevel = 100.0f;
-constexpr float kAdaptingLuminance = 20.0f;
-constexpr float kChromaticInduction = 0.8f;
+// The series' viewing conditions are the model's defaults (the metrics
+// program's): white 100, adapting luminance 20 cd/m^2, dark surround.
+const toolkit::color::ViewingConditions kViewing {};
 
-// The sharpened input is on 0..1; the appearance model expects 0..100.
+// The sharpened input is on 0..1; the appearance model expects the white's
+// scale, 0..100.
 constexpr float kModelScale = 100.0f;
 
 // Brightness smoothing before the gamma passes: a small bilateral window with
@@ -218,7 +217,7 @@ void toolkit::color::increaseBrightness(
 
     const int rows = image.rows;
     const int cols = image.cols;
-    const float Nc = kChromaticInduction;
+    const float Nc = kViewing.surround.Nc;
 
     for (int i = 0; i < rows; ++i) {
         float* p = image.ptr<float>(i);
@@ -226,28 +225,18 @@ void toolkit::color::increaseBrightness(
             p[j] *= kModelScale;
     }
 
-    // The adopted white is uniform, so its luminance plane alone gives Yb and
-    // the viewing factors are the same at every pixel.
-    cv::Mat whiteY(rows, cols, CV_32FC1, cv::Scalar(kWhiteLevel));
-    const float Yb = computeYback(whiteY);
-    cv::Mat FL(rows, cols, CV_32FC1, cv::Scalar(computeFl(kAdaptingLuminance)));
-    cv::Mat n(rows, cols, CV_32FC1, cv::Scalar(computeN(Yb, kWhiteLevel)));
-    cv::Mat Ncb(rows, cols, CV_32FC1, cv::Scalar(computeNcb(Yb, kWhiteLevel)));
-    cv::Mat z(rows, cols, CV_32FC1, cv::Scalar(computeZ(Yb, kWhiteLevel)));
-
-    cv::Mat hpe(rows, cols, CV_32FC3), compressed(rows, cols, CV_32FC3);
-    cv::Mat a(rows, cols, CV_32FC1), b(rows, cols, CV_32FC1);
-    cv::Mat h(rows, cols, CV_32FC1), et(rows, cols, CV_32FC1);
-    cv::Mat J(rows, cols, CV_32FC1), Q(rows, cols, CV_32FC1), Qf(rows, cols, CV_32FC1);
-    cv::Mat C(rows, cols, CV_32FC1), A(rows, cols, CV_32FC1);
-
-    convertSharpenedBGRtoHPE(image, hpe);
-    computeNonLinearities(hpe, compressed, FL);
-    computeAB(compressed, a, b);
-    computeHue(a, b, h, et);
-    const float Aw = computeLightness(compressed, Ncb, z, J, A);
-    const float Qmax = computeBrightness(J, FL, z, Q, Aw);
-    computeChroma(compressed, a, b, J, et, Ncb, n, C, Nc);
+    // The adopted white is uniform, so the viewing factors are the same at
+    // every pixel.
+    AppearanceOptions options;
+    options.through = AppearanceStage::Chroma;
+    options.debugFiles = true;
+    AppearancePlanes model = computeAppearance(image, kViewing, options);
+    cv::Mat &FL = model.FL, &n = model.n, &Ncb = model.Ncb, &z = model.z;
+    cv::Mat &hpe = model.hpe, &compressed = model.compressed, &a = model.a, &b = model.b;
+    cv::Mat &h = model.h, &et = model.et, &J = model.J, &Q = model.Q, &C = model.C;
+    const float Aw = model.Aw;
+    const float Qmax = model.Qmax;
+    cv::Mat Qf(rows, cols, CV_32FC1);
 
     using toolkit::common::writeImage;
     toolkit::common::writeDebugImage("rgba_before.jpg", compressed);

@@ -33,8 +33,9 @@ void performGammaCorrectionByStyle(const cv::Mat& src, cv::Mat& dst, float a, fl
     std::ostream& printed = toolkit::common::progress());
 
 // Six brightness renderings of a sharpened cone image (CV_32FC3, S, M, L in
-// channels 0, 1, 2, values about 0..1). The forward appearance model runs once
-// (white 100, La = 20, Nc = 0.8); its brightness is bilateral-filtered to Qf
+// channels 0, 1, 2, values about 0..1). The forward appearance model runs once,
+// through its chroma step (computeAppearance under the default
+// ViewingConditions: white 100, La = 20, dark surround); its brightness is bilateral-filtered to Qf
 // (diameter 5, colour sigma Qmax / 50, space sigma 40). Pass k = 0..5 raises
 // Qf to 1 + log10(10 / f_k), f_0 = factor, f_k+1 = f_k - 0.7 (in double), keeps
 // hue and chroma and runs the inverse model back to a sharpened image.
@@ -56,7 +57,7 @@ void performGammaCorrectionByStyle(const cv::Mat& src, cv::Mat& dst, float a, fl
 // pass "10_out.txt", "t_after.jpg", "brightness_after.jpg", "z_after.jpg",
 // "lightness_after.jpg", "A_after.jpg", "a_after.jpg", "b_after.jpg",
 // "rgba_after.jpg", "lms_after.jpg" and "dst.jpg".
-// Prints the forward model's lines; per pass the lines of
+// Prints, per pass, the lines of
 // performGammaCorrectionByStyle, "Already out !", the inverse model's lines,
 // every NaN value of the pass's output and the next f; finally every restored
 // input value above 1.

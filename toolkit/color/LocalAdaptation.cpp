@@ -8,7 +8,7 @@
 #include "toolkit/color/WhitePoint.hpp"
 #include "toolkit/common/CommonFunctions.hpp"
 #include "toolkit/common/InputChecks.hpp"
-#include "toolkit/common/StructureTensor.hpp"
+#include "toolkit/color/StructureTensor.hpp"
 
 #include <array>
 #include <cmath>
@@ -263,8 +263,8 @@ void toolkit::color::biCATRegression(cv::Mat& guidance, cv::Mat& guidanceWhite, 
     // Only the tensors' debug output is kept; the second call's replaces the
     // first's.
     cv::Mat tensorInput(rows, cols, CV_32FC1), tensorGuidance(rows, cols, CV_32FC1);
-    toolkit::common::computeStructuralTensor(input, tensorInput, kTensorKernel);
-    toolkit::common::computeStructuralTensor(guidance, tensorGuidance, kTensorKernel);
+    toolkit::color::computeStructuralTensor(input, tensorInput, kTensorKernel);
+    toolkit::color::computeStructuralTensor(guidance, tensorGuidance, kTensorKernel);
 
     const cv::Mat savedGuidance = guidance.clone();
 

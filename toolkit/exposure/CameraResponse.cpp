@@ -19,10 +19,10 @@ namespace {
 // Exposure-time table of recoverCRF: entry k = 1024 / 2^k.
 constexpr double kLongestTime = 1024.0;
 
-// Viewing conditions of the lightness curve: a white of 100, adapting
-// luminance 0.2 x the white's Y (LA = 20).
-constexpr float kWhiteLevel = 100.0f;
-constexpr double kAdaptingFraction = 0.2;
+// Viewing conditions of the lightness curve: the model's defaults, a white of
+// 100 at every pixel with an adapting luminance of a fifth of it (LA = 20)
+// and a background of 20.
+const toolkit::color::ViewingConditions kViewing {};
 
 } // namespace
 
@@ -80,13 +80,9 @@ void toolkit::exposure::recoverLightnessExposureCurve(cv::Mat*& exposures, int n
     const cv::Size size = exposures[0].size();
     cv::Mat xyz = cv::Mat::zeros(size, CV_32FC3);
     cv::Mat sharpened = cv::Mat::zeros(size, CV_32FC3);
-    cv::Mat white(size, CV_32FC3);
-    cv::Mat hpe(size, CV_32FC3);
-    cv::Mat compressed(size, CV_32FC3);
-    cv::Mat a(size, CV_32FC1), b(size, CV_32FC1), h(size, CV_32FC1), et(size, CV_32FC1);
-    cv::Mat J(size, CV_32FC1), Q(size, CV_32FC1), A(size, CV_32FC1);
-    cv::Mat FL(size, CV_32FC1), nPlane(size, CV_32FC1), Ncb(size, CV_32FC1), z(size, CV_32FC1);
-    cv::Mat whitePlanes[3];
+    color::AppearanceOptions options;
+    options.through = color::AppearanceStage::Brightness;
+    options.debugFiles = true;
 
     for (int e = 0; e < n; ++e) {
         cv::Mat& exposure = exposures[e];
@@ -101,40 +97,11 @@ void toolkit::exposure::recoverLightnessExposureCurve(cv::Mat*& exposures, int n
         sharpened.copyTo(exposure);
         toolkit::common::writeDebugImage("test.jpg", hdr::times255(exposure));
 
-        color::convertSharpenedBGRtoXYZ(exposure, xyz);
-
         for (int i = 0; i < size.height; ++i) {
             float* v = exposure.ptr<float>(i);
-            float* w = white.ptr<float>(i);
-            for (int k = 0; k < size.width * 3; ++k) {
-                v[k] = v[k] * kWhiteLevel;
-                w[k] = kWhiteLevel;
-            }
+            for (int k = 0; k < size.width * 3; ++k)
+                v[k] = v[k] * kViewing.Yw;
         }
-
-        cv::split(white, whitePlanes);
-        const float Yb = color::computeYback(whitePlanes[1]);
-        for (int i = 0; i < size.height; ++i) {
-            const cv::Vec3f* w = white.ptr<cv::Vec3f>(i);
-            float* fl = FL.ptr<float>(i);
-            float* np = nPlane.ptr<float>(i);
-            float* ncb = Ncb.ptr<float>(i);
-            float* zp = z.ptr<float>(i);
-            for (int j = 0; j < size.width; ++j) {
-                const float Yw = w[j][1];
-                const float La = static_cast<float>(static_cast<double>(Yw) * kAdaptingFraction);
-                fl[j] = color::computeFl(La);
-                np[j] = color::computeN(Yb, Yw);
-                ncb[j] = color::computeNcb(Yb, Yw);
-                zp[j] = color::computeZ(Yb, Yw);
-            }
-        }
-
-        color::convertSharpenedBGRtoHPE(exposure, hpe);
-        color::computeNonLinearities(hpe, compressed, FL);
-        color::computeAB(compressed, a, b);
-        color::computeHue(a, b, h, et);
-        const float Aw = color::computeLightness(compressed, Ncb, z, J, A);
-        color::computeBrightness(J, FL, z, Q, Aw);
+        color::computeAppearance(exposure, kViewing, options);
     }
 }

@@ -21,7 +21,7 @@ namespace {
 const std::string kBinary = LAB_COMPARE_BINARY;
 const std::string kSamples = SAMPLES_DIR;
 
-void expectSameCounts(const metrics::BinCounts& x, const metrics::BinCounts& y, const char* what)
+void expectSameCounts(const toolkit::common::BinCounts& x, const toolkit::common::BinCounts& y, const char* what)
 {
     ASSERT_EQ(x.total(), y.total()) << what;
     for (int bin = labcompare::kLabBins.first; bin <= labcompare::kLabBins.last; ++bin)
@@ -30,7 +30,7 @@ void expectSameCounts(const metrics::BinCounts& x, const metrics::BinCounts& y, 
 
 void expectDistinctColourPathExact(const cv::Mat& img)
 {
-    using metrics::BinCounts;
+    using toolkit::common::BinCounts;
     const auto r = labcompare::kLabBins;
     BinCounts L1(r), a1(r), b1(r), L2(r), a2(r), b2(r);
     labcompare::labHistograms(img, L1, a1, b1);
@@ -44,14 +44,14 @@ void expectDistinctColourPathExact(const cv::Mat& img)
 // every pixel and formatting as the program does.
 std::string expectedLine(const cv::Mat& inp, const cv::Mat& tar)
 {
-    using metrics::BinCounts;
+    using toolkit::common::BinCounts;
     const auto r = labcompare::kLabBins;
     BinCounts L1(r), a1(r), b1(r), L2(r), a2(r), b2(r);
     labcompare::labHistogramsPerPixel(inp, L1, a1, b1);
     labcompare::labHistogramsPerPixel(tar, L2, a2, b2);
-    const float coeffL = metrics::bhattacharyyaCoeff(L1, L2);
-    const float coeffA = metrics::bhattacharyyaCoeff(a1, a2);
-    const float coeffB = metrics::bhattacharyyaCoeff(b1, b2);
+    const float coeffL = toolkit::common::bhattacharyyaCoeff(L1, L2);
+    const float coeffA = toolkit::common::bhattacharyyaCoeff(a1, a2);
+    const float coeffB = toolkit::common::bhattacharyyaCoeff(b1, b2);
     std::ostringstream line;
     line << coeffL << "," << (coeffA + coeffB) / 2.0 << "\n";
     return line.str();

@@ -1,6 +1,7 @@
-#include "programs/lab-compare/LabCompare.hpp"
+#include "toolkit/transport/GeodesicPath.hpp"
 
 #include "toolkit/common/CommonFunctions.hpp"
+#include "toolkit/transport/MongeTransform.hpp"
 
 #include "tests/support/TestSupport.hpp"
 
@@ -46,7 +47,49 @@ double meanLabDistance(const cv::Mat& a, const cv::Mat& b, int dim)
     return std::sqrt(sum);
 }
 
+// Frame i as the transfer itself gives it: applyOptimalTransport with that t,
+// which finds both distributions' statistics again for every frame.
+void writeTransferFrame(const cv::Mat& inp, const cv::Mat& tar, int dim, int i)
+{
+    cv::Mat mapped(inp.size(), CV_32FC(dim)), newVals(inp.size(), CV_32FC3), bgr;
+    cv::Mat covs(dim, dim, CV_32FC1), means(1, dim, CV_32FC1), targetMeans(1, dim, CV_32FC1);
+    cv::Mat unusedInverse(3, 3, CV_32FC1), unusedTargetCov(2, 2, CV_32FC1);
+    toolkit::transport::applyOptimalTransport(inp, tar, mapped, unusedInverse, means,
+        unusedTargetCov, targetMeans, covs, static_cast<float>(i / 10.0), dim);
+    if (dim == 3) {
+        mapped.copyTo(newVals);
+    } else {
+        const cv::Mat sources[] = { inp, mapped };
+        const int lightnessAndChroma[] = { 0, 0, 3, 1, 4, 2 };
+        cv::mixChannels(sources, 2, &newVals, 1, lightnessAndChroma, 3);
+    }
+    toolkit::common::rescaleLab(newVals);
+    cv::cvtColor(newVals, bgr, cv::COLOR_Lab2BGR);
+    toolkit::common::getFinalImg(bgr, "transfer" + std::to_string(i) + ".jpg");
+}
+
 } // namespace
+
+TEST(GeodesicPath, EachFrameIsTheTransferOfItsPointByteForByte)
+{
+    testsupport::ScopedWorkDir dir;
+    const cv::Mat inp = scaledLab(testsupport::makePhoto(40, 50, 23));
+    const cv::Mat tar = scaledLab(testsupport::makePhoto(30, 60, 24));
+    for (int dim = 2; dim <= 3; ++dim) {
+        cv::Mat a = inp.clone(), b = tar.clone(), imgNorm;
+        testing::internal::CaptureStdout();
+        toolkit::transport::getGeodesicPath(a, b, imgNorm, dim);
+        for (int i = 0; i <= 10; ++i)
+            writeTransferFrame(inp, tar, dim, i);
+        testing::internal::GetCapturedStdout();
+        for (int i = 0; i <= 10; ++i) {
+            const std::string frame = testsupport::readFile(std::to_string(i) + ".jpg");
+            EXPECT_FALSE(frame.empty());
+            EXPECT_EQ(frame, testsupport::readFile("transfer" + std::to_string(i) + ".jpg"))
+                << "dim " << dim << " frame " << i;
+        }
+    }
+}
 
 TEST(GeodesicPath, ElevenFramesFromTheInputTowardsTheTarget)
 {
@@ -60,11 +103,11 @@ TEST(GeodesicPath, ElevenFramesFromTheInputTowardsTheTarget)
         cv::Mat imgNorm;
 
         testing::internal::CaptureStdout();
-        labcompare::getGeodesicPath(inp, tar, imgNorm, dim);
+        toolkit::transport::getGeodesicPath(inp, tar, imgNorm, dim);
         const std::string out = testing::internal::GetCapturedStdout();
-        // Per frame: two covariances (12 or 27 lines each), plus six plain
-        // means for three dimensions.
-        EXPECT_EQ(lineCount(out), 11 * (dim == 2 ? 24 : 60));
+        // Once for all frames: two covariances (12 or 27 lines each), plus
+        // six plain means for three dimensions.
+        EXPECT_EQ(lineCount(out), dim == 2 ? 24 : 60);
         EXPECT_EQ(cv::norm(inp, inpBefore, cv::NORM_INF), 0.0);
 
         for (int i = 0; i <= 10; ++i)

@@ -1,4 +1,4 @@
-#include "toolkit/common/StructureTensor.hpp"
+#include "toolkit/color/StructureTensor.hpp"
 #include "toolkit/common/DebugOutput.hpp"
 
 #include "toolkit/common/CommonFunctions.hpp"
@@ -55,7 +55,7 @@ float coherence(float lambda1, float lambda2)
 
 } // namespace
 
-void toolkit::common::computeStructuralTensor(
+void toolkit::color::computeStructuralTensor(
     cv::Mat& image, cv::Mat& structureWeight, float kernelSize)
 {
     const int k = gaussianWindow(kernelSize);

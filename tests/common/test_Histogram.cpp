@@ -1,11 +1,11 @@
-#include "programs/metrics/Histogram.hpp"
+#include "toolkit/common/Histogram.hpp"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
 
-using namespace metrics;
+using namespace toolkit::common;
 
 namespace {
 

@@ -1,15 +1,15 @@
-#include "programs/metrics/Histogram.hpp"
+#include "toolkit/common/Histogram.hpp"
 
 #include <cmath>
 #include <limits>
 
-metrics::BinCounts::BinCounts(BinRange range)
+toolkit::common::BinCounts::BinCounts(BinRange range)
     : range_(range)
     , counts_(static_cast<std::size_t>(static_cast<long long>(range.last) - range.first + 1), 0)
 {
 }
 
-void metrics::BinCounts::addPlane(const cv::Mat& plane)
+void toolkit::common::BinCounts::addPlane(const cv::Mat& plane)
 {
     for (int i = 0; i < plane.rows; ++i) {
         const float* row = plane.ptr<float>(i);
@@ -18,7 +18,7 @@ void metrics::BinCounts::addPlane(const cv::Mat& plane)
     }
 }
 
-float metrics::bhattacharyyaCoeff(const BinCounts& inp, const BinCounts& tar)
+float toolkit::common::bhattacharyyaCoeff(const BinCounts& inp, const BinCounts& tar)
 {
     float sum = 0.0f;
     if (inp.total() == 0 || tar.total() == 0)
@@ -37,7 +37,7 @@ float metrics::bhattacharyyaCoeff(const BinCounts& inp, const BinCounts& tar)
     return sum;
 }
 
-float metrics::getBhattacharyaCoeff(const cv::Mat& inpChannel, const cv::Mat& tarChannel,
+float toolkit::common::getBhattacharyaCoeff(const cv::Mat& inpChannel, const cv::Mat& tarChannel,
                                     BinRange range)
 {
     BinCounts inp(range);
@@ -47,7 +47,7 @@ float metrics::getBhattacharyaCoeff(const cv::Mat& inpChannel, const cv::Mat& ta
     return bhattacharyyaCoeff(inp, tar);
 }
 
-void metrics::computeFreqProbs(const cv::Mat& imgChannel, std::map<int, float>& freqCounter)
+void toolkit::common::computeFreqProbs(const cv::Mat& imgChannel, std::map<int, float>& freqCounter)
 {
     // Counted exactly: a float counter would stop growing at 2^24.
     std::map<int, std::uint64_t> counts;

@@ -8,7 +8,7 @@
 #include <opencv2/core.hpp>
 
 namespace toolkit {
-namespace common {
+namespace exposure {
 
 // Warps `first` onto the pixel grid of `second`. Dense Farneback flow from the
 // grey levels (0..255 scale) of `second` to those of `first` (pyramid scale
@@ -32,5 +32,5 @@ void calculateOpticalFlow(cv::Mat& first, cv::Mat& second, cv::Mat& output);
 // Throws cv::Exception (StsUnmatchedSizes) when the sizes differ.
 void alterNonFlashBrightness(cv::Mat& source, cv::Mat& reference, cv::Mat& output);
 
-} // namespace common
+} // namespace exposure
 } // namespace toolkit

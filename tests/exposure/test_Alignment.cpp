@@ -1,4 +1,4 @@
-#include "toolkit/common/Alignment.hpp"
+#include "toolkit/exposure/Alignment.hpp"
 
 #include "toolkit/common/CommonFunctions.hpp"
 
@@ -8,6 +8,7 @@
 #include <opencv2/imgproc.hpp>
 
 using namespace toolkit::common;
+using namespace toolkit::exposure;
 
 namespace {
 
@@ -134,4 +135,14 @@ TEST(LightnessTransfer, PhotographsOfDifferentSizesAreRejected)
     cv::Mat source = photo(20, 24, 27), reference = photo(20, 25, 28), output;
     EXPECT_THROW(alterNonFlashBrightness(source, reference, output), cv::Exception);
     EXPECT_THROW(alterNonFlashBrightness(reference, source, output), cv::Exception);
+}
+
+TEST(Alignment, WrongMatricesRaiseBeforeAnyPixelIsTouched)
+{
+    cv::Mat a(8, 8, CV_32FC3, cv::Scalar::all(0.5)), b(8, 9, CV_32FC3), bytes(8, 8, CV_8UC3), out;
+    EXPECT_THROW(calculateOpticalFlow(a, b, out), cv::Exception) << "two sizes";
+    EXPECT_THROW(calculateOpticalFlow(bytes, a, out), cv::Exception) << "8-bit";
+    EXPECT_THROW(alterNonFlashBrightness(a, bytes, out), cv::Exception) << "8-bit reference";
+    cv::Mat empty;
+    EXPECT_THROW(alterNonFlashBrightness(empty, empty, out), cv::Exception) << "empty";
 }

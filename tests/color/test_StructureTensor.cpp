@@ -1,4 +1,4 @@
-#include "toolkit/common/StructureTensor.hpp"
+#include "toolkit/color/StructureTensor.hpp"
 
 #include "tests/support/TestSupport.hpp"
 
@@ -10,7 +10,7 @@
 #include <filesystem>
 #include <limits>
 
-using toolkit::common::computeStructuralTensor;
+using toolkit::color::computeStructuralTensor;
 
 namespace {
 

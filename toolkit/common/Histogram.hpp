@@ -1,6 +1,6 @@
 // Value histograms with one bin per integer and their Bhattacharyya
-// coefficient, shared by both programs; each program supplies its own range of
-// summed bins.
+// coefficient. Each comparison supplies its own range of summed bins
+// (perceptual-metrics 0..999, lab-compare -128..127).
 #pragma once
 
 #include <opencv2/core.hpp>
@@ -10,7 +10,8 @@
 #include <map>
 #include <vector>
 
-namespace metrics {
+namespace toolkit {
+namespace common {
 
 // An inclusive range of integer bins.
 struct BinRange {
@@ -66,4 +67,5 @@ float getBhattacharyaCoeff(const cv::Mat& inpChannel, const cv::Mat& tarChannel,
 // caller passes an empty map; it stays empty when no value counts.
 void computeFreqProbs(const cv::Mat& imgChannel, std::map<int, float>& freqCounter);
 
-} // namespace metrics
+} // namespace common
+} // namespace toolkit

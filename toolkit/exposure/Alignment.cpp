@@ -1,13 +1,17 @@
-#include "toolkit/common/Alignment.hpp"
-
-#include "toolkit/common/InputChecks.hpp"
+#include "toolkit/exposure/Alignment.hpp"
 
 #include "toolkit/common/CommonFunctions.hpp"
+#include "toolkit/common/InputChecks.hpp"
 
 #include <opencv2/imgproc.hpp>
 #include <opencv2/video.hpp>
 
 #include <vector>
+
+using toolkit::common::computeMean;
+using toolkit::common::computeStdDev;
+using toolkit::common::requireSameSize;
+using toolkit::common::requireType;
 
 namespace {
 
@@ -33,7 +37,7 @@ cv::Mat greyOf(const cv::Mat& bgr255)
 
 } // namespace
 
-void toolkit::common::calculateOpticalFlow(cv::Mat& first, cv::Mat& second, cv::Mat& output)
+void toolkit::exposure::calculateOpticalFlow(cv::Mat& first, cv::Mat& second, cv::Mat& output)
 {
     requireType(first, CV_32FC3, "calculateOpticalFlow", "first");
     requireType(second, CV_32FC3, "calculateOpticalFlow", "second");
@@ -63,7 +67,7 @@ void toolkit::common::calculateOpticalFlow(cv::Mat& first, cv::Mat& second, cv::
     warped.copyTo(output);
 }
 
-void toolkit::common::alterNonFlashBrightness(cv::Mat& source, cv::Mat& reference, cv::Mat& output)
+void toolkit::exposure::alterNonFlashBrightness(cv::Mat& source, cv::Mat& reference, cv::Mat& output)
 {
     requireType(source, CV_32FC3, "alterNonFlashBrightness", "source");
     requireType(reference, CV_32FC3, "alterNonFlashBrightness", "reference");

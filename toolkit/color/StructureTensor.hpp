@@ -5,7 +5,7 @@
 #include <opencv2/core.hpp>
 
 namespace toolkit {
-namespace common {
+namespace color {
 
 // Builds the colour structure tensor of `image` (per pixel, the sum over the
 // three channels of the outer products of the channel gradients), smooths it
@@ -38,5 +38,5 @@ namespace common {
 // of image's size.
 void computeStructuralTensor(cv::Mat& image, cv::Mat& structureWeight, float kernelSize);
 
-} // namespace common
+} // namespace color
 } // namespace toolkit
