@@ -226,6 +226,32 @@ TEST(CreateBrightnessExposures, NamesOneFinalImagePerStepAndExposure)
     }
 }
 
+// The six exposures of the stack, written as "<i>_nonFlash.jpg", get
+// brighter from exposure 0 to exposure 5: the mean of each exposure's grey
+// image (the 0.299 R + 0.587 G + 0.114 B of the 8-bit file) rises strictly.
+// The flash photograph adapted towards exposure i follows it, so its mean
+// grey rises strictly too.
+TEST(CreateBrightnessExposures, ExposuresBrightenFromTheFirstToTheLast)
+{
+    testsupport::ScopedWorkDir dir;
+    Pair p = samplePair();
+    printedBy([&] { createBrightnessExposures(p.flash, p.noFlash, 10.0f, 1, "out"); });
+    const auto meanGrey = [](const std::string& name) {
+        const cv::Mat grey = cv::imread(name, cv::IMREAD_GRAYSCALE);
+        EXPECT_FALSE(grey.empty()) << name;
+        return cv::mean(grey)[0];
+    };
+    double exposure[6], adaptedFlash[6];
+    for (int i = 0; i < 6; ++i) {
+        exposure[i] = meanGrey(std::to_string(i) + "_nonFlash.jpg");
+        adaptedFlash[i] = meanGrey("out0_0" + std::to_string(i) + "_final.jpg");
+    }
+    for (int i = 1; i < 6; ++i) {
+        EXPECT_GT(exposure[i], exposure[i - 1]) << "exposure " << i;
+        EXPECT_GT(adaptedFlash[i], adaptedFlash[i - 1]) << "flash adapted to exposure " << i;
+    }
+}
+
 TEST(CreateBrightnessExposures, LeavesTheSameFilesWhateverTheThreadCount)
 {
     // The exposures' adaptation steps run on the team's threads and all write
