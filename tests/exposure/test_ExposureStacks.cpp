@@ -459,12 +459,6 @@ cv::Mat sharpenedPhoto(int rows, int cols, unsigned seed)
     return sharp;
 }
 
-bool sameBits(const cv::Mat& a, const cv::Mat& b)
-{
-    return a.size() == b.size() && a.type() == b.type() && a.isContinuous() && b.isContinuous()
-        && std::memcmp(a.data, b.data, a.total() * a.elemSize()) == 0;
-}
-
 std::uint32_t bitsOf(float v)
 {
     std::uint32_t bits;
@@ -584,10 +578,10 @@ TEST(TransferCurves, GiveTheBitsOfTheDirectFormulaAcrossTheFloats)
         0.715158f, 0.0721856f, 0.0193324f, 0.119193f, 0.950444f);
     cv::Mat expectedXyz(20, 30, CV_32FC3);
     color::multiplyImageByMatrixForward(linear, expectedXyz, toXyz);
-    EXPECT_TRUE(sameBits(xyz, expectedXyz));
+    EXPECT_TRUE(testsupport::sameBytes(xyz, expectedXyz));
     color::multiplyImageByMatrixBackward(xyz, display, toXyz.inv(cv::DECOMP_LU));
     eachFloat(display, directCompanding);
-    EXPECT_TRUE(sameBits(back, display));
+    EXPECT_TRUE(testsupport::sameBytes(back, display));
 }
 
 TEST(InverseModel, TabulatedPowersGiveTheBitsOfStdPow)
@@ -709,8 +703,9 @@ TEST(IncreaseBrightness, PassesAtOnceGiveTheResultsLinesAndFilesOfOnePassAtATime
             beforeFiles = filesHere();
         }
         for (int k = 0; k < 6; ++k)
-            EXPECT_TRUE(sameBits(ours[k], before[k])) << "factor " << factor << ", pass " << k;
-        EXPECT_TRUE(sameBits(ourImage, beforeImage));
+            EXPECT_TRUE(testsupport::sameBytes(ours[k], before[k]))
+                << "factor " << factor << ", pass " << k;
+        EXPECT_TRUE(testsupport::sameBytes(ourImage, beforeImage));
         EXPECT_EQ(ourLines, beforeLines) << "factor " << factor;
         EXPECT_EQ(ourFiles.at("10_out.txt"), beforeFiles.at("10_out.txt"));
         EXPECT_TRUE(ourFiles.at("dst.jpg") == beforeFiles.at("dst.jpg"));
@@ -731,7 +726,7 @@ TEST(IncreaseBrightness, HandsOverEachExposureOnceItIsComplete)
     });
     testing::internal::GetCapturedStdout();
     for (int k = 0; k < 6; ++k)
-        EXPECT_TRUE(sameBits(handed[k], outputs[k])) << "pass " << k;
+        EXPECT_TRUE(testsupport::sameBytes(handed[k], outputs[k])) << "pass " << k;
 }
 
 TEST(BiCAT, WithoutFilesAdaptsAndPrintsAlikeAndLeavesTheLastChannelsFiles)
@@ -750,7 +745,7 @@ TEST(BiCAT, WithoutFilesAdaptsAndPrintsAlikeAndLeavesTheLastChannelsFiles)
     color::biCAT(image, white, cv::Mat(), target, cv::Mat());
     EXPECT_EQ(testing::internal::GetCapturedStdout(), quietLines);
     EXPECT_EQ(linesOf(quietLines).size(), 3u);
-    EXPECT_TRUE(sameBits(image, quiet));
+    EXPECT_TRUE(testsupport::sameBytes(image, quiet));
 
     // "catRatio.txt" holds the L channel's ratios, target / white.
     const Lines ratios = linesOf(testsupport::readFile("catRatio.txt"));

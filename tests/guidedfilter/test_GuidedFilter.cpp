@@ -308,16 +308,6 @@ Reference reference(const cv::Mat& I, const cv::Mat& p, int r, double eps)
     return ref;
 }
 
-// Equal bytes, so that -0 and 0 differ.
-bool sameBytes(const cv::Mat& a, const cv::Mat& b)
-{
-    if (a.type() != b.type() || a.size() != b.size())
-        return false;
-    const cv::Mat ab(a.rows, a.cols * static_cast<int>(a.elemSize()), CV_8U, a.data, a.step);
-    const cv::Mat bb(b.rows, b.cols * static_cast<int>(b.elemSize()), CV_8U, b.data, b.step);
-    return cv::norm(ab, bb, cv::NORM_INF) == 0;
-}
-
 cv::Mat asDepth(const cv::Mat& m, int depth)
 {
     cv::Mat r;
@@ -344,7 +334,7 @@ TEST(Reference, EveryBorderAndRadiusBitForBit)
                     for (const cv::Mat& p : ps) {
                         const Reference ref = reference(I, p, r, 1e-3);
                         const cv::Mat q = guidedFilter(I, p, r, 1e-3, -1);
-                        EXPECT_TRUE(sameBytes(q, asDepth(ref.out, p.depth())))
+                        EXPECT_TRUE(testsupport::sameBytes(q, asDepth(ref.out, p.depth())))
                             << size << " r " << r << " guide " << I.type() << " p " << p.type();
                     }
                 }
@@ -361,13 +351,13 @@ TEST(Reference, PartOfALargerImageAndTheGuideCopy)
     const cv::Mat big = grey(floatPhoto(40, 50, 23)), I = floatPhoto(30, 35, 24);
     const cv::Mat p = big(cv::Rect(7, 4, 35, 30));
     for (const cv::Mat& guide : { grey(I), I }) {
-        EXPECT_TRUE(
-            sameBytes(guidedFilter(guide, p, 3, 1e-3, -1), reference(guide, p, 3, 1e-3).out));
+        EXPECT_TRUE(testsupport::sameBytes(
+            guidedFilter(guide, p, 3, 1e-3, -1), reference(guide, p, 3, 1e-3).out));
         // The filter object keeps its own copy of the guide.
         cv::Mat changing = guide.clone();
         const GuidedFilter filter(changing, 3, 1e-3);
         changing.setTo(0.5);
-        EXPECT_TRUE(sameBytes(filter.filter(p, -1), reference(guide, p, 3, 1e-3).out));
+        EXPECT_TRUE(testsupport::sameBytes(filter.filter(p, -1), reference(guide, p, 3, 1e-3).out));
     }
 }
 

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iomanip>
@@ -186,8 +187,8 @@ double elementOf(const cv::Mat& m, int row, int index)
     return ::testing::AssertionFailure() << describeMismatch(actual, expected, tol);
 }
 
-::testing::AssertionResult testsupport::near(
-    const cv::Mat& actual, const cv::Mat& expected, Tolerance tol)
+// Fails unless both are two-dimensional of one size and type.
+::testing::AssertionResult sameShape(const cv::Mat& actual, const cv::Mat& expected)
 {
     if (actual.dims > 2 || expected.dims > 2)
         return ::testing::AssertionFailure() << "only images of two dimensions are compared";
@@ -196,6 +197,14 @@ double elementOf(const cv::Mat& m, int row, int index)
             << "actual is " << actual.rows << " x " << actual.cols << " of type "
             << cv::typeToString(actual.type()) << ", expected " << expected.rows << " x "
             << expected.cols << " of type " << cv::typeToString(expected.type());
+    return ::testing::AssertionSuccess();
+}
+
+::testing::AssertionResult testsupport::near(
+    const cv::Mat& actual, const cv::Mat& expected, Tolerance tol)
+{
+    if (auto shape = sameShape(actual, expected); !shape)
+        return shape;
     const int channels = actual.channels();
     double worst = 0.0;
     int worstRow = 0, worstIndex = 0;
@@ -223,4 +232,26 @@ double elementOf(const cv::Mat& m, int row, int index)
     return failure << ": "
                    << describeMismatch(elementOf(actual, worstRow, worstIndex),
                           elementOf(expected, worstRow, worstIndex), tol);
+}
+
+::testing::AssertionResult testsupport::sameBytes(const cv::Mat& actual, const cv::Mat& expected)
+{
+    if (auto shape = sameShape(actual, expected); !shape)
+        return shape;
+    const std::size_t size = actual.elemSize1();
+    const int channels = actual.channels();
+    for (int i = 0; i < actual.rows; ++i) {
+        const uchar* a = actual.ptr(i);
+        const uchar* e = expected.ptr(i);
+        for (int k = 0; k < actual.cols * channels; ++k)
+            if (std::memcmp(a + k * size, e + k * size, size) != 0) {
+                ::testing::AssertionResult failure = ::testing::AssertionFailure();
+                failure << "the bytes differ first at row " << i << ", column " << k / channels;
+                if (channels > 1)
+                    failure << ", channel " << k % channels;
+                return failure << std::setprecision(10) << ": actual " << elementOf(actual, i, k)
+                               << ", expected " << elementOf(expected, i, k);
+            }
+    }
+    return ::testing::AssertionSuccess();
 }

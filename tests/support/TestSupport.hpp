@@ -89,6 +89,11 @@ inline ::testing::AssertionResult near(const cv::Mat& actual, const cv::Mat& exp
     return near(actual, expected, absolute(abs));
 }
 
+// Equal bytes element by element, so that -0 differs from 0 and NaNs of
+// different payloads differ; both must have the same size and type. On
+// failure the message names the first differing element.
+::testing::AssertionResult sameBytes(const cv::Mat& actual, const cv::Mat& expected);
+
 // Small vectors, compared as the channels of a one-pixel image.
 template <typename T, int n>
 ::testing::AssertionResult near(
