@@ -31,24 +31,6 @@ cv::Mat pixel(float a, float b, float c)
     return cv::Mat(1, 1, CV_32FC3, cv::Scalar(a, b, c));
 }
 
-// Reports the worst element: its index, both values and the error in tolerances.
-void expectImagesNear(const cv::Mat& actual, const cv::Mat& expected, double tol)
-{
-    const cv::Mat a = actual.reshape(1), e = expected.reshape(1);
-    double worst = -1.0;
-    int wi = 0, wj = 0;
-    for (int i = 0; i < a.rows; ++i)
-        for (int j = 0; j < a.cols; ++j) {
-            const double err = std::abs(double(a.at<float>(i, j)) - e.at<float>(i, j));
-            if (!(err <= worst)) {
-                worst = err;
-                wi = i, wj = j;
-            }
-        }
-    EXPECT_LE(worst, tol) << "at row " << wi << ", element " << wj << ": " << a.at<float>(wi, wj)
-                          << " vs " << e.at<float>(wi, wj) << " (" << worst / tol << " x tol)";
-}
-
 const cv::Mat kD65 = pixel(0.9505f, 1.0f, 1.0888f);
 
 } // namespace
@@ -88,7 +70,7 @@ TEST(Chromaticity, D65AndBack)
     EXPECT_NEAR(xy.at<cv::Vec2f>(0, 0)[0], 0.3127, kFourDecimals);
     EXPECT_NEAR(xy.at<cv::Vec2f>(0, 0)[1], 0.3290, kFourDecimals);
     xytoXYZ(xy, 1.0f, back);
-    expectImagesNear(back, kD65, 1e-6);
+    EXPECT_TRUE(testsupport::near(back, kD65, 1e-6));
 }
 
 TEST(WhiteMatrix, D65GivesTheSRGBMatrixAndMapsDisplayWhiteToTheWhite)
@@ -108,20 +90,21 @@ TEST(WhiteMatrix, D65GivesTheSRGBMatrixAndMapsDisplayWhiteToTheWhite)
     const cv::Mat d50 = pixel(0.9642f, 1.0f, 0.8249f);
     cv::Mat white(1, 1, CV_32FC3, cv::Scalar::all(1)), xyz(1, 1, CV_32FC3), back(1, 1, CV_32FC3);
     convertBGRtoXYZ(white, d50, xyz);
-    expectImagesNear(xyz, d50, 1e-6);
+    EXPECT_TRUE(testsupport::near(xyz, d50, 1e-6));
     convertXYZtoBGR(xyz, d50, back);
-    expectImagesNear(back, cv::Mat(1, 1, CV_32FC3, cv::Scalar::all(1)), kRoundTripTol);
+    EXPECT_TRUE(
+        testsupport::near(back, cv::Mat(1, 1, CV_32FC3, cv::Scalar::all(1)), kRoundTripTol));
 }
 
 TEST(WhiteParametrised, LinearisesItsInputAndClipsItsOutput)
 {
     cv::Mat img(1, 1, CV_32FC3, cv::Scalar::all(0.5)), xyz(1, 1, CV_32FC3);
     convertBGRtoXYZ(img, kD65, xyz);
-    expectImagesNear(img, cv::Mat(1, 1, CV_32FC3, cv::Scalar::all(0.214041)), 1e-6);
+    EXPECT_TRUE(testsupport::near(img, cv::Mat(1, 1, CV_32FC3, cv::Scalar::all(0.214041)), 1e-6));
 
     cv::Mat bright(1, 1, CV_32FC3, cv::Scalar::all(2)), bgr(1, 1, CV_32FC3);
     convertXYZtoBGR(bright, kD65, bgr);
-    expectImagesNear(bgr, cv::Mat(1, 1, CV_32FC3, cv::Scalar::all(1)), 0.0);
+    EXPECT_TRUE(testsupport::near(bgr, cv::Mat(1, 1, CV_32FC3, cv::Scalar::all(1)), 0.0));
     convertXYZToBGRDirect(bright, bgr);
     for (int c = 0; c < 3; ++c)
         EXPECT_GT(bgr.at<cv::Vec3f>(0, 0)[c], 1.0f) << "direct back conversion does not clip";
@@ -131,7 +114,7 @@ TEST(Direct, RowSumsAndInputUntouched)
 {
     cv::Mat white(1, 1, CV_32FC3, cv::Scalar::all(1)), xyz(1, 1, CV_32FC3);
     convertBGRToXYZDirect(white, xyz);
-    expectImagesNear(xyz, pixel(0.950467f, 0.9999996f, 1.0889694f), 1e-6);
+    EXPECT_TRUE(testsupport::near(xyz, pixel(0.950467f, 0.9999996f, 1.0889694f), 1e-6));
     EXPECT_EQ(white.at<cv::Vec3f>(0, 0), cv::Vec3f(1, 1, 1));
 }
 
@@ -142,28 +125,28 @@ TEST(RoundTrip, BothFamiliesRestoreAPhotoAndKeepBlack)
 
     convertBGRToXYZDirect(original, xyz);
     convertXYZToBGRDirect(xyz, back);
-    expectImagesNear(back, original, kRoundTripTol);
+    EXPECT_TRUE(testsupport::near(back, original, kRoundTripTol));
     convertXYZToBGRDirect(xyz, xyz); // in place
-    expectImagesNear(xyz, original, kRoundTripTol);
+    EXPECT_TRUE(testsupport::near(xyz, original, kRoundTripTol));
 
     cv::Mat linearised = original.clone();
     convertBGRtoXYZ(linearised, kD65, xyz);
     convertXYZtoBGR(xyz, kD65, back);
-    expectImagesNear(back, original, kRoundTripTol);
+    EXPECT_TRUE(testsupport::near(back, original, kRoundTripTol));
     convertXYZtoBGR(xyz, kD65, xyz); // in place, too
-    expectImagesNear(xyz, original, kRoundTripTol);
+    EXPECT_TRUE(testsupport::near(xyz, original, kRoundTripTol));
 
     const cv::Mat black(4, 4, CV_32FC3, cv::Scalar::all(0));
     cv::Mat blackXyz(4, 4, CV_32FC3, cv::Scalar::all(7)), blackBack(4, 4, CV_32FC3);
     cv::Mat blackCopy = black.clone();
     convertBGRToXYZDirect(black, blackXyz);
-    expectImagesNear(blackXyz, black, 0.0);
+    EXPECT_TRUE(testsupport::near(blackXyz, black, 0.0));
     convertXYZToBGRDirect(blackXyz, blackBack);
-    expectImagesNear(blackBack, black, 0.0);
+    EXPECT_TRUE(testsupport::near(blackBack, black, 0.0));
     convertBGRtoXYZ(blackCopy, kD65, blackXyz);
-    expectImagesNear(blackXyz, black, 0.0);
+    EXPECT_TRUE(testsupport::near(blackXyz, black, 0.0));
     convertXYZtoBGR(blackXyz, kD65, blackBack);
-    expectImagesNear(blackBack, black, 0.0);
+    EXPECT_TRUE(testsupport::near(blackBack, black, 0.0));
 }
 
 // Channel order of the matrix appliers.
@@ -195,9 +178,9 @@ TEST(MatrixAppliers, IdentityReversesAndBackwardAfterForwardRestores)
     flipped = flipped.reshape(3, img.rows);
 
     multiplyImageByMatrixForward(img, reversed, I);
-    expectImagesNear(reversed, flipped, 0.0);
+    EXPECT_TRUE(testsupport::near(reversed, flipped, 0.0));
     multiplyImageByMatrixBackward(img, back, I);
-    expectImagesNear(back, flipped, 0.0);
+    EXPECT_TRUE(testsupport::near(back, flipped, 0.0));
     multiplyImageByMatrixBackward(reversed, back, I);
-    expectImagesNear(back, img, 0.0);
+    EXPECT_TRUE(testsupport::near(back, img, 0.0));
 }

@@ -226,6 +226,32 @@ TEST(CreateBrightnessExposures, NamesOneFinalImagePerStepAndExposure)
     }
 }
 
+// The six exposures of the stack, written as "<i>_nonFlash.jpg", get
+// brighter from exposure 0 to exposure 5: the mean of each exposure's grey
+// image (the 0.299 R + 0.587 G + 0.114 B of the 8-bit file) rises strictly.
+// The flash photograph adapted towards exposure i follows it, so its mean
+// grey rises strictly too.
+TEST(CreateBrightnessExposures, ExposuresBrightenFromTheFirstToTheLast)
+{
+    testsupport::ScopedWorkDir dir;
+    Pair p = samplePair();
+    printedBy([&] { createBrightnessExposures(p.flash, p.noFlash, 10.0f, 1, "out"); });
+    const auto meanGrey = [](const std::string& name) {
+        const cv::Mat grey = cv::imread(name, cv::IMREAD_GRAYSCALE);
+        EXPECT_FALSE(grey.empty()) << name;
+        return cv::mean(grey)[0];
+    };
+    double exposure[6], adaptedFlash[6];
+    for (int i = 0; i < 6; ++i) {
+        exposure[i] = meanGrey(std::to_string(i) + "_nonFlash.jpg");
+        adaptedFlash[i] = meanGrey("out0_0" + std::to_string(i) + "_final.jpg");
+    }
+    for (int i = 1; i < 6; ++i) {
+        EXPECT_GT(exposure[i], exposure[i - 1]) << "exposure " << i;
+        EXPECT_GT(adaptedFlash[i], adaptedFlash[i - 1]) << "flash adapted to exposure " << i;
+    }
+}
+
 TEST(CreateBrightnessExposures, LeavesTheSameFilesWhateverTheThreadCount)
 {
     // The exposures' adaptation steps run on the team's threads and all write
@@ -433,12 +459,6 @@ cv::Mat sharpenedPhoto(int rows, int cols, unsigned seed)
     return sharp;
 }
 
-bool sameBits(const cv::Mat& a, const cv::Mat& b)
-{
-    return a.size() == b.size() && a.type() == b.type() && a.isContinuous() && b.isContinuous()
-        && std::memcmp(a.data, b.data, a.total() * a.elemSize()) == 0;
-}
-
 std::uint32_t bitsOf(float v)
 {
     std::uint32_t bits;
@@ -558,10 +578,10 @@ TEST(TransferCurves, GiveTheBitsOfTheDirectFormulaAcrossTheFloats)
         0.715158f, 0.0721856f, 0.0193324f, 0.119193f, 0.950444f);
     cv::Mat expectedXyz(20, 30, CV_32FC3);
     color::multiplyImageByMatrixForward(linear, expectedXyz, toXyz);
-    EXPECT_TRUE(sameBits(xyz, expectedXyz));
+    EXPECT_TRUE(testsupport::sameBytes(xyz, expectedXyz));
     color::multiplyImageByMatrixBackward(xyz, display, toXyz.inv(cv::DECOMP_LU));
     eachFloat(display, directCompanding);
-    EXPECT_TRUE(sameBits(back, display));
+    EXPECT_TRUE(testsupport::sameBytes(back, display));
 }
 
 TEST(InverseModel, TabulatedPowersGiveTheBitsOfStdPow)
@@ -683,8 +703,9 @@ TEST(IncreaseBrightness, PassesAtOnceGiveTheResultsLinesAndFilesOfOnePassAtATime
             beforeFiles = filesHere();
         }
         for (int k = 0; k < 6; ++k)
-            EXPECT_TRUE(sameBits(ours[k], before[k])) << "factor " << factor << ", pass " << k;
-        EXPECT_TRUE(sameBits(ourImage, beforeImage));
+            EXPECT_TRUE(testsupport::sameBytes(ours[k], before[k]))
+                << "factor " << factor << ", pass " << k;
+        EXPECT_TRUE(testsupport::sameBytes(ourImage, beforeImage));
         EXPECT_EQ(ourLines, beforeLines) << "factor " << factor;
         EXPECT_EQ(ourFiles.at("10_out.txt"), beforeFiles.at("10_out.txt"));
         EXPECT_TRUE(ourFiles.at("dst.jpg") == beforeFiles.at("dst.jpg"));
@@ -705,7 +726,7 @@ TEST(IncreaseBrightness, HandsOverEachExposureOnceItIsComplete)
     });
     testing::internal::GetCapturedStdout();
     for (int k = 0; k < 6; ++k)
-        EXPECT_TRUE(sameBits(handed[k], outputs[k])) << "pass " << k;
+        EXPECT_TRUE(testsupport::sameBytes(handed[k], outputs[k])) << "pass " << k;
 }
 
 TEST(BiCAT, WithoutFilesAdaptsAndPrintsAlikeAndLeavesTheLastChannelsFiles)
@@ -724,7 +745,7 @@ TEST(BiCAT, WithoutFilesAdaptsAndPrintsAlikeAndLeavesTheLastChannelsFiles)
     color::biCAT(image, white, cv::Mat(), target, cv::Mat());
     EXPECT_EQ(testing::internal::GetCapturedStdout(), quietLines);
     EXPECT_EQ(linesOf(quietLines).size(), 3u);
-    EXPECT_TRUE(sameBits(image, quiet));
+    EXPECT_TRUE(testsupport::sameBytes(image, quiet));
 
     // "catRatio.txt" holds the L channel's ratios, target / white.
     const Lines ratios = linesOf(testsupport::readFile("catRatio.txt"));

@@ -1,14 +1,20 @@
-// What all three programs do with damaged photographs, failed writes and
-// concurrent runs in one directory.
+// What all three programs do with damaged photographs, failed writes,
+// concurrent runs in one directory and a result file locked by another process.
 #include "tests/support/TestSupport.hpp"
 
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <map>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 using testsupport::readFile;
@@ -180,6 +186,51 @@ TEST(Integrity, ConcurrentRunsLeaveEachDebugFileWhole)
         }
     }
     expectNoTemporaryFiles();
+}
+
+// Both programs append their block to For_fit.txt only under an exclusive
+// lock on it: while another process holds the lock a run waits, appends
+// nothing and does not finish; once the lock is released its whole block
+// follows what the holder wrote.
+TEST(Integrity, ResultBlockWaitsForTheLockOnTheResultFile)
+{
+    using Clock = std::chrono::steady_clock;
+    for (const std::string& binary : { kMetrics, kLab }) {
+        SCOPED_TRACE(binary);
+        testsupport::ScopedWorkDir dir;
+        testsupport::writePng("a.png", testsupport::makePhoto(30, 40, 38));
+        testsupport::writePng("b.png", testsupport::makePhoto(36, 28, 39));
+        const auto started = Clock::now();
+        ASSERT_EQ(runProgram(binary, { "a.png", "b.png" }).status, 0);
+        const auto alone = Clock::now() - started;
+        const std::string block = readFile("For_fit.txt");
+        ASSERT_FALSE(block.empty());
+        fs::remove("For_fit.txt");
+
+        // Close-on-exec, so the program does not inherit the lock holder.
+        const int fd = ::open("For_fit.txt", O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::flock(fd, LOCK_EX), 0);
+        auto run = std::async(std::launch::async, [&binary] {
+            return runProgram(binary, { "a.png", "b.png" });
+        });
+        // Well past the time the run took alone.
+        const auto wait = std::chrono::milliseconds(1500) + 3 * alone;
+        const bool finished = run.wait_for(wait) == std::future_status::ready;
+        const std::string whileLocked = readFile("For_fit.txt");
+
+        const std::string marker = "held\nby the test\n";
+        const bool written = ::write(fd, marker.data(), marker.size()) == ssize_t(marker.size());
+        ::flock(fd, LOCK_UN);
+        ::close(fd);
+        const testsupport::RunResult result = run.get();
+
+        EXPECT_FALSE(finished) << "the run ended while the lock was held";
+        EXPECT_EQ(whileLocked, "") << "appended while the lock was held";
+        EXPECT_TRUE(written);
+        EXPECT_EQ(result.status, 0) << result.err;
+        EXPECT_EQ(readFile("For_fit.txt"), marker + block);
+    }
 }
 
 TEST(Integrity, SinglePairProgramsHaveHelpAndVersionOnly)
