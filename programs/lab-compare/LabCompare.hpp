@@ -1,5 +1,12 @@
 // The lab-compare program: compares two photographs by the Bhattacharyya
 // coefficients of their CIE L*a*b* channel histograms.
+//
+// Its route: each image's distinct colours are counted as it is decoded
+// (toolkit::common::readCountingColours); each colour is converted once, by
+// labOfColour (OpenCV's own interpolation of its float conversion, without
+// its start-up), and counted with its pixels into the histograms
+// (toolkit::common::BinCounts). labHistogramsPerPixel is the route over every
+// pixel through cv::cvtColor, which gives the same counts.
 #pragma once
 
 #include "toolkit/common/Histogram.hpp"

@@ -1,6 +1,16 @@
 // The perceptual-metrics program: compares two photographs by five appearance
 // attributes (brightness Q, lightness J, chroma C, colourfulness M and
 // saturation s) after adapting both to D65.
+//
+// Its route: each image's distinct colours are counted as it is decoded
+// (toolkit::common::readCountingColours), laid out as a small image and taken
+// once each through normalisation, compute_cat and
+// toolkit::color::computeAppearance (attributesOfColours); each colour's
+// attributes are counted with its pixels into the histograms
+// (toolkit::common::BinCounts) and compared by their Bhattacharyya
+// coefficients. The debug files are written from the colours' values, pixel
+// row by pixel row (writeDebugFiles). perceptualMetrics is the route over
+// every pixel, which gives the same figures and files.
 #pragma once
 
 #include "toolkit/color/AppearanceModel.hpp"

@@ -45,8 +45,10 @@ void performLocalCAMCA(cv::Mat& image, const cv::Mat& reference, float blend);
 // while no ratio is above 0). Writes the last channel's (L's) files:
 // "catRatio.txt" with its ratios, one per line in row-major order, and
 // "increaseMap.jpg" (gain / largest ratio x 255).
-// Safe to run from several threads at once on different images; the files
-// then hold any thread's data and each printed line stays whole.
+// Safe to run from several threads at once on different images. Each file is
+// written under a temporary name and renamed into place, so each holds the
+// whole output of one call, though the two files may come from two calls;
+// each printed line stays whole.
 void biCAT(cv::Mat& image, const cv::Mat& white, const cv::Mat& xyzWhite, const cv::Mat& target,
     const cv::Mat& mask);
 
