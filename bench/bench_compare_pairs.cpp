@@ -290,7 +290,8 @@ bool figuresAgree(const std::string& what, const Table& table, const std::string
             const std::string field = c < row.size() ? row[c] : std::string();
             char* end = nullptr;
             const double v = std::strtod(field.c_str(), &end);
-            const double difference = end == field.c_str() ? INFINITY : std::fabs(v - expected[i]);
+            const double difference
+                = end == field.c_str() ? static_cast<double>(INFINITY) : std::fabs(v - expected[i]);
             *maxDifference = std::max(*maxDifference, difference);
             // Both sides are printed with six significant digits.
             if (!(difference <= 1e-5 + 1e-5 * std::fabs(expected[i]))) {

@@ -145,19 +145,25 @@ cv::Mat toWhite(const py::handle& object, cv::Size size, const char* name, bool&
     }
     const auto triple = object.cast<std::array<float, 3>>();
     perPixel = false;
-    return cv::Mat(size, CV_32FC3, cv::Scalar(triple[0], triple[1], triple[2]));
+    return cv::Mat(size, CV_32FC3,
+        cv::Scalar(static_cast<double>(triple[0]), static_cast<double>(triple[1]),
+            static_cast<double>(triple[2])));
 }
 
 struct Viewing {
     cv::Mat FL, n, Ncb, z;
     explicit Viewing(cv::Size size)
     {
-        cv::Mat whiteY(size, CV_32FC1, cv::Scalar(kWhiteLuminance));
+        cv::Mat whiteY(size, CV_32FC1, cv::Scalar(static_cast<double>(kWhiteLuminance)));
         const float Yb = color::computeYback(whiteY);
-        FL = cv::Mat(size, CV_32FC1, cv::Scalar(color::computeFl(kAdaptingLuminance)));
-        n = cv::Mat(size, CV_32FC1, cv::Scalar(color::computeN(Yb, kWhiteLuminance)));
-        Ncb = cv::Mat(size, CV_32FC1, cv::Scalar(color::computeNcb(Yb, kWhiteLuminance)));
-        z = cv::Mat(size, CV_32FC1, cv::Scalar(color::computeZ(Yb, kWhiteLuminance)));
+        FL = cv::Mat(
+            size, CV_32FC1, cv::Scalar(static_cast<double>(color::computeFl(kAdaptingLuminance))));
+        n = cv::Mat(
+            size, CV_32FC1, cv::Scalar(static_cast<double>(color::computeN(Yb, kWhiteLuminance))));
+        Ncb = cv::Mat(size, CV_32FC1,
+            cv::Scalar(static_cast<double>(color::computeNcb(Yb, kWhiteLuminance))));
+        z = cv::Mat(
+            size, CV_32FC1, cv::Scalar(static_cast<double>(color::computeZ(Yb, kWhiteLuminance))));
     }
 };
 
@@ -210,7 +216,7 @@ py::dict appearance(const py::handle& image, const DebugDir& debugDir)
         cv::Mat source = norm.clone();
         cv::Mat adapted(size, CV_32FC3);
         metrics::compute_cat(source, adapted);
-        adapted *= 100.0f;
+        adapted *= 100.0;
         Viewing viewing(size);
         cv::Mat hpe(size, CV_32FC3), nonlin(size, CV_32FC3), a(size, CV_32FC1), b(size, CV_32FC1),
             et(size, CV_32FC1), A(size, CV_32FC1);
@@ -248,7 +254,9 @@ py::array convert(const py::handle& image, const char* name, int channels, Conve
 
 cv::Mat referenceWhite(const std::array<float, 3>& white)
 {
-    return cv::Mat(1, 1, CV_32FC3, cv::Scalar(white[0], white[1], white[2]));
+    return cv::Mat(1, 1, CV_32FC3,
+        cv::Scalar(static_cast<double>(white[0]), static_cast<double>(white[1]),
+            static_cast<double>(white[2])));
 }
 
 py::array readImage(const std::string& path)

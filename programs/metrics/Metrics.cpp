@@ -52,13 +52,14 @@ struct ViewingPlanes {
 
     explicit ViewingPlanes(cv::Size size)
     {
-        cv::Mat whiteY(size, CV_32FC1, cv::Scalar(metrics::kWhiteLuminance));
+        cv::Mat whiteY(size, CV_32FC1, cv::Scalar(static_cast<double>(metrics::kWhiteLuminance)));
         const float Yb = color::computeYback(whiteY);
         const float Yw = metrics::kWhiteLuminance;
-        FL = cv::Mat(size, CV_32FC1, cv::Scalar(color::computeFl(metrics::kAdaptingLuminance)));
-        n = cv::Mat(size, CV_32FC1, cv::Scalar(color::computeN(Yb, Yw)));
-        Ncb = cv::Mat(size, CV_32FC1, cv::Scalar(color::computeNcb(Yb, Yw)));
-        z = cv::Mat(size, CV_32FC1, cv::Scalar(color::computeZ(Yb, Yw)));
+        FL = cv::Mat(size, CV_32FC1,
+            cv::Scalar(static_cast<double>(color::computeFl(metrics::kAdaptingLuminance))));
+        n = cv::Mat(size, CV_32FC1, cv::Scalar(static_cast<double>(color::computeN(Yb, Yw))));
+        Ncb = cv::Mat(size, CV_32FC1, cv::Scalar(static_cast<double>(color::computeNcb(Yb, Yw))));
+        z = cv::Mat(size, CV_32FC1, cv::Scalar(static_cast<double>(color::computeZ(Yb, Yw))));
     }
 };
 

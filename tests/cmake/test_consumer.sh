@@ -45,7 +45,7 @@ mine = [e for e in entries if e["file"].startswith(own)]
 assert mine, "no compile command of the consumer"
 for e in mine:
     flags = e["command"].split()
-    bad = [f for f in flags if f in ("-fopenmp", "-O3", "-Wall", "-Wextra", "-Werror") or f.startswith("-ffp-contract")]
+    bad = [f for f in flags if f in ("-fopenmp", "-O3", "-Wall", "-Wextra", "-Wdouble-promotion", "-Wfloat-conversion", "-Werror") or f.startswith("-ffp-contract")]
     if bad or "-g" not in flags:
         sys.exit(f"{e['file']}: {bad or 'no -g'} in {e['command']}")
 EOF

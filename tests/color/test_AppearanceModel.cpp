@@ -37,7 +37,7 @@ void expectRel(double actual, double expected, double rel, const char* what)
 
 cv::Mat planeOf(const cv::Mat& like, float value)
 {
-    return cv::Mat(like.size(), CV_32FC1, cv::Scalar(value));
+    return cv::Mat(like.size(), CV_32FC1, cv::Scalar(double(value)));
 }
 
 // Every plane of the forward chain for one sharpened image.
@@ -150,42 +150,44 @@ TEST(WorkedExample, Cie159ForwardIntermediates)
 
     convertSharpenedBGRtoHPE(sharpened, hpe);
     const cv::Vec3f rgb = hpe.at<cv::Vec3f>(0, 0);
-    expectRel(rgb[0], 21.90426087, kWorkedExampleRel, "rho");
-    expectRel(rgb[1], 26.28995394, kWorkedExampleRel, "gamma");
-    expectRel(rgb[2], 27.94089198, kWorkedExampleRel, "beta");
+    expectRel(double(rgb[0]), 21.90426087, kWorkedExampleRel, "rho");
+    expectRel(double(rgb[1]), 26.28995394, kWorkedExampleRel, "gamma");
+    expectRel(double(rgb[2]), 27.94089198, kWorkedExampleRel, "beta");
 
     computeNonLinearities(hpe, nonlin, FL);
     const double sample[3] = { 7.74282332, 8.33916034, 8.54812681 };
     const double white[3] = { 13.73504829, 13.71932124, 13.65360218 };
     for (int k = 0; k < 3; ++k) {
-        expectRel(nonlin.at<cv::Vec3f>(0, 0)[k], sample[k], kWorkedExampleRel, "sample Ra'Ga'Ba'");
-        expectRel(nonlin.at<cv::Vec3f>(0, 1)[k], white[k], kWorkedExampleRel, "white Ra'Ga'Ba'");
+        expectRel(double(nonlin.at<cv::Vec3f>(0, 0)[k]), sample[k], kWorkedExampleRel,
+            "sample Ra'Ga'Ba'");
+        expectRel(
+            double(nonlin.at<cv::Vec3f>(0, 1)[k]), white[k], kWorkedExampleRel, "white Ra'Ga'Ba'");
     }
 
     computeAB(nonlin, a, b);
-    expectRel(a.at<float>(0, 0), -0.5773400650, kWorkedExampleRel, "a");
-    expectRel(b.at<float>(0, 0), -0.1126966614, kWorkedExampleRel, "b");
+    expectRel(double(a.at<float>(0, 0)), -0.5773400650, kWorkedExampleRel, "a");
+    expectRel(double(b.at<float>(0, 0)), -0.1126966614, kWorkedExampleRel, "b");
     computeHue(a, b, h, et);
-    expectRel(h.at<float>(0, 0), 191.04523657 - 360.0, kWorkedExampleRel, "h");
-    expectRel(et.at<float>(0, 0), 1.0956612567, kWorkedExampleRel, "et");
+    expectRel(double(h.at<float>(0, 0)), 191.04523657 - 360.0, kWorkedExampleRel, "h");
+    expectRel(double(et.at<float>(0, 0)), 1.0956612567, kWorkedExampleRel, "et");
 
     const float Aw = computeLightness(nonlin, Ncb, z, J, A);
-    expectRel(A.at<float>(0, 0), 23.9544933924, kWorkedExampleRel, "A");
-    expectRel(Aw, 41.5797345151, kWorkedExampleRel, "Aw");
+    expectRel(double(A.at<float>(0, 0)), 23.9544933924, kWorkedExampleRel, "A");
+    expectRel(double(Aw), 41.5797345151, kWorkedExampleRel, "Aw");
     EXPECT_EQ(J.at<float>(0, 1), 100.0f);
 
     J.setTo(48.0314100619);
     computeBrightness(J, FL, z, Q, Aw);
     // Q scales with 1 / c: the published Q for c = 0.69.
-    expectRel(Q.at<float>(0, 0), 183.1240396213 * 0.69 / 0.525, kWorkedExampleRel, "Q");
+    expectRel(double(Q.at<float>(0, 0)), 183.1240396213 * 0.69 / 0.525, kWorkedExampleRel, "Q");
 
     computeChroma(nonlin, a, b, J, et, Ncb, n, C, 1.0f);
-    expectRel(C.at<float>(0, 0), 38.7788904681, kWorkedExampleRel, "C");
+    expectRel(double(C.at<float>(0, 0)), 38.7788904681, kWorkedExampleRel, "C");
     computeColorfulness(C, FL, M);
     EXPECT_EQ(M.at<float>(0, 0), C.at<float>(0, 0));
     Q.setTo(183.1240396213);
     computeSaturation(M, Q, s);
-    expectRel(s.at<float>(0, 0), 46.0177106981, kWorkedExampleRel, "s");
+    expectRel(double(s.at<float>(0, 0)), 46.0177106981, kWorkedExampleRel, "s");
 }
 
 TEST(Lightness, BrightestAchromaticResponseIsTheWhite)
@@ -214,7 +216,7 @@ TEST(ForwardChain, UniformImageIsEverywhereTheWhite)
         cv::minMaxLoc(*m, &lo, &hi);
         EXPECT_EQ(lo, hi);
     }
-    EXPECT_EQ(cv::countNonZero(c.J != 100.0f), 0);
+    EXPECT_EQ(cv::countNonZero(c.J != 100.0), 0);
 }
 
 TEST(ForwardChain, NegativeConeResponseMakesOnlyThatPixelNaN)
@@ -238,7 +240,7 @@ TEST(DebugOutput, FilesOfARunAndTheBrightnessMask)
     // Three uniform 8 x 8 blocks, so the JPEG holds them within its DC rounding.
     cv::Mat J(8, 24, CV_32FC1, cv::Scalar(0.1));
     J.colRange(8, 16).setTo(50);
-    J.colRange(16, 24).setTo(kNaN);
+    J.colRange(16, 24).setTo(double(kNaN));
     cv::Mat FL = planeOf(J, 0.464159f), z = planeOf(J, 0), Q = planeOf(J, 0);
     const float largest = computeBrightness(J, FL, z, Q, 40.0f);
     EXPECT_EQ(largest, Q.at<float>(0, 8));

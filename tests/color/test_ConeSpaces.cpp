@@ -28,7 +28,10 @@ cv::Mat photo(unsigned seed)
     return img;
 }
 
-cv::Mat pixel(float a, float b, float c) { return cv::Mat(1, 1, CV_32FC3, cv::Scalar(a, b, c)); }
+cv::Mat pixel(float a, float b, float c)
+{
+    return cv::Mat(1, 1, CV_32FC3, cv::Scalar(double(a), double(b), double(c)));
+}
 
 void expectNear(const cv::Mat& actual, const cv::Mat& expected, double tol)
 {
@@ -192,13 +195,13 @@ TEST(CieLab, InverseLightnessSwitchesToTheCubeAboveKappaEpsilon)
         return bgr;
     };
     const float Y4 = static_cast<float>(4.0 / 903.3);
-    expectNear(greyFor(4), pixel(1, 1, 1) * sRGBCompanding(Y4), kFloatTol);
+    expectNear(greyFor(4), pixel(1, 1, 1) * double(sRGBCompanding(Y4)), kFloatTol);
     const float Y50 = std::pow(66.0f / 116.0f, 3.0f);
-    expectNear(greyFor(50), pixel(1, 1, 1) * sRGBCompanding(Y50), kFloatTol);
+    expectNear(greyFor(50), pixel(1, 1, 1) * double(sRGBCompanding(Y50)), kFloatTol);
 
     // Both branches meet at the switch point 7.9996248 (Y = epsilon).
     const float below = std::nextafter(7.9996248f, 0.0f), above = std::nextafter(7.9996248f, 100.0f);
-    const cv::Mat atSwitch = pixel(1, 1, 1) * sRGBCompanding(0.008856f);
+    const cv::Mat atSwitch = pixel(1, 1, 1) * double(sRGBCompanding(0.008856f));
     expectNear(greyFor(below), atSwitch, 1e-6);
     expectNear(greyFor(above), atSwitch, 1e-6);
 }

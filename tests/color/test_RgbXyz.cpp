@@ -28,7 +28,7 @@ cv::Mat photo(unsigned seed)
 
 cv::Mat pixel(float a, float b, float c)
 {
-    return cv::Mat(1, 1, CV_32FC3, cv::Scalar(a, b, c));
+    return cv::Mat(1, 1, CV_32FC3, cv::Scalar(double(a), double(b), double(c)));
 }
 
 // Reports the worst element: its index, both values and the error in tolerances.
@@ -39,7 +39,7 @@ void expectImagesNear(const cv::Mat& actual, const cv::Mat& expected, double tol
     int wi = 0, wj = 0;
     for (int i = 0; i < a.rows; ++i)
         for (int j = 0; j < a.cols; ++j) {
-            const double err = std::abs(double(a.at<float>(i, j)) - e.at<float>(i, j));
+            const double err = std::abs(double(a.at<float>(i, j)) - double(e.at<float>(i, j)));
             if (!(err <= worst)) {
                 worst = err;
                 wi = i, wj = j;

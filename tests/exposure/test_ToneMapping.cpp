@@ -52,7 +52,7 @@ TEST(TonemapDurand, CompressesLogRangeToContrast)
     // Channel 0 of the dark half holds the image's minimum, so no pixel is
     // black after the joint normalisation.
     cv::Mat hdr(12, 32, CV_32FC3, cv::Scalar(0.0, 2.0, 2.0));
-    hdr.colRange(16, 32).setTo(cv::Scalar::all(kStepHigh));
+    hdr.colRange(16, 32).setTo(cv::Scalar::all(double(kStepHigh)));
     for (float contrast : { 2.0f, 4.0f }) {
         cv::Mat out;
         TonemapDurand(1.0f, contrast, 1.0f, 2.0f, 2.0f).process(hdr, out);
@@ -79,7 +79,7 @@ TEST(TonemapDurand, SaturationIsTheExponentOfChannelRatios)
         TonemapDurand(1.0f, 4.0f, saturation, 2.0f, 2.0f).process(hdr, out);
         for (int j = 1; j < hdr.cols; ++j) {
             const cv::Vec3f in = hdr.at<cv::Vec3f>(3, j), o = out.at<cv::Vec3f>(3, j);
-            const double expected = std::pow(double(in[0]) / in[2], saturation);
+            const double expected = std::pow(double(in[0]) / double(in[2]), saturation);
             EXPECT_NEAR(o[0] / o[2], expected, kPowRel * 10 * expected) << "column " << j;
         }
     }

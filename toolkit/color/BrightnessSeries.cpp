@@ -228,12 +228,13 @@ void toolkit::color::increaseBrightness(
 
     // The adopted white is uniform, so its luminance plane alone gives Yb and
     // the viewing factors are the same at every pixel.
-    cv::Mat whiteY(rows, cols, CV_32FC1, cv::Scalar(kWhiteLevel));
+    cv::Mat whiteY(rows, cols, CV_32FC1, cv::Scalar(static_cast<double>(kWhiteLevel)));
     const float Yb = computeYback(whiteY);
-    cv::Mat FL(rows, cols, CV_32FC1, cv::Scalar(computeFl(kAdaptingLuminance)));
-    cv::Mat n(rows, cols, CV_32FC1, cv::Scalar(computeN(Yb, kWhiteLevel)));
-    cv::Mat Ncb(rows, cols, CV_32FC1, cv::Scalar(computeNcb(Yb, kWhiteLevel)));
-    cv::Mat z(rows, cols, CV_32FC1, cv::Scalar(computeZ(Yb, kWhiteLevel)));
+    cv::Mat FL(
+        rows, cols, CV_32FC1, cv::Scalar(static_cast<double>(computeFl(kAdaptingLuminance))));
+    cv::Mat n(rows, cols, CV_32FC1, cv::Scalar(static_cast<double>(computeN(Yb, kWhiteLevel))));
+    cv::Mat Ncb(rows, cols, CV_32FC1, cv::Scalar(static_cast<double>(computeNcb(Yb, kWhiteLevel))));
+    cv::Mat z(rows, cols, CV_32FC1, cv::Scalar(static_cast<double>(computeZ(Yb, kWhiteLevel))));
 
     cv::Mat hpe(rows, cols, CV_32FC3), compressed(rows, cols, CV_32FC3);
     cv::Mat a(rows, cols, CV_32FC1), b(rows, cols, CV_32FC1);

@@ -53,7 +53,7 @@ std::string expectedLine(const cv::Mat& inp, const cv::Mat& tar)
     const float coeffA = metrics::bhattacharyyaCoeff(a1, a2);
     const float coeffB = metrics::bhattacharyyaCoeff(b1, b2);
     std::ostringstream line;
-    line << coeffL << "," << (coeffA + coeffB) / 2.0 << "\n";
+    line << coeffL << "," << double(coeffA + coeffB) / 2.0 << "\n";
     return line.str();
 }
 
