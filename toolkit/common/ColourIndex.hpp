@@ -14,7 +14,9 @@
 // and picks one at load time (GCC, and Clang from 14, on x86-64 ELF). GCC's
 // clones cannot pass an exception on (one thrown through them ends the
 // process), so only loops that neither allocate nor throw may be built so:
-// mark them noexcept.
+// mark them noexcept. Clang 14 gives a clone's resolver external linkage even
+// in an unnamed namespace: each cloned function needs a name of its own in
+// the program.
 #if defined(__x86_64__) && defined(__ELF__) && defined(__has_attribute)
 #if __has_attribute(target_clones)
 #define TOOLKIT_POPCOUNT_CLONES __attribute__((target_clones("popcnt", "default")))
