@@ -392,8 +392,10 @@ cv::Mat makePhoto(const std::vector<cv::Mat>& samples, cv::Size size, cv::RNG& r
     if (rng.uniform(0, 2))
         cv::flip(photo, photo, 1);
     const double exposure = rng.uniform(0.85, 1.15);
-    const cv::Scalar gain(exposure * rng.uniform(0.93, 1.07), exposure * rng.uniform(0.93, 1.07),
-        exposure * rng.uniform(0.93, 1.07));
+    // Drawn one by one, the last channel first: as arguments of one call the
+    // order of the draws would be the compiler's.
+    const double third = rng.uniform(0.93, 1.07), second = rng.uniform(0.93, 1.07);
+    const cv::Scalar gain(exposure * rng.uniform(0.93, 1.07), exposure * second, exposure * third);
     cv::Mat cast;
     cv::multiply(photo, gain, cast, 1.0, CV_8UC3);
     return addNoise(cast, rng, rng.uniform(1.5, 4.0));

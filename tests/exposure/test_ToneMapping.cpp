@@ -27,8 +27,10 @@ cv::Mat hdrImage(int rows, int cols, unsigned seed)
     for (int i = 0; i < rows; ++i)
         for (int j = 0; j < cols; ++j) {
             const float lum = static_cast<float>(std::pow(10.0, 6.0 * j / (cols - 1)));
-            const cv::Vec3f c(
-                rng.uniform(0.1f, 1.0f), rng.uniform(0.1f, 1.0f), rng.uniform(0.1f, 1.0f));
+            // One draw after another, the last channel first: as arguments
+            // of one call their order would be the compiler's.
+            const float third = rng.uniform(0.1f, 1.0f), second = rng.uniform(0.1f, 1.0f);
+            const cv::Vec3f c(rng.uniform(0.1f, 1.0f), second, third);
             img.at<cv::Vec3f>(i, j) = c * lum;
         }
     img.at<cv::Vec3f>(0, 0) = cv::Vec3f(0, 0, 0);
