@@ -1,12 +1,13 @@
 # Entry points: `make demo` and `make test` set up what is missing, build and run.
 BUILD_DIR   ?= build
 ASAN_DIR    ?= build-sanitize
+CLANG_DIR   ?= build-clang
 FUZZ_DIR    ?= build-fuzz
 FUZZ_SECONDS ?= 60
 JOBS        ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
-.PHONY: all setup build test test-sanitize test-slurm test-report fuzz package test-package demo bench clean
+.PHONY: all setup build test test-sanitize test-clang test-slurm test-report fuzz package test-package demo bench clean
 
 all: build
 
@@ -31,6 +32,14 @@ test-sanitize: setup
 	cmake --build $(ASAN_DIR) -j $(JOBS)
 	cd $(ASAN_DIR) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	    ctest --output-on-failure -j $(JOBS)
+
+# Everything built once more with clang and clang++, warnings as errors as
+# with GCC, and the unit and program tests run on that build.
+test-clang: setup
+	CC=clang CXX=clang++ cmake -S . -B $(CLANG_DIR) -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Release \
+	      -DTOOLKIT_WARNINGS_AS_ERRORS=ON $(CMAKE_FLAGS)
+	cmake --build $(CLANG_DIR) -j $(JOBS)
+	cd $(CLANG_DIR) && ctest --output-on-failure -j $(JOBS)
 
 # The Slurm recipe (scripts/slurm-compare-pairs.sh) on a single-node cluster
 # that scripts/slurm-local.sh installs, starts and stops on this machine.
@@ -86,4 +95,4 @@ bench: build
 	$(BUILD_DIR)/bin/bench_guidedfilter
 
 clean:
-	rm -rf $(BUILD_DIR) $(ASAN_DIR)
+	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(CLANG_DIR)

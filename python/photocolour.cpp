@@ -140,7 +140,9 @@ cv::Mat toWhite(const py::handle& object, cv::Size size, const char* name, bool&
     }
     const auto triple = object.cast<std::array<float, 3>>();
     perPixel = false;
-    return cv::Mat(size, CV_32FC3, cv::Scalar(triple[0], triple[1], triple[2]));
+    return cv::Mat(size, CV_32FC3,
+        cv::Scalar(static_cast<double>(triple[0]), static_cast<double>(triple[1]),
+            static_cast<double>(triple[2])));
 }
 
 py::object gPerceptualFigures, gLabFigures;
@@ -190,7 +192,7 @@ py::dict appearance(const py::handle& image, const DebugDir& debugDir)
         cv::Mat source = norm.clone();
         cv::Mat adapted(size, CV_32FC3);
         metrics::compute_cat(source, adapted);
-        adapted *= 100.0f;
+        adapted *= 100.0;
         color::AppearanceOptions options;
         options.debugFiles = debugDir.has_value();
         const color::AppearancePlanes model
@@ -220,7 +222,9 @@ py::array convert(const py::handle& image, const char* name, int channels, Conve
 
 cv::Mat referenceWhite(const std::array<float, 3>& white)
 {
-    return cv::Mat(1, 1, CV_32FC3, cv::Scalar(white[0], white[1], white[2]));
+    return cv::Mat(1, 1, CV_32FC3,
+        cv::Scalar(static_cast<double>(white[0]), static_cast<double>(white[1]),
+            static_cast<double>(white[2])));
 }
 
 py::array readImage(const std::string& path)

@@ -94,9 +94,10 @@ std::string chart(const std::string& key, const std::string& title, float coeffi
         << first.range().last << "\" data-total=\"" << first.total() << " " << second.total()
         << "\" data-first=\"" << countsData(first) << "\" data-second=\"" << countsData(second)
         << "\">"
-        << "<title>" << escape(title) << " " << number(coefficient) << "</title>"
+        << "<title>" << escape(title) << " " << number(static_cast<double>(coefficient))
+        << "</title>"
         << "<text x=\"4\" y=\"15\" class=\"t\">" << escape(title) << ": <tspan class=\"f\">"
-        << number(coefficient) << "</tspan></text>"
+        << number(static_cast<double>(coefficient)) << "</tspan></text>"
         << "<line x1=\"" << kPlotLeft << "\" y1=\"" << kPlotBottom << "\" x2=\"" << kPlotRight
         << "\" y2=\"" << kPlotBottom << "\" class=\"axis\"/>"
         << "<line x1=\"" << kPlotLeft << "\" y1=\"" << kPlotTop << "\" x2=\"" << kPlotLeft

@@ -21,10 +21,6 @@ namespace {
 
 const char* const kResultFile = "For_fit.txt";
 
-// Distinct colours are laid out in rows of this width so that the colour
-// conversion can split the work over rows.
-constexpr int kColourRowWidth = 1024;
-
 void addLabPlanes(
     const cv::Mat& lab, toolkit::common::BinCounts& L, toolkit::common::BinCounts& a, toolkit::common::BinCounts& b)
 {
@@ -103,7 +99,7 @@ labcompare::LabFigures labcompare::compareLab(const LabCounts& input, const LabC
     const float coeffA = toolkit::common::bhattacharyyaCoeff(input.a, target.a);
     const float coeffB = toolkit::common::bhattacharyyaCoeff(input.b, target.b);
     // The sum is a float, the halving is done in double.
-    return { coeffL, (coeffA + coeffB) / 2.0 };
+    return { coeffL, static_cast<double>(coeffA + coeffB) / 2.0 };
 }
 
 std::string labcompare::figuresLine(const LabFigures& figures)

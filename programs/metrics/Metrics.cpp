@@ -3,6 +3,7 @@
 #include "toolkit/color/AppearanceModel.hpp"
 #include "toolkit/color/ChromaticAdaptation.hpp"
 #include "toolkit/color/RgbXyz.hpp"
+#include "toolkit/common/ColourIndex.hpp"
 #include "toolkit/common/CommonFunctions.hpp"
 #include "toolkit/common/DistinctColours.hpp"
 #include "toolkit/common/FloatText.hpp"
@@ -61,7 +62,7 @@ void spreadRow(const uchar* px, int cols, const common::DistinctColours& colours
     std::uint32_t* counts) noexcept
 {
     for (int j = 0; j < cols; ++j, px += 3) {
-        const std::size_t k = colours.index(common::colourKey(px));
+        const std::size_t k = common::colourIndex(colours, common::colourKey(px));
         o1[j] = v1[k];
         o2[j] = v2[k];
         o3[j] = v3[k];
@@ -93,7 +94,7 @@ char* dumpRow(const uchar* px, int cols, const common::DistinctColours& colours,
     const DumpSlot* slots, char* out) noexcept
 {
     for (int j = 0; j < cols; ++j, px += 3) {
-        const DumpSlot& slot = slots[colours.index(common::colourKey(px))];
+        const DumpSlot& slot = slots[common::colourIndex(colours, common::colourKey(px))];
         std::memcpy(out, slot.bytes, kDumpSlot);
         out += static_cast<unsigned char>(slot.bytes[kDumpSlot - 1]);
     }

@@ -10,10 +10,14 @@
 # the public headers only (each compiles on its own), the licence, a licence
 # for every sample photograph and a pkg-config file that points into the
 # prefix.
-# Usage: test_consumer.sh SOURCE_DIR BUILD_DIR
+# The consumer is built with the compiler that built the toolkit (the OpenMP
+# runtime the library needs is that compiler's), CXX_COMPILER when given.
+# Usage: test_consumer.sh SOURCE_DIR BUILD_DIR [CXX_COMPILER]
 set -euo pipefail
 src=$(cd "$1" && pwd)
 build=$(cd "$2" && pwd)
+compiler=()
+[ -z "${3:-}" ] || compiler=(-DCMAKE_CXX_COMPILER="$3")
 consumer="$src/tests/cmake/consumer"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -27,7 +31,7 @@ fail() {
 configure() {
   local dir=$1
   shift
-  cmake -S "$consumer" -B "$dir" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON "$@" > "$dir.log" 2>&1
+  cmake -S "$consumer" -B "$dir" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON "${compiler[@]}" "$@" > "$dir.log" 2>&1
 }
 
 # Builds and checks the consumer configured into $1.
@@ -45,7 +49,7 @@ mine = [e for e in entries if e["file"].startswith(own)]
 assert mine, "no compile command of the consumer"
 for e in mine:
     flags = e["command"].split()
-    bad = [f for f in flags if f in ("-fopenmp", "-O3", "-Wall", "-Wextra", "-Werror") or f.startswith("-ffp-contract")]
+    bad = [f for f in flags if f in ("-fopenmp", "-O3", "-Wall", "-Wextra", "-Wdouble-promotion", "-Wfloat-conversion", "-Werror") or f.startswith("-ffp-contract")]
     if bad or "-g" not in flags:
         sys.exit(f"{e['file']}: {bad or 'no -g'} in {e['command']}")
 EOF

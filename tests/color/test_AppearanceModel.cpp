@@ -33,7 +33,7 @@ constexpr testsupport::Tolerance kWorkedExample = testsupport::relative(kWorkedE
 
 cv::Mat planeOf(const cv::Mat& like, float value)
 {
-    return cv::Mat(like.size(), CV_32FC1, cv::Scalar(value));
+    return cv::Mat(like.size(), CV_32FC1, cv::Scalar(double(value)));
 }
 
 // Every plane of the forward chain for one sharpened image.
@@ -213,7 +213,7 @@ TEST(ForwardChain, UniformImageIsEverywhereTheWhite)
         cv::minMaxLoc(*m, &lo, &hi);
         EXPECT_EQ(lo, hi);
     }
-    EXPECT_EQ(cv::countNonZero(c.J != 100.0f), 0);
+    EXPECT_EQ(cv::countNonZero(c.J != 100.0), 0);
 }
 
 TEST(ForwardChain, NegativeConeResponseMakesOnlyThatPixelNaN)
@@ -237,7 +237,7 @@ TEST(DebugOutput, FilesOfARunAndTheBrightnessMask)
     // Three uniform 8 x 8 blocks, so the JPEG holds them within its DC rounding.
     cv::Mat J(8, 24, CV_32FC1, cv::Scalar(0.1));
     J.colRange(8, 16).setTo(50);
-    J.colRange(16, 24).setTo(kNaN);
+    J.colRange(16, 24).setTo(double(kNaN));
     cv::Mat FL = planeOf(J, 0.464159f), z = planeOf(J, 0), Q = planeOf(J, 0);
     const float largest = computeBrightness(J, FL, z, Q, 40.0f);
     EXPECT_EQ(largest, Q.at<float>(0, 8));

@@ -85,10 +85,10 @@ TEST(IncreaseBrightness, FactorTenExponentsRiseAndTheInputIsRestored)
         if (line.rfind("Gamma: ", 0) == 0)
             gammas.push_back(std::stod(line.substr(7)));
     ASSERT_EQ(gammas.size(), 6u);
-    double f = 10.0f;
+    double f = 10.0;
     for (int k = 0; k < 6; ++k) {
         EXPECT_NEAR(gammas[k], 1.0 + std::log10(10.0 / f), kPrintedGammaTol) << "pass " << k;
-        f = static_cast<float>(f - 0.7); // 10, 9.3, ... 6.5: about 1, 1.032, ... 1.187
+        f = double(static_cast<float>(f - 0.7)); // 10, 9.3, ... 6.5: about 1, 1.032, ... 1.187
     }
     EXPECT_EQ(gammas[0], 1.0);
     EXPECT_NEAR(gammas[5], 1.187, 5e-4); // listed to three decimals
@@ -122,7 +122,7 @@ TEST(IncreaseBrightness, RenderingsOrderedByExponent)
     testsupport::ScopedWorkDir dir;
     // Uniform: the filtered brightness is the brightness, so exponent 1 gives
     // the input back through the forward and inverse model.
-    cv::Mat uniform(6, 8, CV_32FC3, cv::Scalar(0.35f, 0.5f, 0.6f));
+    cv::Mat uniform(6, 8, CV_32FC3, cv::Scalar(double(0.35f), 0.5, double(0.6f)));
     std::vector<cv::Mat> outputs;
     runSeries(uniform, outputs, 10.0f);
     EXPECT_LE(cv::norm(outputs[0], uniform, cv::NORM_INF), kModelRoundTripTol);

@@ -45,7 +45,7 @@ cv::Mat photoSharpened(unsigned seed)
 
 cv::Mat pixel(float a, float b, float c)
 {
-    return cv::Mat(1, 1, CV_32FC3, cv::Scalar(a, b, c));
+    return cv::Mat(1, 1, CV_32FC3, cv::Scalar(double(a), double(b), double(c)));
 }
 
 double expectedD(double La) { return 1.0 - std::exp((-La - 42.0) / 92.0) / 3.6; }
@@ -113,7 +113,9 @@ TEST(AdaptationToD65, InverseRestoresAndImageMayBeItsOwnWhite)
     const double W[3] = { 1.0872, 1.0354, 0.9493 }; // D65 as S, M, L
     const cv::Vec3f v = original.at<cv::Vec3f>(4, 6), a = own.at<cv::Vec3f>(4, 6);
     for (int k = 0; k < 3; ++k) // tolerance: W to four decimals
-        EXPECT_NEAR(a[k], (1 - D) * v[k] + D * W[k] * v[k] / (v[k] + 1e-6), 1e-4) << k;
+        EXPECT_NEAR(
+            a[k], (1 - D) * double(v[k]) + D * W[k] * double(v[k]) / (double(v[k]) + 1e-6), 1e-4)
+            << k;
 
     cv::Mat zero(2, 2, CV_32FC3, cv::Scalar::all(0));
     iCAMCATByD65(zero, zero, cv::Mat());
@@ -125,7 +127,8 @@ TEST(PerPixelAdaptation, SourceEqualToDestinationLeavesTheImage)
 {
     const cv::Mat original = photoSharpened(9);
     const cv::Vec3f w(0.8f, 0.9f, 0.7f);
-    const cv::Mat uniform(original.size(), CV_32FC3, cv::Scalar(w[0], w[1], w[2]));
+    const cv::Mat uniform(
+        original.size(), CV_32FC3, cv::Scalar(double(w[0]), double(w[1]), double(w[2])));
     cv::Mat img = original.clone();
     iCAMCAT(img, uniform, pixel(w[0], w[1], w[2]), cv::Mat(), cv::Mat(), 1.0f, false);
     EXPECT_TRUE(testsupport::near(img, original, testsupport::relative(kNearUnitGainRel)));
@@ -155,7 +158,7 @@ TEST(PerPixelAdaptation, DegreeComesFromTheSourceWhiteLuminance)
     iCAMCATLocal(masked, src, pixel(wd[0], wd[1], wd[2]), cv::Mat(), cv::Mat(),
                  cv::Mat(1, 1, CV_8UC1, cv::Scalar(0)), 1.0f, false);
     for (int k = 0; k < 3; ++k) {
-        const double ratio = wd[k] * D / ws[k];
+        const double ratio = double(wd[k]) * D / double(ws[k]);
         EXPECT_NEAR(img.at<cv::Vec3f>(0, 0)[k], ratio + 1 - D, 1e-6) << k;
         EXPECT_NEAR(local.at<cv::Vec3f>(0, 0)[k], 0.3 * ratio + 1 - 0.3 * D, 1e-6) << k;
         EXPECT_EQ(masked.at<cv::Vec3f>(0, 0)[k], 1.0f) << k;

@@ -28,7 +28,10 @@ cv::Mat photo(unsigned seed)
     return img;
 }
 
-cv::Mat pixel(float a, float b, float c) { return cv::Mat(1, 1, CV_32FC3, cv::Scalar(a, b, c)); }
+cv::Mat pixel(float a, float b, float c)
+{
+    return cv::Mat(1, 1, CV_32FC3, cv::Scalar(double(a), double(b), double(c)));
+}
 
 cv::Mat linearised(const cv::Mat& img)
 {

@@ -49,7 +49,7 @@ long lines(const std::string& text) { return std::count(text.begin(), text.end()
 
 cv::Vec3f greyWorldState(const cv::Mat& image, cv::Vec3f* white)
 {
-    cv::Mat state(1, 1, CV_32FC3, cv::Scalar::all(std::numeric_limits<float>::quiet_NaN()));
+    cv::Mat state(1, 1, CV_32FC3, cv::Scalar::all(double(std::numeric_limits<float>::quiet_NaN())));
     cv::Mat w(1, 1, CV_32FC3);
     testing::internal::CaptureStdout();
     computeWhitePointFromGrayWorld(image, w, state, cv::Mat());
@@ -71,7 +71,8 @@ TEST(IlluminantAdaptation, ReferenceEqualToImageStopsAfterTheFirstPass)
     // Exactly one CAT pass from the image's white to itself.
     cv::Vec3f w;
     greyWorldState(original, &w);
-    cv::Mat white(1, 1, CV_32FC3, cv::Scalar(w[0], w[1], w[2])), expected = original.clone();
+    cv::Mat white(1, 1, CV_32FC3, cv::Scalar(double(w[0]), double(w[1]), double(w[2]))),
+        expected = original.clone();
     CAT(expected, white, white, 0.9f, cv::Mat());
     EXPECT_TRUE(testsupport::near(image, expected, 0.0));
 }

@@ -25,7 +25,7 @@ const std::string kNaNLine
 
 cv::Mat planeOf(const cv::Mat& like, float v)
 {
-    return cv::Mat(like.size(), CV_32FC1, cv::Scalar(v));
+    return cv::Mat(like.size(), CV_32FC1, cv::Scalar(double(v)));
 }
 
 // A photograph adapted to D65 and scaled by 100, run through the forward chain
@@ -123,9 +123,10 @@ TEST_F(InverseChain, EachStepUndoesItsForwardStep)
     for (int i = 0; i < A.rows; ++i)
         for (int j = 0; j < A.cols; ++j) {
             const cv::Vec3f r = nonlin.at<cv::Vec3f>(i, j);
-            tRef.at<float>(i, j) = float(kNc * 50000.0 / 13.0 * Ncb.at<float>(i, j)
-                * et.at<float>(i, j) * std::hypot(a.at<float>(i, j), b.at<float>(i, j))
-                / (r[0] + r[1] + 1.05 * r[2]));
+            tRef.at<float>(i, j) = float(double(kNc) * 50000.0 / 13.0 * double(Ncb.at<float>(i, j))
+                * double(et.at<float>(i, j))
+                * double(std::hypot(a.at<float>(i, j), b.at<float>(i, j)))
+                / (double(r[0] + r[1]) + 1.05 * double(r[2])));
         }
     chromaAndLightness2t(C, J, n, got);
     EXPECT_TRUE(testsupport::near(got, tRef, kRoundTripGap)) << "t from C and J";
@@ -148,12 +149,15 @@ TEST(HueToAB, QuadrantOfTheHueChoosesTheDenominator)
     const float ab[][2]
         = { { 1, 1 }, { 1, -1 }, { -1, 1 }, { -1, -1 }, { -2, 0 }, { 2, 0 }, { 0.3f, -2 } };
     for (const auto& p : ab) {
-        cv::Mat A(1, 1, CV_32FC1, cv::Scalar(response)), Ncb(1, 1, CV_32FC1, cv::Scalar(ncb));
-        const double hue = std::atan2(p[1], p[0]) * 180.0 / kPi,
+        cv::Mat A(1, 1, CV_32FC1, cv::Scalar(double(response))),
+            Ncb(1, 1, CV_32FC1, cv::Scalar(double(ncb)));
+        const double hue = double(std::atan2(p[1], p[0])) * 180.0 / kPi,
                      etv = (std::cos(hue * kPi / 180.0 + 2) + 3.8) / 4;
         // t from its definition, with Ra' + Ga' + 1.05 Ba' = A / Ncb + 0.305 - (11 a + 108 b) / 23.
-        const double t = Nc * 50000.0 / 13.0 * ncb * etv * std::hypot(p[0], p[1])
-            / (response / ncb + 0.305 - (11.0 * p[0] + 108.0 * p[1]) / 23.0);
+        const double t = double(Nc) * 50000.0 / 13.0 * double(ncb) * etv
+            * double(std::hypot(p[0], p[1]))
+            / (double(response / ncb) + 0.305
+                - (11.0 * double(p[0]) + 108.0 * double(p[1])) / 23.0);
         cv::Mat h(1, 1, CV_32FC1, cv::Scalar(hue)), tm(1, 1, CV_32FC1, cv::Scalar(t));
         cv::Mat et(1, 1, CV_32FC1, cv::Scalar(etv)), a(1, 1, CV_32FC1), b(1, 1, CV_32FC1);
         hue2AB(A, h, tm, et, Ncb, a, b, Nc);
@@ -206,7 +210,7 @@ TEST(BrightnessToLightness, TinyBrightnessIsRaisedInPlace)
     brightness2Lightness(Q, FL, J, 40.0f);
     EXPECT_EQ(Q.at<float>(0, 0), float(1e-6));
     EXPECT_EQ(Q.at<float>(0, 1), float(-0.5 + 1e-6));
-    EXPECT_EQ(Q.at<float>(0, 2), float(5e-7f + 1e-6));
+    EXPECT_EQ(Q.at<float>(0, 2), float(double(5e-7f) + 1e-6));
     EXPECT_EQ(Q.at<float>(0, 3), 2e-6f);
     EXPECT_GT(J.at<float>(0, 0), 0.0f);
 }

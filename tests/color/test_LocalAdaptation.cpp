@@ -80,7 +80,7 @@ TEST(AreImgsEqualivalent, ZeroSumIsFalseSmallMeanIsTrue)
     cv::add(img, cv::Scalar::all(1e-4), near); // 3e-8 per pixel
     cv::add(img, cv::Scalar::all(1e-3), far); // 3e-6 per pixel
     const cv::Mat nans(
-        img.size(), CV_32FC3, cv::Scalar::all(std::numeric_limits<float>::quiet_NaN()));
+        img.size(), CV_32FC3, cv::Scalar::all(double(std::numeric_limits<float>::quiet_NaN())));
     EXPECT_FALSE(areImgsEqualivalent(img, img));
     EXPECT_TRUE(areImgsEqualivalent(img, near));
     EXPECT_FALSE(areImgsEqualivalent(img, far));
@@ -111,13 +111,13 @@ TEST(BiCAT, NearBlackWhiteIsLiftedAndDegreeEntersTwice)
     const cv::Mat original = photoSharpened(5, 6, 7);
     cv::Mat image = original.clone();
     // White 0 (below 1e-3) with target 0.02: 0.02 / (0 + 0.02) = 1.
-    const cv::Mat black(5, 6, CV_32FC3, cv::Scalar::all(0.0f));
-    const cv::Mat target(5, 6, CV_32FC3, cv::Scalar::all(0.02f));
+    const cv::Mat black(5, 6, CV_32FC3, cv::Scalar::all(0.0));
+    const cv::Mat target(5, 6, CV_32FC3, cv::Scalar::all(double(0.02f)));
     EXPECT_EQ(runBiCAT(image, black, target), "1 0 0.02\n1 0 0.02\n1 0 0.02\n");
     EXPECT_TRUE(testsupport::near(image, original, kUnitGainTol));
 
     // Ratio 2: overall factor 1 - D^2 + 2 D^2.
-    const double D = computeAdapFactD(20.0f);
+    const double D = double(computeAdapFactD(20.0f));
     image = original.clone();
     runBiCAT(image, cv::Mat(5, 6, CV_32FC3, cv::Scalar::all(0.5f)),
         cv::Mat(5, 6, CV_32FC3, cv::Scalar::all(1.0f)));
@@ -176,7 +176,7 @@ TEST(BiCATRegression, EqualWhitesUnitWeightAndTheVonKriesPart)
     cv::Mat fourth = photoBGR(rows, cols, 22);
     cv::Mat guidanceWhite = uniformRandom(rows, cols, CV_32FC3, 0.1, 1.0, 23);
     cv::Mat inputWhite = guidanceWhite.clone();
-    cv::Mat weight(rows, cols, CV_32FC1, cv::Scalar(1.0f));
+    cv::Mat weight(rows, cols, CV_32FC1, cv::Scalar(1.0));
     const cv::Mat g0 = guidance.clone(), gw0 = guidanceWhite.clone(), in0 = input.clone();
 
     runRegression(guidance, guidanceWhite, input, fourth, inputWhite, weight);

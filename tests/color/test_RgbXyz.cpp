@@ -28,7 +28,7 @@ cv::Mat photo(unsigned seed)
 
 cv::Mat pixel(float a, float b, float c)
 {
-    return cv::Mat(1, 1, CV_32FC3, cv::Scalar(a, b, c));
+    return cv::Mat(1, 1, CV_32FC3, cv::Scalar(double(a), double(b), double(c)));
 }
 
 const cv::Mat kD65 = pixel(0.9505f, 1.0f, 1.0888f);

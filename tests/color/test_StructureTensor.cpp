@@ -17,8 +17,8 @@ namespace {
 // Float 0..255 image, `low` left of column `edge` and `high` from it on, all channels.
 cv::Mat verticalStep(int rows, int cols, int edge, float low, float high)
 {
-    cv::Mat img(rows, cols, CV_32FC3, cv::Scalar::all(low));
-    img.colRange(edge, cols).setTo(cv::Scalar::all(high));
+    cv::Mat img(rows, cols, CV_32FC3, cv::Scalar::all(double(low)));
+    img.colRange(edge, cols).setTo(cv::Scalar::all(double(high)));
     return img;
 }
 
@@ -86,7 +86,7 @@ TEST(StructureTensorRejection, BadKernelSizeOrArgumentsFailBeforeAnyOutput)
         EXPECT_THROW(computeStructuralTensor(img, *out, 3.0f), cv::Exception);
     EXPECT_THROW(computeStructuralTensor(grey, weight, 3.0f), cv::Exception);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-    EXPECT_EQ(cv::countNonZero(weight != -1.0f), 0);
+    EXPECT_EQ(cv::countNonZero(weight != -1.0), 0);
     EXPECT_TRUE(unallocated.empty());
     EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
 }

@@ -31,7 +31,8 @@ struct Estimate {
 
 cv::Mat freshState()
 {
-    return cv::Mat(1, 1, CV_32FC3, cv::Scalar::all(std::numeric_limits<float>::quiet_NaN()));
+    return cv::Mat(
+        1, 1, CV_32FC3, cv::Scalar::all(double(std::numeric_limits<float>::quiet_NaN())));
 }
 
 Estimate estimate(const cv::Mat& image, cv::Mat& state, const cv::Mat& mask = cv::Mat())
@@ -45,7 +46,9 @@ Estimate estimate(const cv::Mat& image, cv::Mat& state, const cv::Mat& mask = cv
 std::string matrixLine(const cv::Vec3f& white)
 {
     std::ostringstream text;
-    text << cv::Mat(1, 1, CV_32FC3, cv::Scalar(white[0], white[1], white[2])) << std::endl;
+    text << cv::Mat(
+        1, 1, CV_32FC3, cv::Scalar(double(white[0]), double(white[1]), double(white[2])))
+         << std::endl;
     return text.str();
 }
 
@@ -57,7 +60,7 @@ cv::Mat castGreyScene(float b, float g, float r, double* meanGrey)
     cv::cvtColor(img, grey, cv::COLOR_BGR2GRAY);
     grey = grey * 0.8 + 0.1; // no black pixel, which would not count as neutral
     *meanGrey = cv::mean(grey)[0];
-    cv::Mat planes[] = { grey * b, grey * g, grey * r }, out;
+    cv::Mat planes[] = { grey * double(b), grey * double(g), grey * double(r) }, out;
     cv::merge(planes, 3, out);
     return out;
 }
@@ -119,8 +122,8 @@ TEST(GreyWorld, TintedPhotographGivesItsCast)
     cv::Mat warm = castGreyScene(0.8f, 0.9f, 1.0f, &meanGrey), state = freshState();
     const Estimate e = estimate(warm, state);
     const float Y = 0.299f + 0.587f * 0.9f + 0.114f * 0.8f;
-    EXPECT_NEAR(state.at<cv::Vec3f>(0, 0)[1], (0.8f - Y) * meanGrey, kSceneMeanTol);
-    EXPECT_NEAR(state.at<cv::Vec3f>(0, 0)[2], (1.0f - Y) * meanGrey, kSceneMeanTol);
+    EXPECT_NEAR(state.at<cv::Vec3f>(0, 0)[1], double(0.8f - Y) * meanGrey, kSceneMeanTol);
+    EXPECT_NEAR(state.at<cv::Vec3f>(0, 0)[2], double(1.0f - Y) * meanGrey, kSceneMeanTol);
     EXPECT_LT(e.white[0], e.white[1]);
     EXPECT_EQ(e.white[2], 1.0f);
 }

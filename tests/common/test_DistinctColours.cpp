@@ -1,5 +1,7 @@
 #include "toolkit/common/DistinctColours.hpp"
 
+#include "toolkit/common/ColourIndex.hpp"
+
 #include "tests/support/TestSupport.hpp"
 
 #include <gtest/gtest.h>
@@ -47,4 +49,21 @@ TEST(DistinctColours, ExtremeKeysAndEmptyImage)
     const DistinctColours none = countDistinctColours(cv::Mat(0, 0, CV_8UC3));
     EXPECT_TRUE(none.keys.empty());
     EXPECT_EQ(none.asImage(16).total(), 0u);
+}
+
+// The inline look-up the pixel loops use is index(), and its population count
+// counts the set bits.
+TEST(DistinctColours, InlineLookUpIsIndex)
+{
+    for (const std::uint64_t word : { std::uint64_t(0), std::uint64_t(1), ~std::uint64_t(0),
+             std::uint64_t(0x8000000000000001u), std::uint64_t(0x0123456789abcdefu) }) {
+        unsigned bits = 0;
+        for (int b = 0; b < 64; ++b)
+            bits += unsigned((word >> b) & 1u);
+        EXPECT_EQ(popcount64(word), bits) << word;
+    }
+    const cv::Mat img = testsupport::makePhoto(40, 50, 5);
+    const DistinctColours colours = countDistinctColours(img);
+    for (const std::uint32_t key : colours.keys)
+        ASSERT_EQ(colourIndex(colours, key), colours.index(key));
 }

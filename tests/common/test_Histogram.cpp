@@ -94,7 +94,7 @@ TEST(Coefficient, CountsAreExactBeyondFloatCounterLimit)
     // 2^24 + 8 zeros and 8 ones: a float counter would stick at 2^24 zeros.
     const int zeros = (1 << 24) + 8;
     cv::Mat big(1, zeros + 8, CV_32FC1, cv::Scalar(0));
-    big.colRange(zeros, zeros + 8).setTo(1.0f);
+    big.colRange(zeros, zeros + 8).setTo(1.0);
 
     BinCounts counts(kMetrics);
     counts.addPlane(big);

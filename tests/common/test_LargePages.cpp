@@ -26,7 +26,7 @@ TEST(LargePages, LargeAndSmallMatricesAndForeignDataBehaveAsUsual)
     std::vector<float> owned(12, 1.0f);
     {
         cv::Mat view(3, 4, CV_32FC1, owned.data());
-        view.setTo(2.0f);
+        view.setTo(2.0);
     }
     EXPECT_EQ(owned[11], 2.0f);
 

@@ -495,12 +495,12 @@ void seriesOnePassAtATime(cv::Mat& image, cv::Mat* exposures, float factor)
     using namespace toolkit::color;
     const int rows = image.rows, cols = image.cols;
     eachFloat(image, [](float v) { return v * 100.0f; });
-    cv::Mat whiteY(rows, cols, CV_32FC1, cv::Scalar(100.0f));
+    cv::Mat whiteY(rows, cols, CV_32FC1, cv::Scalar(100.0));
     const float Yb = computeYback(whiteY);
-    cv::Mat FL(rows, cols, CV_32FC1, cv::Scalar(computeFl(20.0f)));
-    cv::Mat n(rows, cols, CV_32FC1, cv::Scalar(computeN(Yb, 100.0f)));
-    cv::Mat Ncb(rows, cols, CV_32FC1, cv::Scalar(computeNcb(Yb, 100.0f)));
-    cv::Mat z(rows, cols, CV_32FC1, cv::Scalar(computeZ(Yb, 100.0f)));
+    cv::Mat FL(rows, cols, CV_32FC1, cv::Scalar(double(computeFl(20.0f))));
+    cv::Mat n(rows, cols, CV_32FC1, cv::Scalar(double(computeN(Yb, 100.0f))));
+    cv::Mat Ncb(rows, cols, CV_32FC1, cv::Scalar(double(computeNcb(Yb, 100.0f))));
+    cv::Mat z(rows, cols, CV_32FC1, cv::Scalar(double(computeZ(Yb, 100.0f))));
     cv::Mat hpe(rows, cols, CV_32FC3), nonlin(rows, cols, CV_32FC3);
     std::vector<cv::Mat> p(10);
     for (cv::Mat& plane : p)
@@ -514,7 +514,7 @@ void seriesOnePassAtATime(cv::Mat& image, cv::Mat* exposures, float factor)
     const float Aw = computeLightness(nonlin, Ncb, z, J, A);
     const float Qmax = computeBrightness(J, FL, z, Q, Aw);
     computeChroma(nonlin, a, b, J, et, Ncb, n, C, 0.8f);
-    cv::bilateralFilter(Q, Qf, 5, Qmax / 50.0f, 40.0, cv::BORDER_REFLECT_101);
+    cv::bilateralFilter(Q, Qf, 5, double(Qmax / 50.0f), 40.0, cv::BORDER_REFLECT_101);
     float f = factor;
     for (int k = 0; k < 6; ++k) {
         exposures[k].create(rows, cols, CV_32FC3);
@@ -593,8 +593,8 @@ TEST(InverseModel, TabulatedPowersGiveTheBitsOfStdPow)
     rng.fill(C, cv::RNG::UNIFORM, cv::Scalar(0.0), cv::Scalar(80.0));
     rng.fill(h, cv::RNG::UNIFORM, cv::Scalar(-180.0), cv::Scalar(180.0));
     J.at<float>(0, 0) = 0.0f; // outside the tables: std::pow's own result
-    const cv::Mat n(rows, cols, CV_32FC1, cv::Scalar(0.2f));
-    cv::Mat z(rows, cols, CV_32FC1, cv::Scalar(1.9272f));
+    const cv::Mat n(rows, cols, CV_32FC1, cv::Scalar(double(0.2f)));
+    cv::Mat z(rows, cols, CV_32FC1, cv::Scalar(double(1.9272f)));
     const float Aw = 41.3f;
 
     // lightness2A, with one background for all pixels and with two.
@@ -633,7 +633,8 @@ TEST(InverseModel, TabulatedPowersGiveTheBitsOfStdPow)
     cv::Mat A(rows, cols, CV_32FC1), a(rows, cols, CV_32FC1), b(rows, cols, CV_32FC1);
     rng.fill(A, cv::RNG::UNIFORM, cv::Scalar(1.0), cv::Scalar(60.0));
     rng.fill(t, cv::RNG::UNIFORM, cv::Scalar(0.0), cv::Scalar(0.5));
-    cv::Mat et(rows, cols, CV_32FC1, cv::Scalar(1.1f)), Ncb(rows, cols, CV_32FC1, cv::Scalar(1.0f));
+    cv::Mat et(rows, cols, CV_32FC1, cv::Scalar(double(1.1f))),
+        Ncb(rows, cols, CV_32FC1, cv::Scalar(1.0));
     color::hue2AB(A, h, t, et, Ncb, a, b, 0.8f);
     for (int i = 0; i < rows; ++i)
         for (int j = 0; j < cols; ++j) {
@@ -658,7 +659,7 @@ TEST(InverseModel, TabulatedPowersGiveTheBitsOfStdPow)
     // inverseNonLinearities, including responses clamped at both ends.
     cv::Mat in(rows, cols, CV_32FC3), out(rows, cols, CV_32FC3);
     rng.fill(in, cv::RNG::UNIFORM, cv::Scalar::all(0.0), cv::Scalar::all(401.0));
-    const cv::Mat FL(rows, cols, CV_32FC1, cv::Scalar(0.5f));
+    const cv::Mat FL(rows, cols, CV_32FC1, cv::Scalar(0.5));
     cv::Mat clamped = in.clone(), FLCopy = FL.clone();
     std::ostringstream nanLines;
     color::inverseNonLinearities(in, out, FLCopy, nanLines);
@@ -752,7 +753,7 @@ TEST(BiCAT, WithoutFilesAdaptsAndPrintsAlikeAndLeavesTheLastChannelsFiles)
     ASSERT_EQ(ratios.size(), 80u);
     const cv::Vec3f w = white.at<cv::Vec3f>(7, 9), t = target.at<cv::Vec3f>(7, 9);
     // Six significant digits are written.
-    EXPECT_NEAR(std::stod(ratios.back()), t[2] / w[2], 5e-6 * (t[2] / w[2]));
+    EXPECT_NEAR(std::stod(ratios.back()), t[2] / w[2], 5e-6 * double(t[2] / w[2]));
     EXPECT_TRUE(fileExists("increaseMap.jpg"));
 
     // No M ratio above 0: the M line reports the pixel of the largest S ratio.
@@ -763,8 +764,8 @@ TEST(BiCAT, WithoutFilesAdaptsAndPrintsAlikeAndLeavesTheLastChannelsFiles)
         for (int j = 0; j < 10; ++j) {
             noM.at<cv::Vec3f>(i, j)[1] = 0.0f;
             const cv::Vec3f wv = white.at<cv::Vec3f>(i, j), tv = target.at<cv::Vec3f>(i, j);
-            if (tv[0] / wv[0] > largest) {
-                largest = tv[0] / wv[0];
+            if (double(tv[0] / wv[0]) > largest) {
+                largest = double(tv[0] / wv[0]);
                 largestS = cv::Point(j, i);
             }
         }

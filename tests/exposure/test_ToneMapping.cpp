@@ -29,8 +29,10 @@ cv::Mat hdrImage(int rows, int cols, unsigned seed)
     for (int i = 0; i < rows; ++i)
         for (int j = 0; j < cols; ++j) {
             const float lum = static_cast<float>(std::pow(10.0, 6.0 * j / (cols - 1)));
-            const cv::Vec3f c(
-                rng.uniform(0.1f, 1.0f), rng.uniform(0.1f, 1.0f), rng.uniform(0.1f, 1.0f));
+            // One draw after another, the last channel first: as arguments
+            // of one call their order would be the compiler's.
+            const float third = rng.uniform(0.1f, 1.0f), second = rng.uniform(0.1f, 1.0f);
+            const cv::Vec3f c(rng.uniform(0.1f, 1.0f), second, third);
             img.at<cv::Vec3f>(i, j) = c * lum;
         }
     img.at<cv::Vec3f>(0, 0) = cv::Vec3f(0, 0, 0);
@@ -54,7 +56,7 @@ TEST(TonemapDurand, CompressesLogRangeToContrast)
     // Channel 0 of the dark half holds the image's minimum, so no pixel is
     // black after the joint normalisation.
     cv::Mat hdr(12, 32, CV_32FC3, cv::Scalar(0.0, 2.0, 2.0));
-    hdr.colRange(16, 32).setTo(cv::Scalar::all(kStepHigh));
+    hdr.colRange(16, 32).setTo(cv::Scalar::all(double(kStepHigh)));
     for (float contrast : { 2.0f, 4.0f }) {
         cv::Mat out;
         TonemapDurand(1.0f, contrast, 1.0f, 2.0f, 2.0f).process(hdr, out);
@@ -81,7 +83,7 @@ TEST(TonemapDurand, SaturationIsTheExponentOfChannelRatios)
         TonemapDurand(1.0f, 4.0f, saturation, 2.0f, 2.0f).process(hdr, out);
         for (int j = 1; j < hdr.cols; ++j) {
             const cv::Vec3f in = hdr.at<cv::Vec3f>(3, j), o = out.at<cv::Vec3f>(3, j);
-            const double expected = std::pow(double(in[0]) / in[2], saturation);
+            const double expected = std::pow(double(in[0]) / double(in[2]), double(saturation));
             EXPECT_TRUE(
                 testsupport::near(o[0] / o[2], expected, testsupport::relative(kPowRel * 10)))
                 << "column " << j;

@@ -72,8 +72,8 @@ Attributes attributesOf(const cv::Mat& image, cv::Point at = { 0, 0 })
         plane.create(img.size(), CV_32FC1);
     metrics::perceptualMetrics(img, planes[0], planes[1], planes[2], planes[3], planes[4]);
 
-    const cv::Mat scaled = responses * 100.0f;
-    cv::Mat FL(img.size(), CV_32FC1, cv::Scalar(toolkit::color::computeFl(20.0f)));
+    const cv::Mat scaled = responses * 100.0;
+    cv::Mat FL(img.size(), CV_32FC1, cv::Scalar(double(toolkit::color::computeFl(20.0f))));
     cv::Mat hpe(img.size(), CV_32FC3), nonlin(img.size(), CV_32FC3), a(img.size(), CV_32FC1),
         b(img.size(), CV_32FC1), h(img.size(), CV_32FC1), et(img.size(), CV_32FC1);
     toolkit::color::convertSharpenedBGRtoHPE(scaled, hpe);
@@ -138,9 +138,9 @@ cv::Vec3f referenceLab(const cv::Scalar& bgr, const cv::Vec3d& white)
 {
     const double M[3][3] = { { 0.412453, 0.357580, 0.180423 }, { 0.212671, 0.715160, 0.072169 },
         { 0.019334, 0.119193, 0.950227 } };
-    const double rgb[3] = { toolkit::color::sRGBInverseCompanding(bgr[2] / 255.0f),
-        toolkit::color::sRGBInverseCompanding(bgr[1] / 255.0f),
-        toolkit::color::sRGBInverseCompanding(bgr[0] / 255.0f) };
+    const double rgb[3] = { double(toolkit::color::sRGBInverseCompanding(float(bgr[2] / 255.0))),
+        double(toolkit::color::sRGBInverseCompanding(float(bgr[1] / 255.0))),
+        double(toolkit::color::sRGBInverseCompanding(float(bgr[0] / 255.0))) };
     double f[3];
     for (int i = 0; i < 3; ++i) {
         const double t = (M[i][0] * rgb[0] + M[i][1] * rgb[1] + M[i][2] * rgb[2]) / white[i];
@@ -227,8 +227,10 @@ TEST(ReadingTheFigures, EachImageIsItsOwnWhiteInTheAdaptation)
         toolkit::color::convertXYZtoSharpenedBGR(xyz, sharpened);
         const cv::Vec3f v = sharpened.at<cv::Vec3f>(0, 0), out = adapted(pixel).at<cv::Vec3f>(0, 0);
         for (int k = 0; k < 3; ++k) {
-            const double w = W.at<cv::Vec3f>(0, 0)[k];
-            EXPECT_NEAR(out[k], (1 - D) * v[k] + D * w * v[k] / (v[k] + 1e-6), 1e-5)
+            const double w = double(W.at<cv::Vec3f>(0, 0)[k]);
+            EXPECT_NEAR(out[k],
+                double(1 - D) * double(v[k]) + double(D) * w * double(v[k]) / (double(v[k]) + 1e-6),
+                1e-5)
                 << colour << " channel " << k;
         }
     }

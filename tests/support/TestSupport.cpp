@@ -82,13 +82,29 @@ bool testsupport::fileExists(const std::string& path)
     return fs::exists(path);
 }
 
+namespace {
+
+// Three uniform draws for the three channels, the last channel drawn first.
+// Drawn one by one: as arguments of one call, the order of the draws would be
+// the compiler's (GCC's is this one, clang's the reverse), and so would the
+// photographs.
+cv::Vec3f uniformTriple(cv::RNG& rng, float lo, float hi)
+{
+    const float third = rng.uniform(lo, hi);
+    const float second = rng.uniform(lo, hi);
+    const float first = rng.uniform(lo, hi);
+    return { first, second, third };
+}
+
+} // namespace
+
 cv::Mat testsupport::makePhoto(int rows, int cols, unsigned seed)
 {
     cv::RNG rng(seed);
     cv::Mat img(rows, cols, CV_32FC3);
-    const cv::Vec3f base(rng.uniform(0.2f, 0.8f), rng.uniform(0.2f, 0.8f), rng.uniform(0.2f, 0.8f));
-    const cv::Vec3f dx(rng.uniform(-0.5f, 0.5f), rng.uniform(-0.5f, 0.5f), rng.uniform(-0.5f, 0.5f));
-    const cv::Vec3f dy(rng.uniform(-0.5f, 0.5f), rng.uniform(-0.5f, 0.5f), rng.uniform(-0.5f, 0.5f));
+    const cv::Vec3f base = uniformTriple(rng, 0.2f, 0.8f);
+    const cv::Vec3f dx = uniformTriple(rng, -0.5f, 0.5f);
+    const cv::Vec3f dy = uniformTriple(rng, -0.5f, 0.5f);
     for (int i = 0; i < rows; ++i) {
         for (int j = 0; j < cols; ++j) {
             const float x = float(j) / std::max(cols - 1, 1);
@@ -97,9 +113,13 @@ cv::Mat testsupport::makePhoto(int rows, int cols, unsigned seed)
         }
     }
     for (int k = 0; k < 6; ++k) {
-        const cv::Point centre(rng.uniform(0, cols), rng.uniform(0, rows));
+        const int y = rng.uniform(0, rows);
+        const int x = rng.uniform(0, cols);
+        const cv::Point centre(x, y);
         const int radius = rng.uniform(1, std::max(2, std::min(rows, cols) / 3));
-        const cv::Scalar colour(rng.uniform(0.0, 1.0), rng.uniform(0.0, 1.0), rng.uniform(0.0, 1.0));
+        const double red = rng.uniform(0.0, 1.0), green = rng.uniform(0.0, 1.0);
+        const double blue = rng.uniform(0.0, 1.0);
+        const cv::Scalar colour(blue, green, red);
         cv::circle(img, centre, radius, colour, cv::FILLED, cv::LINE_AA);
     }
     cv::Mat noise(rows, cols, CV_32FC3);

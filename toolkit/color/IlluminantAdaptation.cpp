@@ -60,7 +60,8 @@ void toolkit::color::performIlluminantAdaptation(cv::Mat& image, const cv::Mat& 
     requireType(image, CV_32FC3, "performIlluminantAdaptation", "image");
     requireType(reference, CV_32FC3, "performIlluminantAdaptation", "reference");
     // A NaN state makes the first estimate of each image count as unconverged.
-    const cv::Scalar unset = cv::Scalar::all(std::numeric_limits<float>::quiet_NaN());
+    const cv::Scalar unset
+        = cv::Scalar::all(static_cast<double>(std::numeric_limits<float>::quiet_NaN()));
     cv::Mat imageWhite(1, 1, CV_32FC3), referenceWhite(1, 1, CV_32FC3);
     cv::Mat imageState(1, 1, CV_32FC3, unset), referenceState(1, 1, CV_32FC3, unset);
 

@@ -109,11 +109,11 @@ void toolkit::color::performLocalCAMCA(cv::Mat& image, const cv::Mat& reference,
     // Every pixel is adapted. iCAMCATLocal reads the mask at the image's
     // pixels, so it takes the image's size.
     const cv::Mat mask(image.size(), CV_8UC1, cv::Scalar(1));
-    cv::Mat previousWhite(image.size(), CV_32FC3, cv::Scalar::all(quietNaN));
+    cv::Mat previousWhite(image.size(), CV_32FC3, cv::Scalar::all(static_cast<double>(quietNaN)));
 
     cv::Mat referenceWhite(1, 1, CV_32FC3), imageWhite(1, 1, CV_32FC3);
-    cv::Mat referenceState(1, 1, CV_32FC3, cv::Scalar::all(quietNaN));
-    cv::Mat imageState(1, 1, CV_32FC3, cv::Scalar::all(quietNaN));
+    cv::Mat referenceState(1, 1, CV_32FC3, cv::Scalar::all(static_cast<double>(quietNaN)));
+    cv::Mat imageState(1, 1, CV_32FC3, cv::Scalar::all(static_cast<double>(quietNaN)));
     computeWhitePointFromGrayWorld(reference, referenceWhite, referenceState, mask);
     computeWhitePointFromGrayWorld(image, imageWhite, imageState, mask);
     for (cv::Mat* w : { &referenceWhite, &imageWhite }) {
@@ -295,7 +295,7 @@ void toolkit::color::biCATRegression(cv::Mat& guidance, cv::Mat& guidanceWhite, 
     }
     toolkit::common::writeDebugImage("variance.jpg", squaredSmooth);
 
-    cv::Mat flags(rows, cols, CV_32FC3, cv::Scalar::all(kUsable));
+    cv::Mat flags(rows, cols, CV_32FC3, cv::Scalar::all(static_cast<double>(kUsable)));
     cv::Mat ratioImage(rows, cols, CV_32FC3);
     const float D = computeAdapFactD(kBilateralAdaptingLuminance);
 
@@ -344,7 +344,8 @@ void toolkit::color::biCATRegression(cv::Mat& guidance, cv::Mat& guidanceWhite, 
         }
     }
 
-    toolkit::common::writeDebugImage("ratio_bowls.jpg", cv::Mat(ratioImage * kRatioDrawScale));
+    toolkit::common::writeDebugImage(
+        "ratio_bowls.jpg", cv::Mat(ratioImage * static_cast<double>(kRatioDrawScale)));
     toolkit::common::writeDebugImage("diff1.jpg", flags);
     toolkit::common::writeDebugImage("whiteGuidance.jpg", guidanceWhite);
     toolkit::common::writeDebugImage("whiteInput.jpg", inputWhite);

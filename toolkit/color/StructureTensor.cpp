@@ -132,7 +132,7 @@ void toolkit::color::computeStructuralTensor(
             cv::eigen(tensor, eigenvalues, eigenvectors);
             if (i == 0 && j == 0) {
                 const float s = std::sqrt(r00[j] + r11[j]);
-                const cv::Mat scaled = eigenvectors * s;
+                const cv::Mat scaled = eigenvectors * static_cast<double>(s);
                 toolkit::common::progress()
                     << scaled << "eig V" << eigenvalues << " " << s << std::endl;
             }

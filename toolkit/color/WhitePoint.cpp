@@ -51,7 +51,7 @@ bool toolkit::color::computeWhitePointFromGrayWorld(
     // Summed and counted in double: float sums drift once they are large, and
     // a float count stops growing at 2^24 pixels, which would bias the
     // estimate of a large photograph.
-    double sumU = 0.0, sumV = 0.0, count = kCountStart;
+    double sumU = 0.0, sumV = 0.0, count = static_cast<double>(kCountStart);
     for (int i = 0; i < yuv.rows; ++i) {
         const float* p = yuv.ptr<float>(i);
         for (int j = 0; j < yuv.cols; ++j) {
@@ -103,7 +103,9 @@ void toolkit::color::adaptXYZToNewWhitePoint(cv::Mat& xyzWhite, const cv::Mat& r
     requireType(referenceWhite, CV_32FC3, "adaptXYZToNewWhitePoint", "referenceWhite");
     const cv::Mat P = primariesMatrix();
     const cv::Mat Pinv = P.inv(cv::DECOMP_LU);
-    const cv::Mat d50(1, 1, CV_32FC3, cv::Scalar(kD50X, kD50Y, kD50Z));
+    const cv::Mat d50(1, 1, CV_32FC3,
+        cv::Scalar(
+            static_cast<double>(kD50X), static_cast<double>(kD50Y), static_cast<double>(kD50Z)));
 
     // Scales that make the three primaries add up to D50.
     const float S0 = product(d50, Pinv, 0);

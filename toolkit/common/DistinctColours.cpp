@@ -1,5 +1,6 @@
 #include "toolkit/common/DistinctColours.hpp"
 
+#include "toolkit/common/ColourIndex.hpp"
 #include "toolkit/common/ImageFiles.hpp"
 #include "toolkit/common/InputChecks.hpp"
 
@@ -27,6 +28,11 @@ cv::Mat toolkit::common::DistinctColours::asImage(int width) const
         p[2] = uchar(key >> 16);
     }
     return img;
+}
+
+std::size_t toolkit::common::DistinctColours::index(std::uint32_t key) const
+{
+    return colourIndex(*this, key);
 }
 
 toolkit::common::DistinctColours toolkit::common::countDistinctColours(const cv::Mat& img)
@@ -65,7 +71,7 @@ void countPixels(const cv::Mat& img, const toolkit::common::DistinctColours& col
     for (int i = 0; i < img.rows; ++i) {
         const uchar* p = img.ptr<uchar>(i);
         for (int j = 0; j < img.cols; ++j, p += 3)
-            ++counts[colours.index(toolkit::common::colourKey(p))];
+            ++counts[toolkit::common::colourIndex(colours, toolkit::common::colourKey(p))];
     }
 }
 
@@ -77,7 +83,7 @@ std::uint32_t rankWords(const std::uint64_t* present, std::uint32_t* rank) noexc
     std::uint32_t running = 0;
     for (std::size_t w = 0; w < kWords; ++w) {
         rank[w] = running;
-        running += static_cast<std::uint32_t>(__builtin_popcountll(present[w]));
+        running += static_cast<std::uint32_t>(toolkit::common::popcount64(present[w]));
     }
     return running;
 }

@@ -10,17 +10,6 @@
 #include <string>
 #include <vector>
 
-// Loops that look colours up by index() run best with the processor's
-// population count; this builds such a function twice, with and without it,
-// and picks one at load time. GCC's clones cannot pass an exception on (one
-// thrown through them ends the process), so only loops that neither allocate
-// nor throw may be built so: mark them noexcept.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
-#define TOOLKIT_POPCOUNT_CLONES __attribute__((target_clones("popcnt", "default")))
-#else
-#define TOOLKIT_POPCOUNT_CLONES
-#endif
-
 namespace toolkit {
 namespace common {
 
@@ -37,11 +26,7 @@ struct DistinctColours {
     cv::Mat asImage(int width) const;
 
     // Position in `keys` of a colour of the counted image, in constant time.
-    std::size_t index(std::uint32_t key) const
-    {
-        const std::uint64_t below = present[key >> 6] & ((std::uint64_t(1) << (key & 63)) - 1);
-        return rank[key >> 6] + static_cast<std::size_t>(__builtin_popcountll(below));
-    }
+    std::size_t index(std::uint32_t key) const;
 
     // Presence bitmap of all 2^24 colours and, per 64-bit word, the number of
     // colours present before it.

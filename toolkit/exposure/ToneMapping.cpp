@@ -63,7 +63,8 @@ void toolkit::exposure::TonemapDurand::process(const cv::Mat& src, cv::Mat& dst)
     }
 
     cv::Mat base;
-    cv::bilateralFilter(logLum, base, -1, sigmaColor_, sigmaSpace_);
+    cv::bilateralFilter(
+        logLum, base, -1, static_cast<double>(sigmaColor_), static_cast<double>(sigmaSpace_));
 
     // A flat base layer has no range to compress: contrast / 0 would turn the
     // whole image into inf or NaN, so its luminance is kept as it is.

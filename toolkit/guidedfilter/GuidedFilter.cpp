@@ -185,7 +185,7 @@ void columnStep(
 template <typename T> void widen(const T* in, size_t n, double* out)
 {
     for (size_t i = 0; i < n; ++i)
-        out[i] = in[i];
+        out[i] = static_cast<double>(in[i]);
 }
 
 // ---------------------------------------------------------------------------
@@ -212,31 +212,31 @@ int meanOfPIndex(int guideChannels)
 
 template <typename T> void greyInputs(const T* I, const T* p, int planes, double* v)
 {
-    v[0] = I[0];
-    v[1] = I[0] * I[0];
+    v[0] = static_cast<double>(I[0]);
+    v[1] = static_cast<double>(I[0] * I[0]);
     for (int j = 0; j < planes; ++j) {
-        v[2 + 2 * j] = p[j];
-        v[3 + 2 * j] = I[0] * p[j];
+        v[2 + 2 * j] = static_cast<double>(p[j]);
+        v[3 + 2 * j] = static_cast<double>(I[0] * p[j]);
     }
 }
 
 template <typename T> void colourInputs(const T* I, const T* p, int planes, double* v)
 {
     const T r = I[0], g = I[1], b = I[2];
-    v[0] = r;
-    v[1] = g;
-    v[2] = b;
-    v[3] = r * r;
-    v[4] = r * g;
-    v[5] = r * b;
-    v[6] = g * g;
-    v[7] = g * b;
-    v[8] = b * b;
+    v[0] = static_cast<double>(r);
+    v[1] = static_cast<double>(g);
+    v[2] = static_cast<double>(b);
+    v[3] = static_cast<double>(r * r);
+    v[4] = static_cast<double>(r * g);
+    v[5] = static_cast<double>(r * b);
+    v[6] = static_cast<double>(g * g);
+    v[7] = static_cast<double>(g * b);
+    v[8] = static_cast<double>(b * b);
     for (int j = 0; j < planes; ++j) {
-        v[9 + 4 * j] = p[j];
-        v[10 + 4 * j] = r * p[j];
-        v[11 + 4 * j] = g * p[j];
-        v[12 + 4 * j] = b * p[j];
+        v[9 + 4 * j] = static_cast<double>(p[j]);
+        v[10 + 4 * j] = static_cast<double>(r * p[j]);
+        v[11 + 4 * j] = static_cast<double>(g * p[j]);
+        v[12 + 4 * j] = static_cast<double>(b * p[j]);
     }
 }
 

@@ -249,8 +249,8 @@ float toolkit::transport::computeBetaDistribution(float x, float alpha, float be
         return std::numeric_limits<float>::quiet_NaN();
     if (x < 0.0f || x > 1.0f)
         return 0.0f;
-    const double a = alpha;
-    const double b = beta;
+    const double a = static_cast<double>(alpha);
+    const double b = static_cast<double>(beta);
     const double logBeta = std::lgamma(a) + std::lgamma(b) - std::lgamma(a + b);
     return static_cast<float>(
         std::pow(double(x), a - 1.0) * std::pow(1.0 - double(x), b - 1.0) / std::exp(logBeta));

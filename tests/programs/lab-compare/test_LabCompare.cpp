@@ -53,7 +53,7 @@ std::string expectedLine(const cv::Mat& inp, const cv::Mat& tar)
     const float coeffA = toolkit::common::bhattacharyyaCoeff(a1, a2);
     const float coeffB = toolkit::common::bhattacharyyaCoeff(b1, b2);
     std::ostringstream line;
-    line << coeffL << "," << (coeffA + coeffB) / 2.0 << "\n";
+    line << coeffL << "," << double(coeffA + coeffB) / 2.0 << "\n";
     return line.str();
 }
 

@@ -104,7 +104,7 @@ TEST(MetricsDriver, UniformImageHasFullLightness)
     cv::Mat Q(grey.size(), CV_32FC1), J(grey.size(), CV_32FC1), C(grey.size(), CV_32FC1),
         M(grey.size(), CV_32FC1), s(grey.size(), CV_32FC1);
     metrics::perceptualMetrics(adapted, Q, J, C, M, s);
-    EXPECT_EQ(cv::norm(adapted, before * 100.0f, cv::NORM_INF), 0.0);
+    EXPECT_EQ(cv::norm(adapted, before * 100.0, cv::NORM_INF), 0.0);
     for (int i = 0; i < J.rows; ++i)
         for (int j = 0; j < J.cols; ++j)
             ASSERT_EQ(J.at<float>(i, j), 100.0f);
