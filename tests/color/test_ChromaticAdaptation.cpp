@@ -109,7 +109,7 @@ TEST(AdaptationToD65, InverseRestoresAndImageMayBeItsOwnWhite)
     iCAMCATByD65(own, own, cv::Mat());
     iCAMCATByD65(separate, white, cv::Mat());
     EXPECT_TRUE(testsupport::near(own, separate, 0.0));
-    const double D = computeAdapFactD(20.0f);
+    const double D = static_cast<double>(computeAdapFactD(20.0f));
     const double W[3] = { 1.0872, 1.0354, 0.9493 }; // D65 as S, M, L
     const cv::Vec3f v = original.at<cv::Vec3f>(4, 6), a = own.at<cv::Vec3f>(4, 6);
     for (int k = 0; k < 3; ++k) // tolerance: W to four decimals

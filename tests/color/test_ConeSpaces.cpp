@@ -186,13 +186,13 @@ TEST(CieLab, InverseLightnessSwitchesToTheCubeAboveKappaEpsilon)
         return bgr;
     };
     const float Y4 = static_cast<float>(4.0 / 903.3);
-    EXPECT_TRUE(testsupport::near(greyFor(4), pixel(1, 1, 1) * sRGBCompanding(Y4), kFloatTol));
+    EXPECT_TRUE(testsupport::near(greyFor(4), pixel(1, 1, 1) * static_cast<double>(sRGBCompanding(Y4)), kFloatTol));
     const float Y50 = std::pow(66.0f / 116.0f, 3.0f);
-    EXPECT_TRUE(testsupport::near(greyFor(50), pixel(1, 1, 1) * sRGBCompanding(Y50), kFloatTol));
+    EXPECT_TRUE(testsupport::near(greyFor(50), pixel(1, 1, 1) * static_cast<double>(sRGBCompanding(Y50)), kFloatTol));
 
     // Both branches meet at the switch point 7.9996248 (Y = epsilon).
     const float below = std::nextafter(7.9996248f, 0.0f), above = std::nextafter(7.9996248f, 100.0f);
-    const cv::Mat atSwitch = pixel(1, 1, 1) * sRGBCompanding(0.008856f);
+    const cv::Mat atSwitch = pixel(1, 1, 1) * static_cast<double>(sRGBCompanding(0.008856f));
     EXPECT_TRUE(testsupport::near(greyFor(below), atSwitch, 1e-6));
     EXPECT_TRUE(testsupport::near(greyFor(above), atSwitch, 1e-6));
 }

@@ -119,8 +119,8 @@ TEST(BiCAT, NearBlackWhiteIsLiftedAndDegreeEntersTwice)
     // Ratio 2: overall factor 1 - D^2 + 2 D^2.
     const double D = double(computeAdapFactD(20.0f));
     image = original.clone();
-    runBiCAT(image, cv::Mat(5, 6, CV_32FC3, cv::Scalar::all(0.5f)),
-        cv::Mat(5, 6, CV_32FC3, cv::Scalar::all(1.0f)));
+    runBiCAT(image, cv::Mat(5, 6, CV_32FC3, cv::Scalar::all(0.5)),
+        cv::Mat(5, 6, CV_32FC3, cv::Scalar::all(1.0)));
     EXPECT_TRUE(testsupport::near(image, original * (1.0 + D * D), kUnitGainTol));
 
     // Whites that do not cover the image are refused before anything changes.
@@ -191,13 +191,13 @@ TEST(BiCATRegression, EqualWhitesUnitWeightAndTheVonKriesPart)
     weight = uniformRandom(rows, cols, CV_32FC1, 0.5, 1.5, 25);
     guidance = g0.clone();
     runRegression(guidance, guidanceWhite, input, fourth, inputWhite, weight);
-    const double D = computeAdapFactD(20.0f);
+    const double D = static_cast<double>(computeAdapFactD(20.0f));
     cv::Mat expected(rows, cols, CV_64FC3), got;
     for (int i = 0; i < rows; ++i)
         for (int j = 0; j < cols; ++j)
             for (int k = 0; k < 3; ++k) {
-                const double g = g0.at<cv::Vec3f>(i, j)[k], gw = gw0.at<cv::Vec3f>(i, j)[k];
-                const double iw = inputWhite.at<cv::Vec3f>(i, j)[k], w = weight.at<float>(i, j);
+                const double g = double(g0.at<cv::Vec3f>(i, j)[k]), gw = double(gw0.at<cv::Vec3f>(i, j)[k]);
+                const double iw = double(inputWhite.at<cv::Vec3f>(i, j)[k]), w = double(weight.at<float>(i, j));
                 expected.at<cv::Vec3d>(i, j)[k]
                     = D * (w * iw / gw * g) + (1.0 - D) * w * (g - gw + iw);
             }

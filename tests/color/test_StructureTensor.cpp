@@ -38,7 +38,7 @@ TEST(StructureTensorWeight, FlatImageGivesOneHalfStrongEdgeNearOne)
     const cv::Mat original = flat.clone();
     cv::Mat weight(9, 11, CV_32FC1);
     run(flat, weight, 3.0f);
-    EXPECT_EQ(cv::countNonZero(weight != 0.5f), 0);
+    EXPECT_EQ(cv::countNonZero(weight != 0.5), 0);
     EXPECT_TRUE(testsupport::near(flat, original, 0.0)) << "the input must not change";
 
     // Across a 0 to 255 edge the blur gives 0, 63.75, 191.25, 255 and the x
@@ -49,9 +49,9 @@ TEST(StructureTensorWeight, FlatImageGivesOneHalfStrongEdgeNearOne)
     run(step, stepWeight, 3.0f);
     const float nearEdge
         = static_cast<float>(0.5 + 0.5 * std::exp(-1e10 / (1365525.0 * 1365525.0)));
-    constexpr float kWeightTolerance = 1e-6f; // float tensor and float exponential
+    constexpr double kWeightTolerance = 1e-6; // float tensor and float exponential
     EXPECT_TRUE(testsupport::near(stepWeight.colRange(7, 9),
-        cv::Mat(8, 2, CV_32FC1, cv::Scalar(nearEdge)), kWeightTolerance));
+        cv::Mat(8, 2, CV_32FC1, cv::Scalar(double(nearEdge))), kWeightTolerance));
     for (int i = 0; i < 8; ++i) {
         for (int j : { 0, 1, 2, 3, 12, 13, 14, 15 })
             EXPECT_EQ(stepWeight.at<float>(i, j), 0.5f) << i << "," << j;

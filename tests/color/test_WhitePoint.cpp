@@ -15,11 +15,11 @@ using namespace toolkit::color;
 namespace {
 
 // Float rounding of the YUV matrix, its LU inverse and a 3 x 3 product.
-constexpr float kWhiteTol = 1e-6f;
+constexpr double kWhiteTol = 1e-6;
 // The count starts at 1e-5, so means are low by that relative amount.
-constexpr float kMeanTol = 1e-5f;
+constexpr double kMeanTol = 1e-5;
 // Whites worked by hand from four-decimal U and V.
-constexpr float kHandWorkedTol = 1e-4f;
+constexpr double kHandWorkedTol = 1e-4;
 // Float sums over the scene against cv::mean's double sum.
 constexpr double kSceneMeanTol = 1e-4;
 

@@ -6,6 +6,7 @@
 #include <opencv2/core.hpp>
 
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace testsupport {
@@ -79,6 +80,19 @@ constexpr Tolerance scaled(double tol)
 inline ::testing::AssertionResult near(double actual, double expected, double abs)
 {
     return near(actual, expected, absolute(abs));
+}
+// Float values on either side, widened to double for the comparison.
+template <class A, class E,
+    class = std::enable_if_t<std::is_floating_point_v<A> && std::is_floating_point_v<E>>>
+::testing::AssertionResult near(A actual, E expected, Tolerance tol)
+{
+    return near(static_cast<double>(actual), static_cast<double>(expected), tol);
+}
+template <class A, class E,
+    class = std::enable_if_t<std::is_floating_point_v<A> && std::is_floating_point_v<E>>>
+::testing::AssertionResult near(A actual, E expected, double abs)
+{
+    return near(static_cast<double>(actual), static_cast<double>(expected), absolute(abs));
 }
 
 // Images or matrices of any depth and channel count; both must have the same

@@ -102,7 +102,7 @@ TEST(Near, ImagesOfEveryDepthAndChannelCountNameTheWorstElement)
 
 TEST(Near, ZeroToleranceAndNaNInImages)
 {
-    cv::Mat a(2, 2, CV_32FC2, cv::Scalar(1, float(kNaN))), b = a.clone();
+    cv::Mat a(2, 2, CV_32FC2, cv::Scalar(1, kNaN)), b = a.clone();
     EXPECT_TRUE(near(a, b, 0.0));
     b.at<cv::Vec2f>(1, 1)[0] = 1.5f;
     const auto result = near(a, b, 0.0);

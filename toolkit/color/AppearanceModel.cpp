@@ -102,10 +102,13 @@ toolkit::color::AppearancePlanes toolkit::color::computeAppearance(
     const float c = viewing.surround.c;
     AppearancePlanes out;
     // The conditions are the same at every pixel.
-    out.FL = cv::Mat(size, CV_32FC1, cv::Scalar(computeFl(viewing.La)));
-    out.n = cv::Mat(size, CV_32FC1, cv::Scalar(computeN(viewing.Yb, viewing.Yw)));
-    out.Ncb = cv::Mat(size, CV_32FC1, cv::Scalar(computeNcb(viewing.Yb, viewing.Yw)));
-    out.z = cv::Mat(size, CV_32FC1, cv::Scalar(computeZ(viewing.Yb, viewing.Yw)));
+    const auto uniform = [size](float value) {
+        return cv::Mat(size, CV_32FC1, cv::Scalar(static_cast<double>(value)));
+    };
+    out.FL = uniform(computeFl(viewing.La));
+    out.n = uniform(computeN(viewing.Yb, viewing.Yw));
+    out.Ncb = uniform(computeNcb(viewing.Yb, viewing.Yw));
+    out.z = uniform(computeZ(viewing.Yb, viewing.Yw));
     for (cv::Mat* image : { &out.hpe, &out.compressed })
         image->create(size, CV_32FC3);
     for (cv::Mat* plane : { &out.a, &out.b, &out.h, &out.et, &out.A, &out.J, &out.Q })
