@@ -7,12 +7,16 @@ FUZZ_SECONDS ?= 60
 JOBS        ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
-.PHONY: all setup build test test-sanitize test-clang test-slurm test-report fuzz package test-package demo bench clean
+.PHONY: all setup build check-format test test-sanitize test-clang test-slurm test-report fuzz package test-package demo bench clean
 
 all: build
 
 setup:
 	@./scripts/setup.sh
+
+# Every C++ file as clang-format writes it (scripts/check-format.sh --fix formats).
+check-format: setup
+	scripts/check-format.sh
 
 $(BUILD_DIR)/CMakeCache.txt: | setup
 	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=Release -DTOOLKIT_WARNINGS_AS_ERRORS=ON -DTOOLKIT_LAYERING_CHECK=ON $(CMAKE_FLAGS)

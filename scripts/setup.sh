@@ -16,7 +16,8 @@ packages=(
   libjpeg-dev          # the JPEG and PNG decoders' headers, for the image reader
   libpng-dev
   libcli11-dev         # command-line parsing of compare-pairs
-  clang                # the fuzz target (make fuzz) is built with clang's libFuzzer
+  clang                # make test-clang, and the fuzz target (make fuzz) with clang's libFuzzer
+  clang-format         # make check-format
   libclang-rt-14-dev
   libomp-14-dev
   pybind11-dev         # the Python module photocolour and its tests

@@ -21,8 +21,8 @@ namespace {
 
 const char* const kResultFile = "For_fit.txt";
 
-void addLabPlanes(
-    const cv::Mat& lab, toolkit::common::BinCounts& L, toolkit::common::BinCounts& a, toolkit::common::BinCounts& b)
+void addLabPlanes(const cv::Mat& lab, toolkit::common::BinCounts& L, toolkit::common::BinCounts& a,
+    toolkit::common::BinCounts& b)
 {
     for (int i = 0; i < lab.rows; ++i) {
         const auto* row = lab.ptr<cv::Vec3f>(i);
@@ -54,8 +54,8 @@ float labcompare::getBhattacharyaCoeff(const cv::Mat& inpChannel, const cv::Mat&
     return toolkit::common::getBhattacharyaCoeff(inpChannel, tarChannel, kLabBins);
 }
 
-void labcompare::labHistogramsPerPixel(
-    const cv::Mat& img, toolkit::common::BinCounts& L, toolkit::common::BinCounts& a, toolkit::common::BinCounts& b)
+void labcompare::labHistogramsPerPixel(const cv::Mat& img, toolkit::common::BinCounts& L,
+    toolkit::common::BinCounts& a, toolkit::common::BinCounts& b)
 {
     cv::Mat src = img;
     cv::Mat norm(img.rows, img.cols, CV_32FC3);
@@ -65,8 +65,8 @@ void labcompare::labHistogramsPerPixel(
     addLabPlanes(lab, L, a, b);
 }
 
-void labcompare::labHistograms(
-    const cv::Mat& img, toolkit::common::BinCounts& L, toolkit::common::BinCounts& a, toolkit::common::BinCounts& b)
+void labcompare::labHistograms(const cv::Mat& img, toolkit::common::BinCounts& L,
+    toolkit::common::BinCounts& a, toolkit::common::BinCounts& b)
 {
     labHistograms(toolkit::common::countDistinctColours(img), L, a, b);
 }

@@ -9,8 +9,8 @@
 // pixel through cv::cvtColor, which gives the same counts.
 #pragma once
 
-#include "toolkit/common/Histogram.hpp"
 #include "toolkit/common/DistinctColours.hpp"
+#include "toolkit/common/Histogram.hpp"
 
 #include <opencv2/core.hpp>
 
@@ -29,8 +29,8 @@ float getBhattacharyaCoeff(const cv::Mat& inpChannel, const cv::Mat& tarChannel)
 // (through labOfColour, which gives its values without its start-up cost).
 // Each distinct colour is converted once and counted with its pixel count,
 // which gives exactly the counts of converting every pixel.
-void labHistograms(
-    const cv::Mat& img, toolkit::common::BinCounts& L, toolkit::common::BinCounts& a, toolkit::common::BinCounts& b);
+void labHistograms(const cv::Mat& img, toolkit::common::BinCounts& L, toolkit::common::BinCounts& a,
+    toolkit::common::BinCounts& b);
 void labHistograms(const toolkit::common::DistinctColours& colours, toolkit::common::BinCounts& L,
     toolkit::common::BinCounts& a, toolkit::common::BinCounts& b);
 
@@ -54,8 +54,8 @@ std::string figuresLine(const LabFigures& figures);
 std::string figuresBlock(const LabFigures& figures);
 
 // The same histograms by converting every pixel; the reference for labHistograms.
-void labHistogramsPerPixel(
-    const cv::Mat& img, toolkit::common::BinCounts& L, toolkit::common::BinCounts& a, toolkit::common::BinCounts& b);
+void labHistogramsPerPixel(const cv::Mat& img, toolkit::common::BinCounts& L,
+    toolkit::common::BinCounts& a, toolkit::common::BinCounts& b);
 
 // The entry point: `lab-compare INPUT TARGET`. Prints "coeffL,meanAB", appends
 // the two lines to "For_fit.txt" and returns 0; -1 for a wrong argument count;

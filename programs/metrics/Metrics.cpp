@@ -295,8 +295,10 @@ std::vector<std::string> writeDebugImages(const std::string& directory, const cv
     const uchar* v3 = values.third.ptr<uchar>(0);
     common::GreyJpegWriter lightness(
         inDirectory(directory, color::kLightnessDebugFile), img.cols, img.rows);
-    common::GreyJpegWriter mask(inDirectory(directory, color::kBrightnessMaskFile), img.cols, img.rows);
-    common::GreyJpegWriter chroma(inDirectory(directory, color::kChromaDebugFile), img.cols, img.rows);
+    common::GreyJpegWriter mask(
+        inDirectory(directory, color::kBrightnessMaskFile), img.cols, img.rows);
+    common::GreyJpegWriter chroma(
+        inDirectory(directory, color::kChromaDebugFile), img.cols, img.rows);
     std::vector<uchar> rows(3 * std::size_t(img.cols));
     uchar* o1 = rows.data();
     uchar* o2 = o1 + img.cols;

@@ -65,8 +65,8 @@ ColourAttributes attributesOfColours(const toolkit::common::DistinctColours& col
 // Histograms (bins 0..999) of the five attributes of an image, each colour
 // counted with its pixels: the counts of running the model on every pixel.
 struct AttributeCounts {
-    toolkit::common::BinCounts Q { kMetricsBins }, J { kMetricsBins }, C { kMetricsBins }, M { kMetricsBins },
-        s { kMetricsBins };
+    toolkit::common::BinCounts Q { kMetricsBins }, J { kMetricsBins }, C { kMetricsBins },
+        M { kMetricsBins }, s { kMetricsBins };
 };
 AttributeCounts countAttributes(
     const toolkit::common::DistinctColours& colours, const ColourAttributes& attributes);

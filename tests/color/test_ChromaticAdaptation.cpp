@@ -48,7 +48,10 @@ cv::Mat pixel(float a, float b, float c)
     return cv::Mat(1, 1, CV_32FC3, cv::Scalar(double(a), double(b), double(c)));
 }
 
-double expectedD(double La) { return 1.0 - std::exp((-La - 42.0) / 92.0) / 3.6; }
+double expectedD(double La)
+{
+    return 1.0 - std::exp((-La - 42.0) / 92.0) / 3.6;
+}
 
 } // namespace
 
@@ -154,9 +157,9 @@ TEST(PerPixelAdaptation, DegreeComesFromTheSourceWhiteLuminance)
     cv::Mat img = pixel(1, 1, 1), local = pixel(1, 1, 1), masked = pixel(1, 1, 1);
     iCAMCAT(img, src, pixel(wd[0], wd[1], wd[2]), cv::Mat(), cv::Mat(), 1.0f, false);
     iCAMCATLocal(local, src, pixel(wd[0], wd[1], wd[2]), cv::Mat(), cv::Mat(),
-                 cv::Mat(1, 1, CV_8UC1, cv::Scalar(255)), 1.0f, false);
+        cv::Mat(1, 1, CV_8UC1, cv::Scalar(255)), 1.0f, false);
     iCAMCATLocal(masked, src, pixel(wd[0], wd[1], wd[2]), cv::Mat(), cv::Mat(),
-                 cv::Mat(1, 1, CV_8UC1, cv::Scalar(0)), 1.0f, false);
+        cv::Mat(1, 1, CV_8UC1, cv::Scalar(0)), 1.0f, false);
     for (int k = 0; k < 3; ++k) {
         const double ratio = double(wd[k]) * D / double(ws[k]);
         EXPECT_NEAR(img.at<cv::Vec3f>(0, 0)[k], ratio + 1 - D, 1e-6) << k;
@@ -172,7 +175,7 @@ TEST(PerPixelAdaptation, BlackWhiteKeepsBlackFinite)
     cv::Mat img = black.clone(), local = black.clone();
     iCAMCAT(img, black, pixel(1, 1, 1), cv::Mat(), cv::Mat(), 1.0f, false);
     iCAMCATLocal(local, black, pixel(1, 1, 1), cv::Mat(), cv::Mat(),
-                 cv::Mat(2, 2, CV_8UC1, cv::Scalar(1)), 0.5f, false);
+        cv::Mat(2, 2, CV_8UC1, cv::Scalar(1)), 0.5f, false);
     EXPECT_TRUE(testsupport::near(img, black, 0.0));
     EXPECT_TRUE(testsupport::near(local, black, 0.0));
     iCAMCAT(img, black, black, cv::Mat(), cv::Mat(), 1.0f, true);

@@ -53,7 +53,8 @@ TEST(Conversion, WalksOnlyTheGivenBoundsAndWorksInPlace)
     const cv::Vec3f s = src.at<cv::Vec3f>(1, 2), d = dst.at<cv::Vec3f>(1, 2);
     EXPECT_EQ(d, cv::Vec3f(s[0] + 2 * s[1] + 3 * s[2], s[1], s[2] - s[0]));
     EXPECT_EQ(dst.at<cv::Vec3f>(2, 0), cv::Vec3f(-7, -7, -7)) << "row outside the bounds written";
-    EXPECT_EQ(dst.at<cv::Vec3f>(0, 3), cv::Vec3f(-7, -7, -7)) << "column outside the bounds written";
+    EXPECT_EQ(dst.at<cv::Vec3f>(0, 3), cv::Vec3f(-7, -7, -7))
+        << "column outside the bounds written";
 
     cv::Mat inPlace = src.clone(), outOfPlace(src.size(), CV_32FC3);
     conversion(src, outOfPlace, M, src.rows, src.cols);
@@ -101,12 +102,14 @@ TEST(ConeSpaces, LalphabetaFollowsItsDefinitionAndInvertsToClippedLinearLms)
         lab, pixel(-3 / std::sqrt(3.0f), 3 / std::sqrt(6.0f), 1 / std::sqrt(2.0f)), kFloatTol));
 
     // Log-LMS x comes back as min(max(10^x, 0), 1): positive logs clip to 1.
-    const cv::Mat logs = (cv::Mat_<cv::Vec3f>(1, 2) << cv::Vec3f(-3, -0.5f, 0.25f), cv::Vec3f(0.5f, 0, -1));
+    const cv::Mat logs
+        = (cv::Mat_<cv::Vec3f>(1, 2) << cv::Vec3f(-3, -0.5f, 0.25f), cv::Vec3f(0.5f, 0, -1));
     cv::Mat lalphabeta(1, 2, CV_32FC3), back(1, 2, CV_32FC3);
     convertLMStoLab(logs, lalphabeta);
     convertLabtoLMS(lalphabeta, back);
-    const cv::Mat expected = (cv::Mat_<cv::Vec3f>(1, 2) << cv::Vec3f(1e-3f, std::pow(10.0f, -0.5f), 1),
-                              cv::Vec3f(1, 1, 0.1f));
+    const cv::Mat expected
+        = (cv::Mat_<cv::Vec3f>(1, 2) << cv::Vec3f(1e-3f, std::pow(10.0f, -0.5f), 1),
+            cv::Vec3f(1, 1, 0.1f));
     EXPECT_TRUE(testsupport::near(back, expected, kFloatTol));
 }
 
@@ -170,7 +173,8 @@ TEST(CieLab, WhiteBlackMidGreyAndPhotoRoundTrip)
     EXPECT_TRUE(testsupport::near(grey, pixel(Y, Y, Y), 0.0));
 
     const cv::Mat original = photo(5), reference = pixel(0.9f, 1.0f, 0.8f);
-    cv::Mat image = original.clone(), labs(original.size(), CV_32FC3), back(original.size(), CV_32FC3);
+    cv::Mat image = original.clone(), labs(original.size(), CV_32FC3),
+            back(original.size(), CV_32FC3);
     convertBGRToLab(image, reference, labs);
     convertLabToBGR(labs, reference, back);
     EXPECT_TRUE(testsupport::near(back, original, kFloatTol));
@@ -186,12 +190,15 @@ TEST(CieLab, InverseLightnessSwitchesToTheCubeAboveKappaEpsilon)
         return bgr;
     };
     const float Y4 = static_cast<float>(4.0 / 903.3);
-    EXPECT_TRUE(testsupport::near(greyFor(4), pixel(1, 1, 1) * static_cast<double>(sRGBCompanding(Y4)), kFloatTol));
+    EXPECT_TRUE(testsupport::near(
+        greyFor(4), pixel(1, 1, 1) * static_cast<double>(sRGBCompanding(Y4)), kFloatTol));
     const float Y50 = std::pow(66.0f / 116.0f, 3.0f);
-    EXPECT_TRUE(testsupport::near(greyFor(50), pixel(1, 1, 1) * static_cast<double>(sRGBCompanding(Y50)), kFloatTol));
+    EXPECT_TRUE(testsupport::near(
+        greyFor(50), pixel(1, 1, 1) * static_cast<double>(sRGBCompanding(Y50)), kFloatTol));
 
     // Both branches meet at the switch point 7.9996248 (Y = epsilon).
-    const float below = std::nextafter(7.9996248f, 0.0f), above = std::nextafter(7.9996248f, 100.0f);
+    const float below = std::nextafter(7.9996248f, 0.0f),
+                above = std::nextafter(7.9996248f, 100.0f);
     const cv::Mat atSwitch = pixel(1, 1, 1) * static_cast<double>(sRGBCompanding(0.008856f));
     EXPECT_TRUE(testsupport::near(greyFor(below), atSwitch, 1e-6));
     EXPECT_TRUE(testsupport::near(greyFor(above), atSwitch, 1e-6));

@@ -45,7 +45,10 @@ std::string adapt(cv::Mat& image, const cv::Mat& reference, float D)
     return testing::internal::GetCapturedStdout();
 }
 
-long lines(const std::string& text) { return std::count(text.begin(), text.end(), '\n'); }
+long lines(const std::string& text)
+{
+    return std::count(text.begin(), text.end(), '\n');
+}
 
 cv::Vec3f greyWorldState(const cv::Mat& image, cv::Vec3f* white)
 {
@@ -87,7 +90,8 @@ TEST(IlluminantAdaptation, TintedPhotoAdaptedToNeutralReferenceEndsNearNeutral)
     ASSERT_GT(std::max(std::abs(stateBefore[1]), std::abs(stateBefore[2])), 0.05f);
 
     const std::string printed = adapt(image, grey, 1.0f);
-    EXPECT_LT(lines(printed), kLinesBeforeTheLoop + kMaxPasses) << "should converge before the limit";
+    EXPECT_LT(lines(printed), kLinesBeforeTheLoop + kMaxPasses)
+        << "should converge before the limit";
     // Converged as neutral: U and V of the result below the 0.001 of the test.
     const cv::Vec3f stateAfter = greyWorldState(image, &after);
     EXPECT_LT(std::max(std::abs(stateAfter[1]), std::abs(stateAfter[2])), 0.001f);

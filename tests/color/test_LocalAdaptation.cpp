@@ -196,8 +196,10 @@ TEST(BiCATRegression, EqualWhitesUnitWeightAndTheVonKriesPart)
     for (int i = 0; i < rows; ++i)
         for (int j = 0; j < cols; ++j)
             for (int k = 0; k < 3; ++k) {
-                const double g = double(g0.at<cv::Vec3f>(i, j)[k]), gw = double(gw0.at<cv::Vec3f>(i, j)[k]);
-                const double iw = double(inputWhite.at<cv::Vec3f>(i, j)[k]), w = double(weight.at<float>(i, j));
+                const double g = double(g0.at<cv::Vec3f>(i, j)[k]),
+                             gw = double(gw0.at<cv::Vec3f>(i, j)[k]);
+                const double iw = double(inputWhite.at<cv::Vec3f>(i, j)[k]),
+                             w = double(weight.at<float>(i, j));
                 expected.at<cv::Vec3d>(i, j)[k]
                     = D * (w * iw / gw * g) + (1.0 - D) * w * (g - gw + iw);
             }

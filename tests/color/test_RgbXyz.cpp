@@ -81,7 +81,7 @@ TEST(WhiteMatrix, D65GivesTheSRGBMatrixAndMapsDisplayWhiteToTheWhite)
     ASSERT_EQ(M.type(), CV_32FC1);
     // sRGB/D65 matrix as tabulated by Lindbloom, four decimals.
     const float ref[3][3] = { { 0.4125f, 0.3576f, 0.1804f }, { 0.2127f, 0.7151f, 0.0722f },
-                              { 0.0193f, 0.1192f, 0.9503f } };
+        { 0.0193f, 0.1192f, 0.9503f } };
     for (int r = 0; r < 3; ++r)
         for (int c = 0; c < 3; ++c)
             EXPECT_NEAR(M.at<float>(r, c), ref[r][c], kFourDecimals) << r << "," << c;

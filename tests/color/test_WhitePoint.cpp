@@ -87,9 +87,9 @@ TEST(GreyWorld, GreyImagePrintsNeutralWhiteThenConverges)
 TEST(GreyWorld, SaturatedColoursOnlyGiveDisplayWhite)
 {
     // Primaries, secondaries and black (Y = 0): no pixel is near-neutral.
-    const cv::Mat img = (cv::Mat_<cv::Vec3f>(1, 7) << cv::Vec3f(1, 0, 0), cv::Vec3f(0, 1, 0),
-                         cv::Vec3f(0, 0, 1), cv::Vec3f(1, 1, 0), cv::Vec3f(0, 1, 1),
-                         cv::Vec3f(1, 0, 1), cv::Vec3f(0, 0, 0));
+    const cv::Mat img
+        = (cv::Mat_<cv::Vec3f>(1, 7) << cv::Vec3f(1, 0, 0), cv::Vec3f(0, 1, 0), cv::Vec3f(0, 0, 1),
+            cv::Vec3f(1, 1, 0), cv::Vec3f(0, 1, 1), cv::Vec3f(1, 0, 1), cv::Vec3f(0, 0, 0));
     cv::Mat state = freshState();
     const Estimate first = estimate(img, state);
     EXPECT_FALSE(first.converged);

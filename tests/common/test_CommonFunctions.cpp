@@ -71,7 +71,7 @@ TEST(Normalisation, EightBitValuesDivideBy255InDouble)
         for (int j = 0; j < 128; ++j)
             for (int c = 0; c < 3; ++c)
                 ASSERT_EQ(norm.at<cv::Vec3f>(i, j)[c],
-                          static_cast<float>(img.at<cv::Vec3b>(i, j)[c] / 255.0));
+                    static_cast<float>(img.at<cv::Vec3b>(i, j)[c] / 255.0));
     EXPECT_EQ(norm.at<cv::Vec3f>(2, 0)[0], -1.0f);
     EXPECT_EQ(norm.at<cv::Vec3f>(0, 129)[0], -1.0f);
 }

@@ -34,7 +34,7 @@ TEST(DistinctColours, CountsEveryPixelOnceAndIndexesEachColour)
     ASSERT_EQ(laid.total(), (colours.keys.size() + 63) / 64 * 64);
     for (std::size_t n = 0; n < laid.total(); ++n)
         ASSERT_EQ(colourKey(laid.ptr<uchar>(0) + 3 * n),
-                  colours.keys[std::min(n, colours.keys.size() - 1)]);
+            colours.keys[std::min(n, colours.keys.size() - 1)]);
 }
 
 TEST(DistinctColours, ExtremeKeysAndEmptyImage)

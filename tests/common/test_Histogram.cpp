@@ -34,7 +34,9 @@ TEST(Binning, HalvesRoundAwayFromZero)
 
     std::map<int, float> freq;
     computeFreqProbs(plane({ -0.5f, 0.5f, -2.5f, 2.5f, 0.49f }), freq);
-    EXPECT_EQ(freq, (std::map<int, float> { { -3, 0.2f }, { -1, 0.2f }, { 0, 0.2f }, { 1, 0.2f }, { 3, 0.2f } }));
+    EXPECT_EQ(freq,
+        (std::map<int, float> {
+            { -3, 0.2f }, { -1, 0.2f }, { 0, 0.2f }, { 1, 0.2f }, { 3, 0.2f } }));
 }
 
 TEST(Coefficient, NaNSkippedAndProbabilitiesNormalised)
@@ -44,7 +46,8 @@ TEST(Coefficient, NaNSkippedAndProbabilitiesNormalised)
     std::map<int, float> freq;
     computeFreqProbs(a, freq);
     EXPECT_EQ(freq, (std::map<int, float> { { 1, 2.0f / 3.0f }, { 3, 1.0f / 3.0f } }));
-    EXPECT_NEAR(getBhattacharyaCoeff(a, b, kMetrics), std::sqrt(1.0 / 3) + std::sqrt(1.0 / 6), 1e-6);
+    EXPECT_NEAR(
+        getBhattacharyaCoeff(a, b, kMetrics), std::sqrt(1.0 / 3) + std::sqrt(1.0 / 6), 1e-6);
     EXPECT_NEAR(getBhattacharyaCoeff(a, b, kMetrics), 0.985599f, 1e-6);
 }
 
@@ -53,10 +56,12 @@ TEST(Coefficient, OutOfRangeValuesCountInNOnly)
     // A plane with itself gives the share of its values whose bin is summed.
     const cv::Mat half = plane({ 5.0f, 2000.0f, 7.0f, -3.0f });
     EXPECT_FLOAT_EQ(getBhattacharyaCoeff(half, half, kMetrics), 0.5f);
-    EXPECT_EQ(getBhattacharyaCoeff(plane({ 1000.0f, 5000.0f }), plane({ 1000.0f }), kMetrics), 0.0f);
+    EXPECT_EQ(
+        getBhattacharyaCoeff(plane({ 1000.0f, 5000.0f }), plane({ 1000.0f }), kMetrics), 0.0f);
     EXPECT_EQ(getBhattacharyaCoeff(plane({ 127.5f }), plane({ 127.5f }), kLab), 0.0f);
     EXPECT_EQ(getBhattacharyaCoeff(plane({ -128.5f }), plane({ -128.5f }), kLab), 0.0f);
-    EXPECT_FLOAT_EQ(getBhattacharyaCoeff(plane({ 127.4f, -128.4f }), plane({ 127.4f, -128.4f }), kLab), 1.0f);
+    EXPECT_FLOAT_EQ(
+        getBhattacharyaCoeff(plane({ 127.4f, -128.4f }), plane({ 127.4f, -128.4f }), kLab), 1.0f);
 }
 
 TEST(Coefficient, ValuesBeyondIntRangeAndInfinitiesFallIntoNoBin)

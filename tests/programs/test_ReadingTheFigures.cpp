@@ -1,7 +1,6 @@
 // The worked examples of the README's "Reading the figures": what each of the
 // seven coefficients compares, shown on images whose attributes are known.
 // Each number the README prints is checked here to the digits it prints.
-#include "toolkit/common/Histogram.hpp"
 #include "programs/metrics/Metrics.hpp"
 #include "tests/support/TestSupport.hpp"
 #include "toolkit/color/AppearanceModel.hpp"
@@ -11,6 +10,7 @@
 #include "toolkit/color/WhitePoint.hpp"
 #include "toolkit/common/CommonFunctions.hpp"
 #include "toolkit/common/DebugOutput.hpp"
+#include "toolkit/common/Histogram.hpp"
 
 #include <gtest/gtest.h>
 #include <opencv2/imgproc.hpp>
@@ -165,7 +165,8 @@ TEST(ReadingTheFigures, CoefficientIsOneMinusTheSquareOfOpenCVsDistance)
 
     cv::Mat halfPlane(8, 8, CV_32FC1, cv::Scalar(0)), whitePlane(8, 8, CV_32FC1, cv::Scalar(100));
     halfPlane.colRange(4, 8).setTo(100);
-    const float bc = toolkit::common::getBhattacharyaCoeff(halfPlane, whitePlane, metrics::kMetricsBins);
+    const float bc
+        = toolkit::common::getBhattacharyaCoeff(halfPlane, whitePlane, metrics::kMetricsBins);
     const double d = cv::compareHist(opencvHistogram(halfPlane, metrics::kMetricsBins),
         opencvHistogram(whitePlane, metrics::kMetricsBins), cv::HISTCMP_BHATTACHARYYA);
     EXPECT_NEAR(bc, std::sqrt(0.5), 1e-6);
@@ -187,7 +188,8 @@ TEST(ReadingTheFigures, CoefficientIsOneMinusTheSquareOfOpenCVsDistance)
                 v = std::clamp(second(random), bins.first - 0.49f, bins.last + 0.49f);
             const double distance = cv::compareHist(
                 opencvHistogram(p, bins), opencvHistogram(q, bins), cv::HISTCMP_BHATTACHARYYA);
-            EXPECT_NEAR(toolkit::common::getBhattacharyaCoeff(p, q, bins), 1 - distance * distance, 1e-5)
+            EXPECT_NEAR(
+                toolkit::common::getBhattacharyaCoeff(p, q, bins), 1 - distance * distance, 1e-5)
                 << "bins " << bins.first << ".." << bins.last << ", round " << round;
         }
     }

@@ -37,8 +37,8 @@ testsupport::ScopedWorkDir::~ScopedWorkDir()
     fs::remove_all(path_, ec);
 }
 
-testsupport::RunResult testsupport::runProgram(const std::string& binary,
-                                               const std::vector<std::string>& args)
+testsupport::RunResult testsupport::runProgram(
+    const std::string& binary, const std::vector<std::string>& args)
 {
     char outName[] = "/tmp/toolkit-out-XXXXXX";
     char errName[] = "/tmp/toolkit-err-XXXXXX";

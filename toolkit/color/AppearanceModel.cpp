@@ -357,8 +357,7 @@ float brightnessValues(cv::Mat& J, cv::Mat& FL, cv::Mat& Q, float Aw, float c)
         for (int j = 0; j < J.cols; ++j) {
             const float rootJ = std::sqrt(jRow[j] / 100.0f);
             const float q = static_cast<float>(4.0 * static_cast<double>(rootJ)
-                * static_cast<double>(awPlusFour) * flRoot(fl[j])
-                / static_cast<double>(c));
+                * static_cast<double>(awPlusFour) * flRoot(fl[j]) / static_cast<double>(c));
             qRow[j] = q;
             if (q > largestQ)
                 largestQ = q;

@@ -22,9 +22,8 @@ using toolkit::color::rows::rowTimes;
 // CAT02 (CIECAM02, CIE 159:2004), rows L, M, S from X, Y, Z.
 cv::Mat cat02Matrix()
 {
-    return (cv::Mat_<float>(3, 3) << 0.7328f, 0.4296f, -0.1624f,
-                                     -0.7036f, 1.6975f, 0.0061f,
-                                     0.003f, 0.0136f, 0.9834f);
+    return (cv::Mat_<float>(3, 3) << 0.7328f, 0.4296f, -0.1624f, -0.7036f, 1.6975f, 0.0061f, 0.003f,
+        0.0136f, 0.9834f);
 }
 
 // CIE D65 on the relative scale (Y = 1).
@@ -62,7 +61,8 @@ inline float adaptingLuminance(float whiteY)
 inline float offsetRatio(float whiteDst, float D, float whiteSrc)
 {
     const float numerator = whiteDst * D;
-    return static_cast<float>(static_cast<double>(numerator) / (kTinyOffset + static_cast<double>(whiteSrc)));
+    return static_cast<float>(
+        static_cast<double>(numerator) / (kTinyOffset + static_cast<double>(whiteSrc)));
 }
 
 // Destination white blended between the global white and the pixel's own
@@ -94,7 +94,7 @@ void checkPerPixelArguments(const cv::Mat& image, const cv::Mat& whiteSrc, const
 // Shared body of iCAMCAT and iCAMCATLocal: damping 1 and no mask for the
 // former, damping 0.3 and a mask for the latter.
 void adaptPerPixel(cv::Mat& image, const cv::Mat& whiteSrc, const cv::Mat& whiteDst,
-                   const cv::Mat* mask, float damping, float blend, bool perPixelDst)
+    const cv::Mat* mask, float damping, float blend, bool perPixelDst)
 {
     cv::Mat whiteXyz(whiteSrc.rows, whiteSrc.cols, CV_32FC3);
     toolkit::color::convertSharpenedBGRtoXYZ(whiteSrc, whiteXyz);
@@ -177,7 +177,7 @@ float toolkit::color::computeAdapFactD(float La)
 }
 
 void toolkit::color::CAT(cv::Mat& image, const cv::Mat& whiteSrc, const cv::Mat& whiteDst, float D,
-                         const cv::Mat& /*mask*/)
+    const cv::Mat& /*mask*/)
 {
     requireType(image, CV_32FC3, "CAT", "image");
     requireType(whiteSrc, CV_32FC3, "CAT", "whiteSrc");
@@ -212,16 +212,16 @@ void toolkit::color::CAT(cv::Mat& image, const cv::Mat& whiteSrc, const cv::Mat&
         for (int j = 0; j < xyz.cols; ++j) {
             const float X = src[3 * j], Y = src[3 * j + 1], Z = src[3 * j + 2];
             for (int k = 0; k < 3; ++k)
-                dst[3 * j + k] = toolkit::common::clip(rowTimes(t, k, X, Y, Z), kXyzLowerBound,
-                                                       kXyzUpperBound);
+                dst[3 * j + k] = toolkit::common::clip(
+                    rowTimes(t, k, X, Y, Z), kXyzLowerBound, kXyzUpperBound);
         }
     }
 
     convertXYZtoBGR(working, w1, image);
 }
 
-void toolkit::color::inverseCAT(const cv::Mat& adapted, const cv::Mat& whiteDst, cv::Mat& whiteSrc,
-                                cv::Mat& out)
+void toolkit::color::inverseCAT(
+    const cv::Mat& adapted, const cv::Mat& whiteDst, cv::Mat& whiteSrc, cv::Mat& out)
 {
     requireType(adapted, CV_32FC3, "inverseCAT", "adapted");
     requireTypeAndSize(out, CV_32FC3, adapted, "inverseCAT", "out", "adapted");
@@ -251,30 +251,31 @@ void toolkit::color::inverseCAT(const cv::Mat& adapted, const cv::Mat& whiteDst,
 }
 
 void toolkit::color::iCAMCAT(cv::Mat& image, const cv::Mat& whiteSrc, const cv::Mat& whiteDst,
-                             const cv::Mat& /*unused1*/, const cv::Mat& /*unused2*/, float blend,
-                             bool perPixelDst)
+    const cv::Mat& /*unused1*/, const cv::Mat& /*unused2*/, float blend, bool perPixelDst)
 {
     checkPerPixelArguments(image, whiteSrc, whiteDst, perPixelDst, "iCAMCAT");
     adaptPerPixel(image, whiteSrc, whiteDst, nullptr, 1.0f, blend, perPixelDst);
 }
 
 void toolkit::color::iCAMCATLocal(cv::Mat& image, const cv::Mat& whiteSrc, const cv::Mat& whiteDst,
-                                  const cv::Mat& /*unused1*/, const cv::Mat& /*unused2*/,
-                                  const cv::Mat& mask, float blend, bool perPixelDst)
+    const cv::Mat& /*unused1*/, const cv::Mat& /*unused2*/, const cv::Mat& mask, float blend,
+    bool perPixelDst)
 {
     checkPerPixelArguments(image, whiteSrc, whiteDst, perPixelDst, "iCAMCATLocal");
     requireTypeAndSize(mask, CV_8UC1, image, "iCAMCATLocal", "mask", "image");
     adaptPerPixel(image, whiteSrc, whiteDst, &mask, kLocalDamping, blend, perPixelDst);
 }
 
-void toolkit::color::iCAMCATByD65(cv::Mat& image, const cv::Mat& whiteSrc, const cv::Mat& /*unused*/)
+void toolkit::color::iCAMCATByD65(
+    cv::Mat& image, const cv::Mat& whiteSrc, const cv::Mat& /*unused*/)
 {
     requireType(image, CV_32FC3, "iCAMCATByD65", "image");
     requireTypeCovering(whiteSrc, CV_32FC3, image, "iCAMCATByD65", "whiteSrc");
     adaptByD65(image, whiteSrc, false);
 }
 
-void toolkit::color::inverseCATByD65(cv::Mat& image, const cv::Mat& whiteSrc, const cv::Mat& /*unused*/)
+void toolkit::color::inverseCATByD65(
+    cv::Mat& image, const cv::Mat& whiteSrc, const cv::Mat& /*unused*/)
 {
     requireType(image, CV_32FC3, "inverseCATByD65", "image");
     requireTypeCovering(whiteSrc, CV_32FC3, image, "inverseCATByD65", "whiteSrc");

@@ -36,8 +36,8 @@ float computeAdapFactD(float La);
 // The image is replaced by the adapted display image, companded and clipped
 // to [0, 1]; adapted XYZ values are clamped at 0 from below before the
 // conversion back. The mask is not consulted.
-void CAT(cv::Mat& image, const cv::Mat& whiteSrc, const cv::Mat& whiteDst, float D,
-         const cv::Mat& mask);
+void CAT(
+    cv::Mat& image, const cv::Mat& whiteSrc, const cv::Mat& whiteDst, float D, const cv::Mat& mask);
 
 // Undoes a per-pixel von Kries adaptation of the sharpened image `adapted`.
 // On entry `out` holds the sharpened image whose Y supplies each pixel's
@@ -54,14 +54,14 @@ void inverseCAT(const cv::Mat& adapted, const cv::Mat& whiteDst, cv::Mat& whiteS
 // matrices are not consulted. A source white below 1e-6 (blended branch) is
 // offset by 1e-6 so that black whites give a finite gain.
 void iCAMCAT(cv::Mat& image, const cv::Mat& whiteSrc, const cv::Mat& whiteDst,
-             const cv::Mat& unused1, const cv::Mat& unused2, float blend, bool perPixelDst);
+    const cv::Mat& unused1, const cv::Mat& unused2, float blend, bool perPixelDst);
 
 // As iCAMCAT, with the gain damped to a degree of adaptation of 0.3 D and
 // applied only where mask (CV_8UC1, the image's size) is non-zero; other
 // pixels keep their values.
 void iCAMCATLocal(cv::Mat& image, const cv::Mat& whiteSrc, const cv::Mat& whiteDst,
-                  const cv::Mat& unused1, const cv::Mat& unused2, const cv::Mat& mask,
-                  float blend, bool perPixelDst);
+    const cv::Mat& unused1, const cv::Mat& unused2, const cv::Mat& mask, float blend,
+    bool perPixelDst);
 
 // Adapts a sharpened image in place to the D65 white with D for La = 20, using
 // the per-pixel sharpened white whiteSrc: v x (1 + W65 D / (1e-6 + white) - D).

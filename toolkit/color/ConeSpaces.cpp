@@ -17,25 +17,23 @@ using toolkit::common::requireType;
 
 namespace {
 
-using toolkit::color::rows::rowTimes;
 using toolkit::color::rows::loadMatrix;
+using toolkit::color::rows::rowTimes;
 
 // Linear RGB to LMS cone responses (rows L, M, S; columns R, G, B), from
 // Reinhard, Ashikhmin, Gooch and Shirley, "Color Transfer between Images" (2001).
 cv::Mat rgbToLmsMatrix()
 {
-    return (cv::Mat_<float>(3, 3) << 0.3811f, 0.5783f, 0.0402f,
-                                     0.1967f, 0.7244f, 0.0782f,
-                                     0.0241f, 0.1288f, 0.8444f);
+    return (cv::Mat_<float>(3, 3) << 0.3811f, 0.5783f, 0.0402f, 0.1967f, 0.7244f, 0.0782f, 0.0241f,
+        0.1288f, 0.8444f);
 }
 
 // Its published inverse, LMS to linear RGB (rows R, G, B; columns L, M, S),
 // from the same paper.
 cv::Mat lmsToRgbMatrix()
 {
-    return (cv::Mat_<float>(3, 3) << 4.4679f, -3.5873f, 0.1193f,
-                                     -1.2186f, 2.3809f, -0.1624f,
-                                     0.0497f, -0.2439f, 1.2045f);
+    return (cv::Mat_<float>(3, 3) << 4.4679f, -3.5873f, 0.1193f, -1.2186f, 2.3809f, -0.1624f,
+        0.0497f, -0.2439f, 1.2045f);
 }
 
 // Offset that keeps the logarithm of a zero cone response finite (-6).
@@ -92,13 +90,12 @@ cv::Mat labWhite(const cv::Mat& referenceWhite)
 cv::Mat toolkit::color::yuvMatrix()
 {
     // ITU-R BT.601 luma weights in row Y; U = B - Y and V = R - Y, unscaled.
-    return (cv::Mat_<float>(3, 3) << 0.299f, 0.587f, 0.114f,
-                                     -0.299f, -0.587f, 0.886f,
-                                     0.701f, -0.587f, -0.114f);
+    return (cv::Mat_<float>(3, 3) << 0.299f, 0.587f, 0.114f, -0.299f, -0.587f, 0.886f, 0.701f,
+        -0.587f, -0.114f);
 }
 
-void toolkit::color::conversion(const cv::Mat& src, cv::Mat& dst, const cv::Mat& M, int rows,
-                                int cols)
+void toolkit::color::conversion(
+    const cv::Mat& src, cv::Mat& dst, const cv::Mat& M, int rows, int cols)
 {
     requireMatrix3x3(M, "conversion", "M");
     CV_CheckGE(rows, 0, "conversion: rows");
@@ -154,7 +151,8 @@ void toolkit::color::convertBGRtoLMS(const cv::Mat& image, cv::Mat& lms)
             for (int k = 0; k < 3; ++k) {
                 float response = rowTimes(m, k, R, G, B);
                 if (response == 0.0f)
-                    response = static_cast<float>(static_cast<double>(response) + kZeroResponseOffset);
+                    response
+                        = static_cast<float>(static_cast<double>(response) + kZeroResponseOffset);
                 // A negative response (input outside [0, 1]) is left to give NaN.
                 d[3 * j + k] = static_cast<float>(std::log10(static_cast<double>(response)));
             }
@@ -167,7 +165,8 @@ void toolkit::color::convertLMStoLab(const cv::Mat& lms, cv::Mat& lab)
     requireType(lms, CV_32FC3, "convertLMStoLab", "lms");
     requireTypeAndSize(lab, CV_32FC3, lms, "convertLMStoLab", "lab", "lms");
     const cv::Mat A = diagonal(kInvSqrt3, kInvSqrt6, kInvSqrt2);
-    const cv::Mat B = (cv::Mat_<float>(3, 3) << 1.0f, 1.0f, 1.0f, 1.0f, 1.0f, -2.0f, 1.0f, -1.0f, 0.0f);
+    const cv::Mat B
+        = (cv::Mat_<float>(3, 3) << 1.0f, 1.0f, 1.0f, 1.0f, 1.0f, -2.0f, 1.0f, -1.0f, 0.0f);
     cv::Mat T(3, 3, CV_32FC1);
     toolkit::common::dotProduct(A, B, T);
     conversion(lms, lab, T, lms.rows, lms.cols);
@@ -178,7 +177,8 @@ void toolkit::color::convertLabtoLMS(const cv::Mat& lab, cv::Mat& lms)
     requireType(lms, CV_32FC3, "convertLabtoLMS", "lms");
     requireTypeCovering(lab, CV_32FC3, lms, "convertLabtoLMS", "lab");
     // The transpose of the forward pattern, with the scales on the right.
-    const cv::Mat B = (cv::Mat_<float>(3, 3) << 1.0f, 1.0f, 1.0f, 1.0f, 1.0f, -1.0f, 1.0f, -2.0f, 0.0f);
+    const cv::Mat B
+        = (cv::Mat_<float>(3, 3) << 1.0f, 1.0f, 1.0f, 1.0f, 1.0f, -1.0f, 1.0f, -2.0f, 0.0f);
     const cv::Mat A = diagonal(kInvSqrt3, kInvSqrt6, kInvSqrt2Inverse);
     cv::Mat T(3, 3, CV_32FC1);
     toolkit::common::dotProduct(B, A, T);
@@ -245,7 +245,8 @@ void toolkit::color::convertBGRToLab(cv::Mat& image, const cv::Mat& referenceWhi
     }
 }
 
-void toolkit::color::convertLabToBGR(const cv::Mat& lab, const cv::Mat& referenceWhite, cv::Mat& image)
+void toolkit::color::convertLabToBGR(
+    const cv::Mat& lab, const cv::Mat& referenceWhite, cv::Mat& image)
 {
     requireType(lab, CV_32FC3, "convertLabToBGR", "lab");
     requireType(referenceWhite, CV_32FC3, "convertLabToBGR", "referenceWhite");

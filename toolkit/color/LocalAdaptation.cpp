@@ -5,10 +5,10 @@
 #include "toolkit/color/BrightnessSeries.hpp"
 #include "toolkit/color/ChromaticAdaptation.hpp"
 #include "toolkit/color/RgbXyz.hpp"
+#include "toolkit/color/StructureTensor.hpp"
 #include "toolkit/color/WhitePoint.hpp"
 #include "toolkit/common/CommonFunctions.hpp"
 #include "toolkit/common/InputChecks.hpp"
-#include "toolkit/color/StructureTensor.hpp"
 
 #include <array>
 #include <cmath>

@@ -35,9 +35,8 @@ constexpr float kBlueX = 0.15f, kBlueY = 0.06f;
 // matrix commonly tabulated for sRGB/D65 (Lindbloom).
 cv::Mat sRGBD65Matrix()
 {
-    return (cv::Mat_<float>(3, 3) << 0.412424f, 0.357579f, 0.180464f,
-                                     0.212656f, 0.715158f, 0.0721856f,
-                                     0.0193324f, 0.119193f, 0.950444f);
+    return (cv::Mat_<float>(3, 3) << 0.412424f, 0.357579f, 0.180464f, 0.212656f, 0.715158f,
+        0.0721856f, 0.0193324f, 0.119193f, 0.950444f);
 }
 
 using toolkit::color::power::finishedPower;
@@ -125,9 +124,7 @@ void toolkit::color::getRGBtoXYZMatrix(const cv::Mat& white, cv::Mat& M)
     const float Sr = product(white, Pinv, 0);
     const float Sg = product(white, Pinv, 1);
     const float Sb = product(white, Pinv, 2);
-    M = (cv::Mat_<float>(3, 3) << Sr * Xr, Sg * Xg, Sb * Xb,
-                                  Sr, Sg, Sb,
-                                  Sr * Zr, Sg * Zg, Sb * Zb);
+    M = (cv::Mat_<float>(3, 3) << Sr * Xr, Sg * Xg, Sb * Xb, Sr, Sg, Sb, Sr * Zr, Sg * Zg, Sb * Zb);
 }
 
 void toolkit::color::convertBGRtoXYZ(cv::Mat& image, const cv::Mat& white, cv::Mat& xyz)
@@ -210,7 +207,8 @@ void toolkit::color::convertXYZToBGRDirect(const cv::Mat& xyz, cv::Mat& image)
     }
 }
 
-void toolkit::color::multiplyImageByMatrixForward(const cv::Mat& src, cv::Mat& dst, const cv::Mat& M)
+void toolkit::color::multiplyImageByMatrixForward(
+    const cv::Mat& src, cv::Mat& dst, const cv::Mat& M)
 {
     requireType(src, CV_32FC3, "multiplyImageByMatrixForward", "src");
     requireTypeAndSize(dst, CV_32FC3, src, "multiplyImageByMatrixForward", "dst", "src");
@@ -231,7 +229,8 @@ void toolkit::color::multiplyImageByMatrixForward(const cv::Mat& src, cv::Mat& d
     }
 }
 
-void toolkit::color::multiplyImageByMatrixBackward(const cv::Mat& src, cv::Mat& dst, const cv::Mat& M)
+void toolkit::color::multiplyImageByMatrixBackward(
+    const cv::Mat& src, cv::Mat& dst, const cv::Mat& M)
 {
     requireType(src, CV_32FC3, "multiplyImageByMatrixBackward", "src");
     requireTypeAndSize(dst, CV_32FC3, src, "multiplyImageByMatrixBackward", "dst", "src");

@@ -26,8 +26,8 @@ namespace color {
 // white or state of another type, raises cv::Exception. When not converged,
 // prints the white matrix on standard output ("[b, g, r]") followed by a
 // newline.
-bool computeWhitePointFromGrayWorld(const cv::Mat& image, cv::Mat& white, cv::Mat& state,
-                                    const cv::Mat& mask);
+bool computeWhitePointFromGrayWorld(
+    const cv::Mat& image, cv::Mat& white, cv::Mat& state, const cv::Mat& mask);
 
 // The XYZ white (relative scale, Y = 1 for a white) for a display reference
 // white: referenceWhite (CV_32FC3, B, G, R at element (0, 0)) is linearised

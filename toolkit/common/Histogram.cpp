@@ -37,8 +37,8 @@ float toolkit::common::bhattacharyyaCoeff(const BinCounts& inp, const BinCounts&
     return sum;
 }
 
-float toolkit::common::getBhattacharyaCoeff(const cv::Mat& inpChannel, const cv::Mat& tarChannel,
-                                    BinRange range)
+float toolkit::common::getBhattacharyaCoeff(
+    const cv::Mat& inpChannel, const cv::Mat& tarChannel, BinRange range)
 {
     BinCounts inp(range);
     BinCounts tar(range);

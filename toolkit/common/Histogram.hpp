@@ -45,7 +45,10 @@ public:
 
     BinRange range() const { return range_; }
     std::uint64_t total() const { return total_; }
-    std::uint64_t count(int bin) const { return counts_[static_cast<std::size_t>(bin - range_.first)]; }
+    std::uint64_t count(int bin) const
+    {
+        return counts_[static_cast<std::size_t>(bin - range_.first)];
+    }
 
 private:
     BinRange range_;

@@ -67,7 +67,8 @@ void toolkit::exposure::calculateOpticalFlow(cv::Mat& first, cv::Mat& second, cv
     warped.copyTo(output);
 }
 
-void toolkit::exposure::alterNonFlashBrightness(cv::Mat& source, cv::Mat& reference, cv::Mat& output)
+void toolkit::exposure::alterNonFlashBrightness(
+    cv::Mat& source, cv::Mat& reference, cv::Mat& output)
 {
     requireType(source, CV_32FC3, "alterNonFlashBrightness", "source");
     requireType(reference, CV_32FC3, "alterNonFlashBrightness", "reference");

@@ -199,8 +199,7 @@ void toolkit::exposure::blas::useExactGemm() { }
 
 toolkit::exposure::blas::GemmFunction toolkit::exposure::blas::systemGemm()
 {
-    static const GemmFunction next
-        = reinterpret_cast<GemmFunction>(::dlsym(RTLD_NEXT, "sgemm_"));
+    static const GemmFunction next = reinterpret_cast<GemmFunction>(::dlsym(RTLD_NEXT, "sgemm_"));
     return next;
 }
 

@@ -34,9 +34,9 @@ void useExactGemm();
 
 // The system's own sgemm_ (the next definition after this one), or null when
 // the process has none.
-using GemmFunction = void (*)(const char*, const char*, const int*, const int*, const int*,
-    const float*, const float*, const int*, const float*, const int*, const float*, float*,
-    const int*);
+using GemmFunction
+    = void (*)(const char*, const char*, const int*, const int*, const int*, const float*,
+        const float*, const int*, const float*, const int*, const float*, float*, const int*);
 GemmFunction systemGemm();
 
 } // namespace blas

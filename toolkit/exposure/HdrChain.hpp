@@ -18,8 +18,8 @@ namespace hdr {
 cv::Mat calibrateResponse(const std::vector<cv::Mat>& images, const std::vector<float>& times);
 
 // The Debevec merge of the list into a float HDR image (CV_32FC3).
-cv::Mat mergeHdr(const std::vector<cv::Mat>& images, const std::vector<float>& times,
-                 const cv::Mat& response);
+cv::Mat mergeHdr(
+    const std::vector<cv::Mat>& images, const std::vector<float>& times, const cv::Mat& response);
 
 // Durand tone mapping with gamma 2.2, contrast 4, saturation 1 and both
 // sigmas 2; the result is nominally in [0, 1].
@@ -30,13 +30,13 @@ cv::Mat fuse(const std::vector<cv::Mat>& images);
 
 // Writes the response curve as one value per line: R, G and B (channels 2,
 // 1, 0) into the three named files and the row numbers 0..255 into `values`.
-void writeResponseColumns(const cv::Mat& response, const char* r, const char* g, const char* b,
-                          const char* values);
+void writeResponseColumns(
+    const cv::Mat& response, const char* r, const char* g, const char* b, const char* values);
 
 // Prints "NAME.hdr NAME.jpg" and writes the HDR image to NAME.hdr, the tone
 // mapped image x 255 to NAME.jpg and the fusion x 255 to NAMEfusion.jpg.
-void writeOutputs(const std::string& name, const cv::Mat& hdr, const cv::Mat& toneMapped,
-                  const cv::Mat& fusion);
+void writeOutputs(
+    const std::string& name, const cv::Mat& hdr, const cv::Mat& toneMapped, const cv::Mat& fusion);
 
 // [0, 1] data as the 8 bits a JPEG file takes: every value multiplied by 255
 // in float, rounded and saturated (CV_8U with the image's channels).

@@ -21,7 +21,8 @@ namespace {
 const std::string kBinary = LAB_COMPARE_BINARY;
 const std::string kSamples = SAMPLES_DIR;
 
-void expectSameCounts(const toolkit::common::BinCounts& x, const toolkit::common::BinCounts& y, const char* what)
+void expectSameCounts(
+    const toolkit::common::BinCounts& x, const toolkit::common::BinCounts& y, const char* what)
 {
     ASSERT_EQ(x.total(), y.total()) << what;
     for (int bin = labcompare::kLabBins.first; bin <= labcompare::kLabBins.last; ++bin)
@@ -124,7 +125,8 @@ TEST(LabCompareProgram, WrongArgumentCountExits255WithTheUsageLine)
 {
     testsupport::ScopedWorkDir dir;
     testsupport::writePng("a.png", testsupport::makePhoto(8, 8, 1));
-    for (const auto& args : std::vector<std::vector<std::string>> { {}, { "a.png" }, { "a.png", "a.png", "a.png" } }) {
+    for (const auto& args :
+        std::vector<std::vector<std::string>> { {}, { "a.png" }, { "a.png", "a.png", "a.png" } }) {
         const auto run = runProgram(kBinary, args);
         EXPECT_EQ(run.status, 255);
         EXPECT_EQ(run.out, "");

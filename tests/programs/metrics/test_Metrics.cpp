@@ -35,8 +35,8 @@ std::string referenceLine(const cv::Mat& image1, const cv::Mat& image2)
         metrics::compute_cat(norm, adapted);
         for (int p = 0; p < 5; ++p)
             planes[k].emplace_back(img.size(), CV_32FC1);
-        metrics::perceptualMetrics(adapted, planes[k][0], planes[k][1], planes[k][2], planes[k][3],
-                                   planes[k][4]);
+        metrics::perceptualMetrics(
+            adapted, planes[k][0], planes[k][1], planes[k][2], planes[k][3], planes[k][4]);
     }
     std::ostringstream line;
     for (int p = 0; p < 5; ++p)
@@ -149,7 +149,8 @@ TEST(MetricsProgram, ExitStatusesAndNothingWrittenOnBadInput)
 {
     testsupport::ScopedWorkDir dir;
     testsupport::writePng("a.png", testsupport::makePhoto(10, 10, 6));
-    for (const auto& args : std::vector<std::vector<std::string>> { { "a.png" }, { "a.png", "a.png", "a.png" } }) {
+    for (const auto& args :
+        std::vector<std::vector<std::string>> { { "a.png" }, { "a.png", "a.png", "a.png" } }) {
         const auto run = runProgram(kBinary, args);
         EXPECT_EQ(run.status, 255);
         EXPECT_EQ(run.out, "");
