@@ -46,8 +46,9 @@ void loadExposureSeq(cv::Mat* exposures, cv::Mat& reference, const float* table,
 void recoverCRF(cv::Mat*& exposures, cv::Mat& reference, int n, std::string name);
 
 // Adapts each of the n exposures to D65 with itself as the per-pixel white
-// and runs the forward appearance model up to lightness and brightness under
-// a white of 100 (LA = 20, Yb = 20). The planes are computed and dropped.
+// and runs the forward appearance model through its brightness step
+// (toolkit::color::computeAppearance under the default ViewingConditions: a
+// white of 100, LA = 20, Yb = 20). The planes are computed and dropped.
 // Each exposure is left holding its adapted sharpened (S, M, L) image x 100.
 // Writes "test1.jpg" and "test.jpg" (exposure x 255 before and after the
 // adaptation; the last exposure's remain) and the model's debug files
