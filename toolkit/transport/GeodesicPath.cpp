@@ -2,11 +2,9 @@
 
 #include "toolkit/common/CommonFunctions.hpp"
 #include "toolkit/transport/ColorStatistics.hpp"
-#include "toolkit/transport/MongeTransform.hpp"
+#include "toolkit/transport/TransportSteps.hpp"
 
 #include <opencv2/imgproc.hpp>
-
-#include <array>
 
 namespace {
 
@@ -25,14 +23,7 @@ void toolkit::transport::getGeodesicPath(
     cv::Mat covTar(dim, dim, CV_32FC1);
     computeCovariance(inpImg, covIn, dim);
     computeCovariance(tarImg, covTar, dim);
-    std::array<float, 3> meansIn {};
-    std::array<float, 3> meansTar {};
-    float* in = meansIn.data();
-    float* tar = meansTar.data();
-    computeWeightedMeanVector(inpImg, in, dim);
-    computeWeightedMeanVector(tarImg, tar, dim);
-    cv::Mat fullMap(dim, dim, CV_32FC1);
-    closedFormMatrix(covIn, covTar, fullMap, dim);
+    const GaussianPair pair = gaussianPair(inpImg, tarImg, covIn, covTar, dim);
 
     cv::Mat newVals(inpImg.rows, inpImg.cols, CV_32FC3);
     cv::Mat mapped(inpImg.rows, inpImg.cols, CV_32FC(dim));
@@ -43,18 +34,7 @@ void toolkit::transport::getGeodesicPath(
 
     for (int i = 0; i <= kPathSteps; ++i) {
         const float t = static_cast<float>(static_cast<double>(i) / kPathSteps);
-        // The point t of the geodesic moves the target's mean, covariance and
-        // map; each frame starts again from the full ones.
-        std::array<float, 3> meansAtT = meansTar;
-        float* atT = meansAtT.data();
-        cv::Mat covAtT = covTar.clone();
-        cv::Mat map = fullMap.clone();
-        if (!(t == 1.0f))
-            computeGeodesicPath(in, atT, covIn, covAtT, map, t, dim);
-        if (dim == 2)
-            computeMapping2D(inpImg, tarImg, in, atT, map, mapped);
-        else
-            computeMapping3D(inpImg, tarImg, in, atT, map, mapped);
+        mapAlongGeodesic(pair, inpImg, tarImg, t, mapped);
 
         if (dim == 3)
             mapped.copyTo(newVals);

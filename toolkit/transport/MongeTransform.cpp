@@ -2,6 +2,7 @@
 #include "toolkit/common/DebugOutput.hpp"
 
 #include "toolkit/transport/ColorStatistics.hpp"
+#include "toolkit/transport/TransportSteps.hpp"
 
 #include <array>
 #include <cmath>
@@ -42,35 +43,52 @@ void weightedChannelMeans(const cv::Mat& img, int first, int count, cv::Mat& mea
         out[i] = toolkit::transport::computeWeightedMean(planes[first + i]);
 }
 
-// The steps both drivers share once the two covariances are known: mean
-// vectors, the transport map (full into `transport`, partial for the mapping)
-// and the mapping of every input pixel.
+// The steps both drivers share once the two covariances are known: the full
+// map into `transport`, and the mapping of every input pixel.
 void transportPixels(const cv::Mat& input, const cv::Mat& target, cv::Mat& output,
-    cv::Mat& transport, cv::Mat& covIn, cv::Mat& covTar, float t, int n)
+    cv::Mat& transport, const cv::Mat& covIn, const cv::Mat& covTar, float t, int n)
 {
     using namespace toolkit::transport;
-    std::array<float, 3> meansIn {};
-    std::array<float, 3> meansTar {};
-    float* in = meansIn.data();
-    float* tar = meansTar.data();
-    computeWeightedMeanVector(input, in, n);
-    computeWeightedMeanVector(target, tar, n);
-
-    cv::Mat map(n, n, CV_32FC1);
-    closedFormMatrix(covIn, covTar, map, n);
+    const GaussianPair pair = gaussianPair(input, target, covIn, covTar, n);
+    // Written in place, into the caller's matrix (which may be larger).
     closedFormMatrix(covIn, covTar, transport, n);
-
-    // A NaN t is not 1 and goes along the geodesic like any other.
-    if (!(t == 1.0f))
-        computeGeodesicPath(in, tar, covIn, covTar, map, t, n);
-
-    if (n == 2)
-        computeMapping2D(input, target, in, tar, map, output);
-    else
-        computeMapping3D(input, target, in, tar, map, output);
+    mapAlongGeodesic(pair, input, target, t, output);
 }
 
 } // namespace
+
+toolkit::transport::GaussianPair toolkit::transport::gaussianPair(
+    const cv::Mat& input, const cv::Mat& target, const cv::Mat& covIn, const cv::Mat& covTar, int n)
+{
+    GaussianPair pair { n, {}, {}, covIn.clone(), covTar.clone(), cv::Mat(n, n, CV_32FC1) };
+    float* in = pair.meansIn.data();
+    float* tar = pair.meansTar.data();
+    computeWeightedMeanVector(input, in, n);
+    computeWeightedMeanVector(target, tar, n);
+    closedFormMatrix(pair.covIn, pair.covTar, pair.fullMap, n);
+    return pair;
+}
+
+void toolkit::transport::mapAlongGeodesic(
+    const GaussianPair& pair, const cv::Mat& input, const cv::Mat& target, float t, cv::Mat& output)
+{
+    // The point t of the geodesic moves the target's mean, covariance and
+    // map: it starts from copies of the full ones.
+    std::array<float, 3> meansIn = pair.meansIn;
+    std::array<float, 3> meansAtT = pair.meansTar;
+    float* in = meansIn.data();
+    float* atT = meansAtT.data();
+    cv::Mat covIn = pair.covIn;
+    cv::Mat covAtT = pair.covTar.clone();
+    cv::Mat map = pair.fullMap.clone();
+    // A NaN t is not 1 and goes along the geodesic like any other.
+    if (!(t == 1.0f))
+        computeGeodesicPath(in, atT, covIn, covAtT, map, t, pair.n);
+    if (pair.n == 2)
+        computeMapping2D(input, target, in, atT, map, output);
+    else
+        computeMapping3D(input, target, in, atT, map, output);
+}
 
 void toolkit::transport::computeMapping2D(const cv::Mat& input, const cv::Mat& /*target*/,
     float*& meansIn, float*& meansOut, const cv::Mat& T, cv::Mat& output)
