@@ -34,17 +34,26 @@ void addLabPlanes(const cv::Mat& lab, toolkit::common::BinCounts& L, toolkit::co
     }
 }
 
+struct CountedImage {
+    toolkit::common::DistinctColours colours;
+    std::string notice; // how it was read, for standard error
+};
+
 // Reads an image as 8-bit BGR and counts its colours; reports an unreadable
 // image on standard error.
-std::optional<toolkit::common::DistinctColours> readAndCount(const char* path)
+std::optional<CountedImage> readAndCount(
+    const char* path, toolkit::common::ProfileHandling profiles)
 {
     std::string error;
-    toolkit::common::DistinctColours colours;
-    if (toolkit::common::readCountingColours(path, error, colours).empty()) {
+    CountedImage counted;
+    toolkit::common::ImageFacts facts;
+    if (toolkit::common::readCountingColours(path, error, counted.colours, true, profiles, &facts)
+            .empty()) {
         std::cerr << "lab-compare: cannot read image \"" << path << "\": " << error << "\n";
         return std::nullopt;
     }
-    return colours;
+    counted.notice = toolkit::common::readingNotice(path, facts);
+    return counted;
 }
 
 } // namespace
@@ -121,14 +130,25 @@ int labcompare::mainBhattacharya(int argc, char** argv)
     if (argc != 3)
         return -1;
 
-    // The two images are decoded and their colours counted on two threads.
-    auto target = std::async(std::launch::async, readAndCount, argv[2]);
-    const auto inpColours = readAndCount(argv[1]);
-    const auto tarColours = target.get();
-    if (!inpColours || !tarColours)
+    std::string profileError;
+    const toolkit::common::ProfileHandling profiles
+        = toolkit::common::profileHandlingFromEnvironment(profileError);
+    if (!profileError.empty()) {
+        std::cerr << "lab-compare: " << profileError << "\n";
         return 1;
+    }
+    // The two images are decoded and their colours counted on two threads.
+    auto target = std::async(std::launch::async, readAndCount, argv[2], profiles);
+    const auto input = readAndCount(argv[1], profiles);
+    const auto targetImage = target.get();
+    if (!input || !targetImage)
+        return 1;
+    for (const CountedImage* image : { &*input, &*targetImage })
+        if (!image->notice.empty())
+            std::cerr << "lab-compare: " << image->notice << "\n";
 
-    const LabFigures figures = compareLab(labCounts(*inpColours), labCounts(*tarColours));
+    const LabFigures figures
+        = compareLab(labCounts(input->colours), labCounts(targetImage->colours));
     std::cout << figuresLine(figures) << std::endl;
     const bool printed = static_cast<bool>(std::cout);
     const int printErrno = errno;

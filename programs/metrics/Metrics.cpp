@@ -154,17 +154,22 @@ std::string inDirectory(const std::string& directory, const char* name)
 struct CountedImage {
     cv::Mat img;
     common::DistinctColours colours;
+    std::string notice; // how it was read, for standard error
 };
 
-std::optional<CountedImage> readImage(const char* path, bool countPixels)
+std::optional<CountedImage> readImage(
+    const char* path, bool countPixels, common::ProfileHandling profiles)
 {
     std::string error;
     CountedImage counted;
-    counted.img = common::readCountingColours(path, error, counted.colours, countPixels);
+    common::ImageFacts facts;
+    counted.img
+        = common::readCountingColours(path, error, counted.colours, countPixels, profiles, &facts);
     if (counted.img.empty()) {
         std::cerr << "perceptual-metrics: cannot read image \"" << path << "\": " << error << "\n";
         return std::nullopt;
     }
+    counted.notice = common::readingNotice(path, facts);
     return counted;
 }
 
@@ -417,13 +422,22 @@ int metrics::runProgram(int argc, char** argv)
 {
     if (argc != 3)
         return -1;
+    std::string error;
+    const common::ProfileHandling profiles = common::profileHandlingFromEnvironment(error);
+    if (!error.empty()) {
+        std::cerr << "perceptual-metrics: " << error << "\n";
+        return 1;
+    }
     // The two files are decoded at the same time.
     // The second image's pixels are counted by the pass that writes its debug files.
-    auto second = std::async(std::launch::async, readImage, argv[2], false);
-    std::optional<CountedImage> image1 = readImage(argv[1], true);
+    auto second = std::async(std::launch::async, readImage, argv[2], false, profiles);
+    std::optional<CountedImage> image1 = readImage(argv[1], true, profiles);
     std::optional<CountedImage> image2 = second.get();
     if (!image1 || !image2)
         return 1;
+    for (const CountedImage* image : { &*image1, &*image2 })
+        if (!image->notice.empty())
+            std::cerr << "perceptual-metrics: " << image->notice << "\n";
     return compareImages(image1->img, std::move(image1->colours), image2->img,
                std::move(image2->colours), SecondCounts::ByDebugFiles)
         ? 0

@@ -33,9 +33,7 @@ const Library& library()
     static Library lib;
     static std::once_flag once;
     std::call_once(once, [] {
-        // Global, so that the codecs find the JPEG and PNG set-up calls the
-        // image reader defines, as they would when linked.
-        void* handle = ::dlopen(TOOLKIT_IMGCODECS_LIBRARY, RTLD_NOW | RTLD_GLOBAL);
+        void* handle = ::dlopen(TOOLKIT_IMGCODECS_LIBRARY, RTLD_NOW | RTLD_LOCAL);
         if (handle == nullptr) {
             const char* reason = ::dlerror();
             lib.error = std::string("cannot load OpenCV's image codecs: ")

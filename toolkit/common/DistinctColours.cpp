@@ -1,7 +1,6 @@
 #include "toolkit/common/DistinctColours.hpp"
 
 #include "toolkit/common/ColourIndex.hpp"
-#include "toolkit/common/ImageFiles.hpp"
 #include "toolkit/common/InputChecks.hpp"
 
 #include <algorithm>
@@ -110,12 +109,14 @@ toolkit::common::DistinctColours toolkit::common::ColourCounter::count(
     return result;
 }
 
-cv::Mat toolkit::common::readCountingColours(
-    const std::string& path, std::string& error, DistinctColours& colours, bool countPixels)
+cv::Mat toolkit::common::readCountingColours(const std::string& path, std::string& error,
+    DistinctColours& colours, bool countPixels, ProfileHandling profiles, ImageFacts* facts)
 {
     ColourCounter counter;
-    cv::Mat img = readColourImage(
-        path, error, [&](const uchar* pixels, std::size_t count) { counter.mark(pixels, count); });
+    ReadOptions options;
+    options.profiles = profiles;
+    options.onRows = [&](const uchar* pixels, std::size_t count) { counter.mark(pixels, count); };
+    cv::Mat img = readPhotograph(path, error, facts, options);
     if (!img.empty())
         colours = counter.count(img, countPixels);
     return img;

@@ -4,6 +4,8 @@
 // pixels typically holds a few hundred thousand colours.
 #pragma once
 
+#include "toolkit/common/ImageReader.hpp"
+
 #include <opencv2/core.hpp>
 
 #include <cstdint>
@@ -62,11 +64,13 @@ private:
     std::vector<std::uint64_t> present_;
 };
 
-// readColourImage, counting the colours of each row as it is decoded: the
-// image, with its colours in `colours` (as ColourCounter::count gives them); an empty image, with
-// the reason in `error`, when it cannot be read.
-cv::Mat readCountingColours(
-    const std::string& path, std::string& error, DistinctColours& colours, bool countPixels = true);
+// readPhotograph, counting the colours of each row as it is decoded: the
+// image, with its colours in `colours` (as ColourCounter::count gives them)
+// and what the reader found in `facts` (when given); an empty image, with the
+// reason in `error`, when it cannot be read.
+cv::Mat readCountingColours(const std::string& path, std::string& error, DistinctColours& colours,
+    bool countPixels = true, ProfileHandling profiles = ProfileHandling::Convert,
+    ImageFacts* facts = nullptr);
 
 } // namespace common
 } // namespace toolkit

@@ -1,5 +1,8 @@
-// Reading photographs safely and writing image and text files whole.
+// Writing image and text files whole (and, through ImageReader.hpp, reading
+// photographs).
 #pragma once
+
+#include "toolkit/common/ImageReader.hpp"
 
 #include <opencv2/core.hpp>
 
@@ -12,38 +15,6 @@
 
 namespace toolkit {
 namespace common {
-
-// The largest image, in pixels, that readColourImage accepts: 250
-// megapixels, or the number of megapixels in the environment variable
-// TOOLKIT_MAX_MEGAPIXELS (read once). Larger images are refused from their
-// header, before anything is allocated for them.
-std::uint64_t maxImagePixels();
-
-// Sets the limit of maxImagePixels() for the rest of the process (0 keeps it).
-void setMaxImagePixels(std::uint64_t pixels);
-
-// Reads an image file as 8-bit three-channel BGR, as cv::imread with the
-// colour flag decodes it (grey, 16-bit, alpha and palette images included),
-// without ever throwing. Gives an empty matrix, with the reason in `error`,
-// when the path is not a regular file, the file cannot be opened or decoded,
-// its header gives more pixels than maxImagePixels(), or the decoder reported
-// damage (a JPEG cut short or with corrupt data, a PNG failing its checks):
-// such a file is refused, never read as the decoder's best guess. The
-// decoder's messages are not printed. Intact files give cv::imread's pixels.
-cv::Mat readColourImage(const std::string& path, std::string& error);
-cv::Mat readColourImage(const std::string& path);
-
-// Called with the decoded rows, top to bottom, while readColourImage reads:
-// `count` BGR pixels from `pixels`. Rows of an image that is then refused
-// may have been seen.
-using RowObserver = std::function<void(const uchar* pixels, std::size_t count)>;
-
-// The same, showing each row to `onRows` as soon as it is decoded, while it
-// is still in the processor's cache.
-cv::Mat readColourImage(const std::string& path, std::string& error, const RowObserver& onRows);
-
-// The same for an encoded image in memory (cv::imdecode).
-cv::Mat decodeColourImage(const std::vector<uchar>& bytes, std::string& error);
 
 // Writes an image with cv::imwrite's encoding without ever throwing: an
 // empty image, an unknown extension or an encoder failure give false. The

@@ -1,0 +1,194 @@
+// PNG files decoded with libpng through error and warning functions of the
+// reader's own: an error ends decoding, and a warning about the image data
+// refuses the file (warnings about ancillary chunks, such as a colour profile
+// libpng dislikes, do not). The transformations are those cv::imread asks for
+// (16 bits stripped to 8, palette and low-depth grey expanded, grey made
+// B, G, R, alpha dropped, no gamma), which gives its pixels; the alpha
+// channel is read only to measure how much of the image is not opaque.
+#include "toolkit/common/Decoders.hpp"
+
+#include <csetjmp>
+#include <cstring>
+
+#include <png.h>
+
+namespace decoders = toolkit::common::decoders;
+namespace profiles = toolkit::common::profiles;
+
+namespace {
+
+struct PngReport {
+    std::string damage; // the first message about the image data
+};
+
+// libpng's warnings about ancillary chunks begin with the chunk's name, whose
+// first letter is lower case ("iCCP: known incorrect sRGB profile").
+bool aboutAncillaryChunk(const char* message)
+{
+    return std::strlen(message) >= 5 && message[0] >= 'a' && message[0] <= 'z'
+        && message[4] == ':';
+}
+
+void onError(png_structp png, png_const_charp message)
+{
+    PngReport* report = static_cast<PngReport*>(png_get_error_ptr(png));
+    if (report->damage.empty())
+        report->damage = message != nullptr ? message : "error";
+    png_longjmp(png, 1);
+}
+
+void onWarning(png_structp png, png_const_charp message)
+{
+    PngReport* report = static_cast<PngReport*>(png_get_error_ptr(png));
+    if (message != nullptr && !aboutAncillaryChunk(message) && report->damage.empty())
+        report->damage = message;
+}
+
+// The decoder's state, made before the first libpng call so that nothing
+// with a destructor lives across the long jumps.
+struct Decoding {
+    PngReport report;
+    png_structp png = nullptr;
+    png_infop info = nullptr;
+    std::vector<uchar> icc;
+    std::vector<uchar> rows; // the decoded rows, 4 samples a pixel
+    std::vector<png_bytep> rowPointers;
+    std::shared_ptr<const profiles::Transform> transform;
+    cv::Mat img;
+    std::size_t transparent = 0;
+};
+
+// Copies B, G, R of one decoded row and counts its pixels that are not fully
+// opaque.
+template <typename Sample>
+std::size_t copyRow(const uchar* decoded, uchar* out, std::size_t pixels, bool grey)
+{
+    const Sample* in = reinterpret_cast<const Sample*>(decoded);
+    const Sample opaque = Sample(~Sample(0));
+    const std::size_t step = grey ? 2 : 4;
+    std::size_t transparent = 0;
+    for (std::size_t j = 0; j < pixels; ++j, in += step)
+        transparent += in[step - 1] != opaque;
+    if (out != nullptr) {
+        const uchar* p = decoded;
+        for (std::size_t j = 0; j < pixels; ++j, p += 4, out += 3) {
+            out[0] = p[0];
+            out[1] = p[1];
+            out[2] = p[2];
+        }
+    }
+    return transparent;
+}
+
+} // namespace
+
+cv::Mat decoders::decodePng(
+    std::FILE* file, std::string& error, ImageFacts& facts, const ReadOptions& options)
+{
+    Decoding d;
+    d.png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &d.report, onError, onWarning);
+    if (d.png == nullptr) {
+        error = "out of memory";
+        return cv::Mat();
+    }
+    d.info = png_create_info_struct(d.png);
+    if (d.info == nullptr) {
+        png_destroy_read_struct(&d.png, nullptr, nullptr);
+        error = "out of memory";
+        return cv::Mat();
+    }
+
+    if (setjmp(png_jmpbuf(d.png)) == 0) {
+        png_init_io(d.png, file);
+        png_read_info(d.png, d.info);
+        png_uint_32 width = 0, height = 0;
+        int depth = 0, colourType = 0;
+        png_get_IHDR(d.png, d.info, &width, &height, &depth, &colourType, nullptr, nullptr, nullptr);
+        facts.format = "PNG";
+        facts.bitDepth = depth;
+        facts.grey = (colourType & PNG_COLOR_MASK_COLOR) == 0;
+        facts.alpha = (colourType & PNG_COLOR_MASK_ALPHA) != 0
+            || png_get_valid(d.png, d.info, PNG_INFO_tRNS) != 0;
+        png_charp name = nullptr;
+        int compression = 0;
+        png_bytep profile = nullptr;
+        png_uint_32 profileLength = 0;
+        if (png_get_iCCP(d.png, d.info, &name, &compression, &profile, &profileLength) != 0
+            && profile != nullptr)
+            d.icc.assign(profile, profile + profileLength);
+
+        // Grey stays grey only to go through a grey profile.
+        const bool wide = depth == 16;
+        profiles::PixelLayout layout = facts.grey
+            ? (wide ? profiles::PixelLayout::GreyAlpha16 : profiles::PixelLayout::GreyAlpha8)
+            : (wide ? profiles::PixelLayout::Bgra16 : profiles::PixelLayout::Bgra8);
+        if (!d.icc.empty())
+            d.transform = chooseTransform(d.icc, layout, options, facts);
+        const bool greyKept = facts.grey && d.transform;
+        const bool wideKept = wide && d.transform;
+
+        if (wideKept)
+            png_set_swap(d.png);
+        else if (wide)
+            png_set_strip_16(d.png);
+        if (colourType == PNG_COLOR_TYPE_PALETTE)
+            png_set_palette_to_rgb(d.png);
+        if (facts.grey && depth < 8)
+            png_set_expand_gray_1_2_4_to_8(d.png);
+        if (png_get_valid(d.png, d.info, PNG_INFO_tRNS) != 0)
+            png_set_tRNS_to_alpha(d.png);
+        if (!facts.grey)
+            png_set_bgr(d.png);
+        else if (!greyKept)
+            png_set_gray_to_rgb(d.png);
+        png_set_filler(d.png, 0xffff, PNG_FILLER_AFTER);
+        const int passes = png_set_interlace_handling(d.png);
+        png_read_update_info(d.png, d.info);
+
+        const std::size_t channels = greyKept ? 2 : 4;
+        const std::size_t sampleBytes = wideKept ? 2 : 1;
+        const std::size_t rowBytes = std::size_t(width) * channels * sampleBytes;
+        if (png_get_rowbytes(d.png, d.info) != rowBytes) {
+            d.report.damage = "unexpected row layout";
+            png_longjmp(d.png, 1);
+        }
+        d.img.create(int(height), int(width), CV_8UC3);
+        // Interlaced images need all their rows at once; others one at a time.
+        const std::size_t heldRows = passes > 1 ? std::size_t(height) : 1;
+        d.rows.resize(heldRows * rowBytes);
+        d.rowPointers.resize(heldRows);
+        for (std::size_t i = 0; i < heldRows; ++i)
+            d.rowPointers[i] = d.rows.data() + i * rowBytes;
+        if (passes > 1)
+            png_read_image(d.png, d.rowPointers.data());
+        for (png_uint_32 i = 0; i < height; ++i) {
+            const uchar* decoded = d.rowPointers[passes > 1 ? i : 0];
+            if (passes == 1)
+                png_read_row(d.png, d.rowPointers[0], nullptr);
+            uchar* out = d.img.ptr<uchar>(int(i));
+            const std::size_t pixels = width;
+            if (wideKept)
+                d.transparent += copyRow<std::uint16_t>(decoded, nullptr, pixels, greyKept);
+            else
+                d.transparent
+                    += copyRow<std::uint8_t>(decoded, d.transform ? nullptr : out, pixels, greyKept);
+            if (d.transform)
+                d.transform->apply(decoded, out, pixels);
+            if (options.onRows)
+                options.onRows(out, pixels);
+        }
+        png_read_end(d.png, nullptr);
+    } else {
+        d.img.release();
+        if (d.report.damage.empty())
+            d.report.damage = "error";
+    }
+    png_destroy_read_struct(&d.png, &d.info, nullptr);
+    if (!d.report.damage.empty()) {
+        error = "damaged PNG data (" + d.report.damage + ")";
+        return cv::Mat();
+    }
+    if (facts.alpha && !d.img.empty())
+        facts.nonOpaqueShare = double(d.transparent) / double(d.img.total());
+    return d.img;
+}
