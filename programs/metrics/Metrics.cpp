@@ -226,6 +226,21 @@ ColourAttributes metrics::attributesOfColours(const common::DistinctColours& col
     return { planes.Q, planes.J, planes.C, planes.M, planes.s, planes.A, planes.t };
 }
 
+double metrics::topLightnessShare(
+    const common::DistinctColours& colours, const ColourAttributes& attributes)
+{
+    // J rounds into the top bin, 100, from 99.5 on.
+    constexpr float kTopBinStart = 99.5f;
+    const float* j = attributes.J.ptr<float>(0);
+    std::uint64_t top = 0, all = 0;
+    for (std::size_t k = 0; k < colours.keys.size(); ++k) {
+        all += colours.counts[k];
+        if (j[k] >= kTopBinStart)
+            top += colours.counts[k];
+    }
+    return all == 0 ? 0.0 : double(top) / double(all);
+}
+
 AttributeCounts metrics::countAttributes(
     const common::DistinctColours& colours, const ColourAttributes& attributes)
 {

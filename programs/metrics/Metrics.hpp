@@ -62,6 +62,14 @@ struct ColourAttributes {
 // fixed viewing conditions. Writes nothing.
 ColourAttributes attributesOfColours(const toolkit::common::DistinctColours& colours);
 
+// The share of an image's pixels in the top lightness bin (J of 99.5 or
+// more), 0 to 1: the pixels whose achromatic response is, or nearly is, the
+// image's largest, the white that Q and J are relative to. A small share
+// says that a handful of pixels decide the image's Q and J. The colours'
+// counts must be filled.
+double topLightnessShare(
+    const toolkit::common::DistinctColours& colours, const ColourAttributes& attributes);
+
 // Histograms (bins 0..999) of the five attributes of an image, each colour
 // counted with its pixels: the counts of running the model on every pixel.
 struct AttributeCounts {
