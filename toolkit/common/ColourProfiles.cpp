@@ -212,9 +212,9 @@ private:
     bool movesNoValue(void* source, void* srgb, profiles::ColourModel model)
     {
         const bool grey = model == profiles::ColourModel::Grey;
-        cmsHTRANSFORM check = cmsCreateTransformTHR(context_, source,
-            grey ? TYPE_GRAY_8 : TYPE_RGB_8, srgb, TYPE_RGB_8, INTENT_RELATIVE_COLORIMETRIC,
-            cmsFLAGS_NOCACHE);
+        cmsHTRANSFORM check
+            = cmsCreateTransformTHR(context_, source, grey ? TYPE_GRAY_8 : TYPE_RGB_8, srgb,
+                TYPE_RGB_8, INTENT_RELATIVE_COLORIMETRIC, cmsFLAGS_NOCACHE);
         if (check == nullptr)
             return false;
         std::vector<uchar> in;
@@ -273,8 +273,8 @@ profiles::Decision profiles::decide(const std::vector<uchar>& icc, PixelLayout l
     return theProfiles().decide(icc, layout);
 }
 
-std::vector<uchar> profiles::profileFromCodePoints(const float chromaticities[8], int transfer,
-    const std::string& description, std::string& error)
+std::vector<uchar> profiles::profileFromCodePoints(
+    const float chromaticities[8], int transfer, const std::string& description, std::string& error)
 {
     // Transfer functions as Little CMS's parametric curves: type 1 is
     // Y = X^g, type 4 is Y = (aX + b)^g above d and cX below.

@@ -39,14 +39,14 @@ int exifOrientation(const uchar* data, std::size_t size);
 
 // JPEG (every kind libjpeg decodes) and PNG (every kind libpng decodes), from
 // the start of `file`.
-cv::Mat decodeJpeg(std::FILE* file, std::string& error, ImageFacts& facts,
-    const ReadOptions& options);
-cv::Mat decodePng(std::FILE* file, std::string& error, ImageFacts& facts,
-    const ReadOptions& options);
+cv::Mat decodeJpeg(
+    std::FILE* file, std::string& error, ImageFacts& facts, const ReadOptions& options);
+cv::Mat decodePng(
+    std::FILE* file, std::string& error, ImageFacts& facts, const ReadOptions& options);
 
 // HEIC and AVIF through libheif, from the file at `path`.
-cv::Mat decodeHeif(const std::string& path, std::string& error, ImageFacts& facts,
-    const ReadOptions& options);
+cv::Mat decodeHeif(
+    const std::string& path, std::string& error, ImageFacts& facts, const ReadOptions& options);
 
 } // namespace decoders
 } // namespace common

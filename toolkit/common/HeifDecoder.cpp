@@ -49,7 +49,8 @@ bool isSrgbCodePoints(const heif_color_profile_nclx& nclx)
 {
     const bool primaries = nclx.color_primaries == heif_color_primaries_ITU_R_BT_709_5
         || nclx.color_primaries == heif_color_primaries_unspecified;
-    const bool transfer = nclx.transfer_characteristics == heif_transfer_characteristic_IEC_61966_2_1
+    const bool transfer
+        = nclx.transfer_characteristics == heif_transfer_characteristic_IEC_61966_2_1
         || nclx.transfer_characteristics == heif_transfer_characteristic_unspecified;
     return primaries && transfer;
 }
@@ -129,11 +130,11 @@ cv::Mat decoders::decodeHeif(
             == heif_error_Ok) {
             std::unique_ptr<heif_color_profile_nclx, NclxFree> nclx(rawNclx);
             if (!isSrgbCodePoints(*nclx)) {
-                const float chromaticities[8] = { nclx->color_primary_red_x,
-                    nclx->color_primary_red_y, nclx->color_primary_green_x,
-                    nclx->color_primary_green_y, nclx->color_primary_blue_x,
-                    nclx->color_primary_blue_y, nclx->color_primary_white_x,
-                    nclx->color_primary_white_y };
+                const float chromaticities[8]
+                    = { nclx->color_primary_red_x, nclx->color_primary_red_y,
+                          nclx->color_primary_green_x, nclx->color_primary_green_y,
+                          nclx->color_primary_blue_x, nclx->color_primary_blue_y,
+                          nclx->color_primary_white_x, nclx->color_primary_white_y };
                 std::string why;
                 icc = profiles::profileFromCodePoints(chromaticities,
                     int(nclx->transfer_characteristics), codePointsName(*nclx), why);
@@ -163,14 +164,16 @@ cv::Mat decoders::decodeHeif(
         ? (facts.alpha ? heif_chroma_interleaved_RRGGBBAA_LE : heif_chroma_interleaved_RRGGBB_LE)
         : (facts.alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB);
     heif_image* rawImage = nullptr;
-    result = heif_decode_image(handle.get(), &rawImage, heif_colorspace_RGB, chroma, decoding.get());
+    result
+        = heif_decode_image(handle.get(), &rawImage, heif_colorspace_RGB, chroma, decoding.get());
     std::unique_ptr<heif_image, ImageRelease> image(rawImage);
     if (result.code != heif_error_Ok || !image) {
         error = std::string("damaged HEIF data (") + result.message + ")";
         return cv::Mat();
     }
     int stride = 0;
-    const uint8_t* plane = heif_image_get_plane_readonly(image.get(), heif_channel_interleaved, &stride);
+    const uint8_t* plane
+        = heif_image_get_plane_readonly(image.get(), heif_channel_interleaved, &stride);
     const int w = heif_image_get_width(image.get(), heif_channel_interleaved);
     const int h = heif_image_get_height(image.get(), heif_channel_interleaved);
     if (plane == nullptr || w <= 0 || h <= 0) {

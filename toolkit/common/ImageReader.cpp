@@ -239,9 +239,8 @@ TiffLayout readTiffLayout(int fd)
     auto u16 = [little](const unsigned char* p) {
         return little ? std::uint32_t(p[0] | (p[1] << 8)) : std::uint32_t((p[0] << 8) | p[1]);
     };
-    auto u32 = [little](const unsigned char* p) {
-        return little ? littleEndian32(p) : bigEndian32(p);
-    };
+    auto u32
+        = [little](const unsigned char* p) { return little ? littleEndian32(p) : bigEndian32(p); };
     const std::uint32_t directory = u32(header + 4);
     unsigned char countBytes[2];
     if (!readAt(fd, directory, countBytes, 2))
@@ -264,21 +263,19 @@ TiffLayout readTiffLayout(int fd)
             unsigned char value[2];
             return readAt(fd, u32(e + 8), value, 2) ? int(u16(value)) : -1;
         };
+        int* field = tag == 258 ? &layout.bitsPerSample
+            : tag == 262        ? &layout.photometric
+            : tag == 277        ? &layout.samplesPerPixel
+            : tag == 339        ? &layout.sampleFormat
+                                : nullptr;
+        if (field != nullptr) {
+            if (const int value = firstShort(); value >= 0)
+                *field = value;
+            continue;
+        }
         switch (tag) {
-        case 258:
-            layout.bitsPerSample = firstShort();
-            break;
-        case 262:
-            layout.photometric = firstShort();
-            break;
-        case 277:
-            layout.samplesPerPixel = firstShort();
-            break;
         case 338:
             layout.extraSamples = n > 0;
-            break;
-        case 339:
-            layout.sampleFormat = firstShort();
             break;
         case 34675:
             if (n > 4 && n <= kMaxProfileBytes) {
@@ -340,17 +337,21 @@ double nonOpaqueShare(const cv::Mat& img)
 }
 
 // Formats OpenCV reads: its pixels, converted through the file's profile.
-cv::Mat readThroughOpenCv(const std::string& path, int fd, const Format& format,
-    std::string& error, ImageFacts& facts, const ReadOptions& options)
+cv::Mat readThroughOpenCv(const std::string& path, int fd, const Format& format, std::string& error,
+    ImageFacts& facts, const ReadOptions& options)
 {
     std::vector<uchar> icc;
     bool wide = false;
     if (std::strcmp(format.name, "TIFF") == 0) {
         TiffLayout tiff = readTiffLayout(fd);
-        if (tiff.sampleFormat == 3 || tiff.bitsPerSample > 16) {
+        // Photographs store unsigned integers; signed and floating-point
+        // samples are measurements, which OpenCV would squeeze into 8 bits.
+        if (tiff.sampleFormat != 1 || tiff.bitsPerSample > 16) {
+            const char* kind = tiff.sampleFormat == 3 ? "floating-point"
+                : tiff.sampleFormat == 2              ? "signed integer"
+                                                      : "integer";
             error = std::string("a TIFF image of ") + std::to_string(tiff.bitsPerSample) + "-bit "
-                + (tiff.sampleFormat == 3 ? "floating-point" : "integer") + " samples: "
-                + kSampleDepths;
+                + kind + " samples: " + kSampleDepths;
             return cv::Mat();
         }
         facts.bitDepth = tiff.bitsPerSample;
@@ -369,7 +370,8 @@ cv::Mat readThroughOpenCv(const std::string& path, int fd, const Format& format,
     }
 
     std::shared_ptr<const profiles::Transform> transform;
-    profiles::PixelLayout layout = wide ? profiles::PixelLayout::Bgr16 : profiles::PixelLayout::Bgr8;
+    profiles::PixelLayout layout
+        = wide ? profiles::PixelLayout::Bgr16 : profiles::PixelLayout::Bgr8;
     if (facts.grey)
         layout = wide ? profiles::PixelLayout::Grey16 : profiles::PixelLayout::Grey8;
     if (!icc.empty() && facts.cmyk) {
@@ -630,8 +632,9 @@ std::string common::readingNotice(const std::string& path, const ImageFacts& fac
     const std::string profile = "\"" + facts.profile + "\"";
     switch (facts.profileAction) {
     case ProfileAction::Converted:
-        return file + (facts.cmyk ? "CMYK converted to sRGB through its colour profile "
-                                  : "converted to sRGB from its colour profile ")
+        return file
+            + (facts.cmyk ? "CMYK converted to sRGB through its colour profile "
+                          : "converted to sRGB from its colour profile ")
             + profile;
     case ProfileAction::Unusable:
         return "warning: " + file + "its colour profile " + profile + " cannot be used ("

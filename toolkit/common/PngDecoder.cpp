@@ -25,8 +25,7 @@ struct PngReport {
 // first letter is lower case ("iCCP: known incorrect sRGB profile").
 bool aboutAncillaryChunk(const char* message)
 {
-    return std::strlen(message) >= 5 && message[0] >= 'a' && message[0] <= 'z'
-        && message[4] == ':';
+    return std::strlen(message) >= 5 && message[0] >= 'a' && message[0] <= 'z' && message[4] == ':';
 }
 
 void onError(png_structp png, png_const_charp message)
@@ -103,7 +102,8 @@ cv::Mat decoders::decodePng(
         png_read_info(d.png, d.info);
         png_uint_32 width = 0, height = 0;
         int depth = 0, colourType = 0;
-        png_get_IHDR(d.png, d.info, &width, &height, &depth, &colourType, nullptr, nullptr, nullptr);
+        png_get_IHDR(
+            d.png, d.info, &width, &height, &depth, &colourType, nullptr, nullptr, nullptr);
         facts.format = "PNG";
         facts.bitDepth = depth;
         facts.grey = (colourType & PNG_COLOR_MASK_COLOR) == 0;
@@ -170,8 +170,8 @@ cv::Mat decoders::decodePng(
             if (wideKept)
                 d.transparent += copyRow<std::uint16_t>(decoded, nullptr, pixels, greyKept);
             else
-                d.transparent
-                    += copyRow<std::uint8_t>(decoded, d.transform ? nullptr : out, pixels, greyKept);
+                d.transparent += copyRow<std::uint8_t>(
+                    decoded, d.transform ? nullptr : out, pixels, greyKept);
             if (d.transform)
                 d.transform->apply(decoded, out, pixels);
             if (options.onRows)

@@ -1,0 +1,578 @@
+// The image reader on every kind of file it meets in real photographs:
+// cv::imread's pixels for untagged files of each layout, Little CMS's own
+// conversion for tagged ones, HEIC and AVIF, damage and unsupported formats
+// refused by name. Files are made here, with libjpeg, libpng, Little CMS and
+// libheif's encoder.
+#include "toolkit/common/ImageReader.hpp"
+
+#include "tests/support/TestSupport.hpp"
+
+#include <gtest/gtest.h>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <jpeglib.h>
+#include <libheif/heif.h>
+#include <lcms2.h>
+#include <png.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+namespace common = toolkit::common;
+
+namespace {
+
+// Little CMS's tools and ours may round a value differently by one.
+constexpr double kOneCodeValue = 1.0;
+// A result that Little CMS's JPEG tool encodes again, at quality 100, may
+// move by one more.
+constexpr double kReencoded = 2.0;
+
+std::vector<uchar> fileBytes(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<uchar>(std::istreambuf_iterator<char>(in), {});
+}
+
+void writeBytes(const std::string& path, const std::vector<uchar>& bytes)
+{
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+}
+
+std::vector<uchar> saveProfile(cmsHPROFILE profile, const char* description)
+{
+    cmsMLU* text = cmsMLUalloc(nullptr, 1);
+    cmsMLUsetASCII(text, "en", "US", description);
+    cmsWriteTag(profile, cmsSigProfileDescriptionTag, text);
+    cmsMLUfree(text);
+    cmsUInt32Number size = 0;
+    cmsSaveProfileToMem(profile, nullptr, &size);
+    std::vector<uchar> bytes(size);
+    cmsSaveProfileToMem(profile, bytes.data(), &size);
+    cmsCloseProfile(profile);
+    return bytes;
+}
+
+// Display P3: DCI-P3 primaries, the D65 white and sRGB's curve.
+std::vector<uchar> displayP3Profile()
+{
+    const cmsCIExyY white { 0.3127, 0.3290, 1.0 };
+    const cmsCIExyYTRIPLE primaries { { 0.680, 0.320, 1.0 }, { 0.265, 0.690, 1.0 },
+        { 0.150, 0.060, 1.0 } };
+    const double srgbCurve[5] = { 2.4, 1.0 / 1.055, 0.055 / 1.055, 1.0 / 12.92, 0.04045 };
+    cmsToneCurve* curve = cmsBuildParametricToneCurve(nullptr, 4, srgbCurve);
+    cmsToneCurve* curves[3] = { curve, curve, curve };
+    cmsHPROFILE profile = cmsCreateRGBProfile(&white, &primaries, curves);
+    cmsFreeToneCurve(curve);
+    return saveProfile(profile, "Display P3 (test)");
+}
+
+// sRGB under another name.
+std::vector<uchar> renamedSrgbProfile()
+{
+    return saveProfile(cmsCreate_sRGBProfile(), "Camera RGB");
+}
+
+// A CMYK printer profile of a simple ink model: R = (1 - C)(1 - K) and so on
+// as sRGB values, through a 17-point table to L*a*b*.
+std::vector<uchar> simpleCmykProfile()
+{
+    struct Cargo {
+        cmsHTRANSFORM toLab;
+    } cargo;
+    cmsHPROFILE srgb = cmsCreate_sRGBProfile();
+    cmsHPROFILE lab = cmsCreateLab4Profile(nullptr);
+    cargo.toLab = cmsCreateTransform(srgb, TYPE_RGB_DBL, lab, TYPE_Lab_DBL, INTENT_RELATIVE_COLORIMETRIC, 0);
+    cmsCloseProfile(srgb);
+    cmsCloseProfile(lab);
+
+    cmsHPROFILE profile = cmsCreateProfilePlaceholder(nullptr);
+    cmsSetProfileVersion(profile, 2.1);
+    cmsSetDeviceClass(profile, cmsSigOutputClass);
+    cmsSetColorSpace(profile, cmsSigCmykData);
+    cmsSetPCS(profile, cmsSigLabData);
+    cmsWriteTag(profile, cmsSigMediaWhitePointTag, cmsD50_XYZ());
+    cmsPipeline* lut = cmsPipelineAlloc(nullptr, 4, 3);
+    cmsStage* table = cmsStageAllocCLut16bit(nullptr, 17, 4, 3, nullptr);
+    cmsStageSampleCLut16bit(
+        table,
+        [](const cmsUInt16Number in[], cmsUInt16Number out[], void* data) -> cmsInt32Number {
+            const double k = in[3] / 65535.0;
+            double rgb[3];
+            for (int c = 0; c < 3; ++c)
+                rgb[c] = (1.0 - in[c] / 65535.0) * (1.0 - k);
+            cmsCIELab lab;
+            cmsDoTransform(static_cast<Cargo*>(data)->toLab, rgb, &lab, 1);
+            cmsFloat2LabEncoded(out, &lab);
+            return TRUE;
+        },
+        &cargo, 0);
+    cmsPipelineInsertStage(lut, cmsAT_BEGIN, table);
+    cmsWriteTag(profile, cmsSigAToB0Tag, lut);
+    cmsWriteTag(profile, cmsSigAToB1Tag, lut);
+    cmsPipelineFree(lut);
+    cmsDeleteTransform(cargo.toLab);
+    return saveProfile(profile, "Simple CMYK (test)");
+}
+
+// The pixels of `rgb` (CV_8UC3 or CV_16UC3, B, G, R) converted from a profile
+// to 8-bit sRGB by Little CMS's own TIFF tool, at relative colorimetric intent.
+cv::Mat convertedByTificc(const cv::Mat& img, const std::vector<uchar>& icc)
+{
+    writeBytes("tool.icc", icc);
+    EXPECT_TRUE(cv::imwrite("tool-in.tif", img));
+    EXPECT_EQ(std::system("tificc -t1 -w8 -itool.icc tool-in.tif tool-out.tif > /dev/null 2>&1"), 0);
+    return cv::imread("tool-out.tif", cv::IMREAD_COLOR);
+}
+
+// JPEG written with libjpeg: B, G, R rows, or C, M, Y, K rows stored
+// inverted as Adobe's applications store them, with an ICC profile.
+struct JpegOptions {
+    bool cmyk = false;
+    bool grey = false;
+    bool arithmetic = false;
+    std::vector<uchar> icc;
+};
+
+void writeJpeg(const std::string& path, const cv::Mat& img, const JpegOptions& options)
+{
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(file, nullptr);
+    jpeg_compress_struct cinfo {};
+    jpeg_error_mgr errors {};
+    cinfo.err = jpeg_std_error(&errors);
+    jpeg_create_compress(&cinfo);
+    jpeg_stdio_dest(&cinfo, file);
+    cinfo.image_width = JDIMENSION(img.cols);
+    cinfo.image_height = JDIMENSION(img.rows);
+    cinfo.input_components = img.channels();
+    cinfo.in_color_space = options.cmyk ? JCS_CMYK : options.grey ? JCS_GRAYSCALE : JCS_EXT_BGR;
+    jpeg_set_defaults(&cinfo);
+    jpeg_set_quality(&cinfo, 95, TRUE);
+    cinfo.arith_code = options.arithmetic ? TRUE : FALSE;
+    jpeg_start_compress(&cinfo, TRUE);
+    if (!options.icc.empty())
+        jpeg_write_icc_profile(&cinfo, options.icc.data(), unsigned(options.icc.size()));
+    for (int i = 0; i < img.rows; ++i) {
+        JSAMPROW row = const_cast<JSAMPROW>(img.ptr<uchar>(i));
+        jpeg_write_scanlines(&cinfo, &row, 1);
+    }
+    jpeg_finish_compress(&cinfo);
+    jpeg_destroy_compress(&cinfo);
+    std::fclose(file);
+}
+
+// PNG written with libpng from a CV_8U or CV_16U image of 1, 2 (grey,
+// alpha), 3 (B, G, R) or 4 channels, with a profile, interlacing or a
+// transparent colour.
+struct PngOptions {
+    std::vector<uchar> icc;
+    bool interlaced = false;
+    int greyDepth = 0; // 1, 2 or 4: a low-depth grey image
+    bool transparentBlack = false; // a tRNS chunk making black transparent
+};
+
+void writePngWith(const std::string& path, const cv::Mat& img, const PngOptions& options)
+{
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(file, nullptr);
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(png);
+    png_init_io(png, file);
+    const int types[5] = { 0, PNG_COLOR_TYPE_GRAY, PNG_COLOR_TYPE_GRAY_ALPHA, PNG_COLOR_TYPE_RGB,
+        PNG_COLOR_TYPE_RGB_ALPHA };
+    const int depth = options.greyDepth > 0 ? options.greyDepth : img.depth() == CV_16U ? 16 : 8;
+    png_set_IHDR(png, info, png_uint_32(img.cols), png_uint_32(img.rows), depth,
+        types[img.channels()],
+        options.interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
+        PNG_FILTER_TYPE_DEFAULT);
+    if (!options.icc.empty())
+        png_set_iCCP(png, info, "test", 0, options.icc.data(), png_uint_32(options.icc.size()));
+    if (options.transparentBlack) {
+        png_color_16 black {};
+        png_set_tRNS(png, info, nullptr, 0, &black);
+    }
+    png_write_info(png, info);
+    if (img.channels() >= 3)
+        png_set_bgr(png);
+    if (depth == 16)
+        png_set_swap(png);
+    if (options.greyDepth > 0)
+        png_set_packing(png);
+    const int passes = png_set_interlace_handling(png);
+    for (int pass = 0; pass < passes; ++pass)
+        for (int i = 0; i < img.rows; ++i)
+            png_write_row(png, img.ptr<png_byte>(i));
+    png_write_end(png, nullptr);
+    png_destroy_write_struct(&png, &info);
+    std::fclose(file);
+}
+
+// A TIFF file of 2 x 2 R, G, B pixels of 32-bit floating point.
+std::vector<uchar> floatTiff()
+{
+    std::vector<uchar> bytes { 'I', 'I', 42, 0, 8, 0, 0, 0 };
+    auto add16 = [&](unsigned v) { bytes.insert(bytes.end(), { uchar(v), uchar(v >> 8) }); };
+    auto add32 = [&](unsigned v) { add16(v & 0xffff); add16(v >> 16); };
+    const unsigned entries = 11, data = 8 + 2 + entries * 12 + 4;
+    add16(entries);
+    const unsigned fields[entries][4] = { { 256, 3, 1, 2 }, { 257, 3, 1, 2 },
+        { 258, 3, 3, data + 48 }, { 259, 3, 1, 1 }, { 262, 3, 1, 2 }, { 273, 4, 1, data },
+        { 277, 3, 1, 3 }, { 278, 3, 1, 2 }, { 279, 4, 1, 48 }, { 284, 3, 1, 1 },
+        { 339, 3, 3, data + 54 } };
+    for (const auto& f : fields) {
+        add16(f[0]);
+        add16(f[1]);
+        add32(f[2]);
+        add32(f[3]);
+    }
+    add32(0);
+    bytes.resize(bytes.size() + 48, 0); // the twelve samples, all 0.0f
+    for (unsigned value : { 32, 32, 32, 3, 3, 3 })
+        add16(value);
+    return bytes;
+}
+
+// A HEIC or AVIF file of a B, G, R image, encoded losslessly in R, G, B
+// (no Y'CbCr matrix), with colour information as code points (primaries,
+// transfer) or an ICC profile.
+void writeHeif(const std::string& path, const cv::Mat& bgr, heif_compression_format format,
+    int primaries, int transfer, const std::vector<uchar>& icc = {})
+{
+    heif_context* context = heif_context_alloc();
+    heif_encoder* encoder = nullptr;
+    ASSERT_EQ(heif_context_get_encoder_for_format(context, format, &encoder).code, heif_error_Ok);
+    heif_encoder_set_lossless(encoder, 1);
+    heif_encoder_set_parameter_string(encoder, "chroma", "444");
+    heif_image* image = nullptr;
+    heif_image_create(bgr.cols, bgr.rows, heif_colorspace_RGB, heif_chroma_interleaved_RGB, &image);
+    heif_image_add_plane(image, heif_channel_interleaved, bgr.cols, bgr.rows, 8);
+    int stride = 0;
+    uint8_t* plane = heif_image_get_plane(image, heif_channel_interleaved, &stride);
+    for (int i = 0; i < bgr.rows; ++i)
+        for (int j = 0; j < bgr.cols; ++j)
+            for (int c = 0; c < 3; ++c)
+                plane[i * stride + 3 * j + c] = bgr.at<cv::Vec3b>(i, j)[2 - c];
+    heif_color_profile_nclx* nclx = heif_nclx_color_profile_alloc();
+    heif_nclx_color_profile_set_color_primaries(nclx, uint16_t(primaries));
+    heif_nclx_color_profile_set_transfer_characteristics(nclx, uint16_t(transfer));
+    heif_nclx_color_profile_set_matrix_coefficients(nclx, heif_matrix_coefficients_RGB_GBR);
+    nclx->full_range_flag = 1;
+    heif_encoding_options* options = heif_encoding_options_alloc();
+    if (icc.empty())
+        options->output_nclx_profile = nclx;
+    else
+        heif_image_set_raw_color_profile(image, "prof", icc.data(), icc.size());
+    heif_image_set_nclx_color_profile(image, nclx);
+    heif_image_handle* handle = nullptr;
+    ASSERT_EQ(heif_context_encode_image(context, image, encoder, options, &handle).code, heif_error_Ok);
+    ASSERT_EQ(heif_context_write_to_file(context, path.c_str()).code, heif_error_Ok);
+    heif_image_handle_release(handle);
+    heif_encoding_options_free(options);
+    heif_nclx_color_profile_free(nclx);
+    heif_image_release(image);
+    heif_encoder_release(encoder);
+    heif_context_free(context);
+}
+
+cv::Mat read(const std::string& path, common::ImageFacts* facts = nullptr,
+    common::ProfileHandling profiles = common::ProfileHandling::Convert)
+{
+    std::string error;
+    common::ReadOptions options;
+    options.profiles = profiles;
+    cv::Mat img = common::readPhotograph(path, error, facts, options);
+    EXPECT_EQ(error, "") << path;
+    return img;
+}
+
+void expectImreadPixels(const std::string& path)
+{
+    const cv::Mat img = read(path);
+    const cv::Mat reference = cv::imread(path, cv::IMREAD_COLOR);
+    ASSERT_FALSE(reference.empty()) << path;
+    ASSERT_EQ(img.size(), reference.size()) << path;
+    EXPECT_EQ(cv::norm(img, reference, cv::NORM_INF), 0.0) << path;
+}
+
+std::string refusal(const std::string& path)
+{
+    std::string error;
+    EXPECT_TRUE(common::readPhotograph(path, error).empty()) << path;
+    return error;
+}
+
+cv::Mat inverted(const cv::Mat& img)
+{
+    cv::Mat out;
+    cv::bitwise_not(img, out);
+    return out;
+}
+
+// A C, M, Y, K image from a B, G, R one: no black, each ink the complement
+// of its colour.
+cv::Mat cmykOf(const cv::Mat& bgr)
+{
+    cv::Mat cmyk(bgr.size(), CV_8UC4);
+    for (int i = 0; i < bgr.rows; ++i)
+        for (int j = 0; j < bgr.cols; ++j) {
+            const cv::Vec3b p = bgr.at<cv::Vec3b>(i, j);
+            cmyk.at<cv::Vec4b>(i, j) = { uchar(255 - p[2]), uchar(255 - p[1]), uchar(255 - p[0]), 0 };
+        }
+    return cmyk;
+}
+
+} // namespace
+
+TEST(ImageReader, EveryUntaggedLayoutGivesImreadPixels)
+{
+    testsupport::ScopedWorkDir dir;
+    const cv::Mat photo = testsupport::makePhoto(41, 57, 21);
+    cv::Mat grey, photo16, bgra, greyAlpha;
+    cv::cvtColor(photo, grey, cv::COLOR_BGR2GRAY);
+    photo.convertTo(photo16, CV_16U, 257.0, 3.0);
+    cv::cvtColor(photo, bgra, cv::COLOR_BGR2BGRA);
+    for (int i = 0; i < bgra.rows; ++i)
+        bgra.at<cv::Vec4b>(i, i % bgra.cols)[3] = uchar(i * 5);
+    cv::Mat planes[2] = { grey, grey / 2 };
+    cv::merge(planes, 2, greyAlpha);
+    cv::Mat bgra16;
+    bgra.convertTo(bgra16, CV_16U, 257.0);
+
+    writePngWith("interlaced.png", photo, { {}, true, 0, false });
+    writePngWith("interlaced16.png", photo16, { {}, true, 0, false });
+    writePngWith("rgba16.png", bgra16, {});
+    writePngWith("grey-alpha.png", greyAlpha, {});
+    writePngWith("grey-transparent.png", grey, { {}, false, 0, true });
+    writePngWith("grey-2bit.png", grey / 64, { {}, false, 2, false });
+    writePngWith("grey-4bit-interlaced.png", grey / 16, { {}, true, 4, false });
+    writeJpeg("arithmetic.jpg", photo, { false, false, true, {} });
+    writeJpeg("cmyk.jpg", inverted(cmykOf(photo)), { true, false, false, {} });
+    writeJpeg("grey-libjpeg.jpg", grey, { false, true, false, {} });
+    for (const char* name : { "interlaced.png", "interlaced16.png", "rgba16.png", "grey-alpha.png",
+             "grey-transparent.png", "grey-2bit.png", "grey-4bit-interlaced.png", "arithmetic.jpg",
+             "cmyk.jpg", "grey-libjpeg.jpg" })
+        expectImreadPixels(name);
+
+    common::ImageFacts facts;
+    read("rgba16.png", &facts);
+    EXPECT_EQ(facts.bitDepth, 16);
+    EXPECT_TRUE(facts.alpha);
+    EXPECT_NEAR(facts.nonOpaqueShare, double(bgra.rows) / double(bgra.total()), 1e-12);
+    EXPECT_NE(facts.reading().find("alpha dropped"), std::string::npos) << facts.reading();
+    read("cmyk.jpg", &facts);
+    EXPECT_TRUE(facts.cmyk);
+    EXPECT_EQ(facts.reading(), "CMYK converted without a profile");
+    read("interlaced.png", &facts);
+    EXPECT_EQ(facts.reading(), "as stored");
+    EXPECT_EQ(facts.format, "PNG");
+    EXPECT_EQ(facts.profileAction, common::ProfileAction::None);
+}
+
+// An Exif orientation tag turns the image as cv::imread turns it, all eight.
+TEST(ImageReader, ExifOrientationsAsImreadAppliesThem)
+{
+    testsupport::ScopedWorkDir dir;
+    std::vector<uchar> bytes;
+    ASSERT_TRUE(cv::imencode(".jpg", testsupport::makePhoto(19, 31, 22), bytes));
+    for (uchar orientation = 1; orientation <= 8; ++orientation) {
+        for (const bool motorola : { false, true }) {
+            std::vector<uchar> exif { 0xff, 0xe1, 0x00, 0x22, 'E', 'x', 'i', 'f', 0, 0, 'I', 'I',
+                0x2a, 0, 8, 0, 0, 0, 1, 0, 0x12, 0x01, 3, 0, 1, 0, 0, 0, orientation, 0, 0, 0, 0,
+                0, 0, 0 };
+            if (motorola)
+                exif = { 0xff, 0xe1, 0x00, 0x22, 'E', 'x', 'i', 'f', 0, 0, 'M', 'M', 0, 0x2a, 0, 0, 0,
+                    8, 0, 1, 0x01, 0x12, 0, 3, 0, 0, 0, 1, 0, orientation, 0, 0, 0, 0, 0, 0 };
+            std::vector<uchar> turned = bytes;
+            turned.insert(turned.begin() + 2, exif.begin(), exif.end());
+            const std::string name = "turned" + std::to_string(orientation) + (motorola ? "m" : "i") + ".jpg";
+            writeBytes(name, turned);
+            expectImreadPixels(name);
+        }
+    }
+}
+
+TEST(ImageReader, DamageOfEveryKindIsRefusedWithTheDecodersWords)
+{
+    testsupport::ScopedWorkDir dir;
+    const cv::Mat photo = testsupport::makePhoto(64, 96, 23);
+    cv::Mat grey, photo16;
+    cv::cvtColor(photo, grey, cv::COLOR_BGR2GRAY);
+    photo.convertTo(photo16, CV_16U, 257.0);
+    writeJpeg("grey.jpg", grey, { false, true, false, {} });
+    writeJpeg("cmyk.jpg", inverted(cmykOf(photo)), { true, false, false, {} });
+    writeJpeg("arithmetic.jpg", photo, { false, false, true, {} });
+    writePngWith("interlaced.png", photo, { {}, true, 0, false });
+    writePngWith("wide.png", photo16, { displayP3Profile(), false, 0, false });
+    writeJpeg("tagged.jpg", photo, { false, false, false, displayP3Profile() });
+    for (const char* name :
+        { "grey.jpg", "cmyk.jpg", "arithmetic.jpg", "interlaced.png", "wide.png", "tagged.jpg" }) {
+        const std::vector<uchar> bytes = fileBytes(name);
+        const std::string kind = std::string(name).substr(std::string(name).size() - 3) == "jpg"
+            ? "damaged JPEG data ("
+            : "damaged PNG data (";
+        writeBytes(std::string("cut-") + name,
+            std::vector<uchar>(bytes.begin(), bytes.begin() + long(bytes.size() * 2 / 3)));
+        const std::string error = refusal(std::string("cut-") + name);
+        EXPECT_EQ(error.rfind(kind, 0), 0u) << name << ": " << error;
+    }
+}
+
+// A tagged file gives what Little CMS's own tool makes of the same pixels
+// and profile, within one code value, at 8 and 16 bits.
+TEST(ImageReader, TaggedFilesAreConvertedAsLittleCmsConvertsThem)
+{
+    testsupport::ScopedWorkDir dir;
+    const std::vector<uchar> p3 = displayP3Profile();
+    const cv::Mat photo = testsupport::makePhoto(48, 64, 24);
+    cv::Mat photo16;
+    photo.convertTo(photo16, CV_16U, 257.0, 40.0);
+    writePngWith("p3.png", photo, { p3, false, 0, false });
+    writePngWith("p3-16.png", photo16, { p3, false, 0, false });
+    writeJpeg("p3.jpg", photo, { false, false, false, p3 });
+
+    for (const char* name : { "p3.png", "p3-16.png", "p3.jpg" }) {
+        common::ImageFacts facts;
+        const cv::Mat converted = read(name, &facts);
+        const cv::Mat stored = name == std::string("p3-16.png") ? photo16
+                                                                : read(name, nullptr, common::ProfileHandling::Ignore);
+        const cv::Mat expected = convertedByTificc(stored, p3);
+        ASSERT_EQ(converted.size(), expected.size()) << name;
+        EXPECT_LE(cv::norm(converted, expected, cv::NORM_INF), kOneCodeValue) << name;
+        EXPECT_GT(cv::norm(converted, stored.depth() == CV_8U ? stored : photo, cv::NORM_INF), 5.0)
+            << name << ": P3 values taken as sRGB would be far off";
+        EXPECT_EQ(facts.profileAction, common::ProfileAction::Converted) << name;
+        EXPECT_EQ(facts.profile, "Display P3 (test)");
+        EXPECT_EQ(facts.reading(), "converted to sRGB from \"Display P3 (test)\"");
+        EXPECT_EQ(common::readingNotice(name, facts),
+            std::string("\"") + name
+                + "\": converted to sRGB from its colour profile \"Display P3 (test)\"");
+    }
+
+    // Ignored, the pixels are as stored.
+    common::ImageFacts facts;
+    EXPECT_EQ(cv::norm(read("p3.png", &facts, common::ProfileHandling::Ignore), photo, cv::NORM_INF), 0.0);
+    EXPECT_EQ(facts.profileAction, common::ProfileAction::Ignored);
+    EXPECT_EQ(common::readingNotice("p3.png", facts), "");
+}
+
+// sRGB under another name, a broken profile and a profile of the wrong
+// colour model all leave the pixels as stored.
+TEST(ImageReader, SrgbAndUnusableProfilesLeaveThePixelsAsStored)
+{
+    testsupport::ScopedWorkDir dir;
+    const cv::Mat photo = testsupport::makePhoto(32, 40, 25);
+    cv::Mat grey;
+    cv::cvtColor(photo, grey, cv::COLOR_BGR2GRAY);
+    std::vector<uchar> broken = renamedSrgbProfile();
+    broken.resize(broken.size() / 2);
+    std::vector<uchar> greyProfile
+        = saveProfile(cmsCreateGrayProfile(cmsD50_xyY(), cmsBuildGamma(nullptr, 2.2)), "Grey 2.2");
+    writeJpeg("camera.jpg", photo, { false, false, false, renamedSrgbProfile() });
+    writePngWith("camera.png", photo, { renamedSrgbProfile(), false, 0, false });
+    writeJpeg("broken.jpg", photo, { false, false, false, broken });
+    writeJpeg("grey-profile.jpg", photo, { false, false, false, greyProfile });
+
+    common::ImageFacts facts;
+    for (const char* name : { "camera.jpg", "camera.png" }) {
+        EXPECT_EQ(cv::norm(read(name, &facts), cv::imread(name), cv::NORM_INF), 0.0) << name;
+        EXPECT_EQ(facts.profileAction, common::ProfileAction::Kept) << name;
+        EXPECT_EQ(facts.profile, "Camera RGB");
+    }
+    for (const char* name : { "broken.jpg", "grey-profile.jpg" }) {
+        EXPECT_EQ(cv::norm(read(name, &facts), cv::imread(name), cv::NORM_INF), 0.0) << name;
+        EXPECT_EQ(facts.profileAction, common::ProfileAction::Unusable) << name;
+        EXPECT_FALSE(facts.warning.empty()) << name;
+        EXPECT_EQ(common::readingNotice(name, facts).rfind("warning: \"", 0), 0u);
+    }
+
+    // A grey photograph through its grey profile: gamma 2.2 against sRGB's curve.
+    writeJpeg("grey22.jpg", grey, { false, true, false, greyProfile });
+    const cv::Mat converted = read("grey22.jpg", &facts);
+    EXPECT_EQ(facts.profileAction, common::ProfileAction::Converted);
+    EXPECT_LE(cv::norm(converted,
+                  convertedByTificc(cv::imread("grey22.jpg", cv::IMREAD_GRAYSCALE), greyProfile),
+                  cv::NORM_INF),
+        kOneCodeValue);
+    EXPECT_GT(cv::norm(converted, cv::imread("grey22.jpg"), cv::NORM_INF), 2.0);
+}
+
+// A CMYK JPEG as Adobe's applications write it (inverted inks), through its
+// profile: the simple ink model gives back the colours the inks were made from.
+TEST(ImageReader, CmykJpegGoesThroughItsProfile)
+{
+    testsupport::ScopedWorkDir dir;
+    const cv::Mat photo = testsupport::makePhoto(40, 52, 26);
+    writeJpeg("cmyk.jpg", inverted(cmykOf(photo)), { true, false, false, simpleCmykProfile() });
+    common::ImageFacts facts;
+    const cv::Mat converted = read("cmyk.jpg", &facts);
+    EXPECT_TRUE(facts.cmyk);
+    EXPECT_EQ(facts.profileAction, common::ProfileAction::Converted);
+    EXPECT_EQ(facts.reading(), "CMYK converted through its profile \"Simple CMYK (test)\"");
+    // The naive conversion of the same file, from its decoded inks.
+    const cv::Mat naive = cv::imread("cmyk.jpg", cv::IMREAD_COLOR);
+    cv::Mat difference;
+    cv::absdiff(converted, naive, difference);
+    EXPECT_LT(cv::mean(difference)[0], 2.0);
+    EXPECT_LE(cv::norm(converted, naive, cv::NORM_INF), 16.0);
+    // Little CMS's JPEG tool on the same file, which re-encodes its result
+    // at quality 100.
+    ASSERT_EQ(std::system("jpgicc -t1 -q100 cmyk.jpg tool.jpg > /dev/null 2>&1"), 0);
+    EXPECT_LE(cv::norm(converted, cv::imread("tool.jpg"), cv::NORM_INF), kReencoded);
+}
+
+TEST(ImageReader, HeicAndAvifThroughLibheif)
+{
+    testsupport::ScopedWorkDir dir;
+    const cv::Mat photo = testsupport::makePhoto(64, 80, 27);
+    writeHeif("photo.heic", photo, heif_compression_HEVC, 1, 13);
+    writeHeif("photo.avif", photo, heif_compression_AV1, 2, 2);
+    // Display P3 as code points (primaries 12, sRGB's curve), and as a profile.
+    writeHeif("p3.avif", photo, heif_compression_AV1, 12, 13);
+    writeHeif("p3.heic", photo, heif_compression_HEVC, 2, 2, displayP3Profile());
+    for (const auto& [name, format] : { std::pair { "photo.heic", "HEIF" }, { "photo.avif", "AVIF" } }) {
+        common::ImageFacts facts;
+        const cv::Mat img = read(name, &facts);
+        EXPECT_EQ(facts.format, format);
+        EXPECT_EQ(facts.bitDepth, 8);
+        ASSERT_EQ(img.size(), photo.size()) << name;
+        EXPECT_LE(cv::norm(img, photo, cv::NORM_INF), 1.0) << name;
+    }
+    const cv::Mat expected = convertedByTificc(photo, displayP3Profile());
+    for (const auto& [name, profile] :
+        { std::pair { "p3.avif", "Display P3, transfer 13" }, { "p3.heic", "Display P3 (test)" } }) {
+        common::ImageFacts facts;
+        const cv::Mat p3 = read(name, &facts);
+        EXPECT_EQ(facts.profileAction, common::ProfileAction::Converted) << name;
+        EXPECT_EQ(facts.profile, profile);
+        EXPECT_LE(cv::norm(p3, expected, cv::NORM_INF), 2.0) << name;
+    }
+
+    const std::vector<uchar> bytes = fileBytes("photo.heic");
+    writeBytes("cut.heic", std::vector<uchar>(bytes.begin(), bytes.begin() + long(bytes.size() / 2)));
+    EXPECT_EQ(refusal("cut.heic").rfind("damaged HEIF data", 0), 0u);
+}
+
+// Formats that are known but not read, floating-point images, and bytes of
+// no format: each refused with its reason.
+TEST(ImageReader, UnsupportedAndFloatingPointFormatsAreRefusedByName)
+{
+    testsupport::ScopedWorkDir dir;
+    writeBytes("a.gif", { 'G', 'I', 'F', '8', '9', 'a', 1, 0, 1, 0, 0, 0, 0, ';' });
+    EXPECT_NE(refusal("a.gif").find("a GIF file: the format is not supported"), std::string::npos);
+    writeBytes("a.exr", { 0x76, 0x2f, 0x31, 0x01, 2, 0, 0, 0 });
+    EXPECT_NE(refusal("a.exr").find("floating-point image (OpenEXR)"), std::string::npos);
+    const cv::Mat picture = cv::Mat(8, 8, CV_32FC3, cv::Scalar(0.25, 0.5, 0.75));
+    ASSERT_TRUE(cv::imwrite("a.hdr", picture));
+    EXPECT_NE(refusal("a.hdr").find("floating-point image (Radiance HDR)"), std::string::npos);
+    writeBytes("a.tif", floatTiff());
+    EXPECT_NE(refusal("a.tif").find("32-bit floating-point samples"), std::string::npos);
+    writeBytes("noise.png", { 1, 2, 3, 4, 5, 6, 7, 8 });
+    EXPECT_EQ(refusal("noise.png"), "not an image in a known format");
+    writeBytes("empty.jpg", {});
+    EXPECT_EQ(refusal("empty.jpg"), "the file is empty");
+}
