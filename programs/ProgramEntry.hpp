@@ -3,10 +3,13 @@
 // refused with status 255, nothing on standard output and the usage line on
 // standard error; SIGPIPE and SIGXFSZ ignored so that lost output is a
 // reported failure; and an allocation failure or other exception reported
-// with status 1 (nothing is appended before the figures are known).
+// with status 1 (nothing is appended before the figures are known); OpenCV's
+// log lines silenced.
 #pragma once
 
 #include "toolkit/common/LargePages.hpp"
+
+#include <opencv2/core/utils/logger.hpp>
 
 #include <csignal>
 #include <cstring>
@@ -36,6 +39,9 @@ int runSinglePairProgram(const char* name, const char* help, int argc, char** ar
     }
     std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGXFSZ, SIG_IGN);
+    // The image reader says what went wrong in its own words; OpenCV's log
+    // lines would only repeat it.
+    cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
     toolkit::common::useLargePagesForImages();
     try {
         return run(argc, argv);

@@ -621,7 +621,7 @@ int Batch::run()
     cv::setNumThreads(1);
     // An unreadable image is reported once, in its row and its error line;
     // the reader's own warnings would only repeat it.
-    cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_ERROR);
+    cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
 
     start_ = lastProgress_ = std::chrono::steady_clock::now();
     std::thread reader([this] { readList(); });
