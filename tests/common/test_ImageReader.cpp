@@ -5,6 +5,7 @@
 // libheif's encoder.
 #include "toolkit/common/ImageReader.hpp"
 
+#include "tests/support/TaggedImages.hpp"
 #include "tests/support/TestSupport.hpp"
 
 #include <gtest/gtest.h>
@@ -12,8 +13,8 @@
 #include <opencv2/imgproc.hpp>
 
 #include <jpeglib.h>
-#include <libheif/heif.h>
 #include <lcms2.h>
+#include <libheif/heif.h>
 #include <png.h>
 
 #include <cstdio>
@@ -22,6 +23,7 @@
 #include <sstream>
 
 namespace common = toolkit::common;
+using namespace testimages;
 
 namespace {
 
@@ -43,34 +45,6 @@ void writeBytes(const std::string& path, const std::vector<uchar>& bytes)
         .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
 }
 
-std::vector<uchar> saveProfile(cmsHPROFILE profile, const char* description)
-{
-    cmsMLU* text = cmsMLUalloc(nullptr, 1);
-    cmsMLUsetASCII(text, "en", "US", description);
-    cmsWriteTag(profile, cmsSigProfileDescriptionTag, text);
-    cmsMLUfree(text);
-    cmsUInt32Number size = 0;
-    cmsSaveProfileToMem(profile, nullptr, &size);
-    std::vector<uchar> bytes(size);
-    cmsSaveProfileToMem(profile, bytes.data(), &size);
-    cmsCloseProfile(profile);
-    return bytes;
-}
-
-// Display P3: DCI-P3 primaries, the D65 white and sRGB's curve.
-std::vector<uchar> displayP3Profile()
-{
-    const cmsCIExyY white { 0.3127, 0.3290, 1.0 };
-    const cmsCIExyYTRIPLE primaries { { 0.680, 0.320, 1.0 }, { 0.265, 0.690, 1.0 },
-        { 0.150, 0.060, 1.0 } };
-    const double srgbCurve[5] = { 2.4, 1.0 / 1.055, 0.055 / 1.055, 1.0 / 12.92, 0.04045 };
-    cmsToneCurve* curve = cmsBuildParametricToneCurve(nullptr, 4, srgbCurve);
-    cmsToneCurve* curves[3] = { curve, curve, curve };
-    cmsHPROFILE profile = cmsCreateRGBProfile(&white, &primaries, curves);
-    cmsFreeToneCurve(curve);
-    return saveProfile(profile, "Display P3 (test)");
-}
-
 // sRGB under another name.
 std::vector<uchar> renamedSrgbProfile()
 {
@@ -86,7 +60,8 @@ std::vector<uchar> simpleCmykProfile()
     } cargo;
     cmsHPROFILE srgb = cmsCreate_sRGBProfile();
     cmsHPROFILE lab = cmsCreateLab4Profile(nullptr);
-    cargo.toLab = cmsCreateTransform(srgb, TYPE_RGB_DBL, lab, TYPE_Lab_DBL, INTENT_RELATIVE_COLORIMETRIC, 0);
+    cargo.toLab = cmsCreateTransform(
+        srgb, TYPE_RGB_DBL, lab, TYPE_Lab_DBL, INTENT_RELATIVE_COLORIMETRIC, 0);
     cmsCloseProfile(srgb);
     cmsCloseProfile(lab);
 
@@ -125,116 +100,9 @@ cv::Mat convertedByTificc(const cv::Mat& img, const std::vector<uchar>& icc)
 {
     writeBytes("tool.icc", icc);
     EXPECT_TRUE(cv::imwrite("tool-in.tif", img));
-    EXPECT_EQ(std::system("tificc -t1 -w8 -itool.icc tool-in.tif tool-out.tif > /dev/null 2>&1"), 0);
+    EXPECT_EQ(
+        std::system("tificc -t1 -w8 -itool.icc tool-in.tif tool-out.tif > /dev/null 2>&1"), 0);
     return cv::imread("tool-out.tif", cv::IMREAD_COLOR);
-}
-
-// JPEG written with libjpeg: B, G, R rows, or C, M, Y, K rows stored
-// inverted as Adobe's applications store them, with an ICC profile.
-struct JpegOptions {
-    bool cmyk = false;
-    bool grey = false;
-    bool arithmetic = false;
-    std::vector<uchar> icc;
-};
-
-void writeJpeg(const std::string& path, const cv::Mat& img, const JpegOptions& options)
-{
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    ASSERT_NE(file, nullptr);
-    jpeg_compress_struct cinfo {};
-    jpeg_error_mgr errors {};
-    cinfo.err = jpeg_std_error(&errors);
-    jpeg_create_compress(&cinfo);
-    jpeg_stdio_dest(&cinfo, file);
-    cinfo.image_width = JDIMENSION(img.cols);
-    cinfo.image_height = JDIMENSION(img.rows);
-    cinfo.input_components = img.channels();
-    cinfo.in_color_space = options.cmyk ? JCS_CMYK : options.grey ? JCS_GRAYSCALE : JCS_EXT_BGR;
-    jpeg_set_defaults(&cinfo);
-    jpeg_set_quality(&cinfo, 95, TRUE);
-    cinfo.arith_code = options.arithmetic ? TRUE : FALSE;
-    jpeg_start_compress(&cinfo, TRUE);
-    if (!options.icc.empty())
-        jpeg_write_icc_profile(&cinfo, options.icc.data(), unsigned(options.icc.size()));
-    for (int i = 0; i < img.rows; ++i) {
-        JSAMPROW row = const_cast<JSAMPROW>(img.ptr<uchar>(i));
-        jpeg_write_scanlines(&cinfo, &row, 1);
-    }
-    jpeg_finish_compress(&cinfo);
-    jpeg_destroy_compress(&cinfo);
-    std::fclose(file);
-}
-
-// PNG written with libpng from a CV_8U or CV_16U image of 1, 2 (grey,
-// alpha), 3 (B, G, R) or 4 channels, with a profile, interlacing or a
-// transparent colour.
-struct PngOptions {
-    std::vector<uchar> icc;
-    bool interlaced = false;
-    int greyDepth = 0; // 1, 2 or 4: a low-depth grey image
-    bool transparentBlack = false; // a tRNS chunk making black transparent
-};
-
-void writePngWith(const std::string& path, const cv::Mat& img, const PngOptions& options)
-{
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    ASSERT_NE(file, nullptr);
-    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-    png_infop info = png_create_info_struct(png);
-    png_init_io(png, file);
-    const int types[5] = { 0, PNG_COLOR_TYPE_GRAY, PNG_COLOR_TYPE_GRAY_ALPHA, PNG_COLOR_TYPE_RGB,
-        PNG_COLOR_TYPE_RGB_ALPHA };
-    const int depth = options.greyDepth > 0 ? options.greyDepth : img.depth() == CV_16U ? 16 : 8;
-    png_set_IHDR(png, info, png_uint_32(img.cols), png_uint_32(img.rows), depth,
-        types[img.channels()],
-        options.interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
-        PNG_FILTER_TYPE_DEFAULT);
-    if (!options.icc.empty())
-        png_set_iCCP(png, info, "test", 0, options.icc.data(), png_uint_32(options.icc.size()));
-    if (options.transparentBlack) {
-        png_color_16 black {};
-        png_set_tRNS(png, info, nullptr, 0, &black);
-    }
-    png_write_info(png, info);
-    if (img.channels() >= 3)
-        png_set_bgr(png);
-    if (depth == 16)
-        png_set_swap(png);
-    if (options.greyDepth > 0)
-        png_set_packing(png);
-    const int passes = png_set_interlace_handling(png);
-    for (int pass = 0; pass < passes; ++pass)
-        for (int i = 0; i < img.rows; ++i)
-            png_write_row(png, img.ptr<png_byte>(i));
-    png_write_end(png, nullptr);
-    png_destroy_write_struct(&png, &info);
-    std::fclose(file);
-}
-
-// A TIFF file of 2 x 2 R, G, B pixels of 32-bit floating point.
-std::vector<uchar> floatTiff()
-{
-    std::vector<uchar> bytes { 'I', 'I', 42, 0, 8, 0, 0, 0 };
-    auto add16 = [&](unsigned v) { bytes.insert(bytes.end(), { uchar(v), uchar(v >> 8) }); };
-    auto add32 = [&](unsigned v) { add16(v & 0xffff); add16(v >> 16); };
-    const unsigned entries = 11, data = 8 + 2 + entries * 12 + 4;
-    add16(entries);
-    const unsigned fields[entries][4] = { { 256, 3, 1, 2 }, { 257, 3, 1, 2 },
-        { 258, 3, 3, data + 48 }, { 259, 3, 1, 1 }, { 262, 3, 1, 2 }, { 273, 4, 1, data },
-        { 277, 3, 1, 3 }, { 278, 3, 1, 2 }, { 279, 4, 1, 48 }, { 284, 3, 1, 1 },
-        { 339, 3, 3, data + 54 } };
-    for (const auto& f : fields) {
-        add16(f[0]);
-        add16(f[1]);
-        add32(f[2]);
-        add32(f[3]);
-    }
-    add32(0);
-    bytes.resize(bytes.size() + 48, 0); // the twelve samples, all 0.0f
-    for (unsigned value : { 32, 32, 32, 3, 3, 3 })
-        add16(value);
-    return bytes;
 }
 
 // A HEIC or AVIF file of a B, G, R image, encoded losslessly in R, G, B
@@ -269,7 +137,8 @@ void writeHeif(const std::string& path, const cv::Mat& bgr, heif_compression_for
         heif_image_set_raw_color_profile(image, "prof", icc.data(), icc.size());
     heif_image_set_nclx_color_profile(image, nclx);
     heif_image_handle* handle = nullptr;
-    ASSERT_EQ(heif_context_encode_image(context, image, encoder, options, &handle).code, heif_error_Ok);
+    ASSERT_EQ(
+        heif_context_encode_image(context, image, encoder, options, &handle).code, heif_error_Ok);
     ASSERT_EQ(heif_context_write_to_file(context, path.c_str()).code, heif_error_Ok);
     heif_image_handle_release(handle);
     heif_encoding_options_free(options);
@@ -321,7 +190,8 @@ cv::Mat cmykOf(const cv::Mat& bgr)
     for (int i = 0; i < bgr.rows; ++i)
         for (int j = 0; j < bgr.cols; ++j) {
             const cv::Vec3b p = bgr.at<cv::Vec3b>(i, j);
-            cmyk.at<cv::Vec4b>(i, j) = { uchar(255 - p[2]), uchar(255 - p[1]), uchar(255 - p[0]), 0 };
+            cmyk.at<cv::Vec4b>(i, j)
+                = { uchar(255 - p[2]), uchar(255 - p[1]), uchar(255 - p[0]), 0 };
         }
     return cmyk;
 }
@@ -382,14 +252,15 @@ TEST(ImageReader, ExifOrientationsAsImreadAppliesThem)
     for (uchar orientation = 1; orientation <= 8; ++orientation) {
         for (const bool motorola : { false, true }) {
             std::vector<uchar> exif { 0xff, 0xe1, 0x00, 0x22, 'E', 'x', 'i', 'f', 0, 0, 'I', 'I',
-                0x2a, 0, 8, 0, 0, 0, 1, 0, 0x12, 0x01, 3, 0, 1, 0, 0, 0, orientation, 0, 0, 0, 0,
-                0, 0, 0 };
+                0x2a, 0, 8, 0, 0, 0, 1, 0, 0x12, 0x01, 3, 0, 1, 0, 0, 0, orientation, 0, 0, 0, 0, 0,
+                0, 0 };
             if (motorola)
-                exif = { 0xff, 0xe1, 0x00, 0x22, 'E', 'x', 'i', 'f', 0, 0, 'M', 'M', 0, 0x2a, 0, 0, 0,
-                    8, 0, 1, 0x01, 0x12, 0, 3, 0, 0, 0, 1, 0, orientation, 0, 0, 0, 0, 0, 0 };
+                exif = { 0xff, 0xe1, 0x00, 0x22, 'E', 'x', 'i', 'f', 0, 0, 'M', 'M', 0, 0x2a, 0, 0,
+                    0, 8, 0, 1, 0x01, 0x12, 0, 3, 0, 0, 0, 1, 0, orientation, 0, 0, 0, 0, 0, 0 };
             std::vector<uchar> turned = bytes;
             turned.insert(turned.begin() + 2, exif.begin(), exif.end());
-            const std::string name = "turned" + std::to_string(orientation) + (motorola ? "m" : "i") + ".jpg";
+            const std::string name
+                = "turned" + std::to_string(orientation) + (motorola ? "m" : "i") + ".jpg";
             writeBytes(name, turned);
             expectImreadPixels(name);
         }
@@ -438,8 +309,9 @@ TEST(ImageReader, TaggedFilesAreConvertedAsLittleCmsConvertsThem)
     for (const char* name : { "p3.png", "p3-16.png", "p3.jpg" }) {
         common::ImageFacts facts;
         const cv::Mat converted = read(name, &facts);
-        const cv::Mat stored = name == std::string("p3-16.png") ? photo16
-                                                                : read(name, nullptr, common::ProfileHandling::Ignore);
+        const cv::Mat stored = name == std::string("p3-16.png")
+            ? photo16
+            : read(name, nullptr, common::ProfileHandling::Ignore);
         const cv::Mat expected = convertedByTificc(stored, p3);
         ASSERT_EQ(converted.size(), expected.size()) << name;
         EXPECT_LE(cv::norm(converted, expected, cv::NORM_INF), kOneCodeValue) << name;
@@ -455,7 +327,9 @@ TEST(ImageReader, TaggedFilesAreConvertedAsLittleCmsConvertsThem)
 
     // Ignored, the pixels are as stored.
     common::ImageFacts facts;
-    EXPECT_EQ(cv::norm(read("p3.png", &facts, common::ProfileHandling::Ignore), photo, cv::NORM_INF), 0.0);
+    EXPECT_EQ(
+        cv::norm(read("p3.png", &facts, common::ProfileHandling::Ignore), photo, cv::NORM_INF),
+        0.0);
     EXPECT_EQ(facts.profileAction, common::ProfileAction::Ignored);
     EXPECT_EQ(common::readingNotice("p3.png", facts), "");
 }
@@ -534,7 +408,8 @@ TEST(ImageReader, HeicAndAvifThroughLibheif)
     // Display P3 as code points (primaries 12, sRGB's curve), and as a profile.
     writeHeif("p3.avif", photo, heif_compression_AV1, 12, 13);
     writeHeif("p3.heic", photo, heif_compression_HEVC, 2, 2, displayP3Profile());
-    for (const auto& [name, format] : { std::pair { "photo.heic", "HEIF" }, { "photo.avif", "AVIF" } }) {
+    for (const auto& [name, format] :
+        { std::pair { "photo.heic", "HEIF" }, { "photo.avif", "AVIF" } }) {
         common::ImageFacts facts;
         const cv::Mat img = read(name, &facts);
         EXPECT_EQ(facts.format, format);
@@ -543,8 +418,8 @@ TEST(ImageReader, HeicAndAvifThroughLibheif)
         EXPECT_LE(cv::norm(img, photo, cv::NORM_INF), 1.0) << name;
     }
     const cv::Mat expected = convertedByTificc(photo, displayP3Profile());
-    for (const auto& [name, profile] :
-        { std::pair { "p3.avif", "Display P3, transfer 13" }, { "p3.heic", "Display P3 (test)" } }) {
+    for (const auto& [name, profile] : { std::pair { "p3.avif", "Display P3, transfer 13" },
+             { "p3.heic", "Display P3 (test)" } }) {
         common::ImageFacts facts;
         const cv::Mat p3 = read(name, &facts);
         EXPECT_EQ(facts.profileAction, common::ProfileAction::Converted) << name;
@@ -553,7 +428,8 @@ TEST(ImageReader, HeicAndAvifThroughLibheif)
     }
 
     const std::vector<uchar> bytes = fileBytes("photo.heic");
-    writeBytes("cut.heic", std::vector<uchar>(bytes.begin(), bytes.begin() + long(bytes.size() / 2)));
+    writeBytes(
+        "cut.heic", std::vector<uchar>(bytes.begin(), bytes.begin() + long(bytes.size() / 2)));
     EXPECT_EQ(refusal("cut.heic").rfind("damaged HEIF data", 0), 0u);
 }
 
