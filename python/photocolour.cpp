@@ -1,8 +1,9 @@
-// The Python module photocolour: the toolkit's comparisons, appearance model,
-// colour spaces, adaptation, guided filter, colour transfer and tone mapping
-// on numpy arrays. Every function copies its inputs, returns new arrays,
-// releases the GIL while it computes and, unless given debug_dir, writes no
-// file and prints nothing.
+// The Python module photocolour: the toolkit's image reader (with what it
+// found in a file), comparisons, appearance model, colour spaces, adaptation,
+// guided filter, colour transfer and tone mapping on numpy arrays. Every
+// function copies its inputs, returns new arrays, releases the GIL while it
+// computes and, unless given debug_dir, writes no file and prints nothing
+// (read_image's warnings go through Python's warnings).
 #include "programs/lab-compare/LabCompare.hpp"
 #include "programs/metrics/Metrics.hpp"
 #include "toolkit/color/AppearanceModel.hpp"
@@ -12,6 +13,7 @@
 #include "toolkit/common/CommonFunctions.hpp"
 #include "toolkit/common/DebugOutput.hpp"
 #include "toolkit/common/DistinctColours.hpp"
+#include "toolkit/common/ImageReader.hpp"
 #include "toolkit/exposure/ToneMapping.hpp"
 #include "toolkit/guidedfilter/GuidedFilter.hpp"
 #include "toolkit/transport/MongeTransform.hpp"
@@ -20,12 +22,14 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
-#include <opencv2/core/utils/logger.hpp>
+#include <sys/stat.h>
 
 #include <array>
+#include <cerrno>
 #include <cstring>
 #include <optional>
 #include <string>
+#include <utility>
 
 namespace py = pybind11;
 namespace color = toolkit::color;
@@ -227,17 +231,148 @@ cv::Mat referenceWhite(const std::array<float, 3>& white)
             static_cast<double>(white[2])));
 }
 
-py::array readImage(const std::string& path)
+// A path given as str, bytes or os.PathLike, as the file system's bytes.
+std::string filePath(const py::handle& path)
 {
+    return py::module_::import("os").attr("fsencode")(path).cast<std::string>();
+}
+
+// Text holding a path's bytes, decoded as Python decodes file names, so that
+// a name that is not valid UTF-8 still reaches the message.
+py::object pathText(const std::string& text)
+{
+    return py::module_::import("os").attr("fsdecode")(py::bytes(text));
+}
+
+common::ProfileHandling profileHandling(const std::string& text)
+{
+    common::ProfileHandling handling = common::ProfileHandling::Convert;
+    if (!common::parseProfileHandling(text, handling))
+        throw py::value_error("profiles: expected \"convert\" or \"ignore\", got \"" + text + "\"");
+    return handling;
+}
+
+py::object gImageNotFoundError;
+
+// Raises the error of a file the reader refused: ImageNotFoundError when
+// nothing is at the path, ValueError otherwise.
+[[noreturn]] void raiseReadError(const std::string& path, const std::string& error)
+{
+    struct stat status { };
+    const bool holdsNul = path.find('\0') != std::string::npos;
+    if (!holdsNul && ::stat(path.c_str(), &status) != 0 && errno == ENOENT) {
+        // OSError's arguments (errno, strerror, filename) give its attributes
+        // and the text "[Errno 2] No such file or directory: 'path'".
+        PyErr_SetObject(gImageNotFoundError.ptr(),
+            py::make_tuple(ENOENT, pathText(error), pathText(path)).ptr());
+        throw py::error_already_set();
+    }
+    PyErr_SetObject(
+        PyExc_ValueError, pathText("cannot read image \"" + path + "\": " + error).ptr());
+    throw py::error_already_set();
+}
+
+// A Python warning for a profile the reader could not use; nothing for the
+// other readings, which are no fault of the file.
+void warnOfUnusableProfile(const std::string& path, const common::ImageFacts& facts)
+{
+    if (facts.profileAction != common::ProfileAction::Unusable)
+        return;
+    std::string notice = common::readingNotice(path, facts);
+    // The category says that it is a warning.
+    const std::string prefix = "warning: ";
+    if (notice.compare(0, prefix.size(), prefix) == 0)
+        notice.erase(0, prefix.size());
+    // Level 1 is the caller's line: a function of the module has no frame.
+    py::module_::import("warnings")
+        .attr("warn")(pathText(notice), py::handle(PyExc_UserWarning), 1);
+}
+
+py::array readImage(const py::handle& pathObject, const std::string& profiles)
+{
+    const std::string path = filePath(pathObject);
+    common::ReadOptions options;
+    options.profiles = profileHandling(profiles);
     cv::Mat img;
     std::string error;
+    common::ImageFacts facts;
     {
         py::gil_scoped_release release;
-        img = common::readColourImage(path, error);
+        img = common::readPhotograph(path, error, &facts, options);
     }
     if (img.empty())
-        throw py::value_error("cannot read image \"" + path + "\": " + error);
+        raiseReadError(path, error);
+    warnOfUnusableProfile(path, facts);
     return fromMat(img);
+}
+
+// The share of pixels in the top lightness bin, from an image's colours
+// through the route perceptual-metrics takes.
+double topShareOfColours(const common::DistinctColours& colours)
+{
+    const common::DebugOutputScope scope(common::DebugOutput::off());
+    return metrics::topLightnessShare(colours, metrics::attributesOfColours(colours));
+}
+
+py::object gImageFacts;
+
+// Text from the reader that ought to be UTF-8 (a profile's description comes
+// from the file); a stray byte becomes U+FFFD rather than an error.
+py::str readerText(const std::string& text)
+{
+    return py::reinterpret_steal<py::str>(
+        PyUnicode_DecodeUTF8(text.data(), static_cast<py::ssize_t>(text.size()), "replace"));
+}
+
+const char* profileActionName(common::ProfileAction action)
+{
+    switch (action) {
+    case common::ProfileAction::None:
+        return "none";
+    case common::ProfileAction::Kept:
+        return "kept";
+    case common::ProfileAction::Converted:
+        return "converted";
+    case common::ProfileAction::Ignored:
+        return "ignored";
+    case common::ProfileAction::Unusable:
+        return "unusable";
+    }
+    return "none";
+}
+
+py::object imageFacts(const py::handle& pathObject, const std::string& profiles)
+{
+    const std::string path = filePath(pathObject);
+    const common::ProfileHandling handling = profileHandling(profiles);
+    common::ImageFacts facts;
+    std::string error;
+    bool read = false;
+    double topShare = 0.0;
+    {
+        py::gil_scoped_release release;
+        common::DistinctColours colours;
+        read = !common::readCountingColours(path, error, colours, true, handling, &facts).empty();
+        if (read)
+            topShare = topShareOfColours(colours);
+    }
+    if (!read)
+        raiseReadError(path, error);
+    const py::object none = py::none();
+    const py::object nonOpaque
+        = facts.alpha && facts.nonOpaqueShare >= 0.0 ? py::float_(facts.nonOpaqueShare) : none;
+    const py::object profile = facts.hasProfile ? py::object(readerText(facts.profile)) : none;
+    const py::object warning = facts.warning.empty() ? none : py::object(readerText(facts.warning));
+    return gImageFacts(facts.format, facts.width, facts.height, facts.bitDepth, facts.grey,
+        facts.cmyk, facts.alpha, nonOpaque, profile, profileActionName(facts.profileAction),
+        readerText(facts.reading()), warning, topShare);
+}
+
+double topLightnessSharePy(const py::handle& image)
+{
+    const cv::Mat img = toImage8(image, "img");
+    py::gil_scoped_release release;
+    return topShareOfColours(common::countDistinctColours(img));
 }
 
 py::array icamCat(
@@ -339,8 +474,10 @@ PYBIND11_MODULE(photocolour, m)
           "reads them, or float32 in [0, 1] (float64 is converted). Other dtypes raise TypeError, "
           "other shapes ValueError; non-contiguous arrays are copied. No function changes its "
           "arguments; results are new arrays. The GIL is released while computing. Nothing is "
-          "written or printed unless a function is given debug_dir.";
-    cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_ERROR);
+          "written or printed unless a function is given debug_dir.\n\n"
+          "read_image reads photographs as these functions measure them, converted to sRGB "
+          "through their embedded colour profiles; image_facts says what a file holds and how it "
+          "was read.";
 
     py::object namedtuple = py::module_::import("collections").attr("namedtuple");
     gPerceptualFigures = namedtuple("PerceptualFigures", py::make_tuple("Q", "J", "C", "M", "s"));
@@ -348,12 +485,80 @@ PYBIND11_MODULE(photocolour, m)
     m.attr("PerceptualFigures") = gPerceptualFigures;
     m.attr("LabFigures") = gLabFigures;
 
-    m.def("read_image", &readImage, py::arg("path"),
-        "Reads a photograph as a uint8 H x W x 3 BGR array, as cv2.imread does, but refuses "
-        "damaged "
-        "files (a JPEG cut short, a PNG failing its checks), non-regular files and images above "
-        "the "
-        "pixel limit (TOOLKIT_MAX_MEGAPIXELS, default 250) with ValueError.");
+    py::object builtins = py::module_::import("builtins");
+    gImageNotFoundError = builtins.attr("type")("ImageNotFoundError",
+        py::make_tuple(builtins.attr("FileNotFoundError"), builtins.attr("ValueError")),
+        py::dict(py::arg("__module__") = "photocolour",
+            py::arg("__doc__")
+            = "Raised by read_image and image_facts when nothing is at the path: a "
+              "FileNotFoundError (errno, strerror and filename set) that is also a ValueError, "
+              "the error of every other file the reader refuses."));
+    m.attr("ImageNotFoundError") = gImageNotFoundError;
+
+    const std::pair<const char*, const char*> factFields[] = {
+        { "format",
+            "The file's format as recognised from its content: \"JPEG\", \"PNG\", "
+            "\"HEIF\", \"AVIF\", \"TIFF\", \"WebP\", ..." },
+        { "width", "Width in pixels of the image as read, after any Exif orientation." },
+        { "height", "Height in pixels of the image as read, after any Exif orientation." },
+        { "bit_depth", "Bits per sample in the file, 1 to 16." },
+        { "grey", "True when the file holds one grey channel (read as B = G = R)." },
+        { "cmyk", "True when the file holds CMYK, converted to B, G, R by the reader." },
+        { "alpha",
+            "True when the file has an alpha channel or palette transparency, which the "
+            "reader drops." },
+        { "non_opaque_share",
+            "The share of pixels that are not fully opaque, 0 to 1; None "
+            "without alpha or when it was not measured." },
+        { "profile", "The description of the embedded colour profile; None without one." },
+        { "profile_action",
+            "What was done with the profile: \"none\" (no profile, taken as "
+            "sRGB), \"kept\" (sRGB in all but its name), \"converted\" (to "
+            "sRGB), \"ignored\" (profiles=\"ignore\": pixels as stored) or "
+            "\"unusable\" (Little CMS cannot use it, see warning: taken as "
+            "sRGB)." },
+        { "reading",
+            "One line on what the reader did, e.g. 'converted to sRGB from \"Adobe RGB "
+            "(1998)\"'; \"as stored\" when it did nothing." },
+        { "warning", "Why the profile could not be used; None otherwise." },
+        { "top_lightness_share",
+            "The share of the image's pixels, 0 to 1, in the top lightness bin of "
+            "perceptual_metrics (J of 99.5 or more): the pixels that set the white the image's "
+            "Q and J are relative to. A small share says that a handful of pixels decide them." },
+    };
+    py::list factNames;
+    for (const auto& field : factFields)
+        factNames.append(field.first);
+    gImageFacts = namedtuple("ImageFacts", factNames);
+    gImageFacts.attr("__module__") = "photocolour";
+    gImageFacts.attr("__doc__")
+        = "What an image file holds and how read_image reads it, as image_facts gives them.";
+    for (const auto& field : factFields)
+        gImageFacts.attr(field.first).attr("__doc__") = field.second;
+    m.attr("ImageFacts") = gImageFacts;
+
+    m.def("read_image", &readImage, py::arg("path"), py::arg("profiles") = "convert",
+        "Reads a photograph (path: str, bytes or os.PathLike) as a uint8 H x W x 3 BGR array in "
+        "sRGB. An untagged file gives cv2.imread's pixels; an embedded colour profile is "
+        "converted to sRGB (Little CMS, relative colorimetric) with profiles=\"convert\" (the "
+        "default), or ignored, the pixels taken as stored, with profiles=\"ignore\"; another "
+        "value raises ValueError. A profile that cannot be used gives a UserWarning naming the "
+        "file, and the pixels are taken as sRGB. A missing file raises ImageNotFoundError (a "
+        "FileNotFoundError and a ValueError); damaged files (a JPEG cut short, a PNG failing its "
+        "checks), unsupported formats, non-regular files and images above the pixel limit "
+        "(TOOLKIT_MAX_MEGAPIXELS, default 250) raise ValueError.");
+    m.def("image_facts", &imageFacts, py::arg("path"), py::arg("profiles") = "convert",
+        "Reads a photograph as read_image does (same arguments and errors, but no warning: an "
+        "unusable profile is in the warning field) and returns ImageFacts: what the file holds "
+        "(format, width, height, bit_depth, grey, cmyk, alpha, non_opaque_share), its colour "
+        "profile and what was done with it (profile, profile_action, reading, warning), and the "
+        "top_lightness_share of the pixels as read. See help(photocolour.ImageFacts) for each "
+        "field.");
+    m.def("top_lightness_share", &topLightnessSharePy, py::arg("img"),
+        "The share of a uint8 BGR image's pixels, 0 to 1, in the top lightness bin of "
+        "perceptual_metrics (J of 99.5 or more, J relative to the image's brightest pixel after "
+        "adaptation to D65): the pixels that set the white the image's Q and J are relative to. "
+        "A small share says that a handful of pixels decide them.");
     m.def("perceptual_metrics", &perceptualMetrics, py::arg("first"), py::arg("second"),
         py::arg("debug_dir") = py::none(),
         "Compares two uint8 BGR photographs as perceptual-metrics does: both adapted to D65 "

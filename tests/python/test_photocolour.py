@@ -1,8 +1,13 @@
 """Tests of the Python module photocolour against the programs and itself."""
+import errno
 import os
+import pathlib
+import re
+import struct
 import subprocess
 import sys
 import threading
+import zlib
 
 import numpy as np
 import pytest
@@ -16,6 +21,30 @@ PAIRS = [("coffee.png", "rocket.jpg"), ("chelsea.png", "coffee.png"), ("rocket.j
 
 def sample(name):
     return pc.read_image(os.path.join(SAMPLES, name))
+
+
+def png_bytes(bgr, chunks=()):
+    """An 8-bit RGB PNG of a BGR array, rows unfiltered, with `chunks` (type, data) before its data."""
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+    height, width, _ = bgr.shape
+    rows = b"".join(b"\0" + bgr[y, :, ::-1].tobytes() for y in range(height))
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0))
+            + b"".join(chunk(kind, data) for kind, data in chunks)
+            + chunk(b"IDAT", zlib.compress(rows)) + chunk(b"IEND", b""))
+
+
+def rgb_profile_named(name):
+    """An ICC profile for RGB data that holds its name (an mluc 'desc' tag) and nothing to convert with."""
+    text = name.encode("utf-16-be")
+    desc = b"mluc" + struct.pack(">4xII2s2sII", 1, 12, b"en", b"US", len(text), 28) + text
+    desc += bytes(-len(desc) % 4)
+    header = bytearray(132)
+    struct.pack_into(">I4xI4s4s4s", header, 0, 132 + 12 + len(desc), 0x02100000, b"mntr", b"RGB ", b"XYZ ")
+    header[36:40] = b"acsp"
+    struct.pack_into(">iii", header, 68, 0xF6D6, 0x10000, 0xD32D)  # D50, as the PCS white must be
+    struct.pack_into(">I", header, 128, 1)
+    return bytes(header) + b"desc" + struct.pack(">II", 144, len(desc)) + desc
 
 
 def program_line(program, first, second, cwd):
@@ -171,3 +200,92 @@ def test_compare_folder_example(tmp_path):
     rows = (tmp_path / "t.csv").read_text().splitlines()
     assert rows[0] == "first,second,Q,J,C,M,s"
     assert len(rows) > 1
+
+
+def test_damage_is_found_for_grey_jpeg_and_png(tmp_path):
+    # The debug images are single-channel JPEGs, written by the module itself.
+    debug = tmp_path / "debug"
+    debug.mkdir()
+    pc.perceptual_metrics(sample("coffee.png"), sample("chelsea.png"), debug_dir=str(debug))
+    grey = debug / "A_before.jpg"
+    assert pc.image_facts(grey).grey
+    data = grey.read_bytes()
+    cut_jpeg = tmp_path / "cut-grey.jpg"
+    cut_jpeg.write_bytes(data[: len(data) // 2])
+
+    img = np.random.default_rng(3).integers(0, 256, size=(40, 50, 3), dtype=np.uint8)
+    whole = tmp_path / "whole.png"
+    whole.write_bytes(png_bytes(img))
+    np.testing.assert_array_equal(pc.read_image(whole), img)
+    cut_png = tmp_path / "cut.png"
+    cut_png.write_bytes(whole.read_bytes()[: whole.stat().st_size // 2])
+
+    for cut, words in ((cut_jpeg, "damaged JPEG data"), (cut_png, "damaged PNG data")):
+        with pytest.raises(ValueError, match=words):
+            pc.read_image(cut)
+        with pytest.raises(ValueError, match=words):
+            pc.image_facts(str(cut))
+
+
+def test_profiles_are_converted_or_ignored():
+    path = pathlib.Path(SAMPLES) / "rocket.jpg"
+    converted, stored = pc.read_image(path), pc.read_image(str(path), profiles="ignore")
+    assert converted.shape == stored.shape and not np.array_equal(converted, stored)
+    facts = pc.image_facts(path)
+    assert (facts.format, facts.width, facts.height, facts.bit_depth) == ("JPEG", converted.shape[1],
+                                                                          converted.shape[0], 8)
+    assert (facts.profile, facts.profile_action) == ("Adobe RGB (1998)", "converted")
+    assert facts.reading == 'converted to sRGB from "Adobe RGB (1998)"'
+    assert (facts.grey, facts.cmyk, facts.alpha, facts.non_opaque_share, facts.warning) == (
+        False, False, False, None, None)
+    # The share is that of the pixels as read, whichever way they were read.
+    assert facts.top_lightness_share == pc.top_lightness_share(converted)
+    assert facts.top_lightness_share * facts.width * facts.height == pytest.approx(465)  # as the README says
+    ignored = pc.image_facts(path, profiles="ignore")
+    assert (ignored.profile, ignored.profile_action) == ("Adobe RGB (1998)", "ignored")
+    assert ignored.top_lightness_share == pc.top_lightness_share(stored)
+
+    untagged = pc.image_facts(os.path.join(SAMPLES, "coffee.png"))
+    assert (untagged.format, untagged.bit_depth, untagged.profile) == ("PNG", 8, None)
+    assert (untagged.profile_action, untagged.reading) == ("none", "as stored")
+
+
+def test_an_unusable_profile_warns_and_reads_as_untagged(tmp_path):
+    img = np.random.default_rng(4).integers(0, 256, size=(20, 30, 3), dtype=np.uint8)
+    path = tmp_path / "tagged.png"
+    path.write_bytes(png_bytes(img, [(b"iCCP", b"icc\0\0" + zlib.compress(rgb_profile_named("No curves")))]))
+    with pytest.warns(UserWarning, match='^"%s": its colour profile "No curves" cannot be used' % re.escape(str(path))) as caught:
+        read = pc.read_image(path)
+    assert caught[0].filename == __file__  # the caller's line, not the warnings machinery's
+    np.testing.assert_array_equal(read, img)
+    facts = pc.image_facts(path)
+    assert (facts.profile, facts.profile_action) == ("No curves", "unusable")
+    assert facts.warning.startswith("Little CMS cannot convert from it")
+    assert pc.image_facts(path, profiles="ignore").profile_action == "ignored"
+
+
+def test_reading_errors():
+    path = os.path.join(SAMPLES, "coffee.png")
+    for bad in ("Convert", "", "none"):
+        with pytest.raises(ValueError, match="convert.*ignore"):
+            pc.read_image(path, profiles=bad)
+        with pytest.raises(ValueError, match="convert.*ignore"):
+            pc.image_facts(path, profiles=bad)
+    missing = os.path.join(SAMPLES, "missing.png")
+    with pytest.raises(FileNotFoundError) as raised:
+        pc.image_facts(missing)
+    assert (raised.value.errno, raised.value.filename) == (errno.ENOENT, missing)
+    assert isinstance(raised.value, ValueError)
+    with pytest.raises(ValueError, match="NUL") as raised:
+        pc.read_image(missing + "\0.png")
+    assert not isinstance(raised.value, FileNotFoundError)
+
+
+def test_top_lightness_share():
+    img = np.zeros((10, 12, 3), np.uint8)
+    img[:5] = 255
+    assert pc.top_lightness_share(img) == 0.5
+    # One white pixel among greys sets the white alone.
+    img[:] = 128
+    img[0, 0] = 255
+    assert pc.top_lightness_share(img) == pytest.approx(1 / 120)
