@@ -57,8 +57,8 @@ TEST(Photographs, ATaggedCopyMeasuresAsItsMaster)
     testsupport::ScopedWorkDir dir;
     const cv::Mat master = cv::imread(kSamples + "/coffee.png");
     ASSERT_FALSE(master.empty());
-    testimages::writePngWith(
-        "p3.png", testimages::toDisplayP3(master), { testimages::displayP3Profile(), false, 0, false });
+    testimages::writePngWith("p3.png", testimages::toDisplayP3(master),
+        { testimages::displayP3Profile(), false, 0, false });
     testsupport::writePng("master.png", master);
 
     for (const std::string& binary : kPrograms) {
@@ -66,7 +66,9 @@ TEST(Photographs, ATaggedCopyMeasuresAsItsMaster)
         const auto run = testsupport::runProgram(binary, { "master.png", "p3.png" });
         ASSERT_EQ(run.status, 0) << name << run.err;
         EXPECT_EQ(run.err,
-            name + ": \"p3.png\": converted to sRGB from its colour profile \"Display P3 (test)\"\n");
+            name
+                + ": \"p3.png\": converted to sRGB from its colour profile \"Display P3 "
+                  "(test)\"\n");
         for (double figure : figures(run.out))
             EXPECT_GE(figure, kTaggedCopyAgreement) << name << ": " << run.out;
 
@@ -98,8 +100,9 @@ TEST(Photographs, WhatCannotBeMeasuredIsOneLineOfTheProgramsOwn)
     std::ofstream("cut.bmp", std::ios::binary)
         .write(reinterpret_cast<const char*>(bmp.data()), std::streamsize(bmp.size() / 2));
     const std::pair<const char*, const char*> cases[] = {
-        { "float.tif", "a TIFF image of 32-bit floating-point samples: the comparisons take "
-                       "photographs of 8 or 16 bits a sample" },
+        { "float.tif",
+            "a TIFF image of 32-bit floating-point samples: the comparisons take "
+            "photographs of 8 or 16 bits a sample" },
         { "anim.gif", "a GIF file: the format is not supported (convert it to PNG, JPEG or TIFF)" },
         { "cut.bmp", "damaged BMP data (the file is cut short)" },
     };
@@ -114,8 +117,8 @@ TEST(Photographs, WhatCannotBeMeasuredIsOneLineOfTheProgramsOwn)
         ScopedVariable wrong("TOOLKIT_PROFILES", "sRGB");
         const auto run = testsupport::runProgram(binary, { "good.png", "good.png" });
         EXPECT_EQ(run.status, 1);
-        EXPECT_EQ(run.err,
-            name + ": TOOLKIT_PROFILES is \"sRGB\": it takes \"convert\" or \"ignore\"\n");
+        EXPECT_EQ(
+            run.err, name + ": TOOLKIT_PROFILES is \"sRGB\": it takes \"convert\" or \"ignore\"\n");
     }
     EXPECT_FALSE(testsupport::fileExists("For_fit.txt"));
 }

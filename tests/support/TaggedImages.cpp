@@ -47,13 +47,16 @@ std::vector<uchar> testimages::floatTiff()
     add16(42);
     add16(8);
     add16(0);
-    auto add32 = [&](unsigned v) { add16(v & 0xffff); add16(v >> 16); };
+    auto add32 = [&](unsigned v) {
+        add16(v & 0xffff);
+        add16(v >> 16);
+    };
     const unsigned entries = 11, data = 8 + 2 + entries * 12 + 4;
     add16(entries);
-    const unsigned fields[entries][4] = { { 256, 3, 1, 2 }, { 257, 3, 1, 2 },
-        { 258, 3, 3, data + 48 }, { 259, 3, 1, 1 }, { 262, 3, 1, 2 }, { 273, 4, 1, data },
-        { 277, 3, 1, 3 }, { 278, 3, 1, 2 }, { 279, 4, 1, 48 }, { 284, 3, 1, 1 },
-        { 339, 3, 3, data + 54 } };
+    const unsigned fields[entries][4]
+        = { { 256, 3, 1, 2 }, { 257, 3, 1, 2 }, { 258, 3, 3, data + 48 }, { 259, 3, 1, 1 },
+              { 262, 3, 1, 2 }, { 273, 4, 1, data }, { 277, 3, 1, 3 }, { 278, 3, 1, 2 },
+              { 279, 4, 1, 48 }, { 284, 3, 1, 1 }, { 339, 3, 3, data + 54 } };
     for (const auto& f : fields) {
         add16(f[0]);
         add16(f[1]);
@@ -72,8 +75,8 @@ cv::Mat testimages::toDisplayP3(const cv::Mat& bgr)
     const std::vector<uchar> p3 = displayP3Profile();
     cmsHPROFILE srgb = cmsCreate_sRGBProfile();
     cmsHPROFILE target = cmsOpenProfileFromMem(p3.data(), cmsUInt32Number(p3.size()));
-    cmsHTRANSFORM transform = cmsCreateTransform(
-        srgb, TYPE_BGR_8, target, TYPE_BGR_8, INTENT_RELATIVE_COLORIMETRIC, 0);
+    cmsHTRANSFORM transform
+        = cmsCreateTransform(srgb, TYPE_BGR_8, target, TYPE_BGR_8, INTENT_RELATIVE_COLORIMETRIC, 0);
     cv::Mat out(bgr.size(), CV_8UC3);
     for (int i = 0; i < bgr.rows; ++i)
         cmsDoTransform(transform, bgr.ptr<uchar>(i), out.ptr<uchar>(i), cmsUInt32Number(bgr.cols));
@@ -111,7 +114,8 @@ void testimages::writeJpeg(const std::string& path, const cv::Mat& img, const Jp
     std::fclose(file);
 }
 
-void testimages::writePngWith(const std::string& path, const cv::Mat& img, const PngOptions& options)
+void testimages::writePngWith(
+    const std::string& path, const cv::Mat& img, const PngOptions& options)
 {
     std::FILE* file = std::fopen(path.c_str(), "wb");
     ASSERT_NE(file, nullptr);
@@ -122,9 +126,8 @@ void testimages::writePngWith(const std::string& path, const cv::Mat& img, const
         PNG_COLOR_TYPE_RGB_ALPHA };
     const int depth = options.greyDepth > 0 ? options.greyDepth : img.depth() == CV_16U ? 16 : 8;
     png_set_IHDR(png, info, png_uint_32(img.cols), png_uint_32(img.rows), depth,
-        types[img.channels()],
-        options.interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
-        PNG_FILTER_TYPE_DEFAULT);
+        types[img.channels()], options.interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE,
+        PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     if (!options.icc.empty())
         png_set_iCCP(png, info, "test", 0, options.icc.data(), png_uint_32(options.icc.size()));
     if (options.transparentBlack) {
