@@ -18,9 +18,6 @@ packages=(
   liblcms2-dev         # colour profiles: photographs converted to sRGB through their embedded profile
   liblcms2-utils       # jpgicc and tificc, the tests' independent conversion
   libheif-dev          # HEIC and AVIF photographs
-  libheif-examples     # heif-enc, which the tests use to make HEIC and AVIF files
-  libtiff-dev          # TIFF colour profiles
-  libwebp-dev          # WebP colour profiles
   libcli11-dev         # command-line parsing of compare-pairs
   clang                # make test-clang, and the fuzz target (make fuzz) with clang's libFuzzer
   clang-format         # make check-format
