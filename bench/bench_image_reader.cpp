@@ -42,8 +42,8 @@ double bestOf(int repeats, const std::function<void()>& run)
     for (int k = 0; k < repeats; ++k) {
         const auto start = std::chrono::steady_clock::now();
         run();
-        best = std::min(best,
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        best = std::min(
+            best, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
     }
     return best;
 }
@@ -71,8 +71,8 @@ cv::Mat toProfile(const cv::Mat& bgr, const std::vector<uchar>& icc, bool wide)
 {
     cmsHPROFILE srgb = cmsCreate_sRGBProfile();
     cmsHPROFILE target = cmsOpenProfileFromMem(icc.data(), cmsUInt32Number(icc.size()));
-    cmsHTRANSFORM transform = cmsCreateTransform(srgb, TYPE_BGR_8, target,
-        wide ? TYPE_BGR_16 : TYPE_BGR_8, INTENT_RELATIVE_COLORIMETRIC, 0);
+    cmsHTRANSFORM transform = cmsCreateTransform(
+        srgb, TYPE_BGR_8, target, wide ? TYPE_BGR_16 : TYPE_BGR_8, INTENT_RELATIVE_COLORIMETRIC, 0);
     cv::Mat out(bgr.size(), wide ? CV_16UC3 : CV_8UC3);
     for (int i = 0; i < bgr.rows; ++i)
         cmsDoTransform(transform, bgr.ptr<uchar>(i), out.ptr<uchar>(i), cmsUInt32Number(bgr.cols));
@@ -172,10 +172,8 @@ int main(int argc, char** argv)
     writeTaggedPng16(wide, toProfile(photo, p3, true), p3);
 
     const double imread = bestOf(repeats, [&] { cv::imread(plain, cv::IMREAD_COLOR); });
-    const double untagged
-        = bestOf(repeats, [&] { read(plain, common::ProfileHandling::Convert); });
-    const double asStored
-        = bestOf(repeats, [&] { read(tagged, common::ProfileHandling::Ignore); });
+    const double untagged = bestOf(repeats, [&] { read(plain, common::ProfileHandling::Convert); });
+    const double asStored = bestOf(repeats, [&] { read(tagged, common::ProfileHandling::Ignore); });
     const double converted
         = bestOf(repeats, [&] { read(tagged, common::ProfileHandling::Convert); });
     const double wideStored = bestOf(repeats, [&] { read(wide, common::ProfileHandling::Ignore); });

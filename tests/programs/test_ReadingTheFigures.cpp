@@ -11,9 +11,13 @@
 #include "toolkit/common/CommonFunctions.hpp"
 #include "toolkit/common/DebugOutput.hpp"
 #include "toolkit/common/Histogram.hpp"
+#include "toolkit/common/ImageReader.hpp"
 
 #include <gtest/gtest.h>
+#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
+
+#include <lcms2.h>
 
 #include <algorithm>
 #include <cmath>
@@ -314,4 +318,118 @@ TEST(ReadingTheFigures, LibraryLabIsD50AndLabCompareD65)
     EXPECT_NEAR(labOf(kMagenta).opencv[1], 98.2, kOneDecimal);
     EXPECT_NEAR(labOf(kBlue).opencv[2], -107.9, kOneDecimal);
     EXPECT_NEAR(labOf(kYellow).opencv[2], 94.5, kOneDecimal);
+}
+
+// The samples' attributes fill few bins: the middle 98 % of the pixels (1st
+// to 99th percentile of the rounded values) span these many.
+TEST(ReadingTheFigures, PhotographsFillFewBins)
+{
+    const std::pair<int, int> spans[5] = { { 4, 7 }, { 4, 6 }, { 3, 5 }, { 2, 4 }, { 3, 5 } };
+    for (const char* name : { "chelsea.png", "coffee.png", "rocket.jpg" }) {
+        std::string error;
+        const cv::Mat img
+            = toolkit::common::readPhotograph(SAMPLES_DIR "/" + std::string(name), error);
+        ASSERT_FALSE(img.empty()) << error;
+        const toolkit::common::DistinctColours colours = toolkit::common::countDistinctColours(img);
+        const metrics::ColourAttributes a = metrics::attributesOfColours(colours);
+        const cv::Mat* planes[5] = { &a.Q, &a.J, &a.C, &a.M, &a.s };
+        for (int p = 0; p < 5; ++p) {
+            std::vector<std::pair<double, std::uint32_t>> values;
+            for (std::size_t k = 0; k < colours.keys.size(); ++k)
+                values.emplace_back(std::round(planes[p]->ptr<float>(0)[k]), colours.counts[k]);
+            std::sort(values.begin(), values.end());
+            const double total = double(img.total());
+            double seen = 0, first = 0, last = 0;
+            for (const auto& [value, count] : values) {
+                if (seen < 0.01 * total && seen + count >= 0.01 * total)
+                    first = value;
+                if (seen < 0.99 * total && seen + count >= 0.99 * total)
+                    last = value;
+                seen += count;
+            }
+            const int span = int(last - first) + 1;
+            EXPECT_GE(span, spans[p].first) << name << " attribute " << p;
+            EXPECT_LE(span, spans[p].second) << name << " attribute " << p;
+        }
+        // L* of lab-compare, over every pixel.
+        cv::Mat norm, lab;
+        img.convertTo(norm, CV_32FC3, 1.0 / 255.0);
+        cv::cvtColor(norm, lab, cv::COLOR_BGR2Lab);
+        std::vector<float> lightness;
+        for (int i = 0; i < lab.rows; ++i)
+            for (int j = 0; j < lab.cols; ++j)
+                lightness.push_back(std::round(lab.at<cv::Vec3f>(i, j)[0]));
+        std::sort(lightness.begin(), lightness.end());
+        const int span = int(lightness[std::size_t(0.99 * double(lightness.size()))]
+                             - lightness[std::size_t(0.01 * double(lightness.size()))])
+            + 1;
+        EXPECT_GE(span, 64) << name;
+        EXPECT_LE(span, 94) << name;
+    }
+}
+
+TEST(ReadingTheFigures, OneBrightPixelMovesQAndJ)
+{
+    testsupport::ScopedWorkDir dir;
+    const cv::Mat dark = cv::imread(SAMPLES_DIR "/coffee.png") * 0.5;
+    cv::Mat lit = dark.clone();
+    lit.at<cv::Vec3b>(0, 0) = cv::Vec3b(255, 255, 255);
+    testsupport::writePng("dark.png", dark);
+    testsupport::writePng("dark-white.png", lit);
+    EXPECT_EQ(runProgram(kMetrics, { "dark.png", "dark-white.png" }).out,
+        "4.16667e-06,0.000457147,0.937161,0.98718,0.656742\n");
+    EXPECT_EQ(runProgram(kLab, { "dark.png", "dark-white.png" }).out, "0.999998,1\n");
+
+    // The white held by 4.9 % of the pixels, then by one.
+    for (const auto& [image, share] : { std::pair { &dark, 0.049 }, { &lit, 1.0 / 240000 } }) {
+        const toolkit::common::DistinctColours colours
+            = toolkit::common::countDistinctColours(*image);
+        EXPECT_NEAR(metrics::topLightnessShare(colours, metrics::attributesOfColours(colours)),
+            share, share < 0.01 ? 1e-9 : 0.0005);
+    }
+}
+
+// The library's D50 L*a*b* against ICC's, which Little CMS computes from
+// sRGB through Bradford adaptation.
+TEST(ReadingTheFigures, LibraryLabAgainstIccLab)
+{
+    cmsHPROFILE srgb = cmsCreate_sRGBProfile();
+    cmsHPROFILE lab = cmsCreateLab4Profile(nullptr);
+    cmsHTRANSFORM icc = cmsCreateTransform(
+        srgb, TYPE_RGB_DBL, lab, TYPE_Lab_DBL, INTENT_RELATIVE_COLORIMETRIC, cmsFLAGS_NOOPTIMIZE);
+    struct Row {
+        int r, g, b;
+        double library[3], standard[3], de76, de00;
+    };
+    const Row rows[] = {
+        { 128, 128, 128, { 53.59, 0, 0 }, { 53.59, 0, 0 }, 0, 0 },
+        { 255, 0, 0, { 57.09, 82.64, 65.60 }, { 54.29, 80.81, 69.89 }, 5.44, 3.36 },
+        { 0, 255, 0, { 86.89, -87.19, 73.30 }, { 87.82, -79.27, 80.99 }, 11.07, 3.38 },
+        { 0, 0, 255, { 27.32, 69.80, -113.37 }, { 29.57, 68.29, -112.03 }, 3.02, 1.74 },
+        { 224, 172, 105, { 74.93, 16.07, 40.57 }, { 74.20, 14.01, 41.89 }, 2.55, 1.82 },
+        { 135, 206, 235, { 78.14, -20.54, -22.14 }, { 78.85, -17.54, -21.79 }, 3.10, 1.72 },
+        { 80, 120, 40, { 45.94, -26.55, 34.96 }, { 46.15, -25.13, 37.73 }, 3.12, 1.62 },
+    };
+    for (const Row& row : rows) {
+        cv::Mat bgr(1, 1, CV_32FC3, cv::Scalar(row.b / 255.0, row.g / 255.0, row.r / 255.0));
+        cv::Mat out(1, 1, CV_32FC3);
+        toolkit::color::convertBGRToLab(bgr, cv::Mat(1, 1, CV_32FC3, cv::Scalar::all(1)), out);
+        const cv::Vec3f ours = out.at<cv::Vec3f>(0, 0);
+        const double rgb[3] = { row.r / 255.0, row.g / 255.0, row.b / 255.0 };
+        cmsCIELab standard;
+        cmsDoTransform(icc, rgb, &standard, 1);
+        const cmsCIELab library { ours[0], ours[1], ours[2] };
+        const double theirs[3] = { standard.L, standard.a, standard.b };
+        for (int c = 0; c < 3; ++c) {
+            EXPECT_NEAR(ours[c], row.library[c], kTwoDecimals)
+                << row.r << "," << row.g << "," << row.b;
+            EXPECT_NEAR(theirs[c], row.standard[c], kTwoDecimals)
+                << row.r << "," << row.g << "," << row.b;
+        }
+        EXPECT_NEAR(cmsDeltaE(&library, &standard), row.de76, kTwoDecimals);
+        EXPECT_NEAR(cmsCIE2000DeltaE(&library, &standard, 1, 1, 1), row.de00, kTwoDecimals);
+    }
+    cmsDeleteTransform(icc);
+    cmsCloseProfile(lab);
+    cmsCloseProfile(srgb);
 }
