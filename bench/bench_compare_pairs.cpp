@@ -244,7 +244,10 @@ Table checkRun(const std::string& what, const ProgramRun& run, const std::string
         warn(what + ": no table was written to " + csv);
         return table;
     }
-    const std::string expectedHeader = "first,second,status,Q,J,C,M,s,L,ab";
+    const std::string expectedHeader
+        = "first,second,status,Q,J,C,M,s,L,ab,a,b,first_size,first_bits,first_profile,"
+          "first_reading,first_white,second_size,second_bits,second_profile,second_reading,"
+          "second_white";
     if (table.header != expectedHeader)
         warn(what + ": table header is \"" + table.header + "\", expected \"" + expectedHeader
             + "\"");

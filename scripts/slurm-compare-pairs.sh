@@ -57,7 +57,8 @@
 #
 # Running it again with the same OUTDIR continues the earlier run: finished
 # pairs are kept and only the missing ones are compared. That needs the same
-# SHARDS and metrics, and the list may only have grown at its end (lines
+# SHARDS and metrics and the same version of compare-pairs (one whose tables
+# have the same columns), and the list may only have grown at its end (lines
 # appended), since the line numbers decide the shards; otherwise use a new
 # OUTDIR. A run whose jobs are still queued or running is not submitted twice.
 #
@@ -161,6 +162,18 @@ fi
 settings="shards=$shards metrics=${metrics:-default}"
 if [ -s "$outdir/settings" ] && [ "$(cat "$outdir/settings")" != "$settings" ]; then
   die "$outdir was used with '$(cat "$outdir/settings")', not '$settings': use a new -o OUTDIR"
+fi
+
+# A shard table another version of compare-pairs wrote, with other columns,
+# cannot be completed by this one: its task would be refused and the merge
+# would fail. The header this one writes is that of an empty list.
+header=$("$compare_pairs" ${metrics:+--metrics "$metrics"} - </dev/null 2>/dev/null | head -n 1 || true)
+if [ -n "$header" ]; then
+  for table in "$outdir"/shard-*.csv; do
+    [ -s "$table" ] || continue
+    [ "$(head -n 1 "$table")" = "$header" ] ||
+      die "$table has other columns than this compare-pairs writes for this run (was it written by another version?): use a new -o OUTDIR, or finish the run with the compare-pairs that started it"
+  done
 fi
 
 # The jobs read a copy of the list, so editing PAIRS after submitting changes

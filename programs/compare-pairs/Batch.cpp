@@ -29,6 +29,7 @@
 #include <sstream>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include <sys/stat.h>
@@ -64,6 +65,11 @@ extern "C" void onTerminatingSignal(int signo)
 // What a run needs of one image, computed once however many pairs use it.
 struct ImageData {
     std::string error; // why the image could not be used; empty when it could
+    // What the reader found and did, when it could read the image (`read`).
+    bool read = false;
+    common::ImageFacts facts;
+    // The share of pixels in the top lightness bin; negative when not measured.
+    double white = -1.0;
     metrics::AttributeCounts perceptual;
     labcompare::LabCounts lab;
     // Kept for the debug files only.
@@ -133,6 +139,24 @@ std::string oneLine(std::string text)
         if (c == '\n' || c == '\r')
             c = ' ';
     return text;
+}
+
+// The facts columns of one image, each after a comma: all empty when the
+// image could not be read. A profile's description is the file's own text,
+// so it is kept to one line like every other field.
+std::string factFields(const ImageData* data, const comparepairs::Comparisons& comparisons)
+{
+    const std::size_t count = comparepairs::factColumns(comparisons).size();
+    if (data == nullptr || !data->read)
+        return std::string(count, ',');
+    const common::ImageFacts& facts = data->facts;
+    std::string fields = "," + std::to_string(facts.width) + "x" + std::to_string(facts.height)
+        + "," + std::to_string(facts.bitDepth) + ","
+        + comparepairs::csvField(oneLine(facts.profile)) + ","
+        + comparepairs::csvField(oneLine(facts.reading()));
+    if (comparisons.perceptual)
+        fields += "," + (data->white < 0.0 ? std::string() : figureText(data->white));
+    return fields;
 }
 
 bool makeDirectories(const std::string& path)
@@ -213,6 +237,7 @@ private:
     std::unique_ptr<comparepairs::Report> report_;
     comparepairs::PairReader reader_;
     comparepairs::TableContents contents_;
+    std::unordered_set<std::string> warnedImages_; // their unusable profiles reported
     int tableFd_ = 1;
     long long total_ = -1;
     std::size_t skipped_ = 0, skippedFailed_ = 0;
@@ -258,14 +283,17 @@ std::shared_ptr<const ImageData> Batch::computeImage(const std::string& path) co
     try {
         std::string error;
         common::DistinctColours colours;
-        cv::Mat image = common::readCountingColours(path, error, colours);
+        cv::Mat image = common::readCountingColours(
+            path, error, colours, true, options_.profiles, &data->facts);
         if (image.empty()) {
             data->error = "cannot read image \"" + path + "\": " + oneLine(error);
             return data;
         }
+        data->read = true;
         if (options_.comparisons.perceptual) {
             metrics::ColourAttributes attributes = metrics::attributesOfColours(colours);
             data->perceptual = metrics::countAttributes(colours, attributes);
+            data->white = metrics::topLightnessShare(colours, attributes);
             if (report_)
                 data->report = comparepairs::reportImage(image, &colours, &attributes);
             if (withDebug_)
@@ -322,9 +350,10 @@ void Batch::finishPair(Pair& pair) const
         }
         if (options_.comparisons.lab) {
             const labcompare::LabFigures f = labcompare::compareLab(first.lab, second.lab);
-            figures += "," + labcompare::figuresLine(f);
-            pair.figureColumns.insert(
-                pair.figureColumns.end(), { figureText(f.L), figureText(f.ab) });
+            figures
+                += "," + labcompare::figuresLine(f) + "," + figureText(f.a) + "," + figureText(f.b);
+            pair.figureColumns.insert(pair.figureColumns.end(),
+                { figureText(f.L), figureText(f.ab), figureText(f.a), figureText(f.b) });
             if (options_.forFit)
                 pair.forFit += labcompare::figuresBlock(f);
         }
@@ -342,11 +371,19 @@ void Batch::finishPair(Pair& pair) const
     } else {
         pair.error = oneLine(status.substr(std::strlen("error: ")));
         const std::size_t columns
-            = (options_.comparisons.perceptual ? 5 : 0) + (options_.comparisons.lab ? 2 : 0);
+            = (options_.comparisons.perceptual ? 5 : 0) + (options_.comparisons.lab ? 4 : 0);
         figures.assign(columns, ',');
     }
+    // An image that was read has its facts even when the other one failed.
+    const ImageData* images[2] = { nullptr, nullptr };
+    if (line.error.empty()) {
+        images[0] = pair.first->data.get();
+        images[1] = pair.second->data.get();
+    }
     pair.row = comparepairs::csvField(line.first) + "," + comparepairs::csvField(line.second) + ","
-        + comparepairs::csvField(oneLine(status)) + figures + "\n";
+        + comparepairs::csvField(oneLine(status)) + figures
+        + factFields(images[0], options_.comparisons) + factFields(images[1], options_.comparisons)
+        + "\n";
     if (report_) {
         pair.status = oneLine(status);
         comparepairs::ReportPair shown = reportPair(pair);
@@ -357,6 +394,10 @@ void Batch::finishPair(Pair& pair) const
             shown.lab[1] = &pair.second->data->lab;
             shown.images[0] = &pair.first->data->report;
             shown.images[1] = &pair.second->data->report;
+            for (int k = 0; k < 2; ++k) {
+                shown.facts[k] = &images[k]->facts;
+                shown.white[k] = images[k]->white;
+            }
         }
         pair.reportSection = report_->section(shown);
     }
@@ -467,6 +508,16 @@ bool Batch::writeFinished()
             for (const std::string& warning : pair.warnings)
                 errors.push_back(
                     "warning: line " + std::to_string(pair.line.number) + ": " + warning);
+            // A conversion is in the table; a profile that could not be used
+            // is worth a line of its own, once per image.
+            for (const Entry* image : { pair.first, pair.second }) {
+                if (image == nullptr || !image->data->read)
+                    continue;
+                const common::ImageFacts& facts = image->data->facts;
+                if (facts.profileAction == common::ProfileAction::Unusable
+                    && warnedImages_.insert(image->path).second)
+                    errors.push_back(common::readingNotice(image->path, facts));
+            }
             if (pair.ok) {
                 ++succeeded_;
             } else {

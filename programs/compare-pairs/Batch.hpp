@@ -11,6 +11,8 @@
 #include "programs/compare-pairs/PairList.hpp"
 #include "programs/compare-pairs/Table.hpp"
 
+#include "toolkit/common/ImageReader.hpp"
+
 #include <string>
 
 namespace comparepairs {
@@ -18,6 +20,8 @@ namespace comparepairs {
 struct Options {
     std::string pairs; // the list's path, or "-" for standard input
     Comparisons comparisons; // which columns of figures
+    // What the reader does with an image's embedded colour profile.
+    toolkit::common::ProfileHandling profiles = toolkit::common::ProfileHandling::Convert;
     unsigned jobs = 1; // worker threads
     std::string out; // the table's path; empty for standard output
     bool resume = false; // skip the pairs `out` already holds, append the rest
@@ -32,7 +36,9 @@ struct Options {
 // pair failed or the table or "For_fit.txt" could not be written, 2 when the
 // list or the table cannot be opened, and 128 + the signal's number after
 // SIGINT or SIGTERM (the rows finished by then are written). Prints each
-// failure and a summary line on standard error.
+// failure, one warning for each image whose colour profile could not be used
+// (readingNotice's line, once however many pairs use the image) and a summary
+// line on standard error.
 int runBatch(const Options& options);
 
 } // namespace comparepairs

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <sstream>
@@ -49,6 +50,46 @@ std::string number(double value, const char* format = "%g")
     char text[32];
     std::snprintf(text, sizeof text, format, value);
     return text;
+}
+
+// A share of 0 to 1 as a percentage; "< 0.01%" rather than a figure in
+// exponent notation for a handful of pixels among millions.
+std::string percent(double share)
+{
+    if (share <= 0.0)
+        return "0%";
+    if (share < 1e-4)
+        return "&lt; 0.01%";
+    return number(share * 100.0, "%.3g") + "%";
+}
+
+// What the reader found in an image file and did with it, and how many of
+// its pixels are at the white its brightness and lightness are relative to.
+std::string factsHtml(const toolkit::common::ImageFacts& facts, double white)
+{
+    std::string file = escape(facts.format) + ", " + std::to_string(facts.width) + "&times;"
+        + std::to_string(facts.height) + ", " + std::to_string(facts.bitDepth)
+        + (facts.bitDepth == 1 ? " bit" : " bits");
+    if (facts.grey)
+        file += ", grey";
+    if (facts.cmyk)
+        file += ", CMYK";
+    std::string alpha = "none";
+    if (facts.alpha)
+        alpha = facts.nonOpaqueShare < 0.0
+            ? "dropped"
+            : "dropped, " + percent(facts.nonOpaqueShare) + " not opaque";
+    const bool unusable = facts.profileAction == toolkit::common::ProfileAction::Unusable;
+    std::string html = "<dl class=\"facts\"><dt>file</dt><dd>" + file + "</dd><dt>profile</dt><dd>"
+        + (facts.hasProfile ? escape(facts.profile) : std::string("none")) + "</dd><dt>read</dt><dd"
+        + (unusable ? " class=\"error\"" : "") + ">" + escape(facts.reading()) + "</dd>"
+        + "<dt>alpha</dt><dd>" + alpha + "</dd>";
+    if (white >= 0.0) {
+        const long long pixels = std::llround(white * double(facts.width) * double(facts.height));
+        html += "<dt>white</dt><dd>" + percent(white) + " of the pixels (" + std::to_string(pixels)
+            + ") in the top lightness bin, J &ge; 99.5</dd>";
+    }
+    return html + "</dl>";
 }
 
 cv::Mat shrink(const cv::Mat& img)
@@ -144,6 +185,9 @@ const char* const kStyle
       ".photos,.charts{display:flex;flex-wrap:wrap;gap:8px}figure{margin:0;max-width:240px}"
       "figure img{max-width:100%;height:auto;display:block;border:1px solid #ccc}"
       "figcaption{font-size:12px;color:#555;word-break:break-all}"
+      ".facts{display:grid;grid-template-columns:auto 1fr;gap:0 6px;margin:4px 0 "
+      "0;font-size:12px}"
+      ".facts dt{color:#555}.facts dd{margin:0;word-break:break-word}"
       ".charts svg{width:100%;max-width:320px;height:auto;border:1px solid #eee}"
       ".axis{stroke:#888;stroke-width:1}.s0,.s1{fill-opacity:.25;stroke-width:1.2}"
       ".t{font-size:13px;font-weight:600}.f{font-weight:400}.l{font-size:10px;fill:#555}"
@@ -224,15 +268,19 @@ std::string comparepairs::Report::section(const ReportPair& pair) const
         return html.str();
     }
     html << "<div class=\"photos\">";
-    auto figure = [&](const cv::Mat& img, const std::string& name, const std::string& caption) {
+    auto figure = [&](const cv::Mat& img, const std::string& name, const std::string& caption,
+                      const std::string& facts = std::string()) {
         if (img.empty() || !toolkit::common::writeImage(directory_ + "/img/" + name, img))
             return;
         html << "<figure><img src=\"img/" << name << "\" width=\"" << img.cols << "\" height=\""
              << img.rows << "\" alt=\"" << escape(caption) << "\"><figcaption>" << escape(caption)
-             << "</figcaption></figure>";
+             << "</figcaption>" << facts << "</figure>";
     };
-    figure(pair.images[0]->thumbnail, line + "-first.jpg", "first: " + pair.first);
-    figure(pair.images[1]->thumbnail, line + "-second.jpg", "second: " + pair.second);
+    auto facts = [&](int k) {
+        return pair.facts[k] == nullptr ? std::string() : factsHtml(*pair.facts[k], pair.white[k]);
+    };
+    figure(pair.images[0]->thumbnail, line + "-first.jpg", "first: " + pair.first, facts(0));
+    figure(pair.images[1]->thumbnail, line + "-second.jpg", "second: " + pair.second, facts(1));
     figure(pair.images[1]->lightness, line + "-lightness.jpg", "second: lightness (A)");
     figure(pair.images[1]->mask, line + "-mask.jpg", "second: brightness mask (Q < 20 black)");
     html << "</div><p class=\"key\"><span style=\"background:" << kFirstColour << "\"></span>first"
@@ -275,7 +323,7 @@ bool comparepairs::Report::add(
     tableRows_ += "<tr><td class=\"n\"><a href=\"" + link + "\">" + std::to_string(pair.line)
         + "</a></td><td>" + escape(pair.first) + "</td><td>" + escape(pair.second) + "</td><td>"
         + escape(pair.ok ? "ok" : pair.status) + "</td>";
-    const std::size_t columns = (perceptual_ ? 5 : 0) + (lab_ ? 2 : 0);
+    const std::size_t columns = (perceptual_ ? 5 : 0) + (lab_ ? 4 : 0);
     for (std::size_t k = 0; k < columns; ++k)
         tableRows_ += "<td class=\"n\">"
             + (k < pair.figureColumns.size() ? escape(pair.figureColumns[k]) : std::string())
@@ -319,7 +367,7 @@ bool comparepairs::Report::finish(std::string& error)
     if (perceptual_)
         head += "<th>Q</th><th>J</th><th>C</th><th>M</th><th>s</th>";
     if (lab_)
-        head += "<th>L</th><th>ab</th>";
+        head += "<th>L</th><th>ab</th><th>a</th><th>b</th>";
     head += "</tr>";
     std::string nav = "<nav>";
     for (std::size_t page = 0; page < pages; ++page)

@@ -1,5 +1,6 @@
 // The visual report of a batch run: DIR/index.html with a sortable table of
-// all pairs and, for each pair, both photographs as thumbnails, the
+// all pairs and, for each pair, both photographs as thumbnails beside what
+// the reader found in each file and did with it, the
 // histograms behind each coefficient drawn as inline SVG, and the second
 // image's lightness and brightness-mask debug images. Sections are split
 // over pages (index.html, page-2.html, ...) of at most kPairsPerPage pairs.
@@ -9,6 +10,7 @@
 
 #include "programs/lab-compare/LabCompare.hpp"
 #include "programs/metrics/Metrics.hpp"
+#include "toolkit/common/ImageReader.hpp"
 
 #include <opencv2/core.hpp>
 
@@ -38,6 +40,10 @@ struct ReportPair {
     const metrics::AttributeCounts* perceptual[2] = { nullptr, nullptr };
     const labcompare::LabCounts* lab[2] = { nullptr, nullptr };
     const ReportImage* images[2] = { nullptr, nullptr };
+    const toolkit::common::ImageFacts* facts[2] = { nullptr, nullptr };
+    // The share of each image's pixels in the top lightness bin; negative
+    // when not measured (no perceptual comparison).
+    double white[2] = { -1.0, -1.0 };
     std::vector<std::string> figureColumns; // the table's figures as printed
 };
 

@@ -72,8 +72,28 @@ std::string comparepairs::tableHeader(const Comparisons& comparisons)
     if (comparisons.perceptual)
         header += ",Q,J,C,M,s";
     if (comparisons.lab)
-        header += ",L,ab";
+        header += ",L,ab,a,b";
+    for (const char* image : { "first_", "second_" })
+        for (const std::string& column : factColumns(comparisons))
+            header += "," + (image + column);
     return header + "\n";
+}
+
+std::vector<std::string> comparepairs::factColumns(const Comparisons& comparisons)
+{
+    std::vector<std::string> columns { "size", "bits", "profile", "reading" };
+    if (comparisons.perceptual)
+        columns.push_back("white");
+    return columns;
+}
+
+bool comparepairs::isEarlierTableHeader(const std::string& line)
+{
+    for (const char* header : { "first,second,status,Q,J,C,M,s,L,ab",
+             "first,second,status,Q,J,C,M,s", "first,second,status,L,ab" })
+        if (line == header)
+            return true;
+    return false;
 }
 
 std::string comparepairs::csvField(const std::string& text)
@@ -163,6 +183,25 @@ int comparepairs::openTable(const std::string& path, const std::string& header, 
         return fail("the table \"" + path
             + "\" already holds rows: add --resume to complete it, or remove it first");
 
+    // The header is checked before anything is cut, so that a table this run
+    // cannot complete is left exactly as it was. A first line cut short is
+    // taken as this run's header when it is the start of it.
+    if (!content.empty()) {
+        const std::size_t end = content.find('\n');
+        const std::string found = content.substr(0, end);
+        const bool matches = end == std::string::npos ? header.compare(0, found.size(), found) == 0
+                                                      : found + "\n" == header;
+        if (!matches && isEarlierTableHeader(found))
+            return fail("the table \"" + path
+                + "\" was written by an earlier compare-pairs, without the columns a, b and the "
+                  "images' facts, and cannot be completed with rows that have them: start a new "
+                  "table with --out, or finish this one with the earlier compare-pairs");
+        if (!matches)
+            return fail("the table \"" + path + "\" has the columns \"" + found
+                + "\", not the columns of this run \"" + header.substr(0, header.size() - 1)
+                + "\"");
+    }
+
     // Only whole lines count: a row cut short by an interrupted write is
     // dropped and done again.
     const std::size_t whole
@@ -176,12 +215,6 @@ int comparepairs::openTable(const std::string& path, const std::string& header, 
 
     needsHeader = content.empty();
     if (!content.empty()) {
-        if (content.compare(0, header.size(), header) != 0) {
-            const std::string found = content.substr(0, content.find('\n'));
-            return fail("the table \"" + path + "\" has the columns \"" + found
-                + "\", not the columns of this run \"" + header.substr(0, header.size() - 1)
-                + "\"");
-        }
         std::size_t start = header.size();
         std::size_t lineNumber = 1;
         std::vector<std::string> fields;
@@ -250,8 +283,18 @@ int comparepairs::mergeTables(const std::vector<std::string>& inputs, int fd)
             header = inputHeader;
             merged = header;
         } else if (inputHeader != header) {
-            std::cerr << "compare-pairs: the table \"" << input << "\" has other columns than \""
-                      << inputs.front() << "\"" << std::endl;
+            const std::string first = "\"" + inputs.front() + "\"";
+            const bool earlier = isEarlierTableHeader(inputHeader.substr(0, headerEnd - 1));
+            const bool firstEarlier = isEarlierTableHeader(header.substr(0, header.size() - 1));
+            std::string problem = "has other columns than " + first;
+            if (earlier && !firstEarlier)
+                problem = "was written by an earlier compare-pairs, without the columns a, b and "
+                          "the images' facts that "
+                    + first + " has: merge tables of one kind only";
+            else if (!earlier && firstEarlier)
+                problem = "has the columns a, b and the images' facts, which " + first
+                    + ", written by an earlier compare-pairs, lacks: merge tables of one kind only";
+            std::cerr << "compare-pairs: the table \"" << input << "\" " << problem << std::endl;
             return 2;
         }
         merged.append(content, headerEnd, std::string::npos);

@@ -2,6 +2,7 @@
 #include "programs/compare-pairs/Table.hpp"
 
 #include "toolkit/common/ImageFiles.hpp"
+#include "toolkit/common/ImageReader.hpp"
 #include "toolkit/common/LargePages.hpp"
 
 #include <CLI/CLI.hpp>
@@ -30,7 +31,8 @@ const char* const kDescription
       "PAIRS (a file, or - for standard input) holds one pair a line: two image paths\n"
       "separated by a tab, or by white space where the line has no tab. Blank lines and\n"
       "lines starting with # are skipped. Writes a CSV table, one row per pair in the\n"
-      "order of the list.";
+      "order of the list: the figures, then each image's size, bit depth, colour profile,\n"
+      "what the reader did with it, and the share of its pixels at its white.";
 
 const char* const kFooter
     = "Exit status: 0 when every pair succeeded, 1 when a pair failed or a write failed,\n"
@@ -46,8 +48,8 @@ unsigned defaultJobs()
 int usageError(const CLI::App& app, const std::string& message)
 {
     std::cerr << "compare-pairs: " << message << "\nUsage: " << app.get_name()
-              << " [--metrics perceptual,lab] [-j N] [--out FILE] [--resume] [--for-fit]"
-                 " [--shard K/N] [--debug-dir DIR] [--report DIR] PAIRS\n"
+              << " [--metrics perceptual,lab] [--profiles convert|ignore] [-j N] [--out FILE]"
+                 " [--resume] [--for-fit] [--shard K/N] [--debug-dir DIR] [--report DIR] PAIRS\n"
                  "Run with --help for more information.\n"
               << std::flush;
     return 2;
@@ -69,6 +71,7 @@ int main(int argc, char** argv)
     app.set_version_flag("--version", std::string("compare-pairs ") + TOOLKIT_VERSION);
 
     std::string metricsText = "perceptual,lab";
+    std::string profilesText = "convert";
     unsigned jobs = defaultJobs();
     std::string out;
     bool resume = false;
@@ -82,9 +85,15 @@ int main(int argc, char** argv)
 
     app.add_option("--metrics", metricsText,
            "Comparisons to make, comma-separated: perceptual (columns Q,J,C,M,s), "
-           "lab (columns L,ab)")
+           "lab (columns L,ab,a,b)")
         ->capture_default_str()
         ->option_text("LIST");
+    app.add_option("--profiles", profilesText,
+           "What to do with an image's embedded colour profile: convert (the default; the "
+           "pixels are converted to sRGB through it) or ignore (the pixels are taken as stored, "
+           "as sRGB)")
+        ->capture_default_str()
+        ->option_text("convert|ignore");
     app.add_option("-j,--jobs", jobs, "Worker threads (default: the number of cores)")
         ->check(CLI::Range(1u, 1024u))
         ->option_text("N");
@@ -125,7 +134,8 @@ int main(int argc, char** argv)
 
     int outFd = 1;
     if (merge) {
-        if (resume || forFit || !shardText.empty() || !debugDir.empty() || !reportDir.empty())
+        if (resume || forFit || !shardText.empty() || !debugDir.empty() || !reportDir.empty()
+            || app.count("--profiles") > 0)
             return usageError(app, "--merge takes only --out and the tables to merge");
         if (!out.empty()) {
             // The merged table is written whole to a new file; an existing
@@ -157,6 +167,9 @@ int main(int argc, char** argv)
     if (!comparepairs::parseComparisons(metricsText, options.comparisons))
         return usageError(app,
             "--metrics: expected perceptual, lab or perceptual,lab, got \"" + metricsText + "\"");
+    if (!toolkit::common::parseProfileHandling(profilesText, options.profiles))
+        return usageError(
+            app, "--profiles: expected convert or ignore, got \"" + profilesText + "\"");
     if (!shardText.empty() && !comparepairs::parseShard(shardText, options.shard))
         return usageError(app, "--shard: expected K/N with 0 <= K < N, got \"" + shardText + "\"");
     if (resume && out.empty())

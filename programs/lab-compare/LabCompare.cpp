@@ -108,7 +108,7 @@ labcompare::LabFigures labcompare::compareLab(const LabCounts& input, const LabC
     const float coeffA = toolkit::common::bhattacharyyaCoeff(input.a, target.a);
     const float coeffB = toolkit::common::bhattacharyyaCoeff(input.b, target.b);
     // The sum is a float, the halving is done in double.
-    return { coeffL, static_cast<double>(coeffA + coeffB) / 2.0 };
+    return { coeffL, static_cast<double>(coeffA + coeffB) / 2.0, coeffA, coeffB };
 }
 
 std::string labcompare::figuresLine(const LabFigures& figures)

@@ -41,10 +41,12 @@ struct LabCounts {
 LabCounts labCounts(const toolkit::common::DistinctColours& colours);
 
 // The program's two figures: the L* coefficient, and the mean of the a* and
-// b* coefficients (their float sum halved in double).
+// b* coefficients (their float sum halved in double); and the a* and b*
+// coefficients that mean is made of, which the program does not print.
 struct LabFigures {
     float L;
     double ab;
+    float a, b;
 };
 LabFigures compareLab(const LabCounts& input, const LabCounts& target);
 

@@ -107,15 +107,18 @@ def main():
         rows = list(csv.DictReader(table))
     for line, row in enumerate(rows, start=1):
         charts = parser.sections[line]
-        for key in ("Q", "J", "C", "M", "s", "L"):
+        for key in ("Q", "J", "C", "M", "s", "L", "a", "b"):
             if "%g" % coefficient(*charts[key]) != row[key]:
                 fail("line %d: %s from the report's data is %g, the table says %s"
                      % (line, key, coefficient(*charts[key]), row[key]))
         ab = (float(np.float32(coefficient(*charts["a"]) + coefficient(*charts["b"])))) / 2.0
         if "%g" % ab != row["ab"]:
             fail("line %d: ab from the report's data is %g, the table says %s" % (line, ab, row["ab"]))
+    page = open(index).read()
+    if page.count('<dl class="facts">') != 6 or "<dd>Adobe RGB (1998)</dd>" not in page:
+        fail("the report does not show each photograph's facts, rocket.jpg's profile among them")
     print("test_report: 3 pairs, 24 charts rendered, thumbnails loaded, no console error, "
-          "figures recomputed from the report's data equal the table")
+          "figures recomputed from the report's data equal the table, facts shown")
 
 
 if __name__ == "__main__":

@@ -283,6 +283,9 @@ fi
 expect_refusal "same output directory, other shard count" 1 "$recipe" -n 2 -o out pairs.txt
 printf 'img/coffee.png\timg/coffee.png\n' >other.txt
 expect_refusal "same output directory, a different list" 1 "$recipe" -n 3 -o out other.txt
+mkdir -p earlier
+printf 'first,second,status,Q,J,C,M,s,L,ab\nimg/chelsea.png,img/coffee.png,ok,1,1,1,1,1,1,1\n' >earlier/shard-0.csv
+expect_refusal "output directory with a shard table of an earlier compare-pairs" 1 "$recipe" -n 3 -o earlier pairs.txt
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -1,5 +1,7 @@
 #include "programs/compare-pairs/PairList.hpp"
 #include "programs/compare-pairs/Table.hpp"
+#include "programs/lab-compare/LabCompare.hpp"
+#include "toolkit/common/ImageReader.hpp"
 
 #include "tests/support/TestSupport.hpp"
 
@@ -27,7 +29,12 @@ namespace {
 const std::string kBinary = COMPARE_PAIRS_BINARY;
 const std::string kMetrics = PERCEPTUAL_METRICS_BINARY;
 const std::string kLab = LAB_COMPARE_BINARY;
-const std::string kHeader = "first,second,status,Q,J,C,M,s,L,ab\n";
+const std::string kSamples = SAMPLES_DIR;
+const std::string kHeader = "first,second,status,Q,J,C,M,s,L,ab,a,b,"
+                            "first_size,first_bits,first_profile,first_reading,first_white,"
+                            "second_size,second_bits,second_profile,second_reading,second_white\n";
+// The header of the tables compare-pairs wrote before a, b and the facts.
+const std::string kEarlierHeader = "first,second,status,Q,J,C,M,s,L,ab\n";
 
 void writeText(const std::string& path, const std::string& text)
 {
@@ -41,6 +48,13 @@ std::vector<std::string> lines(const std::string& text)
     for (std::string line; std::getline(in, line);)
         out.push_back(line);
     return out;
+}
+
+std::vector<std::string> fields(const std::string& line)
+{
+    std::vector<std::string> parsed;
+    EXPECT_TRUE(comparepairs::parseCsvLine(line, parsed)) << line;
+    return parsed;
 }
 
 // Writes `count` small photographs img0.png ... and returns their names.
@@ -164,7 +178,9 @@ TEST(Table, FieldsQuoteAndParseBack)
 
     comparepairs::Comparisons which;
     ASSERT_TRUE(comparepairs::parseComparisons("lab", which));
-    EXPECT_EQ(comparepairs::tableHeader(which), "first,second,status,L,ab\n");
+    EXPECT_EQ(comparepairs::tableHeader(which),
+        "first,second,status,L,ab,a,b,first_size,first_bits,first_profile,first_reading,"
+        "second_size,second_bits,second_profile,second_reading\n");
     ASSERT_TRUE(comparepairs::parseComparisons("lab,perceptual", which));
     EXPECT_EQ(comparepairs::tableHeader(which), kHeader);
     EXPECT_FALSE(comparepairs::parseComparisons("perceptual,hue", which));
@@ -181,17 +197,22 @@ TEST(ComparePairs, FiguresAndBlocksEqualTheSinglePairPrograms)
         = { { names[0], names[1] }, { names[0], names[2] }, { names[3], names[3] },
               { "big.jpg", names[4] }, { names[4], "big.jpg" }, { names[2], names[1] } };
     std::string list = "# first second\n\n";
-    std::string expected = kHeader;
+    std::vector<std::string> expected;
     std::string expectedForFit;
     for (const auto& p : pairs) {
         list += p.first + "\t" + p.second + "\n";
-        expected += singleProgramRow(p.first, p.second, expectedForFit) + "\n";
+        expected.push_back(singleProgramRow(p.first, p.second, expectedForFit));
     }
     writeText("pairs.txt", list);
 
     const auto run = runProgram(kBinary, { "-j", "3", "--for-fit", "pairs.txt" });
     EXPECT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(run.out, expected);
+    const auto rows = lines(run.out);
+    ASSERT_EQ(rows.size(), pairs.size() + 1) << run.out;
+    EXPECT_EQ(rows[0] + "\n", kHeader);
+    // To the digit up to ab; a, b and the images' facts follow.
+    for (std::size_t k = 0; k < expected.size(); ++k)
+        EXPECT_EQ(rows[k + 1].substr(0, expected[k].size() + 1), expected[k] + ",");
     EXPECT_EQ(readFile("For_fit.txt"), expectedForFit);
     EXPECT_NE(run.err.find("6 pairs: 6 ok, 0 failed"), std::string::npos) << run.err;
 
@@ -200,21 +221,22 @@ TEST(ComparePairs, FiguresAndBlocksEqualTheSinglePairPrograms)
     const auto before = std::distance(fs::directory_iterator("."), fs::directory_iterator());
     const auto quiet = runProgram(kBinary, { "--out", "table.csv", "pairs.txt" });
     EXPECT_EQ(quiet.status, 0) << quiet.err;
-    EXPECT_EQ(readFile("table.csv"), expected);
+    EXPECT_EQ(readFile("table.csv"), run.out);
     EXPECT_EQ(std::distance(fs::directory_iterator("."), fs::directory_iterator()), before + 1);
 
     // One comparison only: its columns alone, same figures; the list from standard input.
     const auto lab = runProgram("/bin/sh", { "-c", kBinary + " --metrics lab -j 1 - < pairs.txt" });
     EXPECT_EQ(lab.status, 0) << lab.err;
     const auto labLines = lines(lab.out);
-    const auto allLines = lines(expected);
-    ASSERT_EQ(labLines.size(), allLines.size());
-    EXPECT_EQ(labLines[0], "first,second,status,L,ab");
-    for (std::size_t k = 1; k < allLines.size(); ++k) {
-        std::vector<std::string> all, only;
-        comparepairs::parseCsvLine(allLines[k], all);
-        comparepairs::parseCsvLine(labLines[k], only);
-        EXPECT_EQ(only, (std::vector<std::string> { all[0], all[1], all[2], all[8], all[9] }));
+    ASSERT_EQ(labLines.size(), rows.size());
+    for (std::size_t k = 1; k < rows.size(); ++k) {
+        const auto all = fields(rows[k]);
+        const auto only = fields(labLines[k]);
+        // L, ab, a, b and the facts but the white.
+        std::vector<std::string> kept(all.begin(), all.begin() + 3);
+        for (int c : { 8, 9, 10, 11, 12, 13, 14, 15, 17, 18, 19, 20 })
+            kept.push_back(all[c]);
+        EXPECT_EQ(only, kept);
     }
 }
 
@@ -231,14 +253,17 @@ TEST(ComparePairs, FailedPairsGetErrorRowsAndTheRunGoesOn)
     EXPECT_EQ(run.status, 1);
     const auto rows = lines(run.out);
     ASSERT_EQ(rows.size(), 7u) << run.out;
-    EXPECT_EQ(rows[2],
+    // No figures, but the facts of the image that was read (up to its white).
+    EXPECT_EQ(rows[2].substr(0, rows[2].rfind(',') + 1),
         "missing.png," + names[0]
             + ",\"error: cannot read image \"\"missing.png\"\": No such file or "
-              "directory\",,,,,,,");
+              "directory\","
+            + std::string(9 + 5, ',') + "32x24,8,,as stored,");
     EXPECT_NE(rows[3].find("broken.png"), std::string::npos);
     EXPECT_EQ(rows[4],
         "just-one-path.png,,error: line 4: expected two image paths separated by a tab or by "
-        "white space,,,,,,,");
+        "white space"
+            + std::string(9 + 2 * 5, ','));
     EXPECT_EQ(rows[5].substr(0, 16), "\"with,comma.png\"");
     EXPECT_NE(rows[1].find(",ok,"), std::string::npos);
     EXPECT_NE(rows[6].find(",ok,"), std::string::npos);
@@ -265,7 +290,7 @@ TEST(ComparePairs, UsageErrorsAndUnwritableTables)
     for (const auto& args : std::vector<std::vector<std::string>> { {}, { "--bogus", "pairs.txt" },
              { "-j", "0", "pairs.txt" }, { "--metrics", "hue", "pairs.txt" },
              { "--shard", "2/2", "pairs.txt" }, { "--resume", "pairs.txt" }, { "missing-list.txt" },
-             { "." }, { "pairs.txt", "pairs.txt" } }) {
+             { "." }, { "pairs.txt", "pairs.txt" }, { "--profiles", "srgb", "pairs.txt" } }) {
         const auto run = runProgram(kBinary, args);
         EXPECT_EQ(run.status, 2) << (args.empty() ? "" : args[0]) << ": " << run.err;
         EXPECT_FALSE(run.err.empty());
@@ -432,6 +457,7 @@ TEST(ComparePairs, ReportPagesHoldAtMostTwoHundredPairs)
     EXPECT_EQ(count(second, "<section"), 6u);
     EXPECT_NE(index.find("href=\"page-2.html#pair-206\""), std::string::npos);
     EXPECT_EQ(count(index + second, "<svg class=\"chart\""), 205u * 8);
+    EXPECT_EQ(count(index + second, "<dt>read</dt><dd>as stored</dd>"), 205u * 2);
     // Names are escaped, never markup.
     EXPECT_EQ((index + second).find("<odd>"), std::string::npos);
     EXPECT_NE(second.find("&lt;odd&gt;&amp;name.png"), std::string::npos);
@@ -453,4 +479,88 @@ TEST(ComparePairs, PixelLimitOption)
     EXPECT_NE(limited.out.find("small.png,small.png,ok,"), std::string::npos);
     EXPECT_EQ(runProgram(kBinary, { "--max-megapixels", "3", "pairs.txt" }).status, 0);
     EXPECT_EQ(runProgram(kBinary, { "--max-megapixels", "0", "pairs.txt" }).status, 2);
+}
+
+TEST(ComparePairs, ProfilesFactsAndTheCoefficientsBehindAb)
+{
+    testsupport::ScopedWorkDir dir;
+    // 48 pure white pixels of 768 on darker colours: the top lightness bin.
+    cv::Mat plain = testsupport::makePhoto(24, 32, 5) * 0.7;
+    plain(cv::Rect(4, 4, 8, 6)).setTo(cv::Scalar::all(255));
+    testsupport::writePng("plain.png", plain);
+    const std::string rocket = kSamples + "/rocket.jpg";
+    writeText("pairs.txt", rocket + "\tplain.png\n");
+    for (const std::string profiles : { "convert", "ignore" }) {
+        const auto run = runProgram(kBinary, { "--profiles", profiles, "pairs.txt" });
+        ASSERT_EQ(run.status, 0) << run.err;
+        const auto row = fields(lines(run.out).at(1));
+        ASSERT_EQ(row.size(), 22u);
+        // Q..ab: what the single-pair programs print when reading the same way.
+        std::string single;
+        for (const std::string& binary : { kMetrics, kLab })
+            single += runProgram("/bin/sh",
+                { "-c",
+                    "TOOLKIT_PROFILES=" + profiles + " " + binary + " " + rocket + " plain.png" })
+                          .out;
+        std::string figures = row[3];
+        for (int c = 4; c <= 9; ++c)
+            figures += (c == 8 ? "\n" : ",") + row[c];
+        EXPECT_EQ(figures + "\n", single);
+
+        // a and b from every pixel's L*a*b*; ab, as lab-compare prints it, is their mean.
+        toolkit::common::ReadOptions reading;
+        toolkit::common::parseProfileHandling(profiles, reading.profiles);
+        labcompare::LabCounts counts[2];
+        for (int i = 0; i < 2; ++i) {
+            std::string error;
+            labcompare::labHistogramsPerPixel(
+                toolkit::common::readPhotograph(
+                    i == 0 ? rocket : "plain.png", error, nullptr, reading),
+                counts[i].L, counts[i].a, counts[i].b);
+        }
+        const float a = toolkit::common::bhattacharyyaCoeff(counts[0].a, counts[1].a);
+        const float b = toolkit::common::bhattacharyyaCoeff(counts[0].b, counts[1].b);
+        std::ostringstream printed;
+        printed << a << "," << b << "," << static_cast<double>(a + b) / 2.0;
+        EXPECT_EQ(row[10] + "," + row[11] + "," + row[9], printed.str());
+
+        const std::string rocketReading = profiles == "convert"
+            ? "converted to sRGB from \"Adobe RGB (1998)\""
+            : "profile \"Adobe RGB (1998)\" ignored";
+        EXPECT_EQ(std::vector<std::string>(row.begin() + 12, row.end()),
+            (std::vector<std::string> { "640x427", "8", "Adobe RGB (1998)", rocketReading, row[16],
+                "32x24", "8", "", "as stored", "0.0625" }));
+    }
+}
+
+TEST(ComparePairs, EarlierTablesAreNeitherResumedNorMixedWithNewOnes)
+{
+    testsupport::ScopedWorkDir dir;
+    const auto names = writePhotos(2);
+    writeText("pairs.txt", names[0] + "\t" + names[1] + "\n");
+    // Refused before any work, the table as it was, even its last row cut short.
+    const std::string earlier = kEarlierHeader + "a,b,ok,1,1,1,1,1,1,1\nc,d,ok,1";
+    writeText("earlier.csv", earlier);
+    const auto resumed = runProgram(kBinary, { "--out", "earlier.csv", "--resume", "pairs.txt" });
+    EXPECT_EQ(resumed.status, 2);
+    EXPECT_EQ(readFile("earlier.csv"), earlier);
+    EXPECT_NE(resumed.err.find("written by an earlier compare-pairs"), std::string::npos);
+    EXPECT_NE(resumed.err.find("start a new table with --out"), std::string::npos);
+
+    // Earlier tables merge among themselves; a mix is refused, naming the odd one.
+    writeText("earlier-0.csv", kEarlierHeader + "a,b,ok,1,1,1,1,1,1,1\n");
+    writeText("earlier-1.csv", kEarlierHeader + "c,d,error: x,,,,,,,\n");
+    const auto merged = runProgram(kBinary, { "--merge", "earlier-0.csv", "earlier-1.csv" });
+    EXPECT_EQ(merged.status, 0) << merged.err;
+    EXPECT_EQ(merged.out, kEarlierHeader + "a,b,ok,1,1,1,1,1,1,1\nc,d,error: x,,,,,,,\n");
+    ASSERT_EQ(runProgram(kBinary, { "--out", "new.csv", "pairs.txt" }).status, 0);
+    for (const auto& [first, odd] : { std::make_pair("earlier-0.csv", "new.csv"),
+             std::make_pair("new.csv", "earlier-0.csv") }) {
+        const auto mixed = runProgram(kBinary, { "--merge", "--out", "mixed.csv", first, odd });
+        EXPECT_EQ(mixed.status, 2);
+        EXPECT_FALSE(testsupport::fileExists("mixed.csv"));
+        EXPECT_EQ(mixed.err.rfind("compare-pairs: the table \"" + std::string(odd) + "\"", 0), 0u)
+            << mixed.err;
+        EXPECT_NE(mixed.err.find("earlier compare-pairs"), std::string::npos) << mixed.err;
+    }
 }
