@@ -452,3 +452,61 @@ TEST(ImageReader, UnsupportedAndFloatingPointFormatsAreRefusedByName)
     writeBytes("empty.jpg", {});
     EXPECT_EQ(refusal("empty.jpg"), "the file is empty");
 }
+
+// TIFF and WebP carry their profiles in their own structures: a TIFF tag,
+// a WebP chunk. Both tagged by Little CMS's tool or by hand, both read back
+// as the sRGB photograph they were made from.
+TEST(ImageReader, TiffAndWebpProfilesAreFound)
+{
+    testsupport::ScopedWorkDir dir;
+    const cv::Mat photo = testsupport::makePhoto(36, 44, 28);
+    cv::Mat photo16;
+    photo.convertTo(photo16, CV_16U, 257.0);
+    writeBytes("p3.icc", displayP3Profile());
+    ASSERT_TRUE(cv::imwrite("in8.tif", photo));
+    ASSERT_TRUE(cv::imwrite("in16.tif", photo16));
+    ASSERT_EQ(std::system("tificc -t1 -e -op3.icc in8.tif p3-8.tif > /dev/null 2>&1"), 0);
+    ASSERT_EQ(std::system("tificc -t1 -e -w16 -op3.icc in16.tif p3-16.tif > /dev/null 2>&1"), 0);
+
+    // A lossless WebP of the P3 values, with an extended header and the profile.
+    std::vector<uchar> webp;
+    ASSERT_TRUE(cv::imencode(".webp", toDisplayP3(photo), webp, { cv::IMWRITE_WEBP_QUALITY, 101 }));
+    const std::vector<uchar> icc = displayP3Profile();
+    auto le = [](std::vector<uchar>& out, std::uint32_t v, int bytes) {
+        for (int k = 0; k < bytes; ++k)
+            out.push_back(uchar((v >> (8 * k)) & 0xff));
+    };
+    std::vector<uchar> chunks { 'W', 'E', 'B', 'P', 'V', 'P', '8', 'X' };
+    le(chunks, 10, 4);
+    le(chunks, 0x20, 4); // the profile flag and reserved bytes
+    le(chunks, std::uint32_t(photo.cols - 1), 3);
+    le(chunks, std::uint32_t(photo.rows - 1), 3);
+    chunks.insert(chunks.end(), { 'I', 'C', 'C', 'P' });
+    le(chunks, std::uint32_t(icc.size()), 4);
+    chunks.insert(chunks.end(), icc.begin(), icc.end());
+    if (icc.size() % 2 == 1)
+        chunks.push_back(0);
+    chunks.insert(chunks.end(), webp.begin() + 12, webp.end()); // the image chunk
+    std::vector<uchar> file { 'R', 'I', 'F', 'F' };
+    le(file, std::uint32_t(chunks.size()), 4);
+    file.insert(file.end(), chunks.begin(), chunks.end());
+    writeBytes("p3.webp", file);
+
+    // Against Little CMS's tool converting each file through its embedded
+    // profile (the WebP through the same profile, from the same values).
+    ASSERT_EQ(std::system("tificc -t1 -w8 p3-8.tif back-8.tif > /dev/null 2>&1"), 0);
+    ASSERT_EQ(std::system("tificc -t1 -w8 p3-16.tif back-16.tif > /dev/null 2>&1"), 0);
+    const std::pair<const char*, cv::Mat> files[]
+        = { { "p3-8.tif", cv::imread("back-8.tif") }, { "p3-16.tif", cv::imread("back-16.tif") },
+              { "p3.webp", convertedByTificc(toDisplayP3(photo), icc) } };
+    for (const auto& [name, expected] : files) {
+        common::ImageFacts facts;
+        const cv::Mat img = read(name, &facts);
+        EXPECT_EQ(facts.profileAction, common::ProfileAction::Converted) << name;
+        EXPECT_EQ(facts.profile, "Display P3 (test)") << name;
+        ASSERT_EQ(img.size(), photo.size()) << name;
+        EXPECT_LE(cv::norm(img, expected, cv::NORM_INF), kOneCodeValue) << name;
+        // The photograph they were made from, but for two conversions' rounding.
+        EXPECT_LE(cv::norm(img, photo, cv::NORM_INF), 6.0) << name;
+    }
+}
