@@ -418,10 +418,10 @@ TEST(ReadingTheFigures, LibraryLabAgainstIccLab)
         const double rgb[3] = { row.r / 255.0, row.g / 255.0, row.b / 255.0 };
         cmsCIELab standard;
         cmsDoTransform(icc, rgb, &standard, 1);
-        const cmsCIELab library { ours[0], ours[1], ours[2] };
+        const cmsCIELab library { double(ours[0]), double(ours[1]), double(ours[2]) };
         const double theirs[3] = { standard.L, standard.a, standard.b };
         for (int c = 0; c < 3; ++c) {
-            EXPECT_NEAR(ours[c], row.library[c], kTwoDecimals)
+            EXPECT_NEAR(double(ours[c]), row.library[c], kTwoDecimals)
                 << row.r << "," << row.g << "," << row.b;
             EXPECT_NEAR(theirs[c], row.standard[c], kTwoDecimals)
                 << row.r << "," << row.g << "," << row.b;

@@ -68,7 +68,7 @@ Decision decide(const std::vector<uchar>& icc, PixelLayout layout);
 // (ITU-T H.273): the colour information HEIF and AVIF files carry instead of
 // an ICC profile. Empty, with the reason in `error`, for a transfer function
 // that has no profile (PQ, HLG, logarithmic).
-std::vector<uchar> profileFromCodePoints(const float chromaticities[8], int transfer,
+std::vector<uchar> profileFromCodePoints(const double chromaticities[8], int transfer,
     const std::string& description, std::string& error);
 
 } // namespace profiles

@@ -130,11 +130,13 @@ cv::Mat decoders::decodeHeif(
             == heif_error_Ok) {
             std::unique_ptr<heif_color_profile_nclx, NclxFree> nclx(rawNclx);
             if (!isSrgbCodePoints(*nclx)) {
-                const float chromaticities[8]
-                    = { nclx->color_primary_red_x, nclx->color_primary_red_y,
-                          nclx->color_primary_green_x, nclx->color_primary_green_y,
-                          nclx->color_primary_blue_x, nclx->color_primary_blue_y,
-                          nclx->color_primary_white_x, nclx->color_primary_white_y };
+                const float found[8] = { nclx->color_primary_red_x, nclx->color_primary_red_y,
+                    nclx->color_primary_green_x, nclx->color_primary_green_y,
+                    nclx->color_primary_blue_x, nclx->color_primary_blue_y,
+                    nclx->color_primary_white_x, nclx->color_primary_white_y };
+                double chromaticities[8];
+                for (int k = 0; k < 8; ++k)
+                    chromaticities[k] = static_cast<double>(found[k]);
                 std::string why;
                 icc = profiles::profileFromCodePoints(chromaticities,
                     int(nclx->transfer_characteristics), codePointsName(*nclx), why);
