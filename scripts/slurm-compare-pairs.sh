@@ -2,7 +2,7 @@
 # Compares a long list of image pairs on a Slurm cluster with compare-pairs.
 #
 #   scripts/slurm-compare-pairs.sh [-n SHARDS] [-o OUTDIR] [-j THREADS]
-#                                  [-m MAX_RUNNING] [--metrics LIST]
+#                                  [-m MAX_RUNNING] [--metrics LIST] [--profiles HOW]
 #                                  [--merge-only] [--parsable] PAIRS
 #
 # PAIRS is the same list compare-pairs takes (one pair a line: two image paths
@@ -16,7 +16,7 @@
 #
 #   1. A job array of SHARDS tasks. Task K runs
 #          compare-pairs --shard K/SHARDS --out OUTDIR/shard-K.csv --resume \
-#                        -j THREADS [--metrics LIST] OUTDIR/pairs.txt
+#                        -j THREADS [--metrics LIST] [--profiles HOW] OUTDIR/pairs.txt
 #      i.e. it compares every SHARDS-th line of the list, starting at line K
 #      (0-based), and writes its own table. Because of --resume a task that is
 #      requeued, or rerun by submitting again, keeps the rows it already has and
@@ -42,6 +42,7 @@
 #                    for that many CPUs (--cpus-per-task)                  [1]
 #   -m MAX_RUNNING   at most that many array tasks run at once (array '%M')
 #   --metrics LIST   passed on to compare-pairs (perceptual, lab or both)
+#   --profiles HOW   passed on to compare-pairs (convert or ignore)
 #   --merge-only     submit only the merge job, e.g. after fixing a shard by hand
 #   --parsable       print only the two job ids
 #   -h, --help       this text
@@ -75,7 +76,7 @@ die() {
 }
 usage_error() {
   echo "$prog: $*" >&2
-  echo "usage: slurm-compare-pairs.sh [-n SHARDS] [-o OUTDIR] [-j THREADS] [-m MAX_RUNNING] [--metrics LIST] [--merge-only] [--parsable] PAIRS" >&2
+  echo "usage: slurm-compare-pairs.sh [-n SHARDS] [-o OUTDIR] [-j THREADS] [-m MAX_RUNNING] [--metrics LIST] [--profiles HOW] [--merge-only] [--parsable] PAIRS" >&2
   exit 2
 }
 positive() { [[ "$1" =~ ^[0-9]+$ ]] && [ "$1" -ge 1 ]; }
@@ -85,13 +86,14 @@ outdir=./compare-pairs-out
 threads=1
 max_running=""
 metrics=""
+profiles=""
 merge_only=0
 parsable=0
 pairs=""
 
 while [ $# -gt 0 ]; do
   case "$1" in
-    -n | -o | -j | -m | --metrics)
+    -n | -o | -j | -m | --metrics | --profiles)
       [ $# -ge 2 ] || usage_error "$1 needs a value"
       case "$1" in
         -n) shards=$2 ;;
@@ -99,10 +101,12 @@ while [ $# -gt 0 ]; do
         -j) threads=$2 ;;
         -m) max_running=$2 ;;
         --metrics) metrics=$2 ;;
+        --profiles) profiles=$2 ;;
       esac
       shift 2
       ;;
     --metrics=*) metrics=${1#--metrics=}; shift ;;
+    --profiles=*) profiles=${1#--profiles=}; shift ;;
     --merge-only) merge_only=1; shift ;;
     --parsable) parsable=1; shift ;;
     -h | --help) sed -n '2,/^set -euo/{/^set -euo/d;s/^# \{0,1\}//;p}' "$0"; exit 0 ;;
@@ -121,6 +125,8 @@ positive "$threads" || usage_error "-j THREADS must be a positive whole number, 
   usage_error "-m MAX_RUNNING must be a positive whole number, not '$max_running'"
 [ -n "$outdir" ] || usage_error "-o OUTDIR must not be empty"
 [[ "$metrics" != *[[:space:]]* ]] || usage_error "--metrics takes a comma-separated list without spaces"
+[ -z "$profiles" ] || [ "$profiles" = convert ] || [ "$profiles" = ignore ] ||
+  usage_error "--profiles takes convert or ignore, not '$profiles'"
 if [ "$pairs" != - ]; then
   { [ -f "$pairs" ] && [ -r "$pairs" ]; } || die "cannot read the pairs list '$pairs'"
 fi
@@ -159,7 +165,7 @@ if [ -s "$outdir/jobs/ids" ]; then
     die "jobs $earlier of an earlier submission to $outdir are still queued or running; wait for them or scancel them"
 fi
 
-settings="shards=$shards metrics=${metrics:-default}"
+settings="shards=$shards metrics=${metrics:-default}${profiles:+ profiles=$profiles}"
 if [ -s "$outdir/settings" ] && [ "$(cat "$outdir/settings")" != "$settings" ]; then
   die "$outdir was used with '$(cat "$outdir/settings")', not '$settings': use a new -o OUTDIR"
 fi
@@ -205,6 +211,7 @@ assignments() {
   printf 'shards=%q\n' "$shards"
   printf 'threads=%q\n' "$threads"
   printf 'metrics=%q\n' "$metrics"
+  printf 'profiles=%q\n' "$profiles"
 }
 
 {
@@ -215,6 +222,7 @@ assignments() {
 k=${SLURM_ARRAY_TASK_ID:?run this as a task of a job array}
 args=(--shard "$k/$shards" --out "$outdir/shard-$k.csv" --resume -j "$threads")
 [ -z "$metrics" ] || args+=(--metrics "$metrics")
+[ -z "$profiles" ] || args+=(--profiles "$profiles")
 echo "shard $k/$shards on $(hostname) at $(date '+%F %T')"
 "$compare_pairs" "${args[@]}" "$outdir/pairs.txt"
 status=$?
