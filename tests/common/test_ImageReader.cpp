@@ -213,13 +213,13 @@ TEST(ImageReader, EveryUntaggedLayoutGivesImreadPixels)
     cv::Mat bgra16;
     bgra.convertTo(bgra16, CV_16U, 257.0);
 
-    writePngWith("interlaced.png", photo, { {}, true, 0, false });
-    writePngWith("interlaced16.png", photo16, { {}, true, 0, false });
+    writePngWith("interlaced.png", photo, { {}, true, 0, false, {} });
+    writePngWith("interlaced16.png", photo16, { {}, true, 0, false, {} });
     writePngWith("rgba16.png", bgra16, {});
     writePngWith("grey-alpha.png", greyAlpha, {});
-    writePngWith("grey-transparent.png", grey, { {}, false, 0, true });
-    writePngWith("grey-2bit.png", grey / 64, { {}, false, 2, false });
-    writePngWith("grey-4bit-interlaced.png", grey / 16, { {}, true, 4, false });
+    writePngWith("grey-transparent.png", grey, { {}, false, 0, true, {} });
+    writePngWith("grey-2bit.png", grey / 64, { {}, false, 2, false, {} });
+    writePngWith("grey-4bit-interlaced.png", grey / 16, { {}, true, 4, false, {} });
     writeJpeg("arithmetic.jpg", photo, { false, false, true, {} });
     writeJpeg("cmyk.jpg", inverted(cmykOf(photo)), { true, false, false, {} });
     writeJpeg("grey-libjpeg.jpg", grey, { false, true, false, {} });
@@ -247,8 +247,9 @@ TEST(ImageReader, EveryUntaggedLayoutGivesImreadPixels)
 TEST(ImageReader, ExifOrientationsAsImreadAppliesThem)
 {
     testsupport::ScopedWorkDir dir;
+    const cv::Mat photo = testsupport::makePhoto(19, 31, 22);
     std::vector<uchar> bytes;
-    ASSERT_TRUE(cv::imencode(".jpg", testsupport::makePhoto(19, 31, 22), bytes));
+    ASSERT_TRUE(cv::imencode(".jpg", photo, bytes));
     for (uchar orientation = 1; orientation <= 8; ++orientation) {
         for (const bool motorola : { false, true }) {
             std::vector<uchar> exif { 0xff, 0xe1, 0x00, 0x22, 'E', 'x', 'i', 'f', 0, 0, 'I', 'I',
@@ -263,6 +264,11 @@ TEST(ImageReader, ExifOrientationsAsImreadAppliesThem)
                 = "turned" + std::to_string(orientation) + (motorola ? "m" : "i") + ".jpg";
             writeBytes(name, turned);
             expectImreadPixels(name);
+            // The same block in a PNG's eXIf chunk, without the "Exif" prefix.
+            PngOptions png;
+            png.exif.assign(exif.begin() + 10, exif.end());
+            writePngWith(name + ".png", photo, png);
+            expectImreadPixels(name + ".png");
         }
     }
 }
@@ -277,8 +283,8 @@ TEST(ImageReader, DamageOfEveryKindIsRefusedWithTheDecodersWords)
     writeJpeg("grey.jpg", grey, { false, true, false, {} });
     writeJpeg("cmyk.jpg", inverted(cmykOf(photo)), { true, false, false, {} });
     writeJpeg("arithmetic.jpg", photo, { false, false, true, {} });
-    writePngWith("interlaced.png", photo, { {}, true, 0, false });
-    writePngWith("wide.png", photo16, { displayP3Profile(), false, 0, false });
+    writePngWith("interlaced.png", photo, { {}, true, 0, false, {} });
+    writePngWith("wide.png", photo16, { displayP3Profile(), false, 0, false, {} });
     writeJpeg("tagged.jpg", photo, { false, false, false, displayP3Profile() });
     for (const char* name :
         { "grey.jpg", "cmyk.jpg", "arithmetic.jpg", "interlaced.png", "wide.png", "tagged.jpg" }) {
@@ -302,8 +308,8 @@ TEST(ImageReader, TaggedFilesAreConvertedAsLittleCmsConvertsThem)
     const cv::Mat photo = testsupport::makePhoto(48, 64, 24);
     cv::Mat photo16;
     photo.convertTo(photo16, CV_16U, 257.0, 40.0);
-    writePngWith("p3.png", photo, { p3, false, 0, false });
-    writePngWith("p3-16.png", photo16, { p3, false, 0, false });
+    writePngWith("p3.png", photo, { p3, false, 0, false, {} });
+    writePngWith("p3-16.png", photo16, { p3, false, 0, false, {} });
     writeJpeg("p3.jpg", photo, { false, false, false, p3 });
 
     for (const char* name : { "p3.png", "p3-16.png", "p3.jpg" }) {
@@ -347,7 +353,7 @@ TEST(ImageReader, SrgbAndUnusableProfilesLeaveThePixelsAsStored)
     std::vector<uchar> greyProfile
         = saveProfile(cmsCreateGrayProfile(cmsD50_xyY(), cmsBuildGamma(nullptr, 2.2)), "Grey 2.2");
     writeJpeg("camera.jpg", photo, { false, false, false, renamedSrgbProfile() });
-    writePngWith("camera.png", photo, { renamedSrgbProfile(), false, 0, false });
+    writePngWith("camera.png", photo, { renamedSrgbProfile(), false, 0, false, {} });
     writeJpeg("broken.jpg", photo, { false, false, false, broken });
     writeJpeg("grey-profile.jpg", photo, { false, false, false, greyProfile });
 

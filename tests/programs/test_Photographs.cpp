@@ -58,7 +58,7 @@ TEST(Photographs, ATaggedCopyMeasuresAsItsMaster)
     const cv::Mat master = cv::imread(kSamples + "/coffee.png");
     ASSERT_FALSE(master.empty());
     testimages::writePngWith("p3.png", testimages::toDisplayP3(master),
-        { testimages::displayP3Profile(), false, 0, false });
+        { testimages::displayP3Profile(), false, 0, false, {} });
     testsupport::writePng("master.png", master);
 
     for (const std::string& binary : kPrograms) {

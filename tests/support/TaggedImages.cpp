@@ -130,6 +130,9 @@ void testimages::writePngWith(
         PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     if (!options.icc.empty())
         png_set_iCCP(png, info, "test", 0, options.icc.data(), png_uint_32(options.icc.size()));
+    if (!options.exif.empty())
+        png_set_eXIf_1(png, info, png_uint_32(options.exif.size()),
+            const_cast<png_bytep>(options.exif.data()));
     if (options.transparentBlack) {
         png_color_16 black {};
         png_set_tRNS(png, info, nullptr, 0, &black);

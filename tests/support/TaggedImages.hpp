@@ -44,6 +44,7 @@ struct PngOptions {
     bool interlaced = false;
     int greyDepth = 0; // 1, 2 or 4: a low-depth grey image
     bool transparentBlack = false; // a tRNS chunk making black transparent
+    std::vector<uchar> exif; // an eXIf chunk: a TIFF structure
 };
 void writePngWith(const std::string& path, const cv::Mat& img, const PngOptions& options);
 

@@ -422,8 +422,8 @@ profiles::Decision profiles::decide(const std::vector<uchar>& icc, PixelLayout l
     return theProfiles().decide(icc, layout);
 }
 
-std::vector<uchar> profiles::profileFromCodePoints(
-    const double chromaticities[8], int transfer, const std::string& description, std::string& error)
+std::vector<uchar> profiles::profileFromCodePoints(const double chromaticities[8], int transfer,
+    const std::string& description, std::string& error)
 {
     // Transfer functions as Little CMS's parametric curves: type 1 is
     // Y = X^g, type 4 is Y = (aX + b)^g above d and cX below.

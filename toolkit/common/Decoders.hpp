@@ -32,10 +32,10 @@ void showRows(const cv::Mat& img, const ReadOptions& options);
 // does; other values leave it as it is.
 void applyOrientation(cv::Mat& img, int orientation);
 
-// The orientation in an Exif block read as OpenCV reads it: `data` is the
-// APP1 segment's content, the TIFF structure after its first six bytes. 0
-// when none is found.
-int exifOrientation(const uchar* data, std::size_t size);
+// The orientation in an Exif block read as OpenCV reads it: `data` holds the
+// TIFF structure after its first `skip` bytes (6, "Exif\0\0", in a JPEG APP1
+// segment; none in a PNG eXIf chunk). 0 when none is found.
+int exifOrientation(const uchar* data, std::size_t size, std::size_t skip);
 
 // JPEG (every kind libjpeg decodes) and PNG (every kind libpng decodes), from
 // the start of `file`.

@@ -609,14 +609,13 @@ void decoders::applyOrientation(cv::Mat& img, int orientation)
     }
 }
 
-int decoders::exifOrientation(const uchar* data, std::size_t size)
+int decoders::exifOrientation(const uchar* data, std::size_t size, std::size_t skip)
 {
-    constexpr std::size_t kTiffStart = 6; // after "Exif\0\0"
     constexpr std::uint32_t kOrientationTag = 0x0112;
-    if (size <= kTiffStart)
+    if (size <= skip)
         return 0;
-    const uchar* tiff = data + kTiffStart;
-    const std::size_t n = size - kTiffStart;
+    const uchar* tiff = data + skip;
+    const std::size_t n = size - skip;
     if (n < 2 || tiff[0] != tiff[1] || (tiff[0] != 'I' && tiff[0] != 'M'))
         return 0;
     const bool little = tiff[0] == 'I';

@@ -166,7 +166,9 @@ cv::Mat decoders::decodeJpeg(
         error = std::string("damaged JPEG data (") + d.errors.damage + ")";
         return cv::Mat();
     }
-    if (d.exif.size() > 6)
-        applyOrientation(d.img, exifOrientation(d.exif.data(), d.exif.size()));
+    // cv::imread skips the six bytes of "Exif\0\0", whatever they hold.
+    constexpr std::size_t kExifPrefix = 6;
+    if (d.exif.size() > kExifPrefix)
+        applyOrientation(d.img, exifOrientation(d.exif.data(), d.exif.size(), kExifPrefix));
     return d.img;
 }

@@ -49,7 +49,9 @@ struct Decoding {
     PngReport report;
     png_structp png = nullptr;
     png_infop info = nullptr;
+    png_infop end = nullptr;
     std::vector<uchar> icc;
+    std::vector<uchar> exif;
     std::vector<uchar> rows; // the decoded rows, 4 samples a pixel
     std::vector<png_bytep> rowPointers;
     std::shared_ptr<const profiles::Transform> transform;
@@ -91,8 +93,9 @@ cv::Mat decoders::decodePng(
         return cv::Mat();
     }
     d.info = png_create_info_struct(d.png);
-    if (d.info == nullptr) {
-        png_destroy_read_struct(&d.png, nullptr, nullptr);
+    d.end = png_create_info_struct(d.png);
+    if (d.info == nullptr || d.end == nullptr) {
+        png_destroy_read_struct(&d.png, &d.info, &d.end);
         error = "out of memory";
         return cv::Mat();
     }
@@ -177,17 +180,28 @@ cv::Mat decoders::decodePng(
             if (options.onRows)
                 options.onRows(out, pixels);
         }
-        png_read_end(d.png, nullptr);
+        png_read_end(d.png, d.end);
+        // An eXIf chunk before the image data or after it, as cv::imread reads it.
+        png_uint_32 exifLength = 0;
+        png_bytep exif = nullptr;
+        if (png_get_valid(d.png, d.info, PNG_INFO_eXIf) != 0)
+            png_get_eXIf_1(d.png, d.info, &exifLength, &exif);
+        else if (png_get_valid(d.png, d.end, PNG_INFO_eXIf) != 0)
+            png_get_eXIf_1(d.png, d.end, &exifLength, &exif);
+        if (exif != nullptr && exifLength > 0)
+            d.exif.assign(exif, exif + exifLength);
     } else {
         d.img.release();
         if (d.report.damage.empty())
             d.report.damage = "error";
     }
-    png_destroy_read_struct(&d.png, &d.info, nullptr);
+    png_destroy_read_struct(&d.png, &d.info, &d.end);
     if (!d.report.damage.empty()) {
         error = "damaged PNG data (" + d.report.damage + ")";
         return cv::Mat();
     }
+    if (!d.exif.empty())
+        applyOrientation(d.img, exifOrientation(d.exif.data(), d.exif.size(), 0));
     if (facts.alpha && !d.img.empty())
         facts.nonOpaqueShare = double(d.transparent) / double(d.img.total());
     return d.img;
