@@ -1,11 +1,10 @@
 #include "tests/support/TaggedImages.hpp"
 
-#include <gtest/gtest.h>
-
 #include <jpeglib.h>
 #include <png.h>
 
 #include <cstdio>
+#include <stdexcept>
 
 std::vector<uchar> testimages::saveProfile(cmsHPROFILE profile, const char* description)
 {
@@ -89,7 +88,8 @@ cv::Mat testimages::toDisplayP3(const cv::Mat& bgr)
 void testimages::writeJpeg(const std::string& path, const cv::Mat& img, const JpegOptions& options)
 {
     std::FILE* file = std::fopen(path.c_str(), "wb");
-    ASSERT_NE(file, nullptr);
+    if (file == nullptr)
+        throw std::runtime_error("cannot write " + path);
     jpeg_compress_struct cinfo {};
     jpeg_error_mgr errors {};
     cinfo.err = jpeg_std_error(&errors);
@@ -118,7 +118,8 @@ void testimages::writePngWith(
     const std::string& path, const cv::Mat& img, const PngOptions& options)
 {
     std::FILE* file = std::fopen(path.c_str(), "wb");
-    ASSERT_NE(file, nullptr);
+    if (file == nullptr)
+        throw std::runtime_error("cannot write " + path);
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
     png_infop info = png_create_info_struct(png);
     png_init_io(png, file);

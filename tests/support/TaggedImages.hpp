@@ -1,6 +1,7 @@
 // Test images with what real photographs carry: colour profiles made with
 // Little CMS, JPEG and PNG files of every layout written with libjpeg and
-// libpng.
+// libpng. Shared by the tests and the benchmarks; a file that cannot be
+// written throws std::runtime_error.
 #pragma once
 
 #include <opencv2/core.hpp>
