@@ -16,8 +16,6 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include <lcms2.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -47,22 +45,6 @@ double bestOf(int repeats, const std::function<void()>& run)
             best, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
     }
     return best;
-}
-
-// The photograph's colours as 16-bit Display P3 values.
-cv::Mat toDisplayP3Wide(const cv::Mat& bgr, const std::vector<uchar>& icc)
-{
-    cmsHPROFILE srgb = cmsCreate_sRGBProfile();
-    cmsHPROFILE target = cmsOpenProfileFromMem(icc.data(), cmsUInt32Number(icc.size()));
-    cmsHTRANSFORM transform = cmsCreateTransform(
-        srgb, TYPE_BGR_8, target, TYPE_BGR_16, INTENT_RELATIVE_COLORIMETRIC, 0);
-    cv::Mat out(bgr.size(), CV_16UC3);
-    for (int i = 0; i < bgr.rows; ++i)
-        cmsDoTransform(transform, bgr.ptr<uchar>(i), out.ptr<uchar>(i), cmsUInt32Number(bgr.cols));
-    cmsDeleteTransform(transform);
-    cmsCloseProfile(target);
-    cmsCloseProfile(srgb);
-    return out;
 }
 
 cv::Mat read(const std::string& path, common::ProfileHandling profiles)
@@ -107,7 +89,8 @@ int main(int argc, char** argv)
     const std::string wide = (dir / "p3-16.png").string();
     cv::imwrite(plain, photo, { cv::IMWRITE_JPEG_QUALITY, 95 });
     testimages::writeJpeg(tagged, testimages::toDisplayP3(photo), { false, false, false, p3 });
-    testimages::writePngWith(wide, toDisplayP3Wide(photo, p3), { p3, false, 0, false, {} });
+    testimages::writePngWith(
+        wide, testimages::toDisplayP3(photo, CV_16U), { p3, false, 0, false, {} });
 
     const double imread = bestOf(repeats, [&] { cv::imread(plain, cv::IMREAD_COLOR); });
     const double untagged = bestOf(repeats, [&] { read(plain, common::ProfileHandling::Convert); });

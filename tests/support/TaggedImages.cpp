@@ -69,7 +69,7 @@ std::vector<uchar> testimages::floatTiff()
     return bytes;
 }
 
-cv::Mat testimages::toDisplayP3(const cv::Mat& bgr)
+cv::Mat testimages::toDisplayP3(const cv::Mat& bgr, int depth)
 {
     const std::vector<uchar> p3 = displayP3Profile();
     cmsHPROFILE srgb = cmsCreate_sRGBProfile();

@@ -20,9 +20,10 @@ std::vector<uchar> saveProfile(cmsHPROFILE profile, const char* description);
 // "Display P3 (test)".
 std::vector<uchar> displayP3Profile();
 
-// An 8-bit B, G, R sRGB image converted to Display P3 values by Little CMS
-// (relative colorimetric intent): what a phone stores for the same colours.
-cv::Mat toDisplayP3(const cv::Mat& bgr);
+// An 8-bit B, G, R sRGB image converted to Display P3 values of `depth`
+// (CV_8U or CV_16U) by Little CMS (relative colorimetric intent): what a
+// phone or an editor stores for the same colours.
+cv::Mat toDisplayP3(const cv::Mat& bgr, int depth = CV_8U);
 
 // A TIFF file of 2 x 2 R, G, B pixels of 32-bit floating point.
 std::vector<uchar> floatTiff();
