@@ -74,9 +74,9 @@ cv::Mat testimages::toDisplayP3(const cv::Mat& bgr, int depth)
     const std::vector<uchar> p3 = displayP3Profile();
     cmsHPROFILE srgb = cmsCreate_sRGBProfile();
     cmsHPROFILE target = cmsOpenProfileFromMem(p3.data(), cmsUInt32Number(p3.size()));
-    cmsHTRANSFORM transform
-        = cmsCreateTransform(srgb, TYPE_BGR_8, target, TYPE_BGR_8, INTENT_RELATIVE_COLORIMETRIC, 0);
-    cv::Mat out(bgr.size(), CV_8UC3);
+    cmsHTRANSFORM transform = cmsCreateTransform(srgb, TYPE_BGR_8, target,
+        depth == CV_16U ? TYPE_BGR_16 : TYPE_BGR_8, INTENT_RELATIVE_COLORIMETRIC, 0);
+    cv::Mat out(bgr.size(), CV_MAKETYPE(depth, 3));
     for (int i = 0; i < bgr.rows; ++i)
         cmsDoTransform(transform, bgr.ptr<uchar>(i), out.ptr<uchar>(i), cmsUInt32Number(bgr.cols));
     cmsDeleteTransform(transform);
