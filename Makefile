@@ -35,6 +35,7 @@ test-sanitize: setup
 	      -DTOOLKIT_SANITIZE=address,undefined -DTOOLKIT_BUILD_BENCHMARKS=OFF -DTOOLKIT_BUILD_PYTHON=OFF $(CMAKE_FLAGS)
 	cmake --build $(ASAN_DIR) -j $(JOBS)
 	cd $(ASAN_DIR) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	    LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan-suppressions.txt \
 	    ctest --output-on-failure -j $(JOBS)
 
 # Everything built once more with clang and clang++, warnings as errors as

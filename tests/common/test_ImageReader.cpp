@@ -350,8 +350,10 @@ TEST(ImageReader, SrgbAndUnusableProfilesLeaveThePixelsAsStored)
     cv::cvtColor(photo, grey, cv::COLOR_BGR2GRAY);
     std::vector<uchar> broken = renamedSrgbProfile();
     broken.resize(broken.size() / 2);
-    std::vector<uchar> greyProfile
-        = saveProfile(cmsCreateGrayProfile(cmsD50_xyY(), cmsBuildGamma(nullptr, 2.2)), "Grey 2.2");
+    cmsToneCurve* gamma22 = cmsBuildGamma(nullptr, 2.2);
+    const std::vector<uchar> greyProfile
+        = saveProfile(cmsCreateGrayProfile(cmsD50_xyY(), gamma22), "Grey 2.2");
+    cmsFreeToneCurve(gamma22);
     writeJpeg("camera.jpg", photo, { false, false, false, renamedSrgbProfile() });
     writePngWith("camera.png", photo, { renamedSrgbProfile(), false, 0, false, {} });
     writeJpeg("broken.jpg", photo, { false, false, false, broken });
