@@ -17,6 +17,7 @@
 #include <libheif/heif.h>
 #include <png.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -358,6 +359,14 @@ TEST(ImageReader, SrgbAndUnusableProfilesLeaveThePixelsAsStored)
     writePngWith("camera.png", photo, { renamedSrgbProfile(), false, 0, false, {} });
     writeJpeg("broken.jpg", photo, { false, false, false, broken });
     writeJpeg("grey-profile.jpg", photo, { false, false, false, greyProfile });
+    // A profile segment numbered 2 of 1: the profile is lost, the image intact.
+    writeJpeg("misnumbered.jpg", photo, { false, false, false, renamedSrgbProfile() });
+    std::vector<uchar> bytes = fileBytes("misnumbered.jpg");
+    const std::string marker("ICC_PROFILE");
+    const auto at = std::search(bytes.begin(), bytes.end(), marker.begin(), marker.end());
+    ASSERT_NE(at, bytes.end());
+    at[12] = 2;
+    writeBytes("misnumbered.jpg", bytes);
 
     common::ImageFacts facts;
     for (const char* name : { "camera.jpg", "camera.png" }) {
@@ -365,7 +374,7 @@ TEST(ImageReader, SrgbAndUnusableProfilesLeaveThePixelsAsStored)
         EXPECT_EQ(facts.profileAction, common::ProfileAction::Kept) << name;
         EXPECT_EQ(facts.profile, "Camera RGB");
     }
-    for (const char* name : { "broken.jpg", "grey-profile.jpg" }) {
+    for (const char* name : { "broken.jpg", "grey-profile.jpg", "misnumbered.jpg" }) {
         EXPECT_EQ(cv::norm(read(name, &facts), cv::imread(name), cv::NORM_INF), 0.0) << name;
         EXPECT_EQ(facts.profileAction, common::ProfileAction::Unusable) << name;
         EXPECT_FALSE(facts.warning.empty()) << name;

@@ -103,9 +103,20 @@ cv::Mat decoders::decodeJpeg(
         facts.cmyk = cinfo.num_components == 4;
         JOCTET* icc = nullptr;
         unsigned int iccLength = 0;
+        const long warningsBefore = cinfo.err->num_warnings;
         if (jpeg_read_icc_profile(&cinfo, &icc, &iccLength)) {
             d.icc.assign(icc, icc + iccLength);
             std::free(icc);
+        }
+        if (warningsBefore == 0 && cinfo.err->num_warnings != 0) {
+            // Profile segments out of order or missing say nothing of the
+            // image data: the profile is unusable, the image is not damaged.
+            facts.hasProfile = true;
+            facts.profile = "unnamed profile";
+            facts.profileAction = ProfileAction::Unusable;
+            facts.warning = d.errors.damage;
+            cinfo.err->num_warnings = warningsBefore;
+            d.errors.damage[0] = '\0';
         }
         // cv::imread parses the first APP1 segment as Exif, whatever it holds.
         for (jpeg_saved_marker_ptr m = cinfo.marker_list; m != nullptr; m = m->next) {
