@@ -117,6 +117,8 @@ private:
 // sRGB's curve from linear light, in 2^16 steps of [0, 1]: fine enough that
 // the steepest part, near black, still resolves every 8-bit code value.
 constexpr int kEncodingSteps = 1 << 16;
+// The largest contribution of one channel to a linear result the tables take.
+constexpr float kLargestContribution = 8.0f;
 
 std::vector<uchar> srgbEncoding()
 {
@@ -325,6 +327,12 @@ private:
         cmsDeleteTransform(probe);
         const int channels = layout == PixelLayout::Bgra8 || layout == PixelLayout::Bgra16 ? 4 : 3;
         const bool reversed = layout != PixelLayout::Rgb8 && layout != PixelLayout::Rgb16;
+        // A contribution beyond a few times white comes from no camera's
+        // profile; such a profile keeps Little CMS's transform, and the sums
+        // stay far from overflowing.
+        for (const float value : out)
+            if (!std::isfinite(value) || std::abs(value) > kLargestContribution)
+                return nullptr;
         auto tables = std::make_shared<SeparableTables<Sample>>(channels, reversed);
         for (int k = 0; k < 3; ++k)
             for (std::size_t v = 0; v < kLevels; ++v)

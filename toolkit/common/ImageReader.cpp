@@ -323,30 +323,33 @@ WebpLayout readWebpLayout(int fd)
     return layout;
 }
 
-// Whether a file is shorter than its header says, for the formats whose
-// OpenCV decoders report a file cut short on standard error: uncompressed
-// BMP and binary PNM, whose pixel data has a size known from the header.
-bool cutShort(int fd, const Format& format)
+// What is wrong with a file whose OpenCV decoder would report it on standard
+// error: uncompressed BMP and binary PNM shorter than their headers say, a
+// BMP of an unknown compression. "" when nothing is found.
+std::string damageBeforeDecoding(int fd, const Format& format)
 {
     struct stat info { };
     if (::fstat(fd, &info) != 0)
-        return false;
+        return "";
     const std::uint64_t size = std::uint64_t(info.st_size);
+    const std::string cut = "the file is cut short";
     unsigned char head[kSignatureBytes] = {};
     const ssize_t got = ::pread(fd, head, sizeof head, 0);
     if (std::strcmp(format.name, "BMP") == 0) {
         if (got < 34)
-            return true;
+            return cut;
         const std::uint64_t offset = littleEndian32(head + 10);
         const std::uint64_t width = littleEndian32(head + 18);
         const std::int32_t rows = static_cast<std::int32_t>(littleEndian32(head + 22));
         const std::uint64_t height = std::uint64_t(rows < 0 ? -std::int64_t(rows) : rows);
         const std::uint64_t bits = std::uint64_t(head[28]) | (std::uint64_t(head[29]) << 8);
         const std::uint32_t compression = littleEndian32(head + 30);
+        if (littleEndian32(head + 14) >= 40 && compression > 3)
+            return "compression " + std::to_string(compression) + " is not one OpenCV reads";
         if (littleEndian32(head + 14) < 40 || (compression != 0 && compression != 3))
-            return false; // an old header or run-length data: OpenCV judges
+            return ""; // an old header or run-length data: OpenCV judges
         const std::uint64_t rowBytes = (width * bits + 31) / 32 * 4;
-        return size < offset + rowBytes * height;
+        return size < offset + rowBytes * height ? cut : "";
     }
     if (std::strcmp(format.name, "PNM") == 0 && got > 2 && head[1] >= '4' && head[1] <= '6') {
         // The header: magic, width, height and (but for P4) the largest value,
@@ -363,20 +366,20 @@ bool cutShort(int fd, const Format& format)
                     ++at;
             }
             if (at >= std::size_t(got) || !std::isdigit(head[at]))
-                return false; // a header longer than the signature: OpenCV judges
+                return ""; // a header longer than the signature: OpenCV judges
             while (at < std::size_t(got) && std::isdigit(head[at]) && values[v] < (1u << 30))
                 values[v] = values[v] * 10 + std::uint64_t(head[at++] - '0');
         }
         if (at >= std::size_t(got))
-            return false;
+            return "";
         ++at; // the single white space before the pixels
         const std::uint64_t channels = head[1] == '6' ? 3 : 1;
         const std::uint64_t rowBytes = head[1] == '4'
             ? (values[0] + 7) / 8
             : values[0] * channels * (values[2] > 255 ? 2 : 1);
-        return size < at + rowBytes * values[1];
+        return size < at + rowBytes * values[1] ? cut : "";
     }
-    return false;
+    return "";
 }
 
 // The share of pixels not fully opaque in an image with an alpha channel.
@@ -445,8 +448,8 @@ cv::Mat readThroughOpenCv(const std::string& path, int fd, const Format& format,
         transform = decoders::chooseTransform(icc, layout, options, facts);
     }
 
-    if (cutShort(fd, format)) {
-        error = std::string("damaged ") + format.name + " data (the file is cut short)";
+    if (const std::string damage = damageBeforeDecoding(fd, format); !damage.empty()) {
+        error = std::string("damaged ") + format.name + " data (" + damage + ")";
         return cv::Mat();
     }
     const int flags = transform && wide ? cv::IMREAD_COLOR | cv::IMREAD_ANYDEPTH : cv::IMREAD_COLOR;
