@@ -444,6 +444,11 @@ TEST(ImageReader, HeicAndAvifThroughLibheif)
         EXPECT_LE(cv::norm(p3, expected, cv::NORM_INF), 2.0) << name;
     }
 
+    // A grid of 16 x 12 pixels by its header whose canvas would be 14441 x
+    // 27759: refused before anything is allocated for it.
+    EXPECT_EQ(
+        refusal(TEST_DATA_DIR "/fuzz-seeds/hostile-grid.heic").rfind("damaged HEIF data", 0), 0u);
+
     const std::vector<uchar> bytes = fileBytes("photo.heic");
     writeBytes(
         "cut.heic", std::vector<uchar>(bytes.begin(), bytes.begin() + long(bytes.size() / 2)));

@@ -8,7 +8,11 @@
 #include <libheif/heif.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <mutex>
 
@@ -78,6 +82,151 @@ std::string codePointsName(const heif_color_profile_nclx& nclx)
     return primaries + ", transfer " + std::to_string(int(nclx.transfer_characteristics));
 }
 
+// Reads HEVC's bit fields: fixed-width and Exp-Golomb numbers, past the end
+// as zeros (the caller checks `overrun`).
+class BitReader {
+public:
+    explicit BitReader(std::vector<uchar> bytes)
+        : bytes_(std::move(bytes))
+    {
+    }
+    std::uint64_t bits(int n)
+    {
+        std::uint64_t v = 0;
+        for (int k = 0; k < n; ++k) {
+            const std::size_t byte = position_ >> 3;
+            if (byte >= bytes_.size()) {
+                overrun = true;
+                return v;
+            }
+            v = (v << 1) | ((bytes_[byte] >> (7 - (position_ & 7))) & 1u);
+            ++position_;
+        }
+        return v;
+    }
+    std::uint64_t exponentialGolomb()
+    {
+        int zeros = 0;
+        while (!overrun && bits(1) == 0)
+            if (++zeros > 32) {
+                overrun = true;
+                return 0;
+            }
+        return (std::uint64_t(1) << zeros) - 1 + bits(zeros);
+    }
+    bool overrun = false;
+
+private:
+    std::vector<uchar> bytes_;
+    std::size_t position_ = 0;
+};
+
+// The picture size an HEVC sequence parameter set (a NAL unit, with its
+// two-byte header) announces; false when it cannot be read.
+bool sequencePictureSize(
+    const uchar* nal, std::size_t size, std::uint64_t& width, std::uint64_t& height)
+{
+    std::vector<uchar> payload; // without the emulation-prevention bytes 00 00 03
+    for (std::size_t k = 2; k < size; ++k) {
+        if (k >= 4 && nal[k] == 3 && nal[k - 1] == 0 && nal[k - 2] == 0)
+            continue;
+        payload.push_back(nal[k]);
+    }
+    BitReader r(std::move(payload));
+    r.bits(4); // video parameter set
+    const int subLayers = int(r.bits(3));
+    r.bits(1);
+    r.bits(96); // the general profile, tier and level
+    bool profilePresent[8] = {}, levelPresent[8] = {};
+    for (int i = 0; i < subLayers; ++i) {
+        profilePresent[i] = r.bits(1) != 0;
+        levelPresent[i] = r.bits(1) != 0;
+    }
+    if (subLayers > 0)
+        for (int i = subLayers; i < 8; ++i)
+            r.bits(2);
+    for (int i = 0; i < subLayers; ++i) {
+        if (profilePresent[i])
+            r.bits(88);
+        if (levelPresent[i])
+            r.bits(8);
+    }
+    r.exponentialGolomb(); // its own id
+    if (r.exponentialGolomb() == 3) // 4:4:4 chroma
+        r.bits(1);
+    width = r.exponentialGolomb();
+    height = r.exponentialGolomb();
+    return !r.overrun;
+}
+
+// The largest picture the HEVC sequence parameter sets of a HEIC file
+// announce: those of its hvcC boxes and those sent within the coded data,
+// each a NAL unit after its four-byte length. The decoder allocates for them
+// before anything compares them with the image's header, so a file of a few
+// hundred bytes can ask for gigabytes. 0 when there is none to read.
+std::uint64_t largestHevcPicture(
+    const std::vector<uchar>& file, std::uint64_t& width, std::uint64_t& height)
+{
+    constexpr std::size_t kRecordHeader = 22; // of an HEVC decoder configuration
+    constexpr int kSequenceParameterSet = 33;
+    // Sequence parameter sets are a few dozen bytes; a length beyond this
+    // is not one.
+    constexpr std::size_t kLongestParameterSet = 512;
+    std::uint64_t largest = 0;
+    auto consider = [&](const uchar* nal, std::size_t length) {
+        std::uint64_t w = 0, h = 0;
+        if (length >= 4 && ((nal[0] >> 1) & 0x3f) == kSequenceParameterSet
+            && sequencePictureSize(nal, length, w, h) && w * h > largest) {
+            largest = w * h;
+            width = w;
+            height = h;
+        }
+    };
+    const uchar* begin = file.data();
+    const uchar* end = begin + file.size();
+    for (const uchar* at = begin + 4; at + 8 <= end; ++at) {
+        // A length-prefixed parameter set in the coded data: 00 00 LL LL 42 01.
+        if (at[0] == 0x42 && at[1] == 0x01 && at[-4] == 0 && at[-3] == 0) {
+            const std::size_t length = (std::size_t(at[-2]) << 8) | at[-1];
+            if (length >= 4 && length < kLongestParameterSet && at + length <= end)
+                consider(at, length);
+        }
+        if (std::memcmp(at, "hvcC", 4) != 0)
+            continue;
+        const std::size_t boxSize = (std::size_t(at[-4]) << 24) | (std::size_t(at[-3]) << 16)
+            | (std::size_t(at[-2]) << 8) | at[-1];
+        const uchar* box = at + 4;
+        const uchar* boxEnd
+            = boxSize >= 8 && boxSize - 4 <= std::size_t(end - at) ? at - 4 + boxSize : end;
+        if (box + kRecordHeader + 1 > boxEnd)
+            continue;
+        const uchar* p = box + kRecordHeader;
+        const int arrays = *p++;
+        for (int a = 0; a < arrays && p + 3 <= boxEnd; ++a) {
+            const int units = (p[1] << 8) | p[2];
+            p += 3;
+            for (int u = 0; u < units && p + 2 <= boxEnd; ++u) {
+                const std::size_t length = (std::size_t(p[0]) << 8) | p[1];
+                p += 2;
+                if (length > std::size_t(boxEnd - p))
+                    break;
+                consider(p, length);
+                p += length;
+            }
+        }
+    }
+    return largest;
+}
+
+// libheif's words for an error, without the line end some of them carry.
+std::string damaged(const heif_error& result)
+{
+    std::string text = result.message != nullptr ? result.message : "error";
+    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back())))
+        text.pop_back();
+    return "damaged HEIF data (" + text + ")";
+}
+
 } // namespace
 
 cv::Mat decoders::decodeHeif(
@@ -89,15 +238,25 @@ cv::Mat decoders::decodeHeif(
         error = "out of memory";
         return cv::Mat();
     }
-    heif_error result = heif_context_read_from_file(context.get(), path.c_str(), nullptr);
+    std::vector<uchar> file;
+    {
+        std::ifstream in(path, std::ios::binary);
+        file.assign(std::istreambuf_iterator<char>(in), {});
+        if (!in.good() && !in.eof()) {
+            error = "cannot read the file";
+            return cv::Mat();
+        }
+    }
+    heif_error result = heif_context_read_from_memory_without_copy(
+        context.get(), file.data(), file.size(), nullptr);
     if (result.code != heif_error_Ok) {
-        error = std::string("damaged HEIF data (") + result.message + ")";
+        error = damaged(result);
         return cv::Mat();
     }
     heif_image_handle* rawHandle = nullptr;
     result = heif_context_get_primary_image_handle(context.get(), &rawHandle);
     if (result.code != heif_error_Ok) {
-        error = std::string("damaged HEIF data (") + result.message + ")";
+        error = damaged(result);
         return cv::Mat();
     }
     std::unique_ptr<heif_image_handle, HandleRelease> handle(rawHandle);
@@ -110,6 +269,22 @@ cv::Mat decoders::decodeHeif(
               "to raise it)";
         return cv::Mat();
     }
+    // Pictures coded larger than the image they make (beyond the padding to
+    // whole coding blocks, and turned either way) are refused undecoded.
+    constexpr std::uint64_t kCodingPadding = 64;
+    std::uint64_t codedWidth = 0, codedHeight = 0;
+    if (largestHevcPicture(file, codedWidth, codedHeight) > 0
+        && (std::max(codedWidth, codedHeight) > std::max(width, height) + kCodingPadding
+            || codedWidth * codedHeight > maxImagePixels())) {
+        error = "damaged HEIF data (its coded picture is " + std::to_string(codedWidth) + " x "
+            + std::to_string(codedHeight) + " pixels, its image " + std::to_string(width) + " x "
+            + std::to_string(height) + ")";
+        return cv::Mat();
+    }
+    // A grid image's canvas, which libheif allocates before decoding its
+    // tiles, may be no larger than the image's header says.
+    heif_context_set_maximum_image_size_limit(context.get(),
+        int(std::min<std::uint64_t>(std::max(width, height) + kCodingPadding, INT32_MAX)));
     const int bits = heif_image_handle_get_luma_bits_per_pixel(handle.get());
     facts.bitDepth = bits;
     facts.alpha = heif_image_handle_has_alpha_channel(handle.get()) != 0;
@@ -170,7 +345,7 @@ cv::Mat decoders::decodeHeif(
         = heif_decode_image(handle.get(), &rawImage, heif_colorspace_RGB, chroma, decoding.get());
     std::unique_ptr<heif_image, ImageRelease> image(rawImage);
     if (result.code != heif_error_Ok || !image) {
-        error = std::string("damaged HEIF data (") + result.message + ")";
+        error = damaged(result);
         return cv::Mat();
     }
     int stride = 0;
@@ -180,6 +355,12 @@ cv::Mat decoders::decodeHeif(
     const int h = heif_image_get_height(image.get(), heif_channel_interleaved);
     if (plane == nullptr || w <= 0 || h <= 0) {
         error = "damaged HEIF data (no image plane)";
+        return cv::Mat();
+    }
+    if (std::uint64_t(w) != width || std::uint64_t(h) != height) {
+        error = "damaged HEIF data (it decodes to " + std::to_string(w) + " x " + std::to_string(h)
+            + " pixels, its header says " + std::to_string(width) + " x " + std::to_string(height)
+            + ")";
         return cv::Mat();
     }
     const int channels = facts.alpha ? 4 : 3;
