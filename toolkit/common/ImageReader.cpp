@@ -344,6 +344,9 @@ std::string damageBeforeDecoding(int fd, const Format& format)
         const std::uint64_t height = std::uint64_t(rows < 0 ? -std::int64_t(rows) : rows);
         const std::uint64_t bits = std::uint64_t(head[28]) | (std::uint64_t(head[29]) << 8);
         const std::uint32_t compression = littleEndian32(head + 30);
+        if (littleEndian32(head + 14) >= 40
+            && (static_cast<std::int32_t>(littleEndian32(head + 18)) <= 0 || rows == 0))
+            return "its header gives no pixels";
         if (littleEndian32(head + 14) >= 40 && compression > 3)
             return "compression " + std::to_string(compression) + " is not one OpenCV reads";
         if (littleEndian32(head + 14) < 40 || (compression != 0 && compression != 3))
