@@ -61,9 +61,14 @@ TEST(Photographs, ATaggedCopyMeasuresAsItsMaster)
         { testimages::displayP3Profile(), false, 0, false, {} });
     testsupport::writePng("master.png", master);
 
-    for (const std::string& binary : kPrograms) {
+    // The README's figures: converted, then read literally.
+    const std::string expected[2][2] = { { "1,1,1,0.999999,0.999998\n", "0.999731,0.99881\n" },
+        { "0.999856,0.999818,0.960494,0.955196,0.942628\n", "0.998495,0.88726\n" } };
+    for (int p = 0; p < 2; ++p) {
+        const std::string& binary = kPrograms[p];
         const std::string name = baseName(binary);
         const auto run = testsupport::runProgram(binary, { "master.png", "p3.png" });
+        EXPECT_EQ(run.out, expected[0][p]);
         ASSERT_EQ(run.status, 0) << name << run.err;
         EXPECT_EQ(run.err,
             name
@@ -77,6 +82,7 @@ TEST(Photographs, ATaggedCopyMeasuresAsItsMaster)
         const auto literal = testsupport::runProgram(binary, { "master.png", "p3.png" });
         ASSERT_EQ(literal.status, 0) << name << literal.err;
         EXPECT_EQ(literal.err, "") << name;
+        EXPECT_EQ(literal.out, expected[1][p]);
         EXPECT_LT(figures(literal.out).back(), kTaggedCopyAgreement) << name << ": " << literal.out;
     }
     // Each run appended its figures' block, the standard output's form kept.
