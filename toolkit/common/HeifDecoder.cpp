@@ -301,9 +301,17 @@ cv::Mat decoders::decodeHeif(
             icc.clear();
     } else if (type == heif_color_profile_type_nclx) {
         heif_color_profile_nclx* rawNclx = nullptr;
-        if (heif_image_handle_get_nclx_color_profile(handle.get(), &rawNclx).code
-            == heif_error_Ok) {
-            std::unique_ptr<heif_color_profile_nclx, NclxFree> nclx(rawNclx);
+        const heif_error read = heif_image_handle_get_nclx_color_profile(handle.get(), &rawNclx);
+        // libheif may hand out the code points it could read with an error.
+        std::unique_ptr<heif_color_profile_nclx, NclxFree> nclx(rawNclx);
+        if (read.code != heif_error_Ok) {
+            facts.hasProfile = true;
+            facts.profile = "colour information";
+            facts.profileAction = options.profiles == ProfileHandling::Ignore
+                ? ProfileAction::Ignored
+                : ProfileAction::Unusable;
+            facts.warning = read.message != nullptr ? read.message : "unreadable";
+        } else if (nclx) {
             if (!isSrgbCodePoints(*nclx)) {
                 const float found[8] = { nclx->color_primary_red_x, nclx->color_primary_red_y,
                     nclx->color_primary_green_x, nclx->color_primary_green_y,
