@@ -62,6 +62,7 @@ fuzz: setup
 	cmake --build $(FUZZ_DIR) -j $(JOBS) --target fuzz_image_comparison
 	@mkdir -p $(FUZZ_DIR)/corpus
 	cd $(FUZZ_DIR) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	    LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan-suppressions.txt \
 	    bin/fuzz_image_comparison -max_total_time=$(FUZZ_SECONDS) -max_len=65536 -rss_limit_mb=4096 \
 	    -timeout=30 -print_final_stats=1 corpus ../tests/data/fuzz-seeds
 
