@@ -62,6 +62,18 @@ extern "C" void onTerminatingSignal(int signo)
     std::signal(signo, SIG_DFL);
 }
 
+// Catches SIGINT and SIGTERM without restarting the call they interrupt, so
+// that a write waiting on a full pipe returns and the run stops.
+void catchTerminatingSignals()
+{
+    struct sigaction action { };
+    action.sa_handler = onTerminatingSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;
+    ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGTERM, &action, nullptr);
+}
+
 // What a run needs of one image, computed once however many pairs use it.
 struct ImageData {
     std::string error; // why the image could not be used; empty when it could
@@ -144,7 +156,8 @@ std::string oneLine(std::string text)
 // The facts columns of one image, each after a comma: all empty when the
 // image could not be read. A profile's description is the file's own text,
 // so it is kept to one line like every other field.
-std::string factFields(const ImageData* data, const comparepairs::Comparisons& comparisons)
+std::string factFields(
+    const ImageData* data, const comparepairs::Comparisons& comparisons, bool safeCells)
 {
     const std::size_t count = comparepairs::factColumns(comparisons).size();
     if (data == nullptr || !data->read)
@@ -152,8 +165,8 @@ std::string factFields(const ImageData* data, const comparepairs::Comparisons& c
     const common::ImageFacts& facts = data->facts;
     std::string fields = "," + std::to_string(facts.width) + "x" + std::to_string(facts.height)
         + "," + std::to_string(facts.bitDepth) + ","
-        + comparepairs::csvField(oneLine(facts.profile)) + ","
-        + comparepairs::csvField(oneLine(facts.reading()));
+        + comparepairs::textCell(oneLine(facts.profile), safeCells) + ","
+        + comparepairs::textCell(oneLine(facts.reading()), safeCells);
     if (comparisons.perceptual)
         fields += "," + (data->white < 0.0 ? std::string() : figureText(data->white));
     return fields;
@@ -210,6 +223,9 @@ private:
     void releaseImage(Entry* entry);
     void admitPairs();
     bool writeFinished();
+    bool writeTable(const std::string& text);
+    bool resumeAfterTable();
+    std::size_t tableRows() const { return contents_.rows() + succeeded_ + failed_; }
     void showProgress(bool force);
     void clearProgress();
     void printSummary(bool interrupted);
@@ -239,6 +255,7 @@ private:
     comparepairs::TableContents contents_;
     std::unordered_set<std::string> warnedImages_; // their unusable profiles reported
     int tableFd_ = 1;
+    off_t tableBytes_ = 0; // the table's whole rows, in bytes
     long long total_ = -1;
     std::size_t skipped_ = 0, skippedFailed_ = 0;
     std::size_t succeeded_ = 0, failed_ = 0;
@@ -255,14 +272,6 @@ void Batch::readList()
         if (!reader_.next(options_.shard, line)) {
             error = reader_.error();
             break;
-        }
-        bool ok = false;
-        if (line.error.empty() && contents_.take(line.first, line.second, ok)) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            ++skipped_;
-            if (!ok)
-                ++skippedFailed_;
-            continue;
         }
         std::unique_lock<std::mutex> lock(mutex_);
         progressMade_.wait(lock, [&] { return readAhead_.size() < window_ || gSignal.load(); });
@@ -380,10 +389,12 @@ void Batch::finishPair(Pair& pair) const
         images[0] = pair.first->data.get();
         images[1] = pair.second->data.get();
     }
-    pair.row = comparepairs::csvField(line.first) + "," + comparepairs::csvField(line.second) + ","
-        + comparepairs::csvField(oneLine(status)) + figures
-        + factFields(images[0], options_.comparisons) + factFields(images[1], options_.comparisons)
-        + "\n";
+    const bool safe = options_.safeCells;
+    pair.row = comparepairs::textCell(line.first, safe) + ","
+        + comparepairs::textCell(line.second, safe) + ","
+        + comparepairs::textCell(oneLine(status), safe) + figures
+        + factFields(images[0], options_.comparisons, safe)
+        + factFields(images[1], options_.comparisons, safe) + "\n";
     if (report_) {
         pair.status = oneLine(status);
         comparepairs::ReportPair shown = reportPair(pair);
@@ -499,6 +510,7 @@ bool Batch::writeFinished()
 {
     std::string rows, blocks;
     std::vector<std::string> errors, reportErrors;
+    std::size_t succeeded = 0, failed = 0;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         while (!inFlight_.empty() && inFlight_.front().done) {
@@ -519,9 +531,9 @@ bool Batch::writeFinished()
                     errors.push_back(common::readingNotice(image->path, facts));
             }
             if (pair.ok) {
-                ++succeeded_;
+                ++succeeded;
             } else {
-                ++failed_;
+                ++failed;
                 // A malformed line's message names its line already.
                 errors.push_back(pair.line.error.empty()
                         ? "line " + std::to_string(pair.line.number) + ": " + pair.error
@@ -559,11 +571,72 @@ bool Batch::writeFinished()
             return false;
         }
     }
-    if (!rows.empty() && !comparepairs::writeAll(tableFd_, rows)) {
-        clearProgress();
-        std::cerr << "compare-pairs: cannot write the table " << tableName() << ": "
-                  << std::strerror(errno) << std::endl;
+    if (!rows.empty() && !writeTable(rows))
         return false;
+    // A pair is done once its row is in the table.
+    succeeded_ += succeeded;
+    failed_ += failed;
+    return true;
+}
+
+bool Batch::writeTable(const std::string& text)
+{
+    if (comparepairs::writeAll(tableFd_, text, &gSignal)) {
+        tableBytes_ += static_cast<off_t>(text.size());
+        return true;
+    }
+    if (errno == EINTR && gSignal.load() != 0)
+        return false; // interrupted: the run ends as after any signal
+    const int writeErrno = errno;
+    clearProgress();
+    std::cerr << "compare-pairs: cannot write the table " << tableName() << ": "
+              << std::strerror(writeErrno);
+    // A file is cut back to its last whole row, so that --resume completes it.
+    if (!options_.out.empty()) {
+        if (::ftruncate(tableFd_, tableBytes_) == 0 && ::lseek(tableFd_, 0, SEEK_END) >= 0)
+            std::cerr << " (it is left with its " << tableRows() << " whole rows)";
+        else
+            std::cerr << " (and its last row, written in part, could not be removed)";
+    }
+    std::cerr << std::endl;
+    return false;
+}
+
+// Skips the lines whose rows a resumed table holds: its rows are those of the
+// first lines the run takes from the list, in order, whatever they are
+// (malformed lines included). False, with a message, when the table does not
+// follow the list.
+bool Batch::resumeAfterTable()
+{
+    comparepairs::PairLine line;
+    for (std::size_t k = 0; k < contents_.rows(); ++k) {
+        const comparepairs::TableContents::Row& row = contents_.row(k);
+        if (!reader_.next(options_.shard, line)) {
+            std::cerr << "compare-pairs: "
+                      << (reader_.error().empty() ? "the table \"" + options_.out + "\" holds "
+                                     + std::to_string(contents_.rows())
+                                     + " rows, but the list has only " + std::to_string(k)
+                                     + " lines of pairs for this run: was it written from "
+                                       "another list"
+                                     + (options_.shard.count > 1 ? " or shard?" : "?")
+                                                  : reader_.error())
+                      << std::endl;
+            return false;
+        }
+        if (!comparepairs::isRowOf(row, line)) {
+            std::cerr << "compare-pairs: the table \"" << options_.out << "\" row " << k + 1
+                      << " is of \"" << row.first << "\", \"" << row.second << "\", not of line "
+                      << line.number << " of the list (\"" << comparepairs::tableText(line.first)
+                      << "\", \"" << comparepairs::tableText(line.second)
+                      << "\"): a table is resumed only with the list"
+                      << (options_.shard.count > 1 ? " and shard" : "")
+                      << " it was written from, to which lines may only be added at the end"
+                      << std::endl;
+            return false;
+        }
+        ++skipped_;
+        if (!row.ok)
+            ++skippedFailed_;
     }
     return true;
 }
@@ -613,6 +686,8 @@ void Batch::printSummary(bool interrupted)
               << " failed";
     if (skipped_ > 0)
         std::cerr << "; " << skipped_ << " already in the table (" << skippedFailed_ << " failed)";
+    const std::size_t rows = tableRows();
+    std::cerr << "; the table holds " << rows << (rows == 1 ? " row" : " rows");
     char timing[64];
     std::snprintf(timing, sizeof timing, "; %.1f s, %.1f pairs/s", seconds,
         seconds > 0 ? done / seconds : 0.0);
@@ -653,10 +728,14 @@ int Batch::run()
         if (!notice.empty())
             std::cerr << "compare-pairs: " << notice << std::endl;
     }
-    if (needsHeader && !comparepairs::writeAll(tableFd_, header)) {
-        std::cerr << "compare-pairs: cannot write the table " << tableName() << ": "
-                  << std::strerror(errno) << std::endl;
-        return 1;
+    if (!resumeAfterTable())
+        return 2;
+    if (options_.forFit) {
+        std::string error;
+        if (!common::appendLocked(kResultFile, std::string(), error)) {
+            std::cerr << "compare-pairs: " << error << std::endl;
+            return 2;
+        }
     }
     if (options_.progress)
         total_ = comparepairs::countPairs(options_.pairs, options_.shard);
@@ -664,8 +743,11 @@ int Batch::run()
     // Lost output is reported as a failed write, not by the end of the process.
     std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGXFSZ, SIG_IGN);
-    std::signal(SIGINT, onTerminatingSignal);
-    std::signal(SIGTERM, onTerminatingSignal);
+    catchTerminatingSignals();
+    if (!options_.out.empty())
+        tableBytes_ = ::lseek(tableFd_, 0, SEEK_END);
+    if (needsHeader && !writeTable(header))
+        return gSignal.load() != 0 ? 128 + gSignal.load() : 1;
 
     // Each worker compares one image at a time; OpenCV's own threads would
     // only compete with them.
@@ -683,7 +765,10 @@ int Batch::run()
     bool interrupted = false;
     while (true) {
         if (!writeFinished()) {
-            writeFailed_ = true;
+            if (gSignal.load() != 0)
+                interrupted = true;
+            else
+                writeFailed_ = true;
             break;
         }
         showProgress(false);

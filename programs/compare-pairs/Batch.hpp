@@ -30,12 +30,16 @@ struct Options {
     std::string debugDir; // where each pair's debug files go; empty for none
     std::string reportDir; // where the visual report goes; empty for none
     bool progress = false; // show a progress line on standard error
+    // Put "'" before text cells that start as a spreadsheet formula would.
+    bool safeCells = false;
 };
 
 // Runs the batch. Returns 0 when every pair of the table succeeded, 1 when a
-// pair failed or the table or "For_fit.txt" could not be written, 2 when the
-// list or the table cannot be opened, and 128 + the signal's number after
-// SIGINT or SIGTERM (the rows finished by then are written). Prints each
+// pair failed or the table or "For_fit.txt" could not be written (a table
+// file is cut back to its last whole row), 2 when the list or the table
+// cannot be opened or read, or a resumed table does not follow the list, and
+// 128 + the signal's number after SIGINT or SIGTERM (the rows finished by
+// then are written). Prints each
 // failure, one warning for each image whose colour profile could not be used
 // (readingNotice's line, once however many pairs use the image) and a summary
 // line on standard error.

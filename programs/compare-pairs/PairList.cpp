@@ -1,5 +1,6 @@
 #include "programs/compare-pairs/PairList.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -10,6 +11,9 @@
 #include <unistd.h>
 
 namespace {
+
+// The list is read in blocks of this size.
+constexpr std::size_t kReadBytes = 64 * 1024;
 
 bool isBlank(char c)
 {
@@ -104,17 +108,17 @@ bool comparepairs::parsePairLine(const std::string& rawLine, std::size_t number,
 
 comparepairs::PairReader::~PairReader()
 {
-    if (file_ != nullptr && ownsFile_)
-        std::fclose(file_);
-    std::free(buffer_);
+    if (fd_ >= 0 && ownsFd_)
+        ::close(fd_);
 }
 
 bool comparepairs::PairReader::open(const std::string& path, std::string& error)
 {
     path_ = path;
+    buffer_.resize(kReadBytes);
     if (path == "-") {
-        file_ = stdin;
-        ownsFile_ = false;
+        fd_ = 0;
+        ownsFd_ = false;
         return true;
     }
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -128,38 +132,100 @@ bool comparepairs::PairReader::open(const std::string& path, std::string& error)
         error = "cannot read the list \"" + path + "\": it is a directory";
         return false;
     }
-    file_ = ::fdopen(fd, "r");
-    if (file_ == nullptr) {
-        error = "cannot read the list \"" + path + "\": " + std::strerror(errno);
-        ::close(fd);
+    fd_ = fd;
+    ownsFd_ = true;
+    return true;
+}
+
+bool comparepairs::PairReader::fill()
+{
+    if (atEnd_)
         return false;
+    if (begin_ == end_)
+        begin_ = end_ = 0;
+    while (true) {
+        const ssize_t n = ::read(fd_, buffer_.data() + end_, buffer_.size() - end_);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            error_ = "cannot read the list \"" + path_ + "\": " + std::strerror(errno);
+            atEnd_ = true;
+            return false;
+        }
+        if (n == 0) {
+            atEnd_ = true;
+            return false;
+        }
+        end_ += static_cast<std::size_t>(n);
+        return true;
     }
-    ownsFile_ = true;
+}
+
+bool comparepairs::PairReader::readLine(std::string& line, bool& whole)
+{
+    line.clear();
+    whole = true;
+    bool any = false, dropped = false;
+    while (true) {
+        if (begin_ == end_ && !fill()) {
+            whole = !dropped && line.size() <= kMaxLineBytes;
+            return any && error_.empty();
+        }
+        any = true;
+        const char* start = buffer_.data() + begin_;
+        const std::size_t available = end_ - begin_;
+        const char* newline = static_cast<const char*>(std::memchr(start, '\n', available));
+        const std::size_t length
+            = newline != nullptr ? static_cast<std::size_t>(newline - start) : available;
+        // Past the limit the rest of the line is read and dropped, so memory
+        // stays bounded whatever the list holds.
+        const std::size_t room = kMaxLineBytes + 1 - std::min(line.size(), kMaxLineBytes + 1);
+        line.append(start, std::min(length, room));
+        dropped = dropped || length > room;
+        begin_ += length;
+        if (newline != nullptr) {
+            ++begin_;
+            break;
+        }
+    }
+    // A line end of "\r\n" counts as one.
+    whole = !dropped
+        && (line.size() <= kMaxLineBytes
+            || (line.size() == kMaxLineBytes + 1 && line.back() == '\r'));
     return true;
 }
 
 bool comparepairs::PairReader::next(const Shard& shard, PairLine& pair)
 {
-    if (file_ == nullptr)
+    if (fd_ < 0)
         return false;
-    while (true) {
-        errno = 0;
-        const ssize_t length = ::getline(&buffer_, &capacity_, file_);
-        if (length < 0) {
-            if (std::ferror(file_))
-                error_ = "cannot read the list \"" + path_
-                    + "\": " + std::strerror(errno ? errno : EIO);
-            return false;
-        }
+    std::string line;
+    bool whole = true;
+    while (readLine(line, whole)) {
         ++lineNumber_;
-        std::string line(buffer_, static_cast<std::size_t>(length));
-        if (!line.empty() && line.back() == '\n')
-            line.pop_back();
         if (!shard.takes(lineNumber_))
             continue;
-        if (parsePairLine(line, lineNumber_, pair))
-            return true;
+        const bool hasNul = line.find('\0') != std::string::npos;
+        if (whole && !hasNul) {
+            if (parsePairLine(line, lineNumber_, pair))
+                return true;
+            continue;
+        }
+        pair = PairLine {};
+        pair.number = lineNumber_;
+        if (!whole) {
+            pair.first = line.substr(0, kLongLineKept);
+            pair.error = "line " + std::to_string(lineNumber_) + ": longer than "
+                + std::to_string(kMaxLineBytes) + " bytes";
+        } else {
+            if (!line.empty() && line.back() == '\r')
+                line.pop_back();
+            pair.first = line;
+            pair.error = "line " + std::to_string(lineNumber_) + ": holds a NUL byte";
+        }
+        return true;
     }
+    return false;
 }
 
 long long comparepairs::countPairs(const std::string& path, const Shard& shard)

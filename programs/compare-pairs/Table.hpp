@@ -9,12 +9,17 @@
 // Tables written before the a and b columns and the images' facts end their
 // header at `ab`; they are recognised, so that they are never completed with
 // rows of the other kind.
+//
+// The table is UTF-8: a text that is not (a path in another encoding, a NUL
+// byte) is written by tableText's rule. With safe cells, a text cell that a
+// spreadsheet would take for a formula gets a leading "'".
 #pragma once
 
+#include "programs/compare-pairs/PairList.hpp"
+
+#include <atomic>
 #include <cstddef>
-#include <deque>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 namespace comparepairs {
@@ -49,24 +54,43 @@ std::string csvField(const std::string& text);
 // field is not closed.
 bool parseCsvLine(const std::string& line, std::vector<std::string>& fields);
 
-// The pairs a table already holds, for resuming: for each (first, second), in
-// the order of its rows, whether each row's status is "ok".
+// A text as the table holds it: as it is when it is valid UTF-8 without a NUL
+// byte; otherwise with each backslash doubled and each byte that is not part
+// of a valid UTF-8 character, and each NUL, written as \xHH (two upper-case
+// hexadecimal digits).
+std::string tableText(const std::string& text);
+
+// A text cell of a row: tableText, with a leading "'" when `safe` and the text
+// starts with '=', '+', '-' or '@', as a CSV field.
+std::string textCell(const std::string& text, bool safe);
+
+// Whether a field read from a table is the cell of `text`, written with or
+// without safe cells.
+bool isCellOf(const std::string& field, const std::string& text);
+
+// The rows a table already holds, in order, for resuming: their first two
+// fields as written and whether their status is "ok".
 class TableContents {
 public:
-    void add(const std::string& first, const std::string& second, bool ok);
+    struct Row {
+        std::string first, second;
+        bool ok = false;
+    };
 
-    // Takes one row of the pair if the table holds one left: true, with its
-    // status in `ok`.
-    bool take(const std::string& first, const std::string& second, bool& ok);
-
-    std::size_t rows() const { return rows_; }
+    void add(Row row) { rows_.push_back(std::move(row)); }
+    std::size_t rows() const { return rows_.size(); }
+    const Row& row(std::size_t index) const { return rows_[index]; }
 
 private:
-    std::unordered_map<std::string, std::deque<bool>> rowsByPair_;
-    std::size_t rows_ = 0;
+    std::vector<Row> rows_;
 };
 
+// Whether a row of a table is the row of a list line: its first two fields
+// are the line's two paths, or the text of a malformed line and nothing.
+bool isRowOf(const TableContents::Row& row, const PairLine& line);
+
 // Prepares `path` to receive the rows of a run and opens it for appending.
+// The file must be a regular one (it is opened without waiting on a FIFO).
 // Without `resume` the file must not exist or be empty. `needsHeader` says
 // whether the caller must write the header first.
 // With `resume`, an existing table must have this run's header (the file is
@@ -77,15 +101,21 @@ int openTable(const std::string& path, const std::string& header, bool resume,
     TableContents& contents, bool& needsHeader, std::string& notice, std::string& error);
 
 // Writes the whole text to a descriptor, retrying short writes; false, with
-// errno set, when it cannot.
-bool writeAll(int fd, const std::string& text);
+// errno set, when it cannot. A write interrupted by a signal is retried
+// unless `stop` is given and set (errno is then EINTR).
+bool writeAll(int fd, const std::string& text, const std::atomic<int>* stop = nullptr);
 
-// `compare-pairs --merge`: the tables `inputs`, each with the same header, as
-// one table on `fd`: the header once, then every input's rows in the order
-// given. Tables of the earlier columns merge among themselves. Returns 0, 1
-// when the output cannot be written, 2 when an input cannot be read, has
-// another header (a mix of earlier and current tables is named as such) or
-// ends with a row cut short; a message on standard error for each failure.
-int mergeTables(const std::vector<std::string>& inputs, int fd);
+// `compare-pairs --merge`: the tables `inputs` ("-" for standard input), each
+// with the same header, as one table on `fd`: the header once, then the rows.
+// Every row must be whole and well quoted, with the header's number of
+// fields, and no input may be given twice (by its name or as a copy: two
+// tables of the same rows). With a `list` (the list the tables were made
+// from, whole), each line of it that names a pair or is malformed must have
+// exactly one row, and the rows are written in the order of the list;
+// without one, the rows follow the order of the inputs. Tables of the earlier columns merge among
+// themselves. Returns 0, 1 when the output cannot be written, 2 when an input
+// or the list cannot be read or the tables fail a check; a message on
+// standard error for each failure.
+int mergeTables(const std::vector<std::string>& inputs, const std::string& list, int fd);
 
 } // namespace comparepairs

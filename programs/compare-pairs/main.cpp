@@ -30,14 +30,18 @@ const char* const kDescription
       "(as perceptual-metrics does) and by their CIE L*a*b* histograms (as lab-compare does).\n"
       "PAIRS (a file, or - for standard input) holds one pair a line: two image paths\n"
       "separated by a tab, or by white space where the line has no tab. Blank lines and\n"
-      "lines starting with # are skipped. Writes a CSV table, one row per pair in the\n"
-      "order of the list: the figures, then each image's size, bit depth, colour profile,\n"
-      "what the reader did with it, and the share of its pixels at its white.";
+      "lines starting with # are skipped; a line longer than 65536 bytes or holding a NUL\n"
+      "byte is malformed. Writes a CSV table in UTF-8, one row per line in the order of the\n"
+      "list: the figures, then each image's size, bit depth, colour profile, what the\n"
+      "reader did with it, and the share of its pixels at its white. Text that is not\n"
+      "UTF-8 is written with \\ doubled and each other byte as \\xHH.";
 
 const char* const kFooter
     = "Exit status: 0 when every pair succeeded, 1 when a pair failed or a write failed,\n"
-      "2 for a wrong option or an unreadable list or table.\n"
-      "Merge shard tables: compare-pairs --merge [--out FILE] TABLE...";
+      "2 for a wrong option, an unreadable list or table, or a table that does not follow\n"
+      "the list.\n"
+      "Merge shard tables: compare-pairs --merge [--list PAIRS] [--out FILE] TABLE...\n"
+      "(with --list, every line of PAIRS must have exactly one row; rows in list order)";
 
 unsigned defaultJobs()
 {
@@ -49,7 +53,8 @@ int usageError(const CLI::App& app, const std::string& message)
 {
     std::cerr << "compare-pairs: " << message << "\nUsage: " << app.get_name()
               << " [--metrics perceptual,lab] [--profiles convert|ignore] [-j N] [--out FILE]"
-                 " [--resume] [--for-fit] [--shard K/N] [--debug-dir DIR] [--report DIR] PAIRS\n"
+                 " [--resume] [--for-fit] [--shard K/N] [--debug-dir DIR] [--report DIR]"
+                 " [--safe-cells] PAIRS\n"
                  "Run with --help for more information.\n"
               << std::flush;
     return 2;
@@ -81,6 +86,8 @@ int main(int argc, char** argv)
     std::string reportDir;
     std::uint64_t maxMegapixels = 0;
     bool merge = false;
+    std::string mergeList;
+    bool safeCells = false;
     std::vector<std::string> inputs;
 
     app.add_option("--metrics", metricsText,
@@ -115,7 +122,14 @@ int main(int argc, char** argv)
            "Refuse images above this many megapixels (default 250, or TOOLKIT_MAX_MEGAPIXELS)")
         ->check(CLI::Range(std::uint64_t(1), std::uint64_t(1) << 30))
         ->option_text("N");
+    app.add_flag("--safe-cells", safeCells,
+        "Put ' before text cells starting with =, +, - or @, which a spreadsheet would take "
+        "for formulas");
     app.add_flag("--merge", merge, "Concatenate shard tables (the header once) instead");
+    app.add_option("--list", mergeList,
+           "With --merge: the list the tables were made from; each of its lines must have "
+           "exactly one row, and the rows are written in its order")
+        ->option_text("PAIRS");
     app.add_option("PAIRS", inputs, "The list of pairs (with --merge: the tables)")
         ->required()
         ->option_text("PAIRS");
@@ -135,8 +149,8 @@ int main(int argc, char** argv)
     int outFd = 1;
     if (merge) {
         if (resume || forFit || !shardText.empty() || !debugDir.empty() || !reportDir.empty()
-            || app.count("--profiles") > 0)
-            return usageError(app, "--merge takes only --out and the tables to merge");
+            || app.count("--profiles") > 0 || safeCells)
+            return usageError(app, "--merge takes only --list, --out and the tables to merge");
         if (!out.empty()) {
             // The merged table is written whole to a new file; an existing
             // table is never overwritten.
@@ -147,7 +161,7 @@ int main(int argc, char** argv)
                 return 2;
             }
         }
-        int status = comparepairs::mergeTables(inputs, outFd);
+        int status = comparepairs::mergeTables(inputs, mergeList, outFd);
         if (!out.empty()) {
             if (::close(outFd) != 0 && status == 0) {
                 std::cerr << "compare-pairs: cannot write \"" << out
@@ -160,6 +174,8 @@ int main(int argc, char** argv)
         return status;
     }
 
+    if (!mergeList.empty())
+        return usageError(app, "--list goes with --merge");
     comparepairs::Options options;
     if (inputs.size() != 1)
         return usageError(app, "expected one list of pairs, got " + std::to_string(inputs.size()));
@@ -181,6 +197,7 @@ int main(int argc, char** argv)
     options.debugDir = debugDir;
     options.reportDir = reportDir;
     options.progress = ::isatty(2) == 1;
+    options.safeCells = safeCells;
     toolkit::common::setMaxImagePixels(maxMegapixels * 1000000);
     // Rows already written are whole; the run ends with a message, not an abort.
     try {

@@ -20,9 +20,20 @@ std::string describe(const std::string& what, const std::string& path)
 bool toolkit::common::appendLocked(
     const std::string& path, const std::string& text, std::string& error)
 {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    // Without waiting: a FIFO is refused below, not waited on for a reader.
+    const int fd
+        = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
     if (fd < 0) {
-        error = describe("cannot open", path);
+        error = errno == ENXIO ? "cannot open \"" + path + "\": not a regular file"
+                               : describe("cannot open", path);
+        return false;
+    }
+    struct stat info { };
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)
+        || ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+        error = S_ISREG(info.st_mode) ? describe("cannot open", path)
+                                      : "cannot open \"" + path + "\": not a regular file";
+        ::close(fd);
         return false;
     }
     int rc;

@@ -17,6 +17,7 @@
 #include <thread>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -302,9 +303,9 @@ TEST(ComparePairs, UsageErrorsAndUnwritableTables)
     EXPECT_EQ(runProgram(kBinary, { "--out", "table.csv", "--resume", "pairs.txt" }).status, 2);
     EXPECT_EQ(readFile("table.csv"), "first,second,status,L,ab\na,b,ok,1,1\n");
 
-    // A table that cannot be written is an error.
+    // A table that cannot be written is an error; --out takes regular files only.
     const auto full = runProgram(kBinary, { "--out", "/dev/full", "pairs.txt" });
-    EXPECT_EQ(full.status, 1);
+    EXPECT_EQ(full.status, 2);
     EXPECT_NE(full.err.find("/dev/full"), std::string::npos) << full.err;
     const auto stdoutFull = runProgram("/bin/sh", { "-c", kBinary + " pairs.txt > /dev/full" });
     EXPECT_EQ(stdoutFull.status, 1);
@@ -563,4 +564,227 @@ TEST(ComparePairs, EarlierTablesAreNeitherResumedNorMixedWithNewOnes)
             << mixed.err;
         EXPECT_NE(mixed.err.find("earlier compare-pairs"), std::string::npos) << mixed.err;
     }
+}
+
+// A list read through a file of `text`, all lines of one shard.
+static std::vector<comparepairs::PairLine> readList(const std::string& text)
+{
+    writeText("list.txt", text);
+    comparepairs::PairReader reader;
+    std::string error;
+    EXPECT_TRUE(reader.open("list.txt", error)) << error;
+    std::vector<comparepairs::PairLine> read;
+    comparepairs::PairLine line;
+    while (reader.next(comparepairs::Shard {}, line))
+        read.push_back(line);
+    EXPECT_EQ(reader.error(), "");
+    return read;
+}
+
+TEST(PairList, LongLinesAndNulBytesAreMalformedAndTheListGoesOn)
+{
+    testsupport::ScopedWorkDir dir;
+    const std::string longLine(comparepairs::kMaxLineBytes + 10, 'x');
+    const std::string atLimit = std::string(comparepairs::kMaxLineBytes - 6, 'y') + "\tb.png";
+    const auto read = readList("a.png\tb.png\n" + longLine + "\n"
+        + std::string("c.png\0evil\tb.png\n", 17) + atLimit + "\r\nlast.png\tb.png");
+    ASSERT_EQ(read.size(), 5u);
+    EXPECT_EQ(read[0].error, "");
+    EXPECT_NE(read[1].error.find("longer than 65536 bytes"), std::string::npos);
+    EXPECT_EQ(read[1].first.size(), comparepairs::kLongLineKept);
+    EXPECT_NE(read[2].error.find("NUL"), std::string::npos);
+    EXPECT_EQ(read[3].error, "") << "a line at the limit, ended by \\r\\n, is a pair";
+    EXPECT_EQ(read[3].second, "b.png");
+    EXPECT_EQ(read[4].number, 5u);
+    EXPECT_EQ(read[4].first, "last.png");
+}
+
+TEST(Table, TextThatIsNotUtf8IsEscapedAndRecognised)
+{
+    EXPECT_EQ(comparepairs::tableText("caf\xc3\xa9 \\ 1.png"), "caf\xc3\xa9 \\ 1.png");
+    EXPECT_EQ(comparepairs::tableText("caf\xe9 \\1.png"), "caf\\xE9 \\\\1.png");
+    EXPECT_EQ(comparepairs::tableText(std::string("a\0b", 3)), "a\\x00b");
+    // Overlong forms and surrogates are not UTF-8.
+    EXPECT_EQ(comparepairs::tableText("\xc0\xaf\xed\xa0\x80"), "\\xC0\\xAF\\xED\\xA0\\x80");
+
+    EXPECT_EQ(comparepairs::textCell("=cmd|'/c calc'!A1", true), "'=cmd|'/c calc'!A1");
+    EXPECT_EQ(comparepairs::textCell("-1.png", false), "-1.png");
+    EXPECT_EQ(comparepairs::textCell("a,b.png", true), "\"a,b.png\"");
+    EXPECT_TRUE(comparepairs::isCellOf("'@x.png", "@x.png"));
+    EXPECT_TRUE(comparepairs::isCellOf("@x.png", "@x.png"));
+    EXPECT_TRUE(comparepairs::isCellOf("\\xE9.png", "\xe9.png"));
+    EXPECT_FALSE(comparepairs::isCellOf("'x.png", "x.png"));
+}
+
+TEST(ComparePairs, EveryListLineHasOneRowThroughResumes)
+{
+    testsupport::ScopedWorkDir dir;
+    const auto names = writePhotos(4);
+    // A malformed line, a line with a NUL byte, a path that is not UTF-8 and
+    // one a spreadsheet would take for a formula.
+    fs::copy_file(names[1], "caf\xe9.png");
+    fs::copy_file(names[2], "=2.png");
+    const std::string list = names[0] + "\t" + names[1] + "\njust-one-field\n"
+        + std::string("img0.png\0x\timg1.png\n", 20) + "caf\xe9.png\t" + names[3] + "\n=2.png\t"
+        + names[0] + "\n" + names[2] + "\t" + names[3] + "\n";
+    writeText("pairs.txt", list);
+    ASSERT_EQ(runProgram(kBinary, { "--out", "full.csv", "pairs.txt" }).status, 1);
+    const std::string full = readFile("full.csv");
+    const auto rows = lines(full);
+    ASSERT_EQ(rows.size(), 7u);
+    EXPECT_EQ(rows[3].rfind("img0.png\\x00x\timg1.png,,error: line 3: holds a NUL byte", 0), 0u);
+    EXPECT_EQ(rows[4].rfind("caf\\xE9.png,img3.png,ok,", 0), 0u) << rows[4];
+    EXPECT_EQ(rows[5].rfind("=2.png,img0.png,ok,", 0), 0u);
+
+    // Resumed again and again, the malformed lines keep their one row.
+    writeText("table.csv", kHeader + rows[1] + "\n" + rows[2] + "\n" + rows[3] + "\n");
+    for (int k = 0; k < 3; ++k) {
+        const auto resumed = runProgram(kBinary, { "--out", "table.csv", "--resume", "pairs.txt" });
+        EXPECT_EQ(resumed.status, 1) << resumed.err;
+        EXPECT_EQ(readFile("table.csv"), full);
+    }
+
+    // With safe cells the formula is quoted, and the table still resumes.
+    const auto safe = runProgram(kBinary, { "--safe-cells", "pairs.txt" });
+    EXPECT_EQ(lines(safe.out)[5].rfind("'=2.png,img0.png,ok,", 0), 0u);
+    writeText("safe.csv", lines(safe.out)[0] + "\n" + lines(safe.out)[1] + "\n");
+    EXPECT_EQ(runProgram(kBinary, { "--safe-cells", "--out", "safe.csv", "--resume", "pairs.txt" })
+                  .status,
+        1);
+    EXPECT_EQ(readFile("safe.csv"), safe.out);
+
+    // A table of another list is refused, and left as it is.
+    writeText("other.txt", names[2] + "\t" + names[3] + "\n" + list);
+    const auto other = runProgram(kBinary, { "--out", "table.csv", "--resume", "other.txt" });
+    EXPECT_EQ(other.status, 2);
+    EXPECT_NE(other.err.find("row 1"), std::string::npos) << other.err;
+    writeText("short.txt", names[0] + "\t" + names[1] + "\n");
+    EXPECT_EQ(runProgram(kBinary, { "--out", "table.csv", "--resume", "short.txt" }).status, 2);
+    EXPECT_EQ(readFile("table.csv"), full);
+}
+
+TEST(ComparePairs, MergeChecksTheTablesAgainstTheList)
+{
+    testsupport::ScopedWorkDir dir;
+    const auto names = writePhotos(4);
+    writeText("pairs.txt", longList(names, 7) + "malformed\n" + names[0] + "\t" + names[1] + "\n");
+    ASSERT_EQ(runProgram(kBinary, { "--out", "full.csv", "pairs.txt" }).status, 1);
+    for (int k = 0; k < 3; ++k)
+        runProgram(kBinary,
+            { "--shard", std::to_string(k) + "/3", "--out", "s" + std::to_string(k) + ".csv",
+                "pairs.txt" });
+
+    // With the list, the rows come in its order, whatever the order of the tables.
+    const auto merged
+        = runProgram(kBinary, { "--merge", "--list", "pairs.txt", "s2.csv", "s0.csv", "s1.csv" });
+    EXPECT_EQ(merged.status, 0) << merged.err;
+    EXPECT_EQ(merged.out, readFile("full.csv"));
+
+    // A shard cut at a row boundary: only the list can tell.
+    const auto shard1 = lines(readFile("s1.csv"));
+    writeText("cut.csv", shard1[0] + "\n" + shard1[1] + "\n");
+    const auto cut
+        = runProgram(kBinary, { "--merge", "--list", "pairs.txt", "s0.csv", "cut.csv", "s2.csv" });
+    EXPECT_EQ(cut.status, 2);
+    EXPECT_NE(cut.err.find("has no row"), std::string::npos) << cut.err;
+    EXPECT_EQ(cut.out, "");
+
+    // The same shard twice, by name or as a copy; an unclosed quote.
+    EXPECT_EQ(runProgram(kBinary, { "--merge", "s0.csv", "s1.csv", "s0.csv" }).status, 2);
+    fs::copy_file("s0.csv", "copy.csv");
+    const auto twice = runProgram(kBinary, { "--merge", "s0.csv", "copy.csv" });
+    EXPECT_EQ(twice.status, 2);
+    EXPECT_NE(twice.err.find("same rows"), std::string::npos) << twice.err;
+    EXPECT_EQ(runProgram(kBinary,
+                  { "--merge", "--list", "pairs.txt", "s0.csv", "s1.csv", "s2.csv", "copy.csv" })
+                  .status,
+        2);
+    writeText("quote.csv", shard1[0] + "\n\"" + shard1[1] + "\n");
+    EXPECT_EQ(runProgram(kBinary, { "--merge", "quote.csv" }).status, 2);
+
+    // Standard input is a table too.
+    const auto piped = runProgram(
+        "/bin/sh", { "-c", kBinary + " --merge --list pairs.txt s0.csv - s2.csv < s1.csv" });
+    EXPECT_EQ(piped.status, 0) << piped.err;
+    EXPECT_EQ(piped.out, readFile("full.csv"));
+}
+
+TEST(ComparePairs, AFailedTableWriteLeavesWholeRows)
+{
+    testsupport::ScopedWorkDir dir;
+    const auto names = writePhotos(3);
+    writeText("pairs.txt", longList(names, 60));
+    ASSERT_EQ(runProgram(kBinary, { "--out", "full.csv", "pairs.txt" }).status, 0);
+    const std::string full = readFile("full.csv");
+
+    auto check = [&](const std::string& table, const testsupport::RunResult& run) {
+        EXPECT_EQ(run.status, 1) << table << ": " << run.err;
+        const std::string written = readFile(table);
+        ASSERT_FALSE(written.empty());
+        EXPECT_EQ(written.back(), '\n');
+        EXPECT_EQ(full.compare(0, written.size(), written), 0);
+        const std::size_t rows = lines(written).size() - 1;
+        ASSERT_LT(rows, 60u);
+        EXPECT_NE(run.err.find(std::to_string(rows) + " pairs: " + std::to_string(rows) + " ok"),
+            std::string::npos)
+            << run.err;
+        EXPECT_NE(
+            run.err.find("the table holds " + std::to_string(rows) + " rows"), std::string::npos)
+            << run.err;
+    };
+
+    // A file-size limit of 4 KiB (dash counts in blocks of 512 bytes).
+    const auto limited = runProgram(
+        "/bin/sh", { "-c", "ulimit -f 8; exec " + kBinary + " --out limited.csv pairs.txt" });
+    check("limited.csv", limited);
+    const auto resumed = runProgram(kBinary, { "--out", "limited.csv", "--resume", "pairs.txt" });
+    EXPECT_EQ(resumed.status, 0) << resumed.err;
+    EXPECT_EQ(readFile("limited.csv"), full);
+
+    // A full file system: a tmpfs of one page, where this machine lets us mount one.
+    fs::create_directory("small");
+    if (::geteuid() != 0
+        || runProgram("/bin/mount", { "-t", "tmpfs", "-o", "size=4k", "tmpfs", "small" }).status
+            != 0)
+        GTEST_SKIP() << "cannot mount a tmpfs here";
+    const auto fullDisk = runProgram(kBinary, { "--out", "small/t.csv", "pairs.txt" });
+    check("small/t.csv", fullDisk);
+    runProgram("/bin/umount", { "small" });
+}
+
+TEST(ComparePairs, SignalsStopARunWaitingOnItsList)
+{
+    testsupport::ScopedWorkDir dir;
+    // The list comes from a pipe whose writer never writes.
+    int list[2];
+    ASSERT_EQ(::pipe(list), 0);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(list[0], 0);
+        ::close(list[1]);
+        const int err = ::open("err.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ::dup2(err, 2);
+        ::execl(
+            kBinary.c_str(), kBinary.c_str(), "--out", "out.csv", "-", static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ::close(list[0]);
+    waitForRows("out.csv", 0);
+    ::kill(pid, SIGTERM);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ::close(list[1]);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + SIGTERM) << status;
+    EXPECT_NE(readFile("err.txt").find("interrupted"), std::string::npos);
+
+    // A FIFO as the table or as "For_fit.txt" is refused at once.
+    writePhotos(2);
+    writeText("pairs.txt", "img0.png\timg1.png\n");
+    ASSERT_EQ(::mkfifo("fifo", 0644), 0);
+    ASSERT_EQ(::mkfifo("For_fit.txt", 0644), 0);
+    EXPECT_EQ(runProgram(kBinary, { "--out", "fifo", "pairs.txt" }).status, 2);
+    EXPECT_EQ(runProgram(kBinary, { "--for-fit", "pairs.txt" }).status, 2);
+    const auto lab = runProgram(kLab, { "img0.png", "img1.png" });
+    EXPECT_EQ(lab.status, 1);
+    EXPECT_NE(lab.err.find("not a regular file"), std::string::npos) << lab.err;
 }
