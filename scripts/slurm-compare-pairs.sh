@@ -22,12 +22,14 @@
 #      requeued, or rerun by submitting again, keeps the rows it already has and
 #      compares only the pairs that are missing.
 #   2. A merge job that waits for all array tasks (--dependency=afterany), checks
-#      that every shard table is there and has a row for each pair of its part of
-#      the list, and joins them in shard order into OUTDIR/table.csv with
-#          compare-pairs --merge --out OUTDIR/table.csv OUTDIR/shard-0.csv ...
-#      The rows of table.csv are grouped by shard; within a shard they are in
-#      list order. A pair that could not be compared has a row whose status is
-#      'error: ...'; such rows do not make the merge fail, a missing or short
+#      that every shard table is there and has a row for each line of its part
+#      of the list, and joins them into OUTDIR/table.csv with
+#          compare-pairs --merge --list OUTDIR/pairs.txt --out OUTDIR/table.csv \
+#                        OUTDIR/shard-0.csv ...
+#      which checks that each line of the list has exactly one row, whole, and
+#      writes the rows in the order of the list. A pair that could not be
+#      compared, or a malformed line, has a row whose status is 'error: ...';
+#      such rows do not make the merge fail, a missing, short or inconsistent
 #      shard table does.
 #
 # The job ids are printed (with --parsable: just "ARRAY_ID MERGE_ID"). Watch
@@ -259,7 +261,7 @@ for ((k = 0; k < shards; k++)); do
     '(NR - 1) % n == k && !/^[[:space:]]*$/ && !/^[[:space:]]*#/ { c++ } END { print c + 0 }' \
     "$outdir/pairs.txt")
   rows=$(($(wc -l <"$table") - 1))
-  if [ "$rows" -lt "$expected" ]; then
+  if [ "$rows" -ne "$expected" ]; then
     problems+=("shard-$k.csv has $rows rows for $expected pairs (see logs/shard-$k.log)")
   fi
   tables+=("$table")
@@ -268,8 +270,11 @@ if [ ${#problems[@]} -gt 0 ]; then
   printf 'merge: %s\n' "${problems[@]}" >&2
   fail "table.csv not written; submit the same command again to finish the shards"
 fi
-"$compare_pairs" --merge --out "$outdir/table.partial.csv" "${tables[@]}" ||
-  fail "compare-pairs --merge failed with status $?"
+# The merge checks every row against the list: each of its lines once, none
+# twice, none missing, every row whole; the rows come in the list's order.
+rm -f "$outdir/table.partial.csv"
+"$compare_pairs" --merge --list "$outdir/pairs.txt" --out "$outdir/table.partial.csv" "${tables[@]}" ||
+  fail "compare-pairs --merge failed with status $?; submit the same command again to finish the shards"
 mv -f "$outdir/table.partial.csv" "$outdir/table.csv" || fail "cannot write $outdir/table.csv"
 echo "merged $shards shard tables into $outdir/table.csv ($(($(wc -l <"$outdir/table.csv") - 1)) rows)"
 EOF

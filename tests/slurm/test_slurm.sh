@@ -278,6 +278,63 @@ else
   fail "a table is left after a failed merge"
 fi
 
+# --- tasks killed by their time limit and submitted again ---------------------
+# Each shard has more work than fits in Slurm's shortest time limit (one
+# minute), so its task is killed part way; the same command is submitted
+# again until the merge job succeeds. The merged table must hold each line of
+# the list exactly once, the malformed ones included.
+
+mkdir -p slow
+{ printf 'P6\n2000 1500\n255\n'; head -c 9000000 /dev/urandom; } >slow/noise.ppm ||
+  abort "cannot write a noise image"
+slow_pairs=140
+{
+  for ((i = 0; i < slow_pairs; i++)); do
+    ln -sf noise.ppm "slow/a$i.ppm"
+    ln -sf noise.ppm "slow/b$i.ppm"
+    printf 'slow/a%d.ppm\tslow/b%d.ppm\n' "$i" "$i"
+    # A malformed line now and then: its error row must not be repeated.
+    [ $((i % 20)) -ne 7 ] || printf 'slow/a%d.ppm\n' "$i"
+  done
+} >slow-pairs.txt
+slow_lines=$(grep -cv '^[[:space:]]*$' slow-pairs.txt)
+timeouts=0
+rounds=0
+for round in 1 2 3 4 5 6; do
+  rounds=$round
+  SBATCH_EXTRA="--time=1" submit -n 2 -o slow-out slow-pairs.txt
+  wait_job "$merge"
+  for k in 0 1; do
+    [ "$(job_state "${array}_$k")" != TIMEOUT ] || timeouts=$((timeouts + 1))
+  done
+  [ "$(job_state "$merge")" != COMPLETED ] || break
+  if [ -e slow-out/table.csv ]; then
+    fail "round $round: the merge failed but left a table"
+  fi
+done
+note "time-limited shards: $timeouts tasks timed out over $rounds submissions"
+if [ "$timeouts" -ge 1 ]; then
+  pass "shard tasks were killed by their time limit ($timeouts times)"
+else
+  fail "no shard task reached its time limit: the test's pairs are too few for this machine"
+fi
+if [ "$(job_state "$merge")" = COMPLETED ] && [ -s slow-out/table.csv ]; then
+  rows=$(($(wc -l <slow-out/table.csv) - 1))
+  distinct=$(tail -n +2 slow-out/table.csv | cut -d, -f1,2 | sort -u | wc -l)
+  if [ "$rows" -eq "$slow_lines" ] && [ "$distinct" -eq "$slow_lines" ]; then
+    pass "after $rounds submissions the merged table holds each of the $slow_lines lines once"
+  else
+    fail "the merged table holds $rows rows, $distinct distinct, for $slow_lines lines"
+  fi
+  if [ "$(tail -n +2 slow-out/table.csv | cut -d, -f1)" = "$(grep -v '^$' slow-pairs.txt | cut -f1)" ]; then
+    pass "the merged table follows the order of the list"
+  else
+    fail "the merged table is not in the order of the list"
+  fi
+else
+  fail "the merge did not succeed after $rounds submissions: $(tail -n 5 slow-out/logs/merge.log)"
+fi
+
 # --- an output directory is not reused with other settings --------------------
 
 expect_refusal "same output directory, other shard count" 1 "$recipe" -n 2 -o out pairs.txt
