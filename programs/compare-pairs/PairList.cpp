@@ -148,7 +148,9 @@ bool comparepairs::PairReader::fill()
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0) {
-            error_ = "cannot read the list \"" + path_ + "\": " + std::strerror(errno);
+            error_ = "cannot read the list "
+                + (path_ == "-" ? std::string("from standard input") : "\"" + path_ + "\"") + ": "
+                + std::strerror(errno);
             atEnd_ = true;
             return false;
         }

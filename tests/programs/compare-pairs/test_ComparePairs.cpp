@@ -777,6 +777,12 @@ TEST(ComparePairs, SignalsStopARunWaitingOnItsList)
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + SIGTERM) << status;
     EXPECT_NE(readFile("err.txt").find("interrupted"), std::string::npos);
 
+    // A list that cannot be read to its end is an error, not its end.
+    const auto unreadable = runProgram("/bin/sh", { "-c", kBinary + " - < ." });
+    EXPECT_EQ(unreadable.status, 2);
+    EXPECT_NE(unreadable.err.find("cannot read the list from standard input"), std::string::npos)
+        << unreadable.err;
+
     // A FIFO as the table or as "For_fit.txt" is refused at once.
     writePhotos(2);
     writeText("pairs.txt", "img0.png\timg1.png\n");
