@@ -531,6 +531,8 @@ bool Batch::writeFinished()
                 std::string error;
                 if (!report_->add(reportPair(pair), pair.reportSection, error))
                     reportErrors.push_back(error);
+                for (const std::string& warning : report_->newWarnings())
+                    errors.push_back("warning: " + warning);
             }
             if (pair.first != nullptr) {
                 releaseImage(pair.first);
@@ -634,7 +636,9 @@ int Batch::run()
         report_ = std::make_unique<comparepairs::Report>(
             options_.reportDir, options_.comparisons.perceptual, options_.comparisons.lab);
         std::string error;
-        if (!report_->open(error)) {
+        if (!report_->check({ options_.pairs == "-" ? "" : options_.pairs, options_.out,
+                                options_.debugDir, options_.forFit ? kResultFile : "" },
+                error)) {
             std::cerr << "compare-pairs: " << error << std::endl;
             return 2;
         }
@@ -657,6 +661,12 @@ int Batch::run()
         std::cerr << "compare-pairs: cannot write the table " << tableName() << ": "
                   << std::strerror(errno) << std::endl;
         return 1;
+    }
+    // The report's directory is made once nothing else can refuse the run.
+    std::string reportError;
+    if (report_ && !report_->open(reportError)) {
+        std::cerr << "compare-pairs: " << reportError << std::endl;
+        return 2;
     }
     if (options_.progress)
         total_ = comparepairs::countPairs(options_.pairs, options_.shard);
@@ -701,7 +711,9 @@ int Batch::run()
         });
     }
 
-    std::string reportError;
+    // A run that failed leaves an earlier report as it was.
+    if (report_ && writeFailed_)
+        report_->discard();
     if (report_ && !report_->finish(reportError)) {
         std::cerr << "compare-pairs: " << reportError << std::endl;
         writeFailed_ = true;
@@ -742,6 +754,8 @@ int Batch::run()
     printSummary(false);
     if (status == 0 && (failed_ > 0 || skippedFailed_ > 0))
         status = 1;
+    if (status == 0 && report_ && !report_->whole())
+        status = 1; // a file of the report could not be written
     return status;
 }
 
