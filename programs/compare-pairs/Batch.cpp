@@ -543,6 +543,8 @@ bool Batch::writeFinished()
                 std::string error;
                 if (!report_->add(reportPair(pair), pair.reportSection, error))
                     reportErrors.push_back(error);
+                for (const std::string& warning : report_->newWarnings())
+                    errors.push_back("warning: " + warning);
             }
             if (pair.first != nullptr) {
                 releaseImage(pair.first);
@@ -709,7 +711,9 @@ int Batch::run()
         report_ = std::make_unique<comparepairs::Report>(
             options_.reportDir, options_.comparisons.perceptual, options_.comparisons.lab);
         std::string error;
-        if (!report_->open(error)) {
+        if (!report_->check({ options_.pairs == "-" ? "" : options_.pairs, options_.out,
+                                options_.debugDir, options_.forFit ? kResultFile : "" },
+                error)) {
             std::cerr << "compare-pairs: " << error << std::endl;
             return 2;
         }
@@ -717,6 +721,15 @@ int Batch::run()
     // A table of other columns is refused before any work is done.
     const std::string header = comparepairs::tableHeader(options_.comparisons);
     bool needsHeader = true;
+    struct stat before { };
+    const bool tableExisted = !options_.out.empty() && ::stat(options_.out.c_str(), &before) == 0;
+    // A run refused after the table was made leaves no table behind.
+    auto refuse = [&](const std::string& message) {
+        std::cerr << "compare-pairs: " << message << std::endl;
+        if (!options_.out.empty() && tableFd_ >= 0 && !tableExisted)
+            ::unlink(options_.out.c_str());
+        return 2;
+    };
     if (!options_.out.empty()) {
         std::string notice, error;
         tableFd_ = comparepairs::openTable(
@@ -732,11 +745,13 @@ int Batch::run()
         return 2;
     if (options_.forFit) {
         std::string error;
-        if (!common::appendLocked(kResultFile, std::string(), error)) {
-            std::cerr << "compare-pairs: " << error << std::endl;
-            return 2;
-        }
+        if (!common::appendLocked(kResultFile, std::string(), error))
+            return refuse(error);
     }
+    // The report's directory is made once nothing else can refuse the run.
+    std::string reportError;
+    if (report_ && !report_->open(reportError))
+        return refuse(reportError);
     if (options_.progress)
         total_ = comparepairs::countPairs(options_.pairs, options_.shard);
 
@@ -786,7 +801,9 @@ int Batch::run()
         });
     }
 
-    std::string reportError;
+    // A run that failed leaves an earlier report as it was.
+    if (report_ && writeFailed_)
+        report_->discard();
     if (report_ && !report_->finish(reportError)) {
         std::cerr << "compare-pairs: " << reportError << std::endl;
         writeFailed_ = true;
@@ -827,6 +844,8 @@ int Batch::run()
     printSummary(false);
     if (status == 0 && (failed_ > 0 || skippedFailed_ > 0))
         status = 1;
+    if (status == 0 && report_ && !report_->whole())
+        status = 1; // a file of the report could not be written
     return status;
 }
 

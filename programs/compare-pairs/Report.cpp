@@ -8,10 +8,17 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <memory>
 #include <sstream>
+#include <system_error>
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -20,6 +27,71 @@ constexpr double kChartWidth = 320, kChartHeight = 150;
 constexpr double kPlotLeft = 34, kPlotRight = 312, kPlotTop = 26, kPlotBottom = 128;
 const char* const kFirstColour = "#1f77b4";
 const char* const kSecondColour = "#e8710a";
+
+const char* const kMarkerText
+    = "This directory is a report written by compare-pairs --report.\n"
+      "compare-pairs replaces it whole when it is given as the report's directory again.\n";
+
+// How an existing directory stands for a report to replace it.
+enum class Occupant { Empty, Report, Other, Unreadable };
+
+Occupant occupant(const std::string& directory)
+{
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(directory.c_str()), ::closedir);
+    if (!dir)
+        return Occupant::Unreadable;
+    bool empty = true;
+    while (const dirent* entry = ::readdir(dir.get())) {
+        const std::string name = entry->d_name;
+        if (name != "." && name != "..")
+            empty = false;
+    }
+    if (empty)
+        return Occupant::Empty;
+    struct stat info { };
+    const std::string marker = directory + "/" + comparepairs::kReportMarker;
+    return ::lstat(marker.c_str(), &info) == 0 && S_ISREG(info.st_mode) ? Occupant::Report
+                                                                        : Occupant::Other;
+}
+
+// Whether `path`, which need not exist yet, lies within the directory
+// `directory` (symbolic links followed).
+bool within(const std::string& path, const std::string& directory)
+{
+    std::string existing = path, rest;
+    char* real = nullptr;
+    while ((real = ::realpath(existing.empty() ? "." : existing.c_str(), nullptr)) == nullptr) {
+        const std::size_t slash = existing.rfind('/');
+        if (existing.empty() || slash == 0)
+            return false;
+        rest = (slash == std::string::npos ? existing : existing.substr(slash)) + rest;
+        existing = slash == std::string::npos ? "" : existing.substr(0, slash);
+    }
+    std::string resolved = real;
+    std::free(real);
+    if (!rest.empty() && rest.front() != '/')
+        rest = "/" + rest;
+    resolved += rest;
+    return resolved == directory || resolved.rfind(directory + "/", 0) == 0;
+}
+
+// The reason of a failed write's message, without the name it was written
+// under.
+std::string reasonOf(const std::string& error)
+{
+    const std::size_t cut = error.rfind("\": ");
+    return cut == std::string::npos ? error : error.substr(cut + 3);
+}
+
+// A tree removed whole; false, with the reason, when some of it is left.
+bool removeTree(const std::string& path, std::string& error)
+{
+    std::error_code failure;
+    std::filesystem::remove_all(path, failure);
+    if (failure)
+        error = failure.message();
+    return !failure;
+}
 
 std::string escape(const std::string& text)
 {
@@ -239,17 +311,134 @@ comparepairs::Report::Report(std::string directory, bool perceptual, bool lab)
     , perceptual_(perceptual)
     , lab_(lab)
 {
+    while (directory_.size() > 1 && directory_.back() == '/')
+        directory_.pop_back();
+}
+
+comparepairs::Report::~Report()
+{
+    discard();
+}
+
+bool comparepairs::Report::check(const std::vector<std::string>& kept, std::string& error)
+{
+    const std::string quoted = "\"" + directory_ + "\"";
+    std::string path = directory_;
+    struct stat info { };
+    if (::lstat(path.c_str(), &info) == 0) {
+        // A symbolic link to a directory: the directory it names is replaced.
+        if (char* real = ::realpath(path.c_str(), nullptr)) {
+            path = real;
+            std::free(real);
+        }
+        if (::stat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+            error = "the report's directory " + quoted
+                + " is not a directory; it is left as it is: give --report a new directory";
+            return false;
+        }
+        switch (occupant(path)) {
+        case Occupant::Empty:
+        case Occupant::Report:
+            break;
+        case Occupant::Other:
+            error = "the report's directory " + quoted
+                + " is not empty and is not a report of compare-pairs (it has no file \""
+                + kReportMarker
+                + "\"); it is left as it is: give --report a new or empty directory, or an "
+                  "earlier report to replace";
+            return false;
+        case Occupant::Unreadable:
+            error = "cannot read the report's directory " + quoted + ": " + std::strerror(errno);
+            return false;
+        }
+    } else if (errno != ENOENT) {
+        error = "cannot use the report's directory " + quoted + ": " + std::strerror(errno);
+        return false;
+    }
+    const std::size_t slash = path.rfind('/');
+    parent_ = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    name_ = path.substr(slash == std::string::npos ? 0 : slash + 1);
+    if (name_.empty() || name_ == "." || name_ == "..") {
+        error = "the report's directory " + quoted + " cannot be replaced: give --report another";
+        return false;
+    }
+    int failure = 0;
+    if (::stat(parent_.c_str(), &info) != 0)
+        failure = errno;
+    else if (!S_ISDIR(info.st_mode))
+        failure = ENOTDIR;
+    else if (::access(parent_.c_str(), W_OK | X_OK) != 0)
+        failure = errno;
+    if (failure != 0) {
+        error = "cannot make the report's directory " + quoted + " in \"" + parent_
+            + "\": " + std::strerror(failure);
+        return false;
+    }
+    // Absolute from here on, to compare the run's files with.
+    if (char* real = ::realpath(parent_.c_str(), nullptr)) {
+        parent_ = real;
+        std::free(real);
+    }
+    path = (parent_ == "/" ? "" : parent_) + "/" + name_;
+    for (const std::string& file : kept) {
+        if (!file.empty() && within(file, path)) {
+            error = "\"" + file + "\" is in the report's directory " + quoted
+                + ", which compare-pairs replaces whole: keep it elsewhere";
+            return false;
+        }
+    }
+    target_ = path;
+    return true;
 }
 
 bool comparepairs::Report::open(std::string& error)
 {
-    for (const std::string& dir : { directory_, directory_ + "/img" }) {
-        if (::mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) {
-            error = "cannot make the report directory \"" + dir + "\": " + std::strerror(errno);
+    const std::string stem
+        = parent_ + "/." + name_ + ".compare-pairs-" + std::to_string(::getpid());
+    for (int attempt = 0; building_.empty(); ++attempt) {
+        const std::string path = stem + (attempt == 0 ? "" : "-" + std::to_string(attempt));
+        if (::mkdir(path.c_str(), 0755) == 0) {
+            building_ = path;
+        } else if (errno != EEXIST || attempt == 100) {
+            error = "cannot make the report's directory \"" + path + "\": " + std::strerror(errno);
             return false;
         }
     }
+    if (::mkdir((building_ + "/img").c_str(), 0755) != 0) {
+        error = "cannot make the report's directory \"" + building_
+            + "/img\": " + std::strerror(errno);
+        discard();
+        return false;
+    }
+    if (!toolkit::common::writeTextFile(building_ + "/" + kReportMarker, kMarkerText, error)) {
+        discard();
+        return false;
+    }
     return true;
+}
+
+void comparepairs::Report::noteFailure(const std::string& name, const std::string& error) const
+{
+    const std::string reason = reasonOf(error);
+    std::lock_guard<std::mutex> lock(failuresMutex_);
+    ++failures_;
+    if (failureKinds_.insert(reason).second)
+        warnings_.push_back("cannot write \"" + directory_ + "/" + name + "\": " + reason
+            + "; the report goes on without it (later files failing the same way are not named)");
+}
+
+std::vector<std::string> comparepairs::Report::newWarnings()
+{
+    std::lock_guard<std::mutex> lock(failuresMutex_);
+    std::vector<std::string> out;
+    out.swap(warnings_);
+    return out;
+}
+
+bool comparepairs::Report::whole() const
+{
+    std::lock_guard<std::mutex> lock(failuresMutex_);
+    return failures_ == 0;
 }
 
 std::string comparepairs::Report::pageName(std::size_t page) const
@@ -268,10 +457,16 @@ std::string comparepairs::Report::section(const ReportPair& pair) const
         return html.str();
     }
     html << "<div class=\"photos\">";
+    std::shared_lock<std::shared_mutex> writing(writing_);
     auto figure = [&](const cv::Mat& img, const std::string& name, const std::string& caption,
                       const std::string& facts = std::string()) {
-        if (img.empty() || !toolkit::common::writeImage(directory_ + "/img/" + name, img))
+        if (img.empty() || closed_)
             return;
+        std::string error;
+        if (!toolkit::common::writeImage(building_ + "/img/" + name, img, error)) {
+            noteFailure("img/" + name, error);
+            return;
+        }
         html << "<figure><img src=\"img/" << name << "\" width=\"" << img.cols << "\" height=\""
              << img.rows << "\" alt=\"" << escape(caption) << "\"><figcaption>" << escape(caption)
              << "</figcaption>" << facts << "</figure>";
@@ -283,6 +478,7 @@ std::string comparepairs::Report::section(const ReportPair& pair) const
     figure(pair.images[1]->thumbnail, line + "-second.jpg", "second: " + pair.second, facts(1));
     figure(pair.images[1]->lightness, line + "-lightness.jpg", "second: lightness (A)");
     figure(pair.images[1]->mask, line + "-mask.jpg", "second: brightness mask (Q < 20 black)");
+    writing.unlock();
     html << "</div><p class=\"key\"><span style=\"background:" << kFirstColour << "\"></span>first"
          << "<span style=\"background:" << kSecondColour
          << "\"></span>second</p><div class=\"charts\">";
@@ -339,8 +535,7 @@ bool comparepairs::Report::add(
         std::string body = "<nav><a href=\"index.html\">all pairs</a></nav><h1>Pairs "
             + std::to_string(page * kPairsPerPage + 1) + " to " + std::to_string(pairs_) + "</h1>\n"
             + currentPage_;
-        if (!toolkit::common::writeTextFile(
-                directory_ + "/" + pageName(page), pageHtml("compare-pairs report", body), error))
+        if (!writePage(pageName(page), pageHtml("compare-pairs report", body), error))
             return false;
     }
     currentPage_.clear();
@@ -349,6 +544,12 @@ bool comparepairs::Report::add(
 
 bool comparepairs::Report::finish(std::string& error)
 {
+    if (building_.empty())
+        return true;
+    {
+        std::unique_lock<std::shared_mutex> lock(writing_);
+        closed_ = true;
+    }
     const std::size_t pages = (pairs_ + kPairsPerPage - 1) / kPairsPerPage;
     if (pairs_ % kPairsPerPage != 0) {
         const std::size_t page = pairs_ / kPairsPerPage;
@@ -358,9 +559,11 @@ bool comparepairs::Report::finish(std::string& error)
             std::string body = "<nav><a href=\"index.html\">all pairs</a></nav><h1>Pairs "
                 + std::to_string(page * kPairsPerPage + 1) + " to " + std::to_string(pairs_)
                 + "</h1>\n" + currentPage_;
-            if (!toolkit::common::writeTextFile(directory_ + "/" + pageName(page),
-                    pageHtml("compare-pairs report", body), error))
+            if (!writePage(pageName(page), pageHtml("compare-pairs report", body), error)) {
+                discard();
+                error += "; the report was not made and \"" + directory_ + "\" is left as it was";
                 return false;
+            }
         }
     }
     std::string head = "<tr><th>line</th><th>first</th><th>second</th><th>status</th>";
@@ -380,6 +583,84 @@ bool comparepairs::Report::finish(std::string& error)
           "sort.</p>"
         + nav + "<div class=\"wrap\"><table><thead>" + head + "</thead><tbody>\n" + tableRows_
         + "</tbody></table></div><div id=\"pairs\">\n" + firstPage_ + "</div>\n";
-    return toolkit::common::writeTextFile(
-        directory_ + "/index.html", pageHtml("compare-pairs report", body), error);
+    if (!writePage("index.html", pageHtml("compare-pairs report", body), error)) {
+        discard();
+        error += "; the report was not made and \"" + directory_ + "\" is left as it was";
+        return false;
+    }
+    return install(error);
+}
+
+bool comparepairs::Report::install(std::string& error)
+{
+    const std::string quoted = "\"" + directory_ + "\"";
+    // The directory is checked again: it may have changed during the run.
+    struct stat info { };
+    const bool exists = ::lstat(target_.c_str(), &info) == 0;
+    const Occupant now = exists && S_ISDIR(info.st_mode) ? occupant(target_) : Occupant::Other;
+    if (exists && now != Occupant::Empty && now != Occupant::Report) {
+        error = "the report's directory " + quoted
+            + " is now neither empty nor a report; it is left as it is, and the new report is in \""
+            + building_ + "\"";
+        building_.clear();
+        return false;
+    }
+    std::string earlier;
+    if (!exists) {
+        if (::rename(building_.c_str(), target_.c_str()) != 0) {
+            error = "cannot put the report in " + quoted + ": " + std::strerror(errno);
+            discard();
+            return false;
+        }
+    } else if (::renameat2(AT_FDCWD, building_.c_str(), AT_FDCWD, target_.c_str(), RENAME_EXCHANGE)
+        == 0) {
+        earlier = building_;
+    } else if (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP) {
+        // No exchange on this file system: the earlier report is moved aside.
+        earlier = building_ + "-earlier";
+        if (::rename(target_.c_str(), earlier.c_str()) != 0) {
+            error = "cannot move the earlier report " + quoted + " aside: " + std::strerror(errno);
+            discard();
+            return false;
+        }
+        if (::rename(building_.c_str(), target_.c_str()) != 0) {
+            error = "cannot put the report in " + quoted + ": " + std::strerror(errno);
+            ::rename(earlier.c_str(), target_.c_str());
+            discard();
+            return false;
+        }
+    } else {
+        error = "cannot put the report in " + quoted + ": " + std::strerror(errno);
+        discard();
+        return false;
+    }
+    building_.clear();
+    if (!earlier.empty() && !removeTree(earlier, error)) {
+        error = "the report is in " + quoted + ", but the earlier one could not be removed from \""
+            + earlier + "\": " + error;
+        return false;
+    }
+    return true;
+}
+
+void comparepairs::Report::discard()
+{
+    {
+        std::unique_lock<std::shared_mutex> lock(writing_);
+        closed_ = true;
+    }
+    if (building_.empty())
+        return;
+    std::string error;
+    removeTree(building_, error);
+    building_.clear();
+}
+
+bool comparepairs::Report::writePage(
+    const std::string& name, const std::string& html, std::string& error) const
+{
+    if (toolkit::common::writeTextFile(building_ + "/" + name, html, error))
+        return true;
+    error = "cannot write \"" + directory_ + "/" + name + "\": " + reasonOf(error);
+    return false;
 }

@@ -6,6 +6,11 @@
 // over pages (index.html, page-2.html, ...) of at most kPairsPerPage pairs.
 // Thumbnails are small JPEG files in DIR/img/. Nothing is fetched when the
 // page is opened.
+//
+// The report owns DIR: it is built in a hidden directory beside DIR and, once
+// finished, put in DIR's place whole, so that nothing of an earlier report is
+// left. DIR must be new, empty, or a report of this program, which holds the
+// marker file kReportMarker; anything else is refused and left as it is.
 #pragma once
 
 #include "programs/lab-compare/LabCompare.hpp"
@@ -15,6 +20,9 @@
 #include <opencv2/core.hpp>
 
 #include <cstddef>
+#include <mutex>
+#include <set>
+#include <shared_mutex>
 #include <string>
 #include <vector>
 
@@ -22,6 +30,8 @@ namespace comparepairs {
 
 constexpr std::size_t kPairsPerPage = 200;
 constexpr int kThumbnailSide = 240;
+// The file that marks a directory as a report of compare-pairs.
+constexpr const char* kReportMarker = ".compare-pairs-report";
 
 // What the report shows of one image, kept instead of its pixels.
 struct ReportImage {
@@ -50,30 +60,74 @@ struct ReportPair {
 class Report {
 public:
     Report(std::string directory, bool perceptual, bool lab);
+    // Removes the report being built unless it was put in place.
+    ~Report();
+    Report(const Report&) = delete;
+    Report& operator=(const Report&) = delete;
 
-    // Makes the directory; false, with the reason, when it cannot.
+    // Checks, making nothing, that the report may go to its directory: the
+    // directory does not exist, is empty or holds a report of this program,
+    // its parent is a directory that can be written, and none of the `kept`
+    // files (those the run reads or writes; empty ones are skipped) lies
+    // within it. False, with the reason, otherwise.
+    bool check(const std::vector<std::string>& kept, std::string& error);
+
+    // Makes the new report's directory beside the final one under a hidden
+    // name, with its marker file; false, with the reason, when it cannot.
+    // After check().
     bool open(std::string& error);
 
     // The HTML section of a pair; writes its thumbnails. Safe to call from
-    // several threads at once for different pairs.
+    // several threads at once for different pairs. A thumbnail that cannot
+    // be written is left out of the section and noted (see newWarnings).
     std::string section(const ReportPair& pair) const;
 
     // Adds a pair's section and table row, in list order; writes each page
     // once it is full. False, with the reason, when a page cannot be written.
     bool add(const ReportPair& pair, const std::string& section, std::string& error);
 
-    // Writes the last page and index.html with the table of all pairs.
+    // The files that could not be written since the last call, one line for
+    // the first file of each kind of failure, however many fail alike.
+    std::vector<std::string> newWarnings();
+
+    // Whether every file of the report was written so far.
+    bool whole() const;
+
+    // Writes the last page and index.html and puts the report in the
+    // directory's place, an earlier report replaced whole. False, with the
+    // reason, when it cannot: the directory is then left as it was. Sections
+    // still being made are left out of the report. Does nothing after
+    // discard().
     bool finish(std::string& error);
+
+    // Gives up the report being built; the directory is left as it was.
+    void discard();
 
 private:
     std::string pageName(std::size_t page) const;
     std::string pageHtml(const std::string& title, const std::string& body) const;
+    bool writePage(const std::string& name, const std::string& html, std::string& error) const;
+    bool install(std::string& error);
+    void noteFailure(const std::string& name, const std::string& error) const;
 
-    std::string directory_;
+    std::string directory_; // as given, for messages
+    std::string target_; // the directory replaced, symbolic links followed
+    std::string parent_, name_; // target_'s parent and last component
+    std::string building_; // the report being built; empty when there is none
     bool perceptual_, lab_;
     std::size_t pairs_ = 0;
     std::string tableRows_;
     std::string firstPage_, currentPage_;
+
+    // Held shared while a section writes its thumbnails, exclusively to stop
+    // them before the report is put in place or given up.
+    mutable std::shared_mutex writing_;
+    bool closed_ = false;
+    // The files that could not be written.
+    mutable std::mutex failuresMutex_;
+    mutable std::size_t failures_ = 0;
+    mutable std::set<std::string> failureKinds_;
+    mutable std::vector<std::string> warnings_;
 };
 
 } // namespace comparepairs

@@ -37,9 +37,10 @@ const char* const kDescription
       "UTF-8 is written with \\ doubled and each other byte as \\xHH.";
 
 const char* const kFooter
-    = "Exit status: 0 when every pair succeeded, 1 when a pair failed or a write failed,\n"
-      "2 for a wrong option, an unreadable list or table, or a table that does not follow\n"
-      "the list.\n"
+    = "Exit status: 0 when every pair succeeded, 1 when a pair failed or a write failed\n"
+      "(a file of the report included), 2 for a wrong option, an unreadable list or table,\n"
+      "a table that does not follow the list, or a report directory that is neither new,\n"
+      "empty nor a report of compare-pairs.\n"
       "Merge shard tables: compare-pairs --merge [--list PAIRS] [--out FILE] TABLE...\n"
       "(with --list, every line of PAIRS must have exactly one row; rows in list order)";
 
@@ -116,7 +117,9 @@ int main(int argc, char** argv)
     app.add_option("--debug-dir", debugDir, "Write each pair's debug files into DIR/<line number>/")
         ->option_text("DIR");
     app.add_option("--report", reportDir,
-           "Write a visual report (index.html, thumbnails, histograms) into DIR")
+           "Write a visual report (index.html, thumbnails, histograms) into DIR, which must be "
+           "new, empty or an earlier report (replaced whole, once the run ends); not with "
+           "--resume")
         ->option_text("DIR");
     app.add_option("--max-megapixels", maxMegapixels,
            "Refuse images above this many megapixels (default 250, or TOOLKIT_MAX_MEGAPIXELS)")
@@ -190,6 +193,10 @@ int main(int argc, char** argv)
         return usageError(app, "--shard: expected K/N with 0 <= K < N, got \"" + shardText + "\"");
     if (resume && out.empty())
         return usageError(app, "--resume needs --out FILE");
+    if (resume && !reportDir.empty())
+        return usageError(app,
+            "--report cannot be used with --resume: the report would lack the pairs of the earlier "
+            "run; for a report, run the whole list again with --report and a new --out table");
     options.jobs = jobs;
     options.out = out;
     options.resume = resume;

@@ -127,6 +127,26 @@ std::string longList(const std::vector<std::string>& names, int pairs)
     return list;
 }
 
+// The names in a directory, hidden ones included, sorted.
+std::vector<std::string> entries(const std::string& path)
+{
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(path))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// An earlier report as the program leaves one: its marker, two pages and
+// the thumbnails of pairs the next run does not have.
+void writeEarlierReport(const std::string& path)
+{
+    fs::create_directories(path + "/img");
+    writeText(path + "/.compare-pairs-report", "written by compare-pairs\n");
+    for (const char* name : { "index.html", "page-2.html", "img/1-first.jpg", "img/900-mask.jpg" })
+        writeText(path + "/" + name, "earlier");
+}
+
 } // namespace
 
 TEST(PairList, LinesTabsBlanksAndComments)
@@ -793,4 +813,157 @@ TEST(ComparePairs, SignalsStopARunWaitingOnItsList)
     const auto lab = runProgram(kLab, { "img0.png", "img1.png" });
     EXPECT_EQ(lab.status, 1);
     EXPECT_NE(lab.err.find("not a regular file"), std::string::npos) << lab.err;
+}
+
+TEST(ComparePairs, ReportDirectoryIsTakenOnlyWhenNewEmptyOrAReport)
+{
+    testsupport::ScopedWorkDir dir;
+    const auto names = writePhotos(2);
+    writeText("pairs.txt", names[0] + "\t" + names[1] + "\n");
+    fs::create_directories("mine/img");
+    writeText("mine/index.html", "my page");
+    writeText("mine/img/1-first.jpg", "my picture");
+    writeText("file", "a file");
+    fs::create_directory("img-file");
+    writeText("img-file/img", "a file named img");
+    // Refused before any work: no table made, the files as they were.
+    for (const std::string target : { "mine", "mine/", "file", "img-file", "missing/report" }) {
+        const auto run = runProgram(kBinary, { "--report", target, "--out", "t.csv", "pairs.txt" });
+        EXPECT_EQ(run.status, 2) << target << ": " << run.err;
+        const std::string named = target.substr(0, target.find_last_not_of('/') + 1);
+        EXPECT_NE(run.err.find("report's directory \"" + named + "\""), std::string::npos)
+            << run.err;
+        EXPECT_FALSE(testsupport::fileExists("t.csv")) << target;
+    }
+    EXPECT_EQ(entries("mine"), (std::vector<std::string> { "img", "index.html" }));
+    EXPECT_EQ(readFile("mine/index.html"), "my page");
+    EXPECT_EQ(readFile("file"), "a file");
+    EXPECT_EQ(entries("img-file"), std::vector<std::string> { "img" });
+
+    // A run refused for another reason makes no directory, not even a hidden one.
+    writeText("table.csv", kHeader + "a,b,ok\n");
+    const auto before = entries(".");
+    for (const auto& args : std::vector<std::vector<std::string>> {
+             { "--resume", "--out", "t.csv", "pairs.txt" }, { "--metrics", "hue", "pairs.txt" },
+             { "missing-list.txt" }, { "--out", "table.csv", "pairs.txt" } }) {
+        std::vector<std::string> all = { "--report", "new" };
+        all.insert(all.end(), args.begin(), args.end());
+        const auto run = runProgram(kBinary, all);
+        EXPECT_EQ(run.status, 2) << args[0] << ": " << run.err;
+        EXPECT_EQ(entries("."), before) << args[0];
+    }
+    const auto resumed
+        = runProgram(kBinary, { "--report", "r", "--resume", "--out", "t.csv", "pairs.txt" });
+    EXPECT_NE(resumed.err.find("--report cannot be used with --resume"), std::string::npos)
+        << resumed.err;
+
+    // An empty directory becomes a report.
+    fs::create_directory("empty");
+    ASSERT_EQ(runProgram(kBinary, { "--report", "empty", "pairs.txt" }).status, 0);
+    EXPECT_EQ(entries("empty"),
+        (std::vector<std::string> { ".compare-pairs-report", "img", "index.html" }));
+}
+
+TEST(ComparePairs, AnEarlierReportIsReplacedWholeOrLeftAsItWas)
+{
+    testsupport::ScopedWorkDir dir;
+    const auto names = writePhotos(3);
+    writeText("pairs.txt", longList(names, 2));
+    writeEarlierReport("report");
+    fs::create_directory_symlink("report", "link");
+    fs::create_directory("For_fit.txt");
+    const auto before = entries(".");
+    // Files the run reads or writes are never in the directory it replaces.
+    fs::copy_file("pairs.txt", "report/pairs.txt");
+    for (const auto& args : std::vector<std::vector<std::string>> { { "report/pairs.txt" },
+             { "--out", "link/table.csv", "pairs.txt" },
+             { "--debug-dir", "report/d", "pairs.txt" } }) {
+        std::vector<std::string> all = { "--report", "report" };
+        all.insert(all.end(), args.begin(), args.end());
+        const auto run = runProgram(kBinary, all);
+        EXPECT_EQ(run.status, 2) << args.back();
+        EXPECT_NE(run.err.find("replaces whole"), std::string::npos) << run.err;
+    }
+    fs::remove("report/pairs.txt");
+    EXPECT_EQ(readFile("report/index.html"), "earlier");
+    const auto run = runProgram(kBinary, { "--report", "link", "pairs.txt" });
+    ASSERT_EQ(run.status, 0) << run.err;
+    // Through the link, the directory it names is replaced; nothing else is left.
+    EXPECT_EQ(entries("."), before);
+    EXPECT_TRUE(fs::is_symlink("link"));
+    EXPECT_EQ(entries("report"),
+        (std::vector<std::string> { ".compare-pairs-report", "img", "index.html" }));
+    EXPECT_EQ(entries("report/img"),
+        (std::vector<std::string> { "1-first.jpg", "1-lightness.jpg", "1-mask.jpg", "1-second.jpg",
+            "2-first.jpg", "2-lightness.jpg", "2-mask.jpg", "2-second.jpg" }));
+    const std::string report = readFile("report/index.html");
+    EXPECT_NE(report.find("compare-pairs: 2 pairs"), std::string::npos);
+
+    // A run that fails before its report is finished leaves the earlier
+    // report as it was and no directory of its own: a page larger than the
+    // files the process may write, or "For_fit.txt" that cannot be written
+    // (refused before the run starts).
+    for (const auto& [command, status] : std::vector<std::pair<std::string, int>> {
+             { "prlimit --fsize=6000 " + kBinary + " --report report", 1 },
+             { kBinary + " --for-fit --report report", 2 } }) {
+        const auto failed = runProgram("/bin/sh", { "-c", command + " pairs.txt" });
+        EXPECT_EQ(failed.status, status) << failed.err;
+        EXPECT_EQ(readFile("report/index.html"), report) << command;
+        EXPECT_EQ(entries("report/img").size(), 8u);
+        EXPECT_EQ(entries("."), before) << command;
+    }
+}
+
+TEST(ComparePairs, ReportFilesThatCannotBeWrittenAreNamedOnce)
+{
+    testsupport::ScopedWorkDir dir;
+    // Noise: thumbnails far larger than the page that shows them.
+    cv::Mat noise(240, 240, CV_8UC3);
+    cv::randu(noise, 0, 256);
+    testsupport::writePng("noise.png", noise);
+    writeText("pairs.txt", "noise.png\tnoise.png\n");
+    const auto run = runProgram("/bin/sh",
+        { "-c", "prlimit --fsize=50000 " + kBinary + " --metrics lab --report report pairs.txt" });
+    EXPECT_EQ(run.status, 1) << run.err;
+    // Both thumbnails fail alike: one warning, naming the first.
+    EXPECT_EQ(
+        run.err.find(
+            "compare-pairs: warning: cannot write \"report/img/1-first.jpg\": File too large"),
+        0u)
+        << run.err;
+    EXPECT_EQ(run.err.find("warning", run.err.find('\n')), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("1 pair: 1 ok, 0 failed"), std::string::npos) << run.err;
+    // The report is there, without the pictures.
+    const std::string index = readFile("report/index.html");
+    EXPECT_NE(index.find("compare-pairs: 1 pairs"), std::string::npos);
+    EXPECT_EQ(index.find("<img"), std::string::npos);
+    EXPECT_TRUE(entries("report/img").empty());
+}
+
+TEST(ComparePairs, AnInterruptedRunPutsTheReportOfThePairsDoneInPlace)
+{
+    testsupport::ScopedWorkDir dir;
+    const auto names = writePhotos(100, 120, 160);
+    writeText("pairs.txt", longList(names, 300));
+    writeEarlierReport("report");
+    const auto before = entries(".");
+    const pid_t pid = spawn({ "-j", "1", "--report", "report", "--out", "table.csv", "pairs.txt" });
+    waitForRows("table.csv", 3);
+    ::kill(pid, SIGTERM);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 128 + SIGTERM);
+    const std::size_t rows = lines(readFile("table.csv")).size() - 1;
+    ASSERT_LT(rows, 300u);
+    // The report holds the pairs of the table, and nothing of the earlier one.
+    const std::string index = readFile("report/index.html");
+    EXPECT_NE(index.find("compare-pairs: " + std::to_string(rows) + " pairs"), std::string::npos);
+    EXPECT_FALSE(testsupport::fileExists("report/page-2.html"));
+    EXPECT_FALSE(testsupport::fileExists("report/img/900-mask.jpg"));
+    EXPECT_TRUE(testsupport::fileExists("report/img/" + std::to_string(rows) + "-mask.jpg"));
+    auto withTable = before;
+    withTable.push_back("table.csv");
+    std::sort(withTable.begin(), withTable.end());
+    EXPECT_EQ(entries("."), withTable);
 }
