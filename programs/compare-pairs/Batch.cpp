@@ -137,9 +137,10 @@ comparepairs::ReportPair reportPair(const Pair& pair)
 {
     comparepairs::ReportPair shown;
     shown.line = pair.line.number;
-    shown.first = pair.line.first;
-    shown.second = pair.line.second;
-    shown.status = pair.status;
+    // The page is UTF-8, as the table is.
+    shown.first = comparepairs::tableText(pair.line.first);
+    shown.second = comparepairs::tableText(pair.line.second);
+    shown.status = comparepairs::tableText(pair.status);
     shown.ok = pair.ok;
     shown.figureColumns = pair.figureColumns;
     return shown;
