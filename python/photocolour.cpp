@@ -23,9 +23,14 @@
 #include <pybind11/stl.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <array>
 #include <cerrno>
+#include <cfloat>
+#include <climits>
+#include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -44,19 +49,132 @@ common::DebugOutput debugOutput(const DebugDir& dir)
     return dir ? common::DebugOutput::into(*dir) : common::DebugOutput::off();
 }
 
+std::string typeName(const py::handle& object)
+{
+    return py::str(py::type::of(object).attr("__name__")).cast<std::string>();
+}
+
+// Raises the OSError of `error` for `path` (errno, strerror and filename
+// set) as the class Python gives that errno, or as `kind` when given.
+[[noreturn]] void raiseOSError(int error, const std::string& path, PyObject* kind = PyExc_OSError)
+{
+    const py::object text = py::module_::import("os").attr("fsdecode")(py::bytes(path));
+    const py::object exception = py::handle(kind)(error, std::strerror(error), text);
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.ptr())), exception.ptr());
+    throw py::error_already_set();
+}
+
+// The directory named by debug_dir (None, str, bytes or os.PathLike), checked
+// before any work so that debug files are never lost without a word:
+// FileNotFoundError when it is missing, NotADirectoryError for another kind
+// of file, PermissionError when it cannot be written into.
+DebugDir debugDirectory(const py::handle& dir)
+{
+    if (dir.is_none())
+        return std::nullopt;
+    if (!py::isinstance<py::str>(dir) && !py::isinstance<py::bytes>(dir)
+        && !py::hasattr(dir, "__fspath__"))
+        throw py::type_error(
+            "debug_dir: expected a path (str, bytes or os.PathLike) or None, got " + typeName(dir));
+    const std::string path = py::module_::import("os").attr("fsencode")(dir).cast<std::string>();
+    if (path.find('\0') != std::string::npos)
+        throw py::value_error("debug_dir: a path holding a NUL byte");
+    struct stat status { };
+    if (::stat(path.c_str(), &status) != 0)
+        raiseOSError(errno, path);
+    if (!S_ISDIR(status.st_mode))
+        raiseOSError(ENOTDIR, path);
+    if (::access(path.c_str(), W_OK | X_OK) != 0) {
+        const int error = errno;
+        raiseOSError(error, path, error == EROFS ? PyExc_PermissionError : PyExc_OSError);
+    }
+    return path;
+}
+
+// A number in a message: six significant digits, "nan", "inf" or "-inf".
+std::string numberText(double value)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", value);
+    return text;
+}
+
+// A number argument that must be finite. A float argument is checked as the
+// float it became, where 1e300 is infinite.
+double finite(double value, const char* name)
+{
+    if (!std::isfinite(value))
+        throw py::value_error(
+            std::string(name) + ": expected a finite number, got " + numberText(value));
+    return value;
+}
+float finite(float value, const char* name)
+{
+    return static_cast<float>(finite(static_cast<double>(value), name));
+}
+
+// An integer argument (int, or anything with __index__) in [lowest, highest].
+int integer(const py::handle& object, const char* name, int lowest, int highest)
+{
+    if (py::isinstance<py::bool_>(object) || !PyIndex_Check(object.ptr()))
+        throw py::type_error(std::string(name) + ": expected an int, got " + typeName(object));
+    const auto value = py::reinterpret_steal<py::int_>(PyNumber_Index(object.ptr()));
+    if (!value)
+        throw py::error_already_set();
+    int overflow = 0;
+    const long long n = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+    if (overflow != 0 || n < lowest || n > highest)
+        throw py::value_error(std::string(name) + ": expected an int from " + std::to_string(lowest)
+            + " to " + std::to_string(highest) + ", got " + py::repr(value).cast<std::string>());
+    return static_cast<int>(n);
+}
+
 std::string dtypeName(const py::array& array)
 {
     return py::str(array.dtype()).cast<std::string>();
 }
 
+// What a float argument may hold besides finite values.
+enum class NonFinite {
+    Refuse, // nothing: NaN and infinities raise ValueError
+    AllowNaN // NaN, which the function skips and passes through
+};
+
+// Raises ValueError, naming the argument and the first offending element, when
+// a continuous float matrix holds an infinity, or a NaN that `rule` refuses;
+// `converted` says that it was float64 (1e300 is an infinity as float32). One
+// pass over the values; nothing is changed.
+void requireFinite(const cv::Mat& m, const char* name, NonFinite rule, bool converted)
+{
+    const float* values = m.ptr<float>();
+    const std::size_t count = m.total() * static_cast<std::size_t>(m.channels());
+    const bool allowNaN = rule == NonFinite::AllowNaN;
+    for (std::size_t k = 0; k < count; ++k) {
+        const float magnitude = std::fabs(values[k]);
+        // False for NaN and infinities alike.
+        if (magnitude <= FLT_MAX || (allowNaN && std::isnan(magnitude)))
+            continue;
+        const std::size_t channels = static_cast<std::size_t>(m.channels());
+        const std::size_t pixel = k / channels;
+        std::string at = "(" + std::to_string(pixel / static_cast<std::size_t>(m.cols)) + ", "
+            + std::to_string(pixel % static_cast<std::size_t>(m.cols));
+        if (channels > 1)
+            at += ", " + std::to_string(k % channels);
+        throw py::value_error(std::string(name) + ": expected finite values"
+            + (allowNaN ? " or NaN" : "") + ", got " + numberText(static_cast<double>(values[k]))
+            + (converted ? " (as float32)" : "") + " at index " + at + ")");
+    }
+}
+
 // A copy of a numpy array as a cv::Mat of `depth` with `channels` channels (0:
-// a plane, H x W). Accepts the dtypes in `accepted`; float64 is converted to
-// float32 where float32 is wanted.
-cv::Mat toMat(const py::handle& object, const char* name, int depth, int channels)
+// a plane, H x W): uint8, or float32 (float64 is converted to float32), whose
+// values must then be finite unless `rule` lets NaN through.
+cv::Mat toMat(const py::handle& object, const char* name, int depth, int channels,
+    NonFinite rule = NonFinite::Refuse)
 {
     if (!py::isinstance<py::array>(object))
-        throw py::type_error(std::string(name) + ": expected a numpy array, got "
-            + py::str(py::type::of(object)).cast<std::string>());
+        throw py::type_error(
+            std::string(name) + ": expected a numpy array, got " + typeName(object));
     py::array array = py::reinterpret_borrow<py::array>(object);
     const bool wantsFloat = depth == CV_32F;
     if (wantsFloat) {
@@ -77,17 +195,23 @@ cv::Mat toMat(const py::handle& object, const char* name, int depth, int channel
         throw py::value_error(std::string(name) + ": expected a non-empty " + shape
             + " array, got shape " + (got.empty() ? "()" : got));
     }
+    if (array.shape(0) > INT_MAX || array.shape(1) > INT_MAX)
+        throw py::value_error(
+            std::string(name) + ": more than " + std::to_string(INT_MAX) + " rows or columns");
     const int rows = static_cast<int>(array.shape(0));
     const int cols = static_cast<int>(array.shape(1));
     const int type = CV_MAKETYPE(depth, channels == 0 ? 1 : channels);
     cv::Mat out(rows, cols, type);
+    // The converting constructors raise what numpy raised (a warning of the
+    // float64 cast made an error by the warnings filter, ...), where ensure()
+    // would hand back no array.
     if (wantsFloat) {
-        auto contiguous
-            = py::array_t<float, py::array::c_style | py::array::forcecast>::ensure(array);
+        const py::array_t<float, py::array::c_style | py::array::forcecast> contiguous(array);
         std::memcpy(out.data, contiguous.data(), out.total() * out.elemSize());
+        requireFinite(out, name, rule, !array.dtype().is(py::dtype::of<float>()));
     } else {
-        auto contiguous
-            = py::array_t<std::uint8_t, py::array::c_style | py::array::forcecast>::ensure(array);
+        const py::array_t<std::uint8_t, py::array::c_style | py::array::forcecast> contiguous(
+            array);
         std::memcpy(out.data, contiguous.data(), out.total() * out.elemSize());
     }
     return out;
@@ -97,9 +221,9 @@ cv::Mat toImage8(const py::handle& object, const char* name)
 {
     return toMat(object, name, CV_8U, 3);
 }
-cv::Mat toImage(const py::handle& object, const char* name)
+cv::Mat toImage(const py::handle& object, const char* name, NonFinite rule = NonFinite::Refuse)
 {
-    return toMat(object, name, CV_32F, 3);
+    return toMat(object, name, CV_32F, 3, rule);
 }
 
 // A colour image in either form the appearance functions take: uint8, or
@@ -132,17 +256,52 @@ py::array fromMat(const cv::Mat& mat)
     return out;
 }
 
-// A white given as a 3-tuple (filled over `size`) or as an H x W x 3 image.
+// A white given as three finite numbers: a tuple, a list, a 1-D array, any
+// sequence of three. TypeError for another kind of argument or element,
+// ValueError for another length or a value that is not finite.
+std::array<float, 3> toTriple(const py::handle& object, const char* name)
+{
+    const bool array = py::isinstance<py::array>(object);
+    if (py::isinstance<py::str>(object) || py::isinstance<py::bytes>(object)
+        || !PySequence_Check(object.ptr()))
+        throw py::type_error(
+            std::string(name) + ": expected three numbers (a tuple), got " + typeName(object));
+    if (array && py::reinterpret_borrow<py::array>(object).ndim() != 1)
+        throw py::value_error(std::string(name) + ": expected three numbers, got an array of "
+            + std::to_string(py::reinterpret_borrow<py::array>(object).ndim()) + " dimensions");
+    const auto sequence = py::reinterpret_borrow<py::sequence>(object);
+    const py::ssize_t length = PySequence_Size(object.ptr());
+    if (length < 0)
+        throw py::error_already_set();
+    if (length != 3)
+        throw py::value_error(
+            std::string(name) + ": expected three numbers, got " + std::to_string(length));
+    std::array<float, 3> triple {};
+    for (std::size_t k = 0; k < 3; ++k) {
+        const py::object item = sequence[k];
+        const double value = PyFloat_AsDouble(item.ptr());
+        if (value == -1.0 && PyErr_Occurred()) {
+            PyErr_Clear();
+            throw py::type_error(std::string(name) + ": expected numbers, got " + typeName(item)
+                + " at position " + std::to_string(k));
+        }
+        triple[k] = finite(static_cast<float>(value), name);
+    }
+    return triple;
+}
+
+// A white given as three numbers (filled over `size`) or as an H x W x 3 image.
 cv::Mat toWhite(const py::handle& object, cv::Size size, const char* name, bool& perPixel)
 {
-    if (py::isinstance<py::array>(object)) {
+    if (py::isinstance<py::array>(object)
+        && py::reinterpret_borrow<py::array>(object).ndim() != 1) {
         cv::Mat white = toImage(object, name);
         if (white.size() != size)
             throw py::value_error(std::string(name) + ": a white image must have the image's size");
         perPixel = true;
         return white;
     }
-    const auto triple = object.cast<std::array<float, 3>>();
+    const std::array<float, 3> triple = toTriple(object, name);
     perPixel = false;
     return cv::Mat(size, CV_32FC3,
         cv::Scalar(static_cast<double>(triple[0]), static_cast<double>(triple[1]),
@@ -152,8 +311,9 @@ cv::Mat toWhite(const py::handle& object, cv::Size size, const char* name, bool&
 py::object gPerceptualFigures, gLabFigures;
 
 py::object perceptualMetrics(
-    const py::handle& first, const py::handle& second, const DebugDir& debugDir)
+    const py::handle& first, const py::handle& second, const py::handle& debugDirArgument)
 {
+    const DebugDir debugDir = debugDirectory(debugDirArgument);
     const cv::Mat a = toImage8(first, "first");
     const cv::Mat b = toImage8(second, "second");
     metrics::Figures f {};
@@ -185,8 +345,9 @@ py::object labCompare(const py::handle& first, const py::handle& second)
     return gLabFigures(f.L, f.ab);
 }
 
-py::dict appearance(const py::handle& image, const DebugDir& debugDir)
+py::dict appearance(const py::handle& image, const py::handle& debugDirArgument)
 {
+    const DebugDir debugDir = debugDirectory(debugDirArgument);
     const cv::Mat norm = toNormalisedImage(image, "img");
     const cv::Size size = norm.size();
     std::array<cv::Mat, 6> planes;
@@ -378,6 +539,7 @@ double topLightnessSharePy(const py::handle& image)
 py::array icamCat(
     const py::handle& image, const py::handle& whiteSrc, const py::handle& whiteDst, float blend)
 {
+    finite(blend, "blend");
     cv::Mat img = toImage(image, "sharpened");
     bool srcPerPixel = false, dstPerPixel = false;
     const cv::Mat src = toWhite(whiteSrc, img.size(), "white_src", srcPerPixel);
@@ -415,14 +577,16 @@ cv::Mat toPlaneOrImage(const py::handle& object, const char* name)
     return toImage(object, name);
 }
 
-py::array guidedFilterPy(const py::handle& p, const py::handle& guide, int r, double eps)
+py::array guidedFilterPy(
+    const py::handle& p, const py::handle& guide, const py::handle& radius, double eps)
 {
+    // The window, 2 r + 1 pixels wide, is an int.
+    const int r = integer(radius, "r", 1, (INT_MAX - 1) / 2);
+    finite(eps, "eps");
     const cv::Mat input = toPlaneOrImage(p, "p");
     const cv::Mat I = toPlaneOrImage(guide, "guide");
     if (input.size() != I.size())
         throw py::value_error("guided_filter: p and guide must have the same height and width");
-    if (r < 1)
-        throw py::value_error("guided_filter: r must be at least 1");
     cv::Mat out;
     {
         py::gil_scoped_release release;
@@ -432,13 +596,34 @@ py::array guidedFilterPy(const py::handle& p, const py::handle& guide, int r, do
     return fromMat(out);
 }
 
-py::array optimalTransport(
-    const py::handle& source, const py::handle& target, float t, int dims, const DebugDir& debugDir)
+// Raises ValueError when one of the channels first .. 2 of an image holds
+// nothing but NaN: the statistics of the transport would have no value.
+void requireValuesInChannels(const cv::Mat& image, const char* name, int first)
 {
-    if (dims != 2 && dims != 3)
-        throw py::value_error("optimal_transport: dims must be 2 or 3");
-    const cv::Mat in = toImage(source, "src");
-    const cv::Mat tar = toImage(target, "target");
+    for (int c = first; c < 3; ++c) {
+        bool found = false;
+        for (int i = 0; i < image.rows && !found; ++i) {
+            const float* row = image.ptr<float>(i);
+            for (int j = 0; j < image.cols && !found; ++j)
+                found = !std::isnan(row[3 * j + c]);
+        }
+        if (!found)
+            throw py::value_error(std::string(name) + ": channel " + std::to_string(c)
+                + " holds only NaN, which leaves its statistics without a value");
+    }
+}
+
+py::array optimalTransport(const py::handle& source, const py::handle& target, float t,
+    const py::handle& dimensions, const py::handle& debugDirArgument)
+{
+    const int dims = integer(dimensions, "dims", 2, 3);
+    finite(t, "t");
+    const DebugDir debugDir = debugDirectory(debugDirArgument);
+    // NaN marks values the statistics skip and the map passes through.
+    const cv::Mat in = toImage(source, "src", NonFinite::AllowNaN);
+    const cv::Mat tar = toImage(target, "target", NonFinite::AllowNaN);
+    requireValuesInChannels(in, "src", 3 - dims);
+    requireValuesInChannels(tar, "target", 3 - dims);
     cv::Mat out(in.size(), CV_32FC(dims)), covInv(dims, dims, CV_32FC1), meansIn(1, dims, CV_32FC1),
         cov(dims, dims, CV_32FC1), meansTar(1, dims, CV_32FC1), map(dims, dims, CV_32FC1);
     {
@@ -453,6 +638,20 @@ py::array optimalTransport(
 py::array tonemapDurand(const py::handle& hdr, float gamma, float contrast, float saturation,
     float sigmaSpace, float sigmaColor)
 {
+    finite(gamma, "gamma");
+    finite(contrast, "contrast");
+    finite(saturation, "saturation");
+    finite(sigmaSpace, "sigma_space");
+    finite(sigmaColor, "sigma_color");
+    // The bilateral filter's window radius, 1.5 sigma_space rounded, and its
+    // width are ints: beyond that the radius would wrap round.
+    constexpr double kLargestSigmaSpace = (INT_MAX - 1) / 2 / 1.5;
+    if (static_cast<double>(sigmaSpace) > kLargestSigmaSpace)
+        throw py::value_error("sigma_space: expected at most "
+            + std::to_string(static_cast<long long>(kLargestSigmaSpace)) + ", got "
+            + numberText(static_cast<double>(sigmaSpace)));
+    // An image of infinities would leave the bilateral filter without a range
+    // of values, and make it read outside its tables.
     const cv::Mat src = toImage(hdr, "hdr");
     cv::Mat dst;
     {
@@ -472,9 +671,17 @@ PYBIND11_MODULE(photocolour, m)
           "filtering, optimal-transport colour transfer and tone mapping, on numpy arrays.\n\n"
           "Images are H x W x 3 arrays in OpenCV's B, G, R channel order: uint8 as cv2.imread "
           "reads them, or float32 in [0, 1] (float64 is converted). Other dtypes raise TypeError, "
-          "other shapes ValueError; non-contiguous arrays are copied. No function changes its "
+          "other shapes ValueError; non-contiguous arrays are copied. Float images must hold "
+          "finite values: NaN or an infinity raises ValueError naming the argument and the "
+          "element (optimal_transport alone takes NaN, which it skips and passes through). "
+          "Whites are three finite numbers (a tuple or any sequence): another length raises "
+          "ValueError, anything else TypeError. Number arguments that are NaN, infinite or out of "
+          "range (r, dims, ...) raise ValueError, those of another type TypeError; no argument "
+          "gives RuntimeError. No function changes its "
           "arguments; results are new arrays. The GIL is released while computing. Nothing is "
-          "written or printed unless a function is given debug_dir.\n\n"
+          "written or printed unless a function is given debug_dir, a directory that must exist "
+          "and be writable: FileNotFoundError, NotADirectoryError or PermissionError is raised "
+          "before any work otherwise.\n\n"
           "read_image reads photographs as these functions measure them, converted to sRGB "
           "through their embedded colour profiles; image_facts says what a file holds and how it "
           "was read.";
@@ -484,6 +691,23 @@ PYBIND11_MODULE(photocolour, m)
     gLabFigures = namedtuple("LabFigures", py::make_tuple("L", "ab"));
     m.attr("PerceptualFigures") = gPerceptualFigures;
     m.attr("LabFigures") = gLabFigures;
+
+    // The OpenCV errors left after the module's own checks come from values
+    // OpenCV cannot work with (a filter window too large to allocate, ...):
+    // ValueError, or MemoryError, rather than pybind11's RuntimeError. For
+    // this module's functions only.
+    py::register_local_exception_translator([](std::exception_ptr raised) {
+        try {
+            if (raised)
+                std::rethrow_exception(raised);
+        } catch (const cv::Exception& e) {
+            const bool memory = e.code == cv::Error::StsNoMem;
+            const std::string what = memory ? "OpenCV ran out of memory for these arguments ("
+                                            : "OpenCV cannot work with these arguments (";
+            const std::string text = what + e.err + " in " + e.func + ")";
+            PyErr_SetString(memory ? PyExc_MemoryError : PyExc_ValueError, text.c_str());
+        }
+    });
 
     py::object builtins = py::module_::import("builtins");
     gImageNotFoundError = builtins.attr("type")("ImageNotFoundError",
@@ -569,7 +793,8 @@ PYBIND11_MODULE(photocolour, m)
         "of the brightness, lightness, chroma, colourfulness and saturation histograms (bins "
         "0..999). "
         "With debug_dir, writes the second image's A_before.jpg, t_before.jpg, mask.jpg and "
-        "10_in.txt there.");
+        "10_in.txt there; a debug_dir that is missing raises FileNotFoundError, a file "
+        "NotADirectoryError, one that cannot be written PermissionError.");
     m.def("lab_compare", &labCompare, py::arg("first"), py::arg("second"),
         "Compares two uint8 BGR photographs as lab-compare does: OpenCV's float BGR to CIE L*a*b* "
         "(D65); returns LabFigures(L, ab): the Bhattacharyya coefficient of the L* histograms and "
@@ -580,8 +805,9 @@ PYBIND11_MODULE(photocolour, m)
         "perceptual-metrics computes them: a dict of float32 H x W planes Q (brightness), J "
         "(lightness, 0..100, relative to the image's brightest pixel), C (chroma), M "
         "(colourfulness), "
-        "s (saturation) and h (hue angle in degrees). NaN marks undefined values. With debug_dir, "
-        "writes the model's debug files there.");
+        "s (saturation) and h (hue angle in degrees). NaN marks undefined values. A float image "
+        "holding NaN or an infinity raises ValueError. With debug_dir, writes the model's debug "
+        "files there (errors as for perceptual_metrics).");
 
     m.def(
         "srgb_to_xyz",
@@ -591,7 +817,7 @@ PYBIND11_MODULE(photocolour, m)
         },
         py::arg("img"),
         "Display sRGB (float32 BGR in [0, 1]) to CIE XYZ (channels X, Y, Z; white Y = 1) with the "
-        "fixed sRGB/D65 matrix.");
+        "fixed sRGB/D65 matrix. NaN or an infinity in the image raises ValueError.");
     m.def(
         "xyz_to_srgb",
         [](const py::handle& xyz) {
@@ -599,7 +825,8 @@ PYBIND11_MODULE(photocolour, m)
                 xyz, "xyz", 3, [](cv::Mat& s, cv::Mat& d) { color::convertXYZToBGRDirect(s, d); });
         },
         py::arg("xyz"),
-        "CIE XYZ (X, Y, Z; white Y = 1) to display sRGB BGR, companded, not clipped.");
+        "CIE XYZ (X, Y, Z; white Y = 1) to display sRGB BGR, companded, not clipped. NaN or an "
+        "infinity in the image raises ValueError.");
     m.def(
         "srgb_to_lms",
         [](const py::handle& img) {
@@ -608,28 +835,34 @@ PYBIND11_MODULE(photocolour, m)
         },
         py::arg("img"),
         "Display sRGB (float32 BGR in [0, 1]) to log10 cone responses L, M, S (Reinhard et al.), "
-        "values in [-6, about 0].");
+        "values in [-6, about 0]. NaN or an infinity in the image raises ValueError.");
     m.def(
         "lms_to_lalphabeta",
         [](const py::handle& lms) {
             return convert(
                 lms, "lms", 3, [](cv::Mat& s, cv::Mat& d) { color::convertLMStoLab(s, d); });
         },
-        py::arg("lms"), "Log LMS to l-alpha-beta (Ruderman et al.), channels l, alpha, beta.");
+        py::arg("lms"),
+        "Log LMS to l-alpha-beta (Ruderman et al.), channels l, alpha, beta. NaN or an infinity in "
+        "the image raises ValueError.");
     m.def(
         "lalphabeta_to_lms",
         [](const py::handle& lab) {
             return convert(
                 lab, "lab", 3, [](cv::Mat& s, cv::Mat& d) { color::convertLabtoLMS(s, d); });
         },
-        py::arg("lab"), "l-alpha-beta to linear LMS (L, M, S), clipped to [0, 1].");
+        py::arg("lab"),
+        "l-alpha-beta to linear LMS (L, M, S), clipped to [0, 1]. NaN or an infinity in the image "
+        "raises ValueError.");
     m.def(
         "lms_to_srgb",
         [](const py::handle& lms) {
             return convert(
                 lms, "lms", 3, [](cv::Mat& s, cv::Mat& d) { color::convertLMStoBGR(s, d); });
         },
-        py::arg("lms"), "Linear LMS to display sRGB BGR (companded, not clipped).");
+        py::arg("lms"),
+        "Linear LMS to display sRGB BGR (companded, not clipped). NaN or an infinity in the image "
+        "raises ValueError.");
     m.def(
         "srgb_to_opponent",
         [](const py::handle& img) {
@@ -637,35 +870,40 @@ PYBIND11_MODULE(photocolour, m)
                 [](cv::Mat& s, cv::Mat& d) { color::convertToSimpleOpponentSpace(s, d); });
         },
         py::arg("img"),
-        "Display BGR in [0, 1] to the opponent image H x W x 2: R - G, (R + G) / 2 - B.");
+        "Display BGR in [0, 1] to the opponent image H x W x 2: R - G, (R + G) / 2 - B. NaN or an "
+        "infinity in the image raises ValueError.");
     m.def(
         "srgb_to_yuv",
         [](const py::handle& img) {
             return convert(
                 img, "img", 3, [](cv::Mat& s, cv::Mat& d) { color::convertBGRtoYUV(s, d); });
         },
-        py::arg("img"), "Display BGR in [0, 1] to Y, U = B - Y, V = R - Y (no transfer curve).");
+        py::arg("img"),
+        "Display BGR in [0, 1] to Y, U = B - Y, V = R - Y (no transfer curve). NaN or an infinity "
+        "in the image raises ValueError.");
     m.def(
         "srgb_to_lab",
-        [](const py::handle& img, std::array<float, 3> white) {
-            return convert(img, "img", 3, [&](cv::Mat& s, cv::Mat& d) {
-                color::convertBGRToLab(s, referenceWhite(white), d);
-            });
+        [](const py::handle& img, const py::handle& white) {
+            const cv::Mat W = referenceWhite(toTriple(white, "white"));
+            return convert(
+                img, "img", 3, [&](cv::Mat& s, cv::Mat& d) { color::convertBGRToLab(s, W, d); });
         },
-        py::arg("img"), py::arg("white") = std::array<float, 3> { 1.0f, 1.0f, 1.0f },
+        py::arg("img"), py::arg("white") = py::make_tuple(1.0, 1.0, 1.0),
         "Display sRGB BGR in [0, 1] to CIE L*a*b* (L* 0..100, a*, b* signed) relative to the white "
         "derived from `white` (display B, G, R; (1, 1, 1) gives D50). Note: lab_compare uses "
-        "OpenCV's D65 conversion instead.");
+        "OpenCV's D65 conversion instead. NaN or an infinity in the image or white raises "
+        "ValueError, a white of another length too; a white that is not three numbers TypeError.");
     m.def(
         "lab_to_srgb",
-        [](const py::handle& lab, std::array<float, 3> white) {
-            return convert(lab, "lab", 3, [&](cv::Mat& s, cv::Mat& d) {
-                color::convertLabToBGR(s, referenceWhite(white), d);
-            });
+        [](const py::handle& lab, const py::handle& white) {
+            const cv::Mat W = referenceWhite(toTriple(white, "white"));
+            return convert(
+                lab, "lab", 3, [&](cv::Mat& s, cv::Mat& d) { color::convertLabToBGR(s, W, d); });
         },
-        py::arg("lab"), py::arg("white") = std::array<float, 3> { 1.0f, 1.0f, 1.0f },
+        py::arg("lab"), py::arg("white") = py::make_tuple(1.0, 1.0, 1.0),
         "CIE L*a*b* to display sRGB BGR, companded and clipped to [0, 1]; the inverse of "
-        "srgb_to_lab.");
+        "srgb_to_lab. NaN or an infinity in the image or white raises ValueError, a white of "
+        "another length too; a white that is not three numbers TypeError.");
     m.def(
         "xyz_to_sharpened",
         [](const py::handle& xyz) {
@@ -673,14 +911,17 @@ PYBIND11_MODULE(photocolour, m)
                 [](cv::Mat& s, cv::Mat& d) { color::convertXYZtoSharpenedBGR(s, d); });
         },
         py::arg("xyz"),
-        "CIE XYZ to CAT02 sharpened cone responses, channels S, M, L (reversed, like BGR).");
+        "CIE XYZ to CAT02 sharpened cone responses, channels S, M, L (reversed, like BGR). NaN or "
+        "an infinity in the image raises ValueError.");
     m.def(
         "sharpened_to_xyz",
         [](const py::handle& sharpened) {
             return convert(sharpened, "sharpened", 3,
                 [](cv::Mat& s, cv::Mat& d) { color::convertSharpenedBGRtoXYZ(s, d); });
         },
-        py::arg("sharpened"), "CAT02 sharpened responses (S, M, L) to CIE XYZ.");
+        py::arg("sharpened"),
+        "CAT02 sharpened responses (S, M, L) to CIE XYZ. NaN or an infinity in the image raises "
+        "ValueError.");
     m.def("icam_cat", &icamCat, py::arg("sharpened"), py::arg("white_src"), py::arg("white_dst"),
         py::arg("blend") = 1.0f,
         "CAT02 von Kries adaptation of a sharpened image (S, M, L) from white_src to white_dst, "
@@ -688,19 +929,22 @@ PYBIND11_MODULE(photocolour, m)
         "a 3-tuple (S, M, L) or a per-pixel H x W x 3 white image; the degree of adaptation "
         "follows each "
         "pixel's source white. With a tuple white_dst, the destination is blend * white_dst + (1 - "
-        "blend) * white_src.");
+        "blend) * white_src. A tuple white of another length raises ValueError, one that is not "
+        "a sequence of numbers TypeError; NaN or an infinity, in the image, a white or blend, "
+        "ValueError.");
     m.def("inverse_cat", &inverseCat, py::arg("adapted"), py::arg("white_dst"),
         py::arg("white_src"), py::arg("luminance_from") = py::none(),
         "Undoes icam_cat: the sharpened image adapted to white_dst, back to white_src (3-tuples or "
         "per-pixel white images). The adapting luminance of each pixel is taken from "
         "luminance_from "
-        "(default: the adapted image).");
+        "(default: the adapted image). Errors as for icam_cat.");
     m.def("guided_filter", &guidedFilterPy, py::arg("p"), py::arg("guide"), py::arg("r"),
         py::arg("eps"),
         "Edge-preserving guided filter (He et al.) of p (float32 H x W or H x W x 3) under a grey "
         "(H x W) "
         "or colour (H x W x 3) guide, radius r in pixels, regularisation eps in the squared units "
-        "of the guide.");
+        "of the guide. r is an int of at least 1 (a float raises TypeError, a smaller or huge r "
+        "ValueError); NaN or an infinity in p, the guide or eps raises ValueError.");
     m.def("optimal_transport", &optimalTransport, py::arg("src"), py::arg("target"),
         py::arg("t") = 1.0f, py::arg("dims") = 3, py::arg("debug_dir") = py::none(),
         "Colour transfer by the Monge-Kantorovich map between the Gaussian colour distributions of "
@@ -709,7 +953,10 @@ PYBIND11_MODULE(photocolour, m)
         "Lab "
         "scaled to 0..255), t of the way along the geodesic. dims = 3 maps all channels (H x W x 3 "
         "out); dims = 2 maps channels 1 and 2 only (H x W x 2 out). NaN values are skipped by the "
-        "statistics and passed through. With debug_dir, the progress lines are printed.");
+        "statistics and passed through, but an infinity raises ValueError, and so does a "
+        "channel that the statistics use holding only NaN, or a t that is not finite. With "
+        "debug_dir (which must be a writable directory, as for perceptual_metrics), the progress "
+        "lines are printed.");
     m.def("tonemap_durand", &tonemapDurand, py::arg("hdr"), py::arg("gamma") = 1.0f,
         py::arg("contrast") = 4.0f, py::arg("saturation") = 1.0f, py::arg("sigma_space") = 2.0f,
         py::arg("sigma_color") = 2.0f,
@@ -718,5 +965,6 @@ PYBIND11_MODULE(photocolour, m)
         "the log-luminance base layer compressed to `contrast` (natural-log range), detail kept; "
         "output "
         "raised to 1 / gamma, roughly in [0, 1], not clipped. sigma_space in pixels, sigma_color "
-        "in log-luminance units.");
+        "in log-luminance units. NaN or an infinity, in the image or an argument, raises "
+        "ValueError, and so does a sigma_space whose filter window is past an int's range.");
 }

@@ -1,11 +1,15 @@
 """Tests of the Python module photocolour against the programs and itself."""
 import errno
+import inspect
+import itertools
+import json
 import os
 import pathlib
 import re
 import struct
 import subprocess
 import sys
+import tempfile
 import threading
 import zlib
 
@@ -276,9 +280,12 @@ def test_reading_errors():
         pc.image_facts(missing)
     assert (raised.value.errno, raised.value.filename) == (errno.ENOENT, missing)
     assert isinstance(raised.value, ValueError)
-    with pytest.raises(ValueError, match="NUL") as raised:
-        pc.read_image(missing + "\0.png")
-    assert not isinstance(raised.value, FileNotFoundError)
+    # A path holding a NUL byte names no file: refused as a value, never looked up.
+    for read in (pc.read_image, pc.image_facts):
+        for path in (missing + "\0.png", "img00.png\0x", b"img00.png\0x"):
+            with pytest.raises(ValueError, match="NUL") as raised:
+                read(path)
+            assert not isinstance(raised.value, FileNotFoundError)
 
 
 def test_top_lightness_share():
@@ -289,3 +296,156 @@ def test_top_lightness_share():
     img[:] = 128
     img[0, 0] = 255
     assert pc.top_lightness_share(img) == pytest.approx(1 / 120)
+
+
+def run_child(code, **options):
+    """The output of `code` run in a fresh interpreter, which a crash of the module ends instead of the tests."""
+    run = subprocess.run([sys.executable, "-c", "import numpy as np, photocolour as pc\n" + code],
+                         capture_output=True, text=True, **options)
+    assert run.returncode == 0, run.stderr[-3000:]
+    return run.stdout
+
+
+def test_non_finite_values_raise_value_error_naming_the_argument():
+    # Every float image, white and float of every function, with a NaN or an infinity.
+    for function, arguments in malformed_arguments().items():
+        valid = {argument: value for argument, value, _ in arguments}
+        for (argument, value, _), (number, text) in itertools.product(arguments, ((np.nan, "nan"), (np.inf, "inf"),
+                                                                                  (-np.inf, "-inf"))):
+            if isinstance(value, np.ndarray) and value.dtype == np.float32:
+                if function == "optimal_transport" and text == "nan":
+                    continue  # skipped by its statistics and passed through, below
+                bad = value.copy()
+                bad[3, 5] = number
+                expected = r"^%s: expected finite values%s, got %s at index \(3, 5(, 0)?\)" % (
+                    argument, " or NaN" if function == "optimal_transport" else "", text)
+            elif isinstance(value, (float, tuple)):
+                bad = (1.0, number, 1.0) if isinstance(value, tuple) else number
+                expected = "^%s: expected a finite number, got %s" % (argument, text)
+            else:
+                continue
+            with pytest.raises(ValueError, match=expected):
+                getattr(pc, function)(**dict(valid, **{argument: bad}))
+    with pytest.raises(ValueError, match=r"got inf \(as float32\)"), pytest.warns(RuntimeWarning, match="overflow"):
+        pc.srgb_to_xyz(np.full((2, 2, 3), 1e300))
+    # Windows past what the filters can index or allocate.
+    img = np.random.default_rng(5).uniform(0.1, 0.9, size=(12, 16, 3)).astype(np.float32)
+    with pytest.raises(ValueError, match="^sigma_space: expected at most"):
+        pc.tonemap_durand(img, sigma_space=3e38)  # its radius wrapped round to 1
+    with pytest.raises(MemoryError, match="OpenCV ran out of memory"):
+        pc.tonemap_durand(img, sigma_space=1e8)
+    with pytest.raises(ValueError, match="^r: expected an int from 1 to"):
+        pc.guided_filter(img, img, 2**30, 0.01)
+    # optimal_transport passes NaN through, but a channel of its statistics needs a value.
+    lab = img * 255
+    holed, empty = lab.copy(), lab.copy()
+    holed[2, 3], empty[:, :, 2] = np.nan, np.nan
+    out = pc.optimal_transport(holed, lab[::-1])
+    assert np.isnan(out[2, 3]).all() and np.isnan(out).sum() == 3
+    for dims in (2, 3):
+        with pytest.raises(ValueError, match="^target: channel 2 holds only NaN"):
+            pc.optimal_transport(lab, empty, dims=dims)
+
+
+def test_debug_dir_must_be_an_existing_writable_directory(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    a = sample("coffee.png")[:40, :50]
+    missing, a_file = tmp_path / "missing", tmp_path / "file"
+    a_file.write_bytes(b"")
+    for call in (lambda d: pc.perceptual_metrics(a, a, debug_dir=d), lambda d: pc.appearance(a, debug_dir=d),
+                 lambda d: pc.optimal_transport(a.astype(np.float32), a.astype(np.float32), debug_dir=d)):
+        with pytest.raises(FileNotFoundError) as raised:
+            call(missing)
+        assert (raised.value.errno, raised.value.filename) == (errno.ENOENT, str(missing))
+        with pytest.raises(NotADirectoryError):
+            call(str(a_file))
+        with pytest.raises(ValueError, match="NUL"):
+            call(str(tmp_path) + "\0x")
+    assert sorted(os.listdir(tmp_path)) == ["file"]
+    with pytest.raises(FileNotFoundError):  # before the images are looked at
+        pc.perceptual_metrics(None, a, debug_dir=missing)
+    # Root writes anywhere: the check of an unwritable directory then runs as nobody.
+    locked = tempfile.mkdtemp()
+    os.chmod(locked, 0o555)
+    try:
+        out = run_child("try:\n    pc.appearance(np.zeros((2, 2, 3), np.uint8), debug_dir=%r)\n"
+                        "except PermissionError as e:\n    print(e.errno)\n" % locked, cwd="/",
+                        preexec_fn=(lambda: (os.setgid(65534), os.setuid(65534))) if os.geteuid() == 0 else None)
+    except AssertionError as failure:
+        if "No module named" not in str(failure):
+            raise
+        pytest.skip("nobody cannot reach the module from this tree")
+    finally:
+        os.rmdir(locked)
+    assert out == "%d\n" % errno.EACCES
+
+
+def malformed_arguments():
+    """Every function: each argument's valid value and malformed ones, which must raise TypeError or ValueError."""
+    u8 = np.random.default_rng(7).integers(0, 256, size=(6, 8, 3), dtype=np.uint8)
+    f = u8.astype(np.float32) / 255
+    grey, white, path = f[:, :, 0].copy(), (0.9, 1.0, 1.1), os.path.join(SAMPLES, "coffee.png")
+    shapes = [f[:, :, 0], f[:, :, :2], np.zeros((6, 8, 4), np.float32), f[None], f[:0], f.tolist(), None, "img"]
+    floats = shapes + [f.astype(np.int32), f.astype(np.complex64), f.astype(object), f.astype(np.float16),
+                       np.full_like(f, np.inf)]  # which once ended the interpreter in tonemap_durand
+    images8 = [x.astype(np.uint8) if isinstance(x, np.ndarray) else x for x in shapes] + [f, u8.astype(bool)]
+    planes = [f[0], f[None], f[:, :, :2], grey.astype(np.int64), grey.tolist()]
+    whites = [(1, 2), (1, 2, 3, 4), (), [white], "abc", None, (1, "a", 2), 5, {1.0}, np.zeros((1, 3)), f[:, :, :2]]
+    numbers, ints, dirs = ["x", None, 1j, (1.0,)], [2.5, "3", None, 2**70, -1, True], [3, ["d"]]
+    table = {
+        "read_image": [("path", path, [3, None]), ("profiles", "convert", [3, "bogus"])],
+        "image_facts": [("path", path, [3, None]), ("profiles", "ignore", [3, "bogus"])],
+        "top_lightness_share": [("img", u8, images8)], "lab_compare": [("first", u8, images8), ("second", u8, images8)],
+        "perceptual_metrics": [("first", u8, images8), ("second", u8, images8), ("debug_dir", None, dirs)],
+        "appearance": [("img", f, floats), ("debug_dir", None, dirs)],
+        "icam_cat": [("sharpened", f, floats), ("white_src", white, whites), ("white_dst", white, whites),
+                     ("blend", 1.0, numbers)],
+        "inverse_cat": [("adapted", f, floats), ("white_dst", white, whites), ("white_src", white, whites),
+                        ("luminance_from", f, floats[:5] + [f[:3], 1.0])],
+        "guided_filter": [("p", f, planes), ("guide", grey, planes), ("r", 2, ints), ("eps", 0.01, numbers)],
+        "optimal_transport": [("src", f, floats), ("target", f, floats), ("t", 0.5, numbers), ("dims", 2, ints),
+                              ("debug_dir", None, dirs)],
+        "tonemap_durand": [("hdr", f, floats)] + [(k, 2.0, numbers) for k in ("gamma", "contrast", "saturation",
+                                                                                "sigma_space", "sigma_color")],
+        "srgb_to_lab": [("img", f, floats), ("white", white, whites)],
+        "lab_to_srgb": [("lab", f, floats), ("white", white, whites)],
+    }
+    for name in ("srgb_to_xyz", "srgb_to_lms", "srgb_to_opponent", "srgb_to_yuv", "xyz_to_srgb", "xyz_to_sharpened",
+                 "lms_to_lalphabeta", "lms_to_srgb", "lalphabeta_to_lms", "sharpened_to_xyz"):
+        table[name] = [(name.split("_to_")[0].replace("srgb", "img").replace("lalphabeta", "lab"), f, floats)]
+    return table
+
+
+def sweep_malformed_arguments():
+    """Each malformed call that did not raise TypeError or ValueError, and what it did."""
+    problems = []
+    for name, arguments in malformed_arguments().items():
+        valid = {argument: value for argument, value, _ in arguments}
+        getattr(pc, name)(**valid)
+        for argument, _, malformed in arguments:
+            for bad in malformed:
+                try:
+                    getattr(pc, name)(**dict(valid, **{argument: bad}))
+                    problems.append("%s(%s=%r): accepted" % (name, argument, getattr(bad, "shape", bad)))
+                except (TypeError, ValueError):
+                    pass
+                except Exception as error:  # noqa: BLE001 - what the sweep looks for
+                    problems.append("%s(%s): %s: %s" % (name, argument, type(error).__name__, error))
+    return problems
+
+
+def test_malformed_arguments_raise_type_or_value_errors():
+    assert {name for name in dir(pc) if inspect.isbuiltin(getattr(pc, name))} == set(malformed_arguments())
+    out = run_child("import json, sys\nsys.path.insert(0, %r)\nimport test_photocolour as t\n"
+                    "print(json.dumps(t.sweep_malformed_arguments()))" % os.path.dirname(os.path.abspath(__file__)))
+    assert json.loads(out.splitlines()[-1]) == []
+    # numpy's overflow warning for float64 past float32, made an error, is the error.
+    out = run_child("import warnings\nwarnings.simplefilter('error')\n"
+                    "try:\n    pc.srgb_to_xyz(np.full((2, 2, 3), 1e300))\nexcept RuntimeWarning as w:\n    print(w)\n")
+    assert out.startswith("overflow encountered in cast")
+    with pytest.raises(ValueError, match=r"^white_src: expected three numbers, got 2$"):
+        pc.icam_cat(np.ones((2, 2, 3), np.float32), (1.0, 1.0), (1.0, 1.0, 1.0))
+    # Three numbers in any sequence are a white.
+    img = np.random.default_rng(8).uniform(0.1, 0.9, size=(5, 7, 3)).astype(np.float32)
+    np.testing.assert_array_equal(pc.icam_cat(img, np.array([0.9, 1.0, 1.1]), [1, 1, 1]),
+                                  pc.icam_cat(img, (0.9, 1.0, 1.1), (1.0, 1.0, 1.0)))
