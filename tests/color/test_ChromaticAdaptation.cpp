@@ -168,6 +168,24 @@ TEST(PerPixelAdaptation, DegreeComesFromTheSourceWhiteLuminance)
     }
 }
 
+TEST(PerPixelAdaptation, BlendZeroLeavesTheImageWhereTheWhiteDipsBelowZero)
+{
+    // A smoothed white across a dark border: the bright side, then values
+    // overshooting a little below zero, as a guided filter gives next to
+    // black. With blend 0 every gain is 1, the negative whites' included.
+    const cv::Mat original = photoSharpened(11);
+    cv::Mat white(original.size(), CV_32FC3);
+    for (int i = 0; i < white.rows; ++i)
+        for (int j = 0; j < white.cols; ++j) {
+            const float dip = -2e-5f * static_cast<float>(1 + (i + j) % 7);
+            white.at<cv::Vec3f>(i, j) = j < white.cols / 2 ? cv::Vec3f(0.7f, 0.8f, 0.6f)
+                                                           : cv::Vec3f(dip, dip / 3, dip * 2);
+        }
+    cv::Mat img = original.clone();
+    iCAMCAT(img, white, pixel(1, 1, 1), cv::Mat(), cv::Mat(), 0.0f, false);
+    EXPECT_TRUE(testsupport::near(img, original, testsupport::relative(kNearUnitGainRel)));
+}
+
 TEST(PerPixelAdaptation, BlackWhiteKeepsBlackFinite)
 {
     // A black source white (e.g. a dark neighbourhood) in the blended branch.

@@ -66,13 +66,15 @@ inline float offsetRatio(float whiteDst, float D, float whiteSrc)
 }
 
 // Destination white blended between the global white and the pixel's own
-// source white, times D, over the source white, in float. A source white
-// below 1e-6 (a black neighbourhood) is offset by 1e-6 like the other
-// branches, so that the gain stays finite and a black pixel stays black.
+// source white, times D, over the source white, in float. A source white in
+// [0, 1e-6) (a black neighbourhood) is offset by 1e-6 like the other
+// branches, so that the gain stays finite and a black pixel stays black. A
+// negative white (a smoothed white can dip below zero at a dark border) is
+// divided by as it is, so that with blend 0 the gain is 1 there too.
 inline float blendedRatio(float globalDst, float whiteSrc, float blend, float D)
 {
     const float numerator = (globalDst * blend + whiteSrc * (1.0f - blend)) * D;
-    const float denominator = static_cast<double>(whiteSrc) < kTinyOffset
+    const float denominator = whiteSrc >= 0.0f && static_cast<double>(whiteSrc) < kTinyOffset
         ? static_cast<float>(static_cast<double>(whiteSrc) + kTinyOffset)
         : whiteSrc;
     return numerator / denominator;

@@ -51,8 +51,9 @@ void inverseCAT(const cv::Mat& adapted, const cv::Mat& whiteDst, cv::Mat& whiteS
 // per-pixel sharpened white (it also gives La, hence D, per pixel). With
 // perPixelDst the destination white is whiteDst(i, j); otherwise it is
 // blend x whiteDst(0, 0) + (1 - blend) x whiteSrc(i, j). The fourth and fifth
-// matrices are not consulted. A source white below 1e-6 (blended branch) is
-// offset by 1e-6 so that black whites give a finite gain.
+// matrices are not consulted. A source white in [0, 1e-6) (blended branch) is
+// offset by 1e-6 so that black whites give a finite gain; a negative one is
+// divided by as it is.
 void iCAMCAT(cv::Mat& image, const cv::Mat& whiteSrc, const cv::Mat& whiteDst,
     const cv::Mat& unused1, const cv::Mat& unused2, float blend, bool perPixelDst);
 
