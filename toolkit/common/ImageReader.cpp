@@ -407,10 +407,11 @@ WebpLayout readWebpLayout(const Bytes& file)
             break; // the profile comes before the image data
         } else if (std::memcmp(chunk, "VP8L", 4) == 0) {
             // A signature byte, then the width and height less one, 14 bits
-            // each.
+            // each, and whether alpha is used.
             if (file.read(offset + 8, head, 5) && head[0] == 0x2f) {
                 const std::uint32_t bits = littleEndian32(head + 1);
                 layout.size.take((bits & 0x3fff) + 1u, ((bits >> 14) & 0x3fff) + 1u);
+                layout.alpha = layout.alpha || (bits >> 28 & 1) != 0;
             }
             break;
         }
@@ -439,12 +440,13 @@ ImageSize bmpSize(const Bytes& file)
 
 // The numbers of a portable pixmap's header, after its magic: width, height
 // and (but for P1 and P4) the largest value, separated by white space,
-// comments running to the line end; for PAM (P7), the values of its WIDTH and
-// HEIGHT lines. `end` is where the pixels start. Numbers stop growing at
-// 2^31, beyond which OpenCV takes none.
+// comments running to the line end; for PAM (P7), the values of its WIDTH,
+// HEIGHT and MAXVAL lines, and its DEPTH. `end` is where the pixels start.
+// Numbers stop growing at 2^31, beyond which OpenCV takes none.
 struct PnmHeader {
     bool complete = false;
     std::uint64_t values[3] = { 0, 0, 0 };
+    std::uint64_t depth = 1;
     std::size_t end = 0;
 };
 
@@ -493,6 +495,10 @@ PnmHeader readPnmHeader(const unsigned char* head, std::size_t size)
                 width = parse(word(), header.values[0]);
             else if (key == "HEIGHT")
                 height = parse(word(), header.values[1]);
+            else if (key == "MAXVAL")
+                parse(word(), header.values[2]);
+            else if (key == "DEPTH")
+                parse(word(), header.depth);
         }
         return header;
     }
@@ -605,8 +611,9 @@ bool openCvWithinLimit(const Bytes& file, const Format& format, std::string& err
 }
 
 // What is wrong with a file whose OpenCV decoder would report it on standard
-// error: uncompressed BMP and binary PNM shorter than their headers say, a
-// BMP of an unknown compression. "" when nothing is found.
+// error: uncompressed BMP and binary PNM and PAM shorter than their headers say, a
+// BMP of an unknown compression, a WebP file shorter than the 32 bytes
+// OpenCV reads first. "" when nothing is found.
 std::string damageBeforeDecoding(const Bytes& file, const Format& format)
 {
     const std::uint64_t size = file.size();
@@ -640,11 +647,13 @@ std::string damageBeforeDecoding(const Bytes& file, const Format& format)
         const std::uint64_t rowBytes = (width * bits + 31) / 32 * 4;
         return size < offset + rowBytes * height ? cut : "";
     }
-    if (std::strcmp(format.name, "PNM") == 0 && got > 2 && head[1] >= '4' && head[1] <= '6') {
+    if (std::strcmp(format.name, "WebP") == 0)
+        return size < 32 ? cut : "";
+    if (std::strcmp(format.name, "PNM") == 0 && got > 2 && head[1] >= '4' && head[1] <= '7') {
         const PnmHeader header = readPnmHeader(head, got);
         if (!header.complete)
             return "";
-        const std::uint64_t channels = head[1] == '6' ? 3 : 1;
+        const std::uint64_t channels = head[1] == '6' ? 3 : head[1] == '7' ? header.depth : 1;
         const std::uint64_t rowBytes = head[1] == '4'
             ? (header.values[0] + 7) / 8
             : header.values[0] * channels * (header.values[2] > 255 ? 2 : 1);
@@ -702,7 +711,15 @@ cv::Mat readThroughOpenCv(int fd, std::uint64_t fileSize, const Format& format, 
         facts.bitDepth = tiff.bitsPerSample;
         facts.grey = tiff.photometric == 0 || tiff.photometric == 1;
         facts.cmyk = tiff.photometric == 5;
-        facts.alpha = tiff.extraSamples;
+        // Samples beyond the colour's are alpha, whether or not the file
+        // says so (OpenCV writes B, G, R, A without ExtraSamples).
+        const int colourSamples = tiff.photometric == 2 || tiff.photometric == 6
+                || (tiff.photometric >= 8 && tiff.photometric <= 10)
+            ? 3
+            : facts.cmyk ? 4
+                         : 1;
+        facts.alpha
+            = tiff.extraSamples || (tiff.photometric >= 0 && tiff.samplesPerPixel > colourSamples);
         wide = tiff.bitsPerSample == 16;
         icc = std::move(tiff.icc);
     } else if (std::strcmp(format.name, "WebP") == 0) {
