@@ -684,6 +684,42 @@ std::vector<uchar> progressiveJpeg(const cv::Mat& grey, int scans)
     return bytes;
 }
 
+// OpenCV's allocator, but for allocations above `largest` bytes, which it
+// refuses as OpenCV does when the system has no memory for them: with
+// cv::Error::StsNoMem.
+class ScopedFailingAllocator final : public cv::MatAllocator {
+public:
+    explicit ScopedFailingAllocator(std::size_t largest)
+        : largest_(largest)
+        , saved_(cv::Mat::getDefaultAllocator())
+    {
+        cv::Mat::setDefaultAllocator(this);
+    }
+    ~ScopedFailingAllocator() override { cv::Mat::setDefaultAllocator(saved_); }
+    ScopedFailingAllocator(const ScopedFailingAllocator&) = delete;
+    ScopedFailingAllocator& operator=(const ScopedFailingAllocator&) = delete;
+
+    cv::UMatData* allocate(int dims, const int* sizes, int type, void* data, size_t* step,
+        cv::AccessFlag flags, cv::UMatUsageFlags usage) const override
+    {
+        std::size_t total = CV_ELEM_SIZE(type);
+        for (int i = 0; i < dims; ++i)
+            total *= std::size_t(sizes[i]);
+        if (data == nullptr && total > largest_)
+            CV_Error(cv::Error::StsNoMem, "Failed to allocate " + std::to_string(total) + " bytes");
+        return saved_->allocate(dims, sizes, type, data, step, flags, usage);
+    }
+    bool allocate(cv::UMatData* data, cv::AccessFlag flags, cv::UMatUsageFlags usage) const override
+    {
+        return saved_->allocate(data, flags, usage);
+    }
+    void deallocate(cv::UMatData* data) const override { saved_->deallocate(data); }
+
+private:
+    std::size_t largest_;
+    cv::MatAllocator* saved_;
+};
+
 } // namespace
 
 // Each decoder judges the limit on the size its own header reading found,
@@ -875,7 +911,8 @@ TEST(ImageReader, OpenCvFormatsGiveImreadPixels)
 
 // The reader opens a file once and decodes the bytes it read from that open
 // file: a file put in its place meanwhile is never seen. inotify counts the
-// times each file is opened while it is read.
+// times each file is opened while it is read (with its reads watched too, as
+// inotify merges an event into the same one just before it).
 TEST(ImageReader, EachFileIsOpenedOnce)
 {
     testsupport::ScopedWorkDir dir;
@@ -898,7 +935,7 @@ TEST(ImageReader, EachFileIsOpenedOnce)
     const int watcher = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     ASSERT_GE(watcher, 0);
     for (const std::string& name : names) {
-        const int watch = ::inotify_add_watch(watcher, name.c_str(), IN_OPEN);
+        const int watch = ::inotify_add_watch(watcher, name.c_str(), IN_OPEN | IN_ACCESS);
         ASSERT_GE(watch, 0) << name;
         read(name);
         int opens = 0;
@@ -913,4 +950,39 @@ TEST(ImageReader, EachFileIsOpenedOnce)
         ::inotify_rm_watch(watcher, watch);
     }
     ::close(watcher);
+}
+
+// Short of memory for an image within the limit, the reader says so, whichever
+// decoder was allocating: OpenCV raises its error for it from cv::imdecode,
+// and from cv::Mat in the toolkit's own decoders.
+TEST(ImageReader, OpenCvsAllocationFailureIsOutOfMemory)
+{
+    testsupport::ScopedWorkDir dir;
+    const ScopedPixelLimit limit(std::uint64_t(1000) * 1000000);
+    const cv::Mat photo = testsupport::makePhoto(16, 16, 57);
+    // 16000 x 16000 pixels each: 768 MB as B, G, R.
+    std::vector<uchar> webp = encoded(".webp", photo, { cv::IMWRITE_WEBP_QUALITY, 101 });
+    const std::uint32_t bits
+        = (16000 - 1) | ((16000 - 1) << 14) | (std::uint32_t(webp[24]) << 24 & 0xf0000000u);
+    for (int k = 0; k < 4; ++k)
+        webp[std::size_t(21 + k)] = uchar((bits >> (8 * k)) & 0xff);
+    writeBytes("huge.webp", webp);
+    writeBytes("huge.tif", greyTiff(false, 16000, 16000, std::vector<uchar>(64, 9)));
+    std::vector<uchar> png = encoded(".png", photo);
+    setBig(png, 16, 16000, 4);
+    setBig(png, 20, 16000, 4);
+    setBig(png, 29, std::uint32_t(crc32(0, png.data() + 12, 17)), 4);
+    writeBytes("huge.png", png);
+    std::vector<uchar> jpeg = encoded(".jpg", photo);
+    const uchar sof[2] = { 0xff, 0xc0 };
+    const std::size_t frame
+        = std::size_t(std::search(jpeg.begin(), jpeg.end(), sof, sof + 2) - jpeg.begin());
+    ASSERT_LT(frame, jpeg.size());
+    setBig(jpeg, frame + 5, 16000, 2);
+    setBig(jpeg, frame + 7, 16000, 2);
+    writeBytes("huge.jpg", jpeg);
+
+    const ScopedFailingAllocator failing(std::size_t(64) << 20);
+    for (const char* name : { "huge.webp", "huge.tif", "huge.png", "huge.jpg" })
+        EXPECT_EQ(refusal(name), "out of memory") << name;
 }
