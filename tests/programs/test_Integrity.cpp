@@ -210,9 +210,9 @@ TEST(Integrity, HugeHeadersAreRefusedBeforeDecoding)
     }
 }
 
-// Short of memory for an image within the limit, each decoder's failure is
-// "out of memory": OpenCV's allocation failure (which it raises from
-// cv::imdecode without printing) as well as the toolkit's own decoders'.
+// Short of memory for an image within the limit, OpenCV's decoders as well
+// as the toolkit's own make it "out of memory", the program's one line: none
+// of OpenCV's own reaches standard error.
 TEST(Integrity, ShortOfMemoryEveryDecoderSaysSo)
 {
 #if defined(__SANITIZE_ADDRESS__)

@@ -355,7 +355,7 @@ TiffLayout readTiffLayout(const Bytes& file)
             layout.extraSamples = n > 0;
             break;
         case 34675:
-            if (n > 4 && n <= kMaxProfileBytes && (type == 1 || type == 7)) {
+            if (n > 4 && n <= kMaxProfileBytes) {
                 layout.icc.resize(std::size_t(n));
                 if (!file.read(number(value, valueBytes), layout.icc.data(), layout.icc.size()))
                     layout.icc.clear();
