@@ -41,85 +41,6 @@ std::size_t lineCount(const std::string& text)
     return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
 }
 
-void putBig(std::vector<uchar>& out, std::uint32_t v)
-{
-    for (int k = 3; k >= 0; --k)
-        out.push_back(uchar((v >> (8 * k)) & 0xff));
-}
-
-void putLittle(std::vector<uchar>& out, std::uint32_t v, int bytes)
-{
-    for (int k = 0; k < bytes; ++k)
-        out.push_back(uchar((v >> (8 * k)) & 0xff));
-}
-
-void writeBytes(const std::string& path, const std::vector<uchar>& bytes)
-{
-    std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-}
-
-// Files of a few dozen bytes whose headers announce `side` x `side` pixels
-// of B, G, R: a lossless WebP image, a TIFF file whose strip is missing, a
-// PNG file whose image data is.
-std::vector<uchar> hugeWebp(std::uint32_t side)
-{
-    std::vector<uchar> out { 'R', 'I', 'F', 'F' };
-    putLittle(out, 4 + 8 + 16, 4);
-    out.insert(out.end(), { 'W', 'E', 'B', 'P', 'V', 'P', '8', 'L' });
-    putLittle(out, 16, 4);
-    out.push_back(0x2f);
-    putLittle(out, (side - 1) | ((side - 1) << 14), 4);
-    out.resize(out.size() + 11, 0);
-    return out;
-}
-
-std::vector<uchar> hugeTiff(std::uint32_t side)
-{
-    std::vector<uchar> out { 'I', 'I', 42, 0, 8, 0, 0, 0, 9, 0 };
-    const std::uint32_t fields[9][3]
-        = { { 256, 4, side }, { 257, 4, side }, { 258, 3, 8 }, { 259, 3, 1 }, { 262, 3, 2 },
-              { 273, 4, 200 }, { 277, 3, 3 }, { 278, 4, side }, { 279, 4, 3 * side * side } };
-    for (const auto& f : fields) {
-        putLittle(out, f[0], 2);
-        putLittle(out, f[1], 2);
-        putLittle(out, 1, 4);
-        putLittle(out, f[2], 4);
-    }
-    putLittle(out, 0, 4);
-    return out;
-}
-
-std::uint32_t crc32(const uchar* data, std::size_t size)
-{
-    std::uint32_t crc = 0xffffffffu;
-    for (std::size_t k = 0; k < size; ++k) {
-        crc ^= data[k];
-        for (int bit = 0; bit < 8; ++bit)
-            crc = (crc >> 1) ^ (0xedb88320u & (0u - (crc & 1u)));
-    }
-    return ~crc;
-}
-
-std::vector<uchar> hugePng(std::uint32_t side)
-{
-    std::vector<uchar> out { 0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n' };
-    auto chunk = [&out](const char* type, const std::vector<uchar>& data) {
-        putBig(out, std::uint32_t(data.size()));
-        const std::size_t start = out.size();
-        out.insert(out.end(), type, type + 4);
-        out.insert(out.end(), data.begin(), data.end());
-        putBig(out, crc32(out.data() + start, out.size() - start));
-    };
-    std::vector<uchar> header;
-    putBig(header, side);
-    putBig(header, side);
-    header.insert(header.end(), { 8, 2, 0, 0, 0 }); // 8-bit R, G, B
-    chunk("IHDR", header);
-    chunk("IDAT", {});
-    return out;
-}
-
 void expectNoTemporaryFiles()
 {
     for (const auto& entry : fs::directory_iterator("."))
@@ -193,51 +114,20 @@ TEST(Integrity, HugeHeadersAreRefusedBeforeDecoding)
     EXPECT_NE(refused.err.find("above the limit of 1 megapixels"), std::string::npos)
         << refused.err;
 
-    // Every format OpenCV decodes is judged on its header too, before
-    // OpenCV's decoder has a chance to print anything.
-    writeBytes("huge.webp", hugeWebp(16383));
-    writeBytes("huge.tif", hugeTiff(20000));
+    // Formats OpenCV decodes are judged on their headers too, before its
+    // decoder has a chance to print anything: a lossless WebP image of 16383
+    // x 16383 pixels in 32 bytes.
+    const unsigned char webp[32] = { 'R', 'I', 'F', 'F', 24, 0, 0, 0, 'W', 'E', 'B', 'P', 'V', 'P',
+        '8', 'L', 12, 0, 0, 0, 0x2f, 0xfe, 0xbf, 0xff, 0x0f };
+    std::ofstream("huge.webp", std::ios::binary).write(reinterpret_cast<const char*>(webp), 32);
     for (const std::string& binary : { kMetrics, kLab }) {
-        for (const auto& [name, size] : { std::pair { "huge.webp", "16383 x 16383 pixels (268" },
-                 { "huge.tif", "20000 x 20000 pixels (400" } }) {
-            const auto run = runProgram(binary, { "small.png", name });
-            EXPECT_EQ(run.status, 1);
-            EXPECT_EQ(lineCount(run.err), 1u) << run.err;
-            EXPECT_NE(run.err.find(std::string(size) + " megapixels), above the limit of 250"),
-                std::string::npos)
-                << run.err;
-        }
+        const auto run = runProgram(binary, { "small.png", "huge.webp" });
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(lineCount(run.err), 1u) << run.err;
+        EXPECT_NE(run.err.find("16383 x 16383 pixels (268 megapixels), above the limit of 250"),
+            std::string::npos)
+            << run.err;
     }
-}
-
-// Short of memory for an image within the limit, OpenCV's decoders as well
-// as the toolkit's own make it "out of memory", the program's one line: none
-// of OpenCV's own reaches standard error.
-TEST(Integrity, ShortOfMemoryEveryDecoderSaysSo)
-{
-#if defined(__SANITIZE_ADDRESS__)
-    GTEST_SKIP() << "AddressSanitizer cannot start under an address-space limit";
-#endif
-    testsupport::ScopedWorkDir dir;
-    testsupport::writePng("small.png", testsupport::makePhoto(10, 10, 43));
-    // 805 MB of B, G, R each, under 600 MB of address space.
-    writeBytes("huge.webp", hugeWebp(16383));
-    writeBytes("huge.tif", hugeTiff(16383));
-    writeBytes("huge.png", hugePng(16383));
-    for (const std::string& binary : { kMetrics, kLab })
-        for (const char* name : { "huge.webp", "huge.tif", "huge.png" }) {
-            const auto run = runProgram("/bin/sh",
-                { "-c",
-                    "ulimit -v 600000; TOOLKIT_MAX_MEGAPIXELS=1000 " + binary + " small.png "
-                        + name });
-            EXPECT_EQ(run.status, 1) << binary << " " << name;
-            EXPECT_EQ(lineCount(run.err), 1u) << run.err;
-            EXPECT_NE(
-                run.err.find(std::string("cannot read image \"") + name + "\": out of memory"),
-                std::string::npos)
-                << run.err;
-            EXPECT_FALSE(testsupport::fileExists("For_fit.txt")) << binary << " " << name;
-        }
 }
 
 TEST(Integrity, EveryWriteIsChecked)
