@@ -21,7 +21,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <sstream>
+#include <tuple>
+
+#include <sys/inotify.h>
+#include <unistd.h>
+#include <zlib.h>
 
 namespace common = toolkit::common;
 using namespace testimages;
@@ -533,4 +539,309 @@ TEST(ImageReader, TiffAndWebpProfilesAreFound)
         // The photograph they were made from, but for two conversions' rounding.
         EXPECT_LE(cv::norm(img, photo, cv::NORM_INF), 6.0) << name;
     }
+}
+
+namespace {
+
+// The reader's pixel limit, for the rest of a scope.
+class ScopedPixelLimit {
+public:
+    explicit ScopedPixelLimit(std::uint64_t pixels)
+        : saved_(common::maxImagePixels())
+    {
+        common::setMaxImagePixels(pixels);
+    }
+    ~ScopedPixelLimit() { common::setMaxImagePixels(saved_); }
+
+private:
+    std::uint64_t saved_;
+};
+
+// OpenCV's allocator, refusing as OpenCV does when the system has no memory
+// (cv::Error::StsNoMem) anything above `largest` bytes, for a scope.
+class ScopedFailingAllocator final : public cv::MatAllocator {
+public:
+    explicit ScopedFailingAllocator(std::size_t largest)
+        : largest_(largest)
+        , saved_(cv::Mat::getDefaultAllocator())
+    {
+        cv::Mat::setDefaultAllocator(this);
+    }
+    ~ScopedFailingAllocator() override { cv::Mat::setDefaultAllocator(saved_); }
+    cv::UMatData* allocate(int dims, const int* sizes, int type, void* data, size_t* step,
+        cv::AccessFlag flags, cv::UMatUsageFlags usage) const override
+    {
+        std::size_t total = CV_ELEM_SIZE(type);
+        for (int i = 0; i < dims; ++i)
+            total *= std::size_t(sizes[i]);
+        if (data == nullptr && total > largest_)
+            CV_Error(cv::Error::StsNoMem, "Failed to allocate " + std::to_string(total) + " bytes");
+        return saved_->allocate(dims, sizes, type, data, step, flags, usage);
+    }
+    bool allocate(cv::UMatData* data, cv::AccessFlag flags, cv::UMatUsageFlags usage) const override
+    {
+        return saved_->allocate(data, flags, usage);
+    }
+    void deallocate(cv::UMatData* data) const override { saved_->deallocate(data); }
+
+private:
+    std::size_t largest_;
+    cv::MatAllocator* saved_;
+};
+
+void putLittle(std::vector<uchar>& out, std::uint64_t v, int bytes)
+{
+    for (int k = 0; k < bytes; ++k)
+        out.push_back(uchar((v >> (8 * k)) & 0xff));
+}
+
+void setBig(std::vector<uchar>& bytes, std::size_t at, std::uint32_t v, int n)
+{
+    for (int k = 0; k < n; ++k)
+        bytes[at + std::size_t(k)] = uchar((v >> (8 * (n - 1 - k))) & 0xff);
+}
+
+std::vector<uchar> encoded(const std::string& ext, const cv::Mat& img, std::vector<int> params = {})
+{
+    std::vector<uchar> bytes;
+    EXPECT_TRUE(cv::imencode(ext, img, bytes, params)) << ext;
+    return bytes;
+}
+
+// Where two bytes (a JPEG marker) first are; the end when nowhere.
+std::size_t find(const std::vector<uchar>& bytes, uchar first, uchar second, std::size_t from = 0)
+{
+    for (std::size_t at = from; at + 1 < bytes.size(); ++at)
+        if (bytes[at] == first && bytes[at + 1] == second)
+            return at;
+    return bytes.size();
+}
+
+// A JPEG file whose frame header says `width` x `height`.
+std::vector<uchar> jpegOfSize(std::uint32_t width, std::uint32_t height)
+{
+    std::vector<uchar> jpeg = encoded(".jpg", testsupport::makePhoto(16, 16, 50));
+    const std::size_t frame = find(jpeg, 0xff, 0xc0);
+    setBig(jpeg, frame + 5, height, 2);
+    setBig(jpeg, frame + 7, width, 2);
+    return jpeg;
+}
+
+// A PNG file whose header says `width` x `height`, with its check value
+// made right or left wrong.
+std::vector<uchar> pngOfSize(std::uint32_t width, std::uint32_t height, bool checked = true)
+{
+    std::vector<uchar> png = encoded(".png", testsupport::makePhoto(16, 16, 50));
+    setBig(png, 16, width, 4);
+    setBig(png, 20, height, 4);
+    if (checked)
+        setBig(png, 29, std::uint32_t(crc32(0, png.data() + 12, 17)), 4);
+    return png;
+}
+
+// A lossless WebP file whose bitstream says `width` x `height`.
+std::vector<uchar> webpOfSize(std::uint32_t width, std::uint32_t height)
+{
+    std::vector<uchar> webp
+        = encoded(".webp", testsupport::makePhoto(16, 16, 50), { cv::IMWRITE_WEBP_QUALITY, 101 });
+    const std::uint32_t bits
+        = (width - 1) | ((height - 1) << 14) | (std::uint32_t(webp[24] & 0xf0) << 24);
+    for (int k = 0; k < 4; ++k)
+        webp[std::size_t(21 + k)] = uchar((bits >> (8 * k)) & 0xff);
+    return webp;
+}
+
+// An uncompressed 8-bit grey TIFF, classic or BigTIFF, whose one strip
+// holds `pixels`.
+std::vector<uchar> greyTiff(bool big, std::uint32_t width, std::uint32_t height,
+    const std::vector<uchar>& pixels = std::vector<uchar>(64, 9))
+{
+    const int word = big ? 8 : 4;
+    const std::uint64_t data = big ? 16 + 8 + 9 * 20 + 8 : 8 + 2 + 9 * 12 + 4;
+    std::vector<uchar> out { 'I', 'I', uchar(big ? 43 : 42), 0 };
+    if (big)
+        putLittle(out, 8, 4);
+    putLittle(out, big ? 16 : 8, word);
+    putLittle(out, 9, big ? 8 : 2);
+    const std::uint64_t fields[9][3] = { { 256, 4, width }, { 257, 4, height }, { 258, 3, 8 },
+        { 259, 3, 1 }, { 262, 3, 1 }, { 273, 4, data }, { 277, 3, 1 }, { 278, 4, height },
+        { 279, 4, std::uint64_t(width) * height } };
+    for (const auto& f : fields) {
+        putLittle(out, f[0] | (f[1] << 16), 4);
+        putLittle(out, 1, word);
+        putLittle(out, f[2], word);
+    }
+    putLittle(out, 0, word);
+    out.insert(out.end(), pixels.begin(), pixels.end());
+    return out;
+}
+
+// A BMP file with OS/2's 12-byte core header: 16-bit sides, 24 bits a pixel.
+std::vector<uchar> coreBmp(const cv::Mat& bgr)
+{
+    const std::size_t rowBytes = (std::size_t(bgr.cols) * 3 + 3) / 4 * 4;
+    std::vector<uchar> out { 'B', 'M' };
+    putLittle(out, 26 + rowBytes * std::size_t(bgr.rows), 4);
+    putLittle(out, 0, 4);
+    putLittle(out, 26, 4); // where the pixels start
+    putLittle(out, 12, 4);
+    putLittle(out, std::uint64_t(bgr.cols) | std::uint64_t(bgr.rows) << 16, 4);
+    putLittle(out, 1 | 24 << 16, 4);
+    for (int i = bgr.rows - 1; i >= 0; --i) {
+        out.insert(out.end(), bgr.ptr<uchar>(i), bgr.ptr<uchar>(i) + bgr.cols * 3);
+        out.resize(out.size() + rowBytes - std::size_t(bgr.cols) * 3, 0);
+    }
+    return out;
+}
+
+} // namespace
+
+// Each decoder judges the limit on the size its own header reading found:
+// whatever precedes a JPEG frame, in every format OpenCV decodes. A header
+// that gives no size is damage.
+TEST(ImageReader, EveryFormatIsJudgedOnItsOwnHeader)
+{
+    testsupport::ScopedWorkDir dir;
+    const ScopedPixelLimit limit(1000000);
+    std::map<std::string, std::vector<uchar>> files;
+    // libjpeg reads past a restart marker, 4,100 fill bytes or a junk byte
+    // (a warning) before the frame header.
+    const std::vector<uchar> jpeg = jpegOfSize(2000, 1500);
+    for (const auto& [name, at, inserted] :
+        { std::tuple { "restart.jpg", std::size_t(2), std::vector<uchar> { 0xff, 0xd0 } },
+            { "fill.jpg", std::size_t(2), std::vector<uchar>(4100, 0xff) },
+            { "junk.jpg", find(jpeg, 0xff, 0xc0), { 0x00 } } }) {
+        files[name] = jpeg;
+        files[name].insert(files[name].begin() + long(at), inserted.begin(), inserted.end());
+    }
+    files["crc.png"] = pngOfSize(2000, 1500, false);
+    files["lossless.webp"] = webpOfSize(2000, 1500);
+    std::vector<uchar> vp8x { 'V', 'P', '8', 'X', 10, 0, 0, 0, 0, 0, 0, 0 };
+    putLittle(vp8x, 1999 | std::uint64_t(1499) << 24, 6);
+    files["canvas.webp"] = webpOfSize(16, 16);
+    files["canvas.webp"].insert(files["canvas.webp"].begin() + 12, vp8x.begin(), vp8x.end());
+    files["classic.tif"] = greyTiff(false, 2000, 1500);
+    files["big.tif"] = greyTiff(true, 2000, 1500);
+    files["core.bmp"] = coreBmp(cv::Mat(2, 2, CV_8UC3, cv::Scalar::all(3)));
+    std::copy_n(
+        std::vector<uchar> { 0xd0, 0x07, 0xdc, 0x05 }.begin(), 4, files["core.bmp"].begin() + 18);
+    for (const std::string header :
+        { "P6\n2000 1500\n255\n", "P7\nWIDTH 2000\nHEIGHT 1500\nDEPTH 3\nMAXVAL 255\nENDHDR\n" })
+        files[header.substr(0, 2) + ".pnm"] = std::vector<uchar>(header.begin(), header.end());
+    files["sun.ras"] = encoded(".ras", cv::Mat(2, 2, CV_8UC3));
+    setBig(files["sun.ras"], 4, 2000, 4);
+    setBig(files["sun.ras"], 8, 1500, 4);
+    // A JPEG 2000 code stream: its size less its offset, 10 and 20.
+    std::vector<uchar> jp2 = encoded(".jp2", testsupport::makePhoto(64, 64, 51));
+    const std::size_t stream = find(jp2, 0xff, 0x4f);
+    for (const auto& [at, value] :
+        { std::pair { 8, 2010u }, { 12, 1520u }, { 16, 10u }, { 20, 20u } })
+        setBig(jp2, stream + std::size_t(at), value, 4);
+    files["offset.jp2"] = jp2;
+    files["bare.j2k"] = std::vector<uchar>(jp2.begin() + long(stream), jp2.end());
+
+    for (const auto& [name, bytes] : files) {
+        writeBytes(name, bytes);
+        EXPECT_EQ(refusal(name).rfind("the image is 2000 x 1500 pixels (3 megapixels), above the "
+                                      "limit of 1 megapixels (set TOOLKIT_MAX_MEGAPIXELS",
+                      0),
+            0u)
+            << name << ": " << refusal(name);
+    }
+    // A PNG side above libpng's user limit, which the pixel limit sets.
+    writeBytes("long.png", pngOfSize(1000001, 1));
+    EXPECT_EQ(refusal("long.png").rfind("the image is 1000001 x 1 pixels", 0), 0u);
+    writeBytes("sizeless.tif", greyTiff(false, 0, 1500));
+    EXPECT_EQ(refusal("sizeless.tif"), "damaged TIFF data (its header gives no image size)");
+}
+
+// Short of memory for an image within the limit, the reader says so,
+// whichever decoder was allocating: OpenCV raises its error from
+// cv::imdecode, and from cv::Mat in the toolkit's own decoders.
+TEST(ImageReader, OpenCvsAllocationFailureIsOutOfMemory)
+{
+    testsupport::ScopedWorkDir dir;
+    const ScopedPixelLimit limit(std::uint64_t(1000) * 1000000);
+    writeBytes("huge.webp", webpOfSize(16000, 16000));
+    writeBytes("huge.tif", greyTiff(false, 16000, 16000));
+    writeBytes("huge.png", pngOfSize(16000, 16000));
+    writeBytes("huge.jpg", jpegOfSize(16000, 16000));
+    const ScopedFailingAllocator failing(std::size_t(64) << 20);
+    for (const char* name : { "huge.webp", "huge.tif", "huge.png", "huge.jpg" })
+        EXPECT_EQ(refusal(name), "out of memory") << name;
+}
+
+// libjpeg goes through every scan of a progressive file again for the whole
+// image: a file of more scans than any encoder writes is refused when its
+// decoder reaches the scan past the limit.
+TEST(ImageReader, JpegFilesOfTooManyScansAreRefused)
+{
+    testsupport::ScopedWorkDir dir;
+    std::vector<uchar> jpeg = encoded(
+        ".jpg", cv::Mat(8, 8, CV_8U, cv::Scalar(90)), { cv::IMWRITE_JPEG_PROGRESSIVE, 1 });
+    // Its last scan again and again, to 501 scans.
+    std::size_t scans = 0, last = 0;
+    for (std::size_t at = find(jpeg, 0xff, 0xda); at < jpeg.size();
+         at = find(jpeg, 0xff, 0xda, at + 2), ++scans)
+        last = at;
+    const std::vector<uchar> scan(jpeg.begin() + long(last), jpeg.end() - 2);
+    for (; scans < 501; ++scans)
+        jpeg.insert(jpeg.end() - 2, scan.begin(), scan.end());
+    writeBytes("scans.jpg", jpeg);
+    EXPECT_EQ(refusal("scans.jpg"),
+        "the JPEG data has more than 500 scans, more than the image reader takes (photographs "
+        "have up to a few dozen)");
+}
+
+// The formats OpenCV decodes give cv::imread's pixels from the bytes the
+// reader read from the file it opened, once (inotify counts the opens, with
+// the reads between them, as it merges an event into the same one just
+// before it): a file put in its place meanwhile is never seen. The alpha
+// share is measured; OS/2's BMP files, with 16-bit sides, are read.
+TEST(ImageReader, OpenCvFormatsAreReadFromTheFileOpenedOnce)
+{
+    testsupport::ScopedWorkDir dir;
+    const cv::Mat photo = testsupport::makePhoto(64, 64, 53);
+    cv::Mat bgra;
+    cv::cvtColor(photo, bgra, cv::COLOR_BGR2BGRA);
+    for (int i = 0; i < 40; ++i)
+        bgra.at<cv::Vec4b>(i, i)[3] = uchar(i);
+    std::vector<std::string> names { "a.tif", "a.bmp", "a.ppm", "a.pam", "a.ras", "a.jp2", "a.webp",
+        "a.jpg", "a.png" };
+    for (const std::string& name : names)
+        ASSERT_TRUE(cv::imwrite(name, photo)) << name;
+    ASSERT_TRUE(cv::imwrite("alpha.tif", bgra));
+    ASSERT_TRUE(cv::imwrite("alpha.webp", bgra, { cv::IMWRITE_WEBP_QUALITY, 101 }));
+    cv::Mat grey;
+    cv::cvtColor(photo, grey, cv::COLOR_BGR2GRAY);
+    writeBytes("big.tif", greyTiff(true, 64, 64, std::vector<uchar>(grey.datastart, grey.dataend)));
+    writeBytes("core.bmp", coreBmp(photo(cv::Rect(0, 0, 63, 61))));
+    writeHeif("a.heic", photo, heif_compression_HEVC, 1, 13);
+    names.insert(names.end(), { "alpha.tif", "alpha.webp", "big.tif", "core.bmp", "a.heic" });
+
+    const int watcher = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    for (const std::string& name : names) {
+        const int watch = ::inotify_add_watch(watcher, name.c_str(), IN_OPEN | IN_ACCESS);
+        common::ImageFacts facts;
+        const cv::Mat img = read(name, &facts);
+        int opens = 0;
+        alignas(inotify_event) char events[4096];
+        for (ssize_t n; (n = ::read(watcher, events, sizeof events)) > 0;)
+            for (ssize_t at = 0; at < n; at += ssize_t(sizeof(inotify_event))
+                     + reinterpret_cast<const inotify_event*>(events + at)->len)
+                opens += (reinterpret_cast<const inotify_event*>(events + at)->mask & IN_OPEN) != 0;
+        EXPECT_EQ(opens, 1) << name;
+        ::inotify_rm_watch(watcher, watch);
+        if (name != "a.heic") {
+            EXPECT_EQ(cv::norm(img, cv::imread(name), cv::NORM_INF), 0.0) << name;
+        }
+        if (name.rfind("alpha", 0) == 0) {
+            EXPECT_NEAR(facts.nonOpaqueShare, 40.0 / 4096.0, 1e-12) << name;
+        }
+    }
+    ::close(watcher);
+    EXPECT_EQ(cv::norm(read("core.bmp"), photo(cv::Rect(0, 0, 63, 61)), cv::NORM_INF), 0.0);
+    std::vector<uchar> core = coreBmp(photo);
+    writeBytes("cut.bmp", std::vector<uchar>(core.begin(), core.end() - 10));
+    EXPECT_EQ(refusal("cut.bmp"), "damaged BMP data (the file is cut short)");
 }

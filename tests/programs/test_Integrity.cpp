@@ -113,6 +113,21 @@ TEST(Integrity, HugeHeadersAreRefusedBeforeDecoding)
     EXPECT_EQ(refused.status, 1);
     EXPECT_NE(refused.err.find("above the limit of 1 megapixels"), std::string::npos)
         << refused.err;
+
+    // Formats OpenCV decodes are judged on their headers too, before its
+    // decoder has a chance to print anything: a lossless WebP image of 16383
+    // x 16383 pixels in 32 bytes.
+    const unsigned char webp[32] = { 'R', 'I', 'F', 'F', 24, 0, 0, 0, 'W', 'E', 'B', 'P', 'V', 'P',
+        '8', 'L', 12, 0, 0, 0, 0x2f, 0xfe, 0xbf, 0xff, 0x0f };
+    std::ofstream("huge.webp", std::ios::binary).write(reinterpret_cast<const char*>(webp), 32);
+    for (const std::string& binary : { kMetrics, kLab }) {
+        const auto run = runProgram(binary, { "small.png", "huge.webp" });
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(lineCount(run.err), 1u) << run.err;
+        EXPECT_NE(run.err.find("16383 x 16383 pixels (268 megapixels), above the limit of 250"),
+            std::string::npos)
+            << run.err;
+    }
 }
 
 TEST(Integrity, EveryWriteIsChecked)

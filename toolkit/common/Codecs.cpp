@@ -71,6 +71,11 @@ cv::Mat toolkit::common::codecs::imread(const std::string& path, int flags)
     return library().imread(path, flags);
 }
 
+cv::Mat toolkit::common::codecs::imdecode(const std::vector<uchar>& bytes, int flags)
+{
+    return library().imdecode(bytes, flags);
+}
+
 bool toolkit::common::codecs::imencode(const std::string& ext, const cv::Mat& img,
     std::vector<uchar>& buffer, const std::vector<int>& params)
 {

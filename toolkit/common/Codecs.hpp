@@ -17,6 +17,11 @@ namespace codecs {
 // cv::imread(path, flags), from OpenCV's codec library.
 cv::Mat imread(const std::string& path, int flags);
 
+// cv::imdecode(bytes, flags), from OpenCV's codec library. (A decoder that
+// reads only files, as Sun raster's does, is given a temporary copy of the
+// bytes by OpenCV.)
+cv::Mat imdecode(const std::vector<uchar>& bytes, int flags);
+
 // cv::imencode(ext, img, buffer, params), from OpenCV's codec library.
 bool imencode(const std::string& ext, const cv::Mat& img, std::vector<uchar>& buffer,
     const std::vector<int>& params = {});

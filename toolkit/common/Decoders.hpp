@@ -9,6 +9,7 @@
 
 #include <opencv2/core.hpp>
 
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -25,6 +26,12 @@ namespace decoders {
 std::shared_ptr<const profiles::Transform> chooseTransform(const std::vector<uchar>& icc,
     profiles::PixelLayout layout, const ReadOptions& options, ImageFacts& facts);
 
+// Whether an image of `width` x `height` pixels is within maxImagePixels();
+// when it is not, `error` gives its size and the limit. Each decoder asks
+// with the size its own header reading found, before it allocates for the
+// image.
+bool withinPixelLimit(std::uint64_t width, std::uint64_t height, std::string& error);
+
 // The whole image's rows shown to the observer, when there is one.
 void showRows(const cv::Mat& img, const ReadOptions& options);
 
@@ -38,15 +45,16 @@ void applyOrientation(cv::Mat& img, int orientation);
 int exifOrientation(const uchar* data, std::size_t size, std::size_t skip);
 
 // JPEG (every kind libjpeg decodes) and PNG (every kind libpng decodes), from
-// the start of `file`.
+// the start of `file`. An error that libjpeg or libpng reports while short of
+// memory is "out of memory".
 cv::Mat decodeJpeg(
     std::FILE* file, std::string& error, ImageFacts& facts, const ReadOptions& options);
 cv::Mat decodePng(
     std::FILE* file, std::string& error, ImageFacts& facts, const ReadOptions& options);
 
-// HEIC and AVIF through libheif, from the file at `path`.
-cv::Mat decodeHeif(
-    const std::string& path, std::string& error, ImageFacts& facts, const ReadOptions& options);
+// HEIC and AVIF through libheif, from the file's bytes.
+cv::Mat decodeHeif(const std::vector<uchar>& file, std::string& error, ImageFacts& facts,
+    const ReadOptions& options);
 
 } // namespace decoders
 } // namespace common

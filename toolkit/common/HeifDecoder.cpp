@@ -11,8 +11,6 @@
 #include <cctype>
 #include <cstdint>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <mutex>
 
@@ -218,9 +216,14 @@ std::uint64_t largestHevcPicture(
     return largest;
 }
 
-// libheif's words for an error, without the line end some of them carry.
+// libheif's words for an error, without the line end some of them carry;
+// an allocation that failed is "out of memory" (but not one that libheif
+// refused for the image's size, which it reports in the same class).
 std::string damaged(const heif_error& result)
 {
+    if (result.code == heif_error_Memory_allocation_error
+        && result.subcode != heif_suberror_Security_limit_exceeded)
+        return "out of memory";
     std::string text = result.message != nullptr ? result.message : "error";
     while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back())))
         text.pop_back();
@@ -229,23 +232,14 @@ std::string damaged(const heif_error& result)
 
 } // namespace
 
-cv::Mat decoders::decodeHeif(
-    const std::string& path, std::string& error, ImageFacts& facts, const ReadOptions& options)
+cv::Mat decoders::decodeHeif(const std::vector<uchar>& file, std::string& error, ImageFacts& facts,
+    const ReadOptions& options)
 {
     static HeifUse use;
     std::unique_ptr<heif_context, ContextFree> context(heif_context_alloc());
     if (!context) {
         error = "out of memory";
         return cv::Mat();
-    }
-    std::vector<uchar> file;
-    {
-        std::ifstream in(path, std::ios::binary);
-        file.assign(std::istreambuf_iterator<char>(in), {});
-        if (!in.good() && !in.eof()) {
-            error = "cannot read the file";
-            return cv::Mat();
-        }
     }
     heif_error result = heif_context_read_from_memory_without_copy(
         context.get(), file.data(), file.size(), nullptr);
@@ -262,13 +256,8 @@ cv::Mat decoders::decodeHeif(
     std::unique_ptr<heif_image_handle, HandleRelease> handle(rawHandle);
     const std::uint64_t width = std::uint64_t(heif_image_handle_get_width(handle.get()));
     const std::uint64_t height = std::uint64_t(heif_image_handle_get_height(handle.get()));
-    if (width * height > maxImagePixels()) {
-        error = "the image is " + std::to_string(width) + " x " + std::to_string(height)
-            + " pixels, above the limit of " + std::to_string(maxImagePixels() / 1000000)
-            + " megapixels (set TOOLKIT_MAX_MEGAPIXELS, or --max-megapixels of compare-pairs, "
-              "to raise it)";
+    if (!withinPixelLimit(width, height, error))
         return cv::Mat();
-    }
     // Pictures coded larger than the image they make (beyond the padding to
     // whole coding blocks, and turned either way) are refused undecoded.
     constexpr std::uint64_t kCodingPadding = 64;

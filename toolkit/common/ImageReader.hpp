@@ -26,8 +26,9 @@ namespace common {
 
 // The largest image, in pixels, that the reader accepts: 250 megapixels, or
 // the number of megapixels in the environment variable
-// TOOLKIT_MAX_MEGAPIXELS (read once). Larger images are refused from their
-// header, before anything is allocated for them.
+// TOOLKIT_MAX_MEGAPIXELS (read once). Larger images, in every format, are
+// refused from the size their decoder's header reading finds, before
+// anything is allocated for them.
 std::uint64_t maxImagePixels();
 
 // Sets the limit of maxImagePixels() for the rest of the process (0 keeps it).
@@ -96,9 +97,12 @@ struct ReadOptions {
 // is not a regular file, the file cannot be opened, its format is unknown or
 // not supported (named in the message), it holds floating-point or 32-bit
 // samples (the comparisons take 8- or 16-bit photographs), its header gives
-// more pixels than maxImagePixels(), or the decoder reported damage (a file
-// cut short, corrupt data, a PNG failing its checks), in the decoder's words.
-// Fills `facts` (when given) for a file that was read. Prints nothing.
+// more pixels than maxImagePixels(), it is a JPEG file of more than 500
+// scans, the decoder reported damage (a file cut short, corrupt data, a PNG
+// failing its checks), in the decoder's words, or memory ran short ("out of
+// memory"). The file is opened once, and what is decoded is what was read
+// from that open file. Fills `facts` (when given) for a file that was read.
+// Prints nothing.
 cv::Mat readPhotograph(const std::string& path, std::string& error, ImageFacts* facts = nullptr,
     const ReadOptions& options = ReadOptions());
 

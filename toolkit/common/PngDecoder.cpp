@@ -4,9 +4,13 @@
 // libpng dislikes, do not). The transformations are those cv::imread asks for
 // (16 bits stripped to 8, palette and low-depth grey expanded, grey made
 // B, G, R, alpha dropped, no gamma), which gives its pixels; the alpha
-// channel is read only to measure how much of the image is not opaque.
+// channel is read only to measure how much of the image is not opaque. The
+// size is judged from the header libpng read, before anything is allocated
+// for the image; libpng's own limits on a side are no looser.
 #include "toolkit/common/Decoders.hpp"
 
+#include <algorithm>
+#include <cctype>
 #include <csetjmp>
 #include <cstring>
 
@@ -19,7 +23,17 @@ namespace {
 
 struct PngReport {
     std::string damage; // the first message about the image data
+    std::string refusal; // why an intact file is not read
 };
+
+// libpng's words for a failed allocation ("Out of memory", "out of memory").
+bool aboutMemory(const std::string& message)
+{
+    std::string lower = message;
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+        [](unsigned char c) { return char(std::tolower(c)); });
+    return lower.find("out of memory") != std::string::npos;
+}
 
 // libpng's warnings about ancillary chunks begin with the chunk's name, whose
 // first letter is lower case ("iCCP: known incorrect sRGB profile").
@@ -44,8 +58,15 @@ void onWarning(png_structp png, png_const_charp message)
 }
 
 // The decoder's state, made before the first libpng call so that nothing
-// with a destructor lives across the long jumps.
+// with a destructor lives across the long jumps. It releases libpng's
+// structures however decoding ends, an exception of the image's allocation
+// included.
 struct Decoding {
+    Decoding() = default;
+    Decoding(const Decoding&) = delete;
+    Decoding& operator=(const Decoding&) = delete;
+    ~Decoding() { png_destroy_read_struct(&png, &info, &end); }
+
     PngReport report;
     png_structp png = nullptr;
     png_infop info = nullptr;
@@ -95,10 +116,18 @@ cv::Mat decoders::decodePng(
     d.info = png_create_info_struct(d.png);
     d.end = png_create_info_struct(d.png);
     if (d.info == nullptr || d.end == nullptr) {
-        png_destroy_read_struct(&d.png, &d.info, &d.end);
         error = "out of memory";
         return cv::Mat();
     }
+    // libpng refuses a side longer than its user limit while it reads the
+    // header; it takes none that the pixel limit would not.
+    const png_uint_32 side = png_uint_32(std::min<std::uint64_t>(
+        maxImagePixels(), std::min(PNG_USER_WIDTH_MAX, PNG_USER_HEIGHT_MAX)));
+    png_set_user_limits(d.png, side, side);
+    // The chunks before the image data are read even when their check value
+    // is wrong (a warning, which is damage), so that the size is judged
+    // before the damage is reported.
+    png_set_crc_action(d.png, PNG_CRC_WARN_USE, PNG_CRC_DEFAULT);
 
     if (setjmp(png_jmpbuf(d.png)) == 0) {
         png_init_io(d.png, file);
@@ -107,6 +136,9 @@ cv::Mat decoders::decodePng(
         int depth = 0, colourType = 0;
         png_get_IHDR(
             d.png, d.info, &width, &height, &depth, &colourType, nullptr, nullptr, nullptr);
+        if (!withinPixelLimit(width, height, d.report.refusal) || !d.report.damage.empty())
+            png_longjmp(d.png, 1);
+        png_set_crc_action(d.png, PNG_CRC_DEFAULT, PNG_CRC_DEFAULT);
         facts.format = "PNG";
         facts.bitDepth = depth;
         facts.grey = (colourType & PNG_COLOR_MASK_COLOR) == 0;
@@ -192,10 +224,24 @@ cv::Mat decoders::decodePng(
             d.exif.assign(exif, exif + exifLength);
     } else {
         d.img.release();
-        if (d.report.damage.empty())
+        // A side above libpng's user limit: libpng keeps the header it
+        // refused, and an image above the pixel limit is refused as one.
+        if (d.report.refusal.empty()
+            && d.report.damage.find("exceeds user limit") != std::string::npos)
+            withinPixelLimit(png_get_image_width(d.png, d.info),
+                png_get_image_height(d.png, d.info), d.report.refusal);
+        if (d.report.damage.empty() && d.report.refusal.empty())
             d.report.damage = "error";
     }
     png_destroy_read_struct(&d.png, &d.info, &d.end);
+    if (!d.report.refusal.empty()) {
+        error = d.report.refusal;
+        return cv::Mat();
+    }
+    if (aboutMemory(d.report.damage)) {
+        error = "out of memory";
+        return cv::Mat();
+    }
     if (!d.report.damage.empty()) {
         error = "damaged PNG data (" + d.report.damage + ")";
         return cv::Mat();
