@@ -4,6 +4,7 @@
 // function copies its inputs, returns new arrays, releases the GIL while it
 // computes and, unless given debug_dir, writes no file and prints nothing
 // (read_image's warnings go through Python's warnings).
+#include "programs/comparison/Comparison.hpp"
 #include "programs/lab-compare/LabCompare.hpp"
 #include "programs/metrics/Metrics.hpp"
 #include "toolkit/color/AppearanceModel.hpp"
@@ -320,14 +321,13 @@ py::object perceptualMetrics(
     {
         py::gil_scoped_release release;
         const common::DebugOutputScope scope(debugOutput(debugDir));
-        const auto coloursA = common::countDistinctColours(a);
-        const auto coloursB = common::countDistinctColours(b);
-        const auto attributesB = metrics::attributesOfColours(coloursB);
-        f = metrics::compareAttributes(
-            metrics::countAttributes(coloursA, metrics::attributesOfColours(coloursA)),
-            metrics::countAttributes(coloursB, attributesB));
+        const comparison::Plan plan { true, false, false };
+        const comparison::Measurement measuredA = comparison::measureImage(a, plan);
+        const comparison::Measurement measuredB
+            = comparison::measureImage(b, { true, false, static_cast<bool>(debugDir) });
+        f = comparison::compare(measuredA, measuredB, plan).perceptual;
         if (debugDir)
-            metrics::writeDebugFiles(*debugDir, b, coloursB, attributesB);
+            comparison::writeDebugFiles(*debugDir, measuredB);
     }
     return gPerceptualFigures(f.Q, f.J, f.C, f.M, f.s);
 }
@@ -339,8 +339,10 @@ py::object labCompare(const py::handle& first, const py::handle& second)
     labcompare::LabFigures f {};
     {
         py::gil_scoped_release release;
-        f = labcompare::compareLab(labcompare::labCounts(common::countDistinctColours(a)),
-            labcompare::labCounts(common::countDistinctColours(b)));
+        const comparison::Plan plan { false, true, false };
+        f = comparison::compare(
+            comparison::measureImage(a, plan), comparison::measureImage(b, plan), plan)
+                .lab;
     }
     return gLabFigures(f.L, f.ab);
 }
@@ -469,11 +471,8 @@ py::array readImage(const py::handle& pathObject, const std::string& profiles)
 
 // The share of pixels in the top lightness bin, from an image's colours
 // through the route perceptual-metrics takes.
-double topShareOfColours(const common::DistinctColours& colours)
-{
-    const common::DebugOutputScope scope(common::DebugOutput::off());
-    return metrics::topLightnessShare(colours, metrics::attributesOfColours(colours));
-}
+// Measured for the perceptual comparison only, for the share at its white.
+constexpr comparison::Plan kWhitePlan { true, false, false };
 
 py::object gImageFacts;
 
@@ -512,10 +511,11 @@ py::object imageFacts(const py::handle& pathObject, const std::string& profiles)
     double topShare = 0.0;
     {
         py::gil_scoped_release release;
-        common::DistinctColours colours;
-        read = !common::readCountingColours(path, error, colours, true, handling, &facts).empty();
-        if (read)
-            topShare = topShareOfColours(colours);
+        const common::DebugOutputScope scope(common::DebugOutput::off());
+        comparison::Measurement measured;
+        read = comparison::measureFile(path, kWhitePlan, handling, measured, error);
+        facts = measured.facts;
+        topShare = measured.white;
     }
     if (!read)
         raiseReadError(path, error);
@@ -533,7 +533,8 @@ double topLightnessSharePy(const py::handle& image)
 {
     const cv::Mat img = toImage8(image, "img");
     py::gil_scoped_release release;
-    return topShareOfColours(common::countDistinctColours(img));
+    const common::DebugOutputScope scope(common::DebugOutput::off());
+    return comparison::measureImage(img, kWhitePlan).white;
 }
 
 py::array icamCat(

@@ -2,10 +2,7 @@
 
 #include "programs/compare-pairs/Report.hpp"
 
-#include "programs/lab-compare/LabCompare.hpp"
-#include "programs/metrics/Metrics.hpp"
-#include "toolkit/common/CommonFunctions.hpp"
-#include "toolkit/common/DistinctColours.hpp"
+#include "programs/comparison/Comparison.hpp"
 #include "toolkit/common/ResultFile.hpp"
 
 #include <opencv2/core.hpp>
@@ -77,17 +74,11 @@ void catchTerminatingSignals()
 // What a run needs of one image, computed once however many pairs use it.
 struct ImageData {
     std::string error; // why the image could not be used; empty when it could
-    // What the reader found and did, when it could read the image (`read`).
+    // Whether the reader could read the image; its measurement holds what
+    // the reader found and did, the counts, and, for the debug files only,
+    // the pixels.
     bool read = false;
-    common::ImageFacts facts;
-    // The share of pixels in the top lightness bin; negative when not measured.
-    double white = -1.0;
-    metrics::AttributeCounts perceptual;
-    labcompare::LabCounts lab;
-    // Kept for the debug files only.
-    cv::Mat image;
-    common::DistinctColours colours;
-    metrics::ColourAttributes attributes;
+    comparison::Measurement measured;
     // The thumbnails of the report, when one is made.
     comparepairs::ReportImage report;
 };
@@ -163,13 +154,14 @@ std::string factFields(
     const std::size_t count = comparepairs::factColumns(comparisons).size();
     if (data == nullptr || !data->read)
         return std::string(count, ',');
-    const common::ImageFacts& facts = data->facts;
+    const common::ImageFacts& facts = data->measured.facts;
     std::string fields = "," + std::to_string(facts.width) + "x" + std::to_string(facts.height)
         + "," + std::to_string(facts.bitDepth) + ","
         + comparepairs::textCell(oneLine(facts.profile), safeCells) + ","
         + comparepairs::textCell(oneLine(facts.reading()), safeCells);
     if (comparisons.perceptual)
-        fields += "," + (data->white < 0.0 ? std::string() : figureText(data->white));
+        fields += ","
+            + (data->measured.white < 0.0 ? std::string() : figureText(data->measured.white));
     return fields;
 }
 
@@ -290,39 +282,30 @@ void Batch::readList()
 std::shared_ptr<const ImageData> Batch::computeImage(const std::string& path) const
 {
     auto data = std::make_shared<ImageData>();
+    const comparison::Plan plan { options_.comparisons.perceptual, options_.comparisons.lab,
+        withDebug_ || report_ != nullptr };
     try {
         std::string error;
-        common::DistinctColours colours;
-        cv::Mat image = common::readCountingColours(
-            path, error, colours, true, options_.profiles, &data->facts);
-        if (image.empty()) {
+        comparison::Measurement& measured = data->measured;
+        if (!comparison::measureFile(path, plan, options_.profiles, measured, error)) {
             data->error = "cannot read image \"" + path + "\": " + oneLine(error);
             return data;
         }
         data->read = true;
-        if (options_.comparisons.perceptual) {
-            metrics::ColourAttributes attributes = metrics::attributesOfColours(colours);
-            data->perceptual = metrics::countAttributes(colours, attributes);
-            data->white = metrics::topLightnessShare(colours, attributes);
-            if (report_)
-                data->report = comparepairs::reportImage(image, &colours, &attributes);
-            if (withDebug_)
-                data->attributes = std::move(attributes);
-        } else if (report_) {
-            data->report = comparepairs::reportImage(image, nullptr, nullptr);
-        }
-        if (options_.comparisons.lab)
-            data->lab = labcompare::labCounts(colours);
-        if (withDebug_) {
-            data->image = std::move(image);
-            data->colours = std::move(colours);
+        if (report_)
+            data->report = comparepairs::reportImage(measured.image, &measured.colours,
+                options_.comparisons.perceptual ? &measured.attributes : nullptr);
+        if (!withDebug_) {
+            measured.image.release();
+            measured.colours = common::DistinctColours();
+            measured.attributes = metrics::ColourAttributes();
         }
     } catch (const std::bad_alloc&) {
         data->error = "cannot compare image \"" + path + "\": out of memory";
-        data->image.release();
+        data->measured = comparison::Measurement();
     } catch (const std::exception& e) {
         data->error = "cannot compare image \"" + path + "\": " + oneLine(e.what());
-        data->image.release();
+        data->measured = comparison::Measurement();
     }
     return data;
 }
@@ -348,9 +331,11 @@ void Batch::finishPair(Pair& pair) const
         const ImageData& first = *pair.first->data;
         const ImageData& second = *pair.second->data;
         status = kStatusOk;
-        if (options_.comparisons.perceptual) {
-            const metrics::Figures f
-                = metrics::compareAttributes(first.perceptual, second.perceptual);
+        const comparison::Plan plan { options_.comparisons.perceptual, options_.comparisons.lab };
+        const comparison::Figures compared
+            = comparison::compare(first.measured, second.measured, plan);
+        if (plan.perceptual) {
+            const metrics::Figures& f = compared.perceptual;
             figures += "," + metrics::figuresLine(f);
             pair.figureColumns.insert(pair.figureColumns.end(),
                 { figureText(f.Q), figureText(f.J), figureText(f.C), figureText(f.M),
@@ -358,8 +343,8 @@ void Batch::finishPair(Pair& pair) const
             if (options_.forFit)
                 pair.forFit += metrics::figuresBlock(f);
         }
-        if (options_.comparisons.lab) {
-            const labcompare::LabFigures f = labcompare::compareLab(first.lab, second.lab);
+        if (plan.lab) {
+            const labcompare::LabFigures& f = compared.lab;
             figures
                 += "," + labcompare::figuresLine(f) + "," + figureText(f.a) + "," + figureText(f.b);
             pair.figureColumns.insert(pair.figureColumns.end(),
@@ -371,8 +356,7 @@ void Batch::finishPair(Pair& pair) const
             // The single-pair program leaves the second image's files.
             const std::string directory = options_.debugDir + "/" + std::to_string(line.number);
             if (makeDirectories(directory))
-                pair.warnings = metrics::writeDebugFiles(
-                    directory, second.image, second.colours, second.attributes);
+                pair.warnings = comparison::writeDebugFiles(directory, second.measured);
             else
                 pair.warnings.push_back("cannot make the debug directory \"" + directory
                     + "\": " + std::strerror(errno));
@@ -400,15 +384,15 @@ void Batch::finishPair(Pair& pair) const
         pair.status = oneLine(status);
         comparepairs::ReportPair shown = reportPair(pair);
         if (pair.ok) {
-            shown.perceptual[0] = &pair.first->data->perceptual;
-            shown.perceptual[1] = &pair.second->data->perceptual;
-            shown.lab[0] = &pair.first->data->lab;
-            shown.lab[1] = &pair.second->data->lab;
+            shown.perceptual[0] = &pair.first->data->measured.perceptual;
+            shown.perceptual[1] = &pair.second->data->measured.perceptual;
+            shown.lab[0] = &pair.first->data->measured.lab;
+            shown.lab[1] = &pair.second->data->measured.lab;
             shown.images[0] = &pair.first->data->report;
             shown.images[1] = &pair.second->data->report;
             for (int k = 0; k < 2; ++k) {
-                shown.facts[k] = &images[k]->facts;
-                shown.white[k] = images[k]->white;
+                shown.facts[k] = &images[k]->measured.facts;
+                shown.white[k] = images[k]->measured.white;
             }
         }
         pair.reportSection = report_->section(shown);
@@ -526,7 +510,7 @@ bool Batch::writeFinished()
             for (const Entry* image : { pair.first, pair.second }) {
                 if (image == nullptr || !image->data->read)
                     continue;
-                const common::ImageFacts& facts = image->data->facts;
+                const common::ImageFacts& facts = image->data->measured.facts;
                 if (facts.profileAction == common::ProfileAction::Unusable
                     && warnedImages_.insert(image->path).second)
                     errors.push_back(common::readingNotice(image->path, facts));

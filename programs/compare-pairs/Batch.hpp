@@ -2,10 +2,8 @@
 // the pairs spread over worker threads, one row per pair written in the
 // order of the list.
 //
-// Its route is the single-pair programs' own: distinct colours counted while
-// decoding, then metrics::attributesOfColours (toolkit::color::computeAppearance)
-// and labcompare::labCounts, so each row holds the figures the two programs
-// print for that pair.
+// Its route is the single-pair programs' own (programs/comparison), so each
+// row holds the figures the two programs print for that pair.
 #pragma once
 
 #include "programs/compare-pairs/PairList.hpp"

@@ -19,8 +19,6 @@
 
 namespace {
 
-const char* const kResultFile = "For_fit.txt";
-
 void addLabPlanes(const cv::Mat& lab, toolkit::common::BinCounts& L, toolkit::common::BinCounts& a,
     toolkit::common::BinCounts& b)
 {
@@ -32,28 +30,6 @@ void addLabPlanes(const cv::Mat& lab, toolkit::common::BinCounts& L, toolkit::co
             b.add(row[j][2]);
         }
     }
-}
-
-struct CountedImage {
-    toolkit::common::DistinctColours colours;
-    std::string notice; // how it was read, for standard error
-};
-
-// Reads an image as 8-bit BGR and counts its colours; reports an unreadable
-// image on standard error.
-std::optional<CountedImage> readAndCount(
-    const char* path, toolkit::common::ProfileHandling profiles)
-{
-    std::string error;
-    CountedImage counted;
-    toolkit::common::ImageFacts facts;
-    if (toolkit::common::readCountingColours(path, error, counted.colours, true, profiles, &facts)
-            .empty()) {
-        std::cerr << "lab-compare: cannot read image \"" << path << "\": " << error << "\n";
-        return std::nullopt;
-    }
-    counted.notice = toolkit::common::readingNotice(path, facts);
-    return counted;
 }
 
 } // namespace
@@ -123,48 +99,4 @@ std::string labcompare::figuresBlock(const LabFigures& figures)
     std::ostringstream block;
     block << figures.L << "\n" << figures.ab << "\n";
     return block.str();
-}
-
-int labcompare::mainBhattacharya(int argc, char** argv)
-{
-    if (argc != 3)
-        return -1;
-
-    std::string profileError;
-    const toolkit::common::ProfileHandling profiles
-        = toolkit::common::profileHandlingFromEnvironment(profileError);
-    if (!profileError.empty()) {
-        std::cerr << "lab-compare: " << profileError << "\n";
-        return 1;
-    }
-    // The two images are decoded and their colours counted on two threads.
-    auto target = std::async(std::launch::async, readAndCount, argv[2], profiles);
-    const auto input = readAndCount(argv[1], profiles);
-    const auto targetImage = target.get();
-    if (!input || !targetImage)
-        return 1;
-    for (const CountedImage* image : { &*input, &*targetImage })
-        if (!image->notice.empty())
-            std::cerr << "lab-compare: " << image->notice << "\n";
-
-    const LabFigures figures
-        = compareLab(labCounts(input->colours), labCounts(targetImage->colours));
-    std::cout << figuresLine(figures) << std::endl;
-    const bool printed = static_cast<bool>(std::cout);
-    const int printErrno = errno;
-
-    std::string error;
-    int status = 0;
-    if (!toolkit::common::appendLocked(kResultFile, figuresBlock(figures), error)) {
-        std::cerr << "lab-compare: " << error << std::endl;
-        status = 1;
-    }
-    // Checked after the append, so that the figures reach "For_fit.txt" even
-    // when the line is lost.
-    if (!printed) {
-        std::cerr << "lab-compare: cannot write the figures to standard output: "
-                  << std::strerror(printErrno) << std::endl;
-        status = 1;
-    }
-    return status;
 }

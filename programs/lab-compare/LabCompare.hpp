@@ -1,12 +1,13 @@
 // The lab-compare program: compares two photographs by the Bhattacharyya
 // coefficients of their CIE L*a*b* channel histograms.
 //
-// Its route: each image's distinct colours are counted as it is decoded
-// (toolkit::common::readCountingColours); each colour is converted once, by
-// labOfColour (OpenCV's own interpolation of its float conversion, without
-// its start-up), and counted with its pixels into the histograms
-// (toolkit::common::BinCounts). labHistogramsPerPixel is the route over every
-// pixel through cv::cvtColor, which gives the same counts.
+// The pieces of its route (programs/comparison puts them together): each of
+// an image's distinct colours is converted once, by labOfColour (OpenCV's own
+// interpolation of its float conversion, without its start-up), and counted
+// with its pixels into the histograms (labCounts); two images' histograms are
+// compared by compareLab. labHistogramsPerPixel is the route over every pixel
+// through cv::cvtColor, which gives the same counts. The program itself is
+// programs/lab-compare/Program.hpp.
 #pragma once
 
 #include "toolkit/common/DistinctColours.hpp"
@@ -58,11 +59,5 @@ std::string figuresBlock(const LabFigures& figures);
 // The same histograms by converting every pixel; the reference for labHistograms.
 void labHistogramsPerPixel(const cv::Mat& img, toolkit::common::BinCounts& L,
     toolkit::common::BinCounts& a, toolkit::common::BinCounts& b);
-
-// The entry point: `lab-compare INPUT TARGET`. Prints "coeffL,meanAB", appends
-// the two lines to "For_fit.txt" and returns 0; -1 for a wrong argument count;
-// 1 when an image cannot be read (nothing written) or "For_fit.txt" cannot be
-// written (the line is still printed).
-int mainBhattacharya(int argc, char** argv);
 
 } // namespace labcompare

@@ -1,4 +1,4 @@
-#include "programs/lab-compare/LabCompare.hpp"
+#include "programs/lab-compare/Program.hpp"
 
 #include "programs/ProgramEntry.hpp"
 

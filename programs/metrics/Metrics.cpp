@@ -31,7 +31,6 @@ using metrics::Figures;
 
 namespace {
 
-const char* const kResultFile = "For_fit.txt";
 // Distinct colours are laid out in rows of this width.
 constexpr int kColourRowWidth = 1024;
 // Size of the chunks in which the brightness dump is written.
@@ -55,19 +54,16 @@ struct PixelPlanes {
 };
 
 // One row of pixels spread over three rows by their colours' values in the
-// tables v1, v2, v3; with `counts`, each pixel is counted there as well.
+// tables v1, v2, v3.
 TOOLKIT_POPCOUNT_CLONES
 void spreadRow(const uchar* px, int cols, const common::DistinctColours& colours, const uchar* v1,
-    const uchar* v2, const uchar* v3, uchar* o1, uchar* o2, uchar* o3,
-    std::uint32_t* counts) noexcept
+    const uchar* v2, const uchar* v3, uchar* o1, uchar* o2, uchar* o3) noexcept
 {
     for (int j = 0; j < cols; ++j, px += 3) {
         const std::size_t k = common::colourIndex(colours, common::colourKey(px));
         o1[j] = v1[k];
         o2[j] = v2[k];
         o3[j] = v3[k];
-        if (counts != nullptr)
-            ++counts[k];
     }
 }
 
@@ -79,7 +75,7 @@ PixelPlanes spreadOverPixels(const cv::Mat& img, const common::DistinctColours& 
     for (int i = 0; i < img.rows; ++i)
         spreadRow(img.ptr<uchar>(i), img.cols, colours, first.ptr<uchar>(0), second.ptr<uchar>(0),
             third.ptr<uchar>(0), out.first.ptr<uchar>(i), out.second.ptr<uchar>(i),
-            out.third.ptr<uchar>(i), nullptr);
+            out.third.ptr<uchar>(i));
     return out;
 }
 
@@ -148,37 +144,6 @@ std::string inDirectory(const std::string& directory, const char* name)
         return name;
     return directory.back() == '/' ? directory + name : directory + "/" + name;
 }
-
-// An image read from its file, with its colours found as it was decoded;
-// their pixels are counted unless the debug files are to count them.
-struct CountedImage {
-    cv::Mat img;
-    common::DistinctColours colours;
-    std::string notice; // how it was read, for standard error
-};
-
-std::optional<CountedImage> readImage(
-    const char* path, bool countPixels, common::ProfileHandling profiles)
-{
-    std::string error;
-    CountedImage counted;
-    common::ImageFacts facts;
-    counted.img
-        = common::readCountingColours(path, error, counted.colours, countPixels, profiles, &facts);
-    if (counted.img.empty()) {
-        std::cerr << "perceptual-metrics: cannot read image \"" << path << "\": " << error << "\n";
-        return std::nullopt;
-    }
-    counted.notice = common::readingNotice(path, facts);
-    return counted;
-}
-
-// Where the second image's pixels are counted.
-enum class SecondCounts { Given, ByDebugFiles };
-
-bool compareImages(const cv::Mat& image1, std::optional<common::DistinctColours> colours1,
-    const cv::Mat& image2, std::optional<common::DistinctColours> colours2,
-    SecondCounts secondCounts = SecondCounts::Given);
 
 } // namespace
 
@@ -303,11 +268,9 @@ PixelPlanes colourDebugValues(const ColourAttributes& attributes)
     return values;
 }
 
-// Writes the three debug images row by row, so that they never exist whole;
-// with `counts`, counts each colour's pixels there as well.
+// Writes the three debug images row by row, so that they never exist whole.
 std::vector<std::string> writeDebugImages(const std::string& directory, const cv::Mat& img,
-    const common::DistinctColours& colours, const ColourAttributes& attributes,
-    std::uint32_t* counts)
+    const common::DistinctColours& colours, const ColourAttributes& attributes)
 {
     const PixelPlanes values = colourDebugValues(attributes);
     const uchar* v1 = values.first.ptr<uchar>(0);
@@ -324,7 +287,7 @@ std::vector<std::string> writeDebugImages(const std::string& directory, const cv
     uchar* o2 = o1 + img.cols;
     uchar* o3 = o2 + img.cols;
     for (int i = 0; i < img.rows; ++i) {
-        spreadRow(img.ptr<uchar>(i), img.cols, colours, v1, v2, v3, o1, o2, o3, counts);
+        spreadRow(img.ptr<uchar>(i), img.cols, colours, v1, v2, v3, o1, o2, o3);
         lightness.writeRow(o1);
         mask.writeRow(o2);
         chroma.writeRow(o3);
@@ -349,112 +312,16 @@ metrics::DebugPlanes metrics::debugPlanes(
     return { planes.first, planes.second, planes.third };
 }
 
-namespace {
-
-// writeDebugFiles; with `counts`, also counts each colour's pixels.
-std::vector<std::string> writeDebugFilesCounting(const std::string& directory, const cv::Mat& img,
-    const common::DistinctColours& colours, const ColourAttributes& attributes,
-    std::uint32_t* counts)
+std::vector<std::string> metrics::writeDebugFiles(const std::string& directory, const cv::Mat& img,
+    const common::DistinctColours& colours, const ColourAttributes& attributes)
 {
     auto dump = std::async(std::launch::async, [&] {
         return writeBrightnessDump(
             inDirectory(directory, color::kBrightnessDumpFile), img, colours, attributes.Q);
     });
-    std::vector<std::string> failures
-        = writeDebugImages(directory, img, colours, attributes, counts);
+    std::vector<std::string> failures = writeDebugImages(directory, img, colours, attributes);
     std::string dumpError = dump.get();
     if (!dumpError.empty())
         failures.push_back(std::move(dumpError));
     return failures;
-}
-
-} // namespace
-
-std::vector<std::string> metrics::writeDebugFiles(const std::string& directory, const cv::Mat& img,
-    const common::DistinctColours& colours, const ColourAttributes& attributes)
-{
-    return writeDebugFilesCounting(directory, img, colours, attributes, nullptr);
-}
-
-bool metrics::metrics(cv::Mat& image1, cv::Mat& image2)
-{
-    return compareImages(image1, std::nullopt, image2, std::nullopt);
-}
-
-namespace {
-
-// metrics(), with the colours of either image found already or not; the
-// second image's pixels are counted already, or by the pass of the debug files.
-bool compareImages(const cv::Mat& image1, std::optional<common::DistinctColours> colours1,
-    const cv::Mat& image2, std::optional<common::DistinctColours> colours2,
-    SecondCounts secondCounts)
-{
-    // Every step from normalisation to the attributes works on one pixel at a
-    // time, except the largest achromatic response, which the distinct
-    // colours share with the image. So each distinct colour is taken through
-    // the model once and counted with its pixels: the histograms, and the
-    // debug files, are those of running the model on every pixel.
-    //
-    // The debug files hold the second image's data after a run; writing them
-    // only for it leaves the same files. They are written as soon as its
-    // attributes are known, while the first image is still being measured.
-    std::vector<std::string> debugFailures;
-    // Colours counted here are counted whole.
-    const bool countByDebugFiles = colours2 && secondCounts == SecondCounts::ByDebugFiles;
-    auto second = std::async(std::launch::async, [&] {
-        common::DistinctColours colours
-            = colours2 ? std::move(*colours2) : common::countDistinctColours(image2);
-        const ColourAttributes attributes = metrics::attributesOfColours(colours);
-        std::uint32_t* counts = countByDebugFiles ? colours.counts.data() : nullptr;
-        debugFailures = writeDebugFilesCounting("", image2, colours, attributes, counts);
-        return metrics::countAttributes(colours, attributes);
-    });
-    const common::DistinctColours first
-        = colours1 ? std::move(*colours1) : common::countDistinctColours(image1);
-    const AttributeCounts counts1
-        = metrics::countAttributes(first, metrics::attributesOfColours(first));
-    const Figures figures = metrics::compareAttributes(counts1, second.get());
-
-    std::string error;
-    const bool written = common::appendLocked(kResultFile, metrics::figuresBlock(figures), error);
-
-    std::cout << metrics::figuresLine(figures) << std::endl;
-    for (const std::string& failure : debugFailures)
-        std::cerr << "perceptual-metrics: warning: " << failure << std::endl;
-    if (!written)
-        std::cerr << "perceptual-metrics: " << error << std::endl;
-    if (!std::cout) {
-        std::cerr << "perceptual-metrics: cannot write the figures to standard output: "
-                  << std::strerror(errno) << std::endl;
-        return false;
-    }
-    return written;
-}
-
-} // namespace
-
-int metrics::runProgram(int argc, char** argv)
-{
-    if (argc != 3)
-        return -1;
-    std::string error;
-    const common::ProfileHandling profiles = common::profileHandlingFromEnvironment(error);
-    if (!error.empty()) {
-        std::cerr << "perceptual-metrics: " << error << "\n";
-        return 1;
-    }
-    // The two files are decoded at the same time.
-    // The second image's pixels are counted by the pass that writes its debug files.
-    auto second = std::async(std::launch::async, readImage, argv[2], false, profiles);
-    std::optional<CountedImage> image1 = readImage(argv[1], true, profiles);
-    std::optional<CountedImage> image2 = second.get();
-    if (!image1 || !image2)
-        return 1;
-    for (const CountedImage* image : { &*image1, &*image2 })
-        if (!image->notice.empty())
-            std::cerr << "perceptual-metrics: " << image->notice << "\n";
-    return compareImages(image1->img, std::move(image1->colours), image2->img,
-               std::move(image2->colours), SecondCounts::ByDebugFiles)
-        ? 0
-        : 1;
 }

@@ -2,15 +2,16 @@
 // attributes (brightness Q, lightness J, chroma C, colourfulness M and
 // saturation s) after adapting both to D65.
 //
-// Its route: each image's distinct colours are counted as it is decoded
-// (toolkit::common::readCountingColours), laid out as a small image and taken
-// once each through normalisation, compute_cat and
-// toolkit::color::computeAppearance (attributesOfColours); each colour's
-// attributes are counted with its pixels into the histograms
-// (toolkit::common::BinCounts) and compared by their Bhattacharyya
-// coefficients. The debug files are written from the colours' values, pixel
-// row by pixel row (writeDebugFiles). perceptualMetrics is the route over
-// every pixel, which gives the same figures and files.
+// The pieces of its route (programs/comparison puts them together): an
+// image's distinct colours, laid out as a small image, are taken once each
+// through normalisation, compute_cat and toolkit::color::computeAppearance
+// (attributesOfColours); each colour's attributes are counted with its pixels
+// into the histograms (countAttributes) and two images' histograms compared
+// by their Bhattacharyya coefficients (compareAttributes). The debug files
+// are written from the colours' values, pixel row by pixel row
+// (writeDebugFiles). perceptualMetrics is the route over every pixel, which
+// gives the same figures and files. The program itself is
+// programs/metrics/Program.hpp.
 #pragma once
 
 #include "toolkit/color/AppearanceModel.hpp"
@@ -106,21 +107,5 @@ DebugPlanes debugPlanes(const cv::Mat& img, const toolkit::common::DistinctColou
 // passed. Returns a message for each file that could not be written.
 std::vector<std::string> writeDebugFiles(const std::string& directory, const cv::Mat& img,
     const toolkit::common::DistinctColours& colours, const ColourAttributes& attributes);
-
-// Compares two 8-bit BGR images (sizes may differ): appends the five
-// coefficients Q, J, C, M, s to "For_fit.txt", one per line, in one locked
-// write, and prints them comma-separated on standard output. Leaves the debug
-// files of perceptualMetrics holding the second image's data.
-// Returns false, after a message on standard error, when "For_fit.txt" could
-// not be written (the line is printed all the same) or standard output could
-// not be written (after the append). A debug file that cannot be written is a
-// warning on standard error.
-bool metrics(cv::Mat& image1, cv::Mat& image2);
-
-// The entry point: `perceptual-metrics FIRST SECOND`. Returns 0 after a
-// comparison, -1 for a wrong argument count (nothing printed), 1 when an image
-// cannot be read (message on standard error, nothing written) or when
-// "For_fit.txt" cannot be written.
-int runProgram(int argc, char** argv);
 
 } // namespace metrics

@@ -1,4 +1,4 @@
-#include "programs/metrics/Metrics.hpp"
+#include "programs/metrics/Program.hpp"
 
 #include "programs/ProgramEntry.hpp"
 

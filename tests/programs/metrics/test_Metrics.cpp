@@ -1,4 +1,5 @@
 #include "programs/metrics/Metrics.hpp"
+#include "programs/metrics/Program.hpp"
 
 #include "tests/support/TestSupport.hpp"
 #include "toolkit/common/CommonFunctions.hpp"
