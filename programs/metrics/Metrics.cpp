@@ -254,17 +254,15 @@ std::string metrics::figuresBlock(const Figures& f)
 namespace {
 
 // Each colour's value in the three debug images: the lightness step's A, the
-// brightness mask and the chroma step's t (CV_8UC1, in the colour layout).
-// The image writer turns float planes into 8 bits element by element, so
-// converting each colour's value once gives the same pixels.
+// brightness mask and the chroma step's t (CV_8UC1, in the colour layout),
+// by the model's own definition of those pixels, so that spreading them over
+// the image's pixels gives the files the model writes.
 PixelPlanes colourDebugValues(const ColourAttributes& attributes)
 {
     PixelPlanes values;
-    attributes.A.convertTo(values.first, CV_8U);
-    values.second.create(attributes.Q.size(), CV_8UC1);
-    for (std::size_t k = 0; k < attributes.Q.total(); ++k)
-        values.second.ptr<uchar>(0)[k] = color::brightnessMaskValue(attributes.Q.ptr<float>(0)[k]);
-    attributes.t.convertTo(values.third, CV_8U);
+    color::debugImagePixels(attributes.A, values.first);
+    color::brightnessMaskPixels(attributes.Q, values.second);
+    color::debugImagePixels(attributes.t, values.third);
     return values;
 }
 

@@ -106,8 +106,8 @@ int metrics::runProgram(int argc, char** argv)
                   << "\n";
     if (!firstRead || !second.read)
         return 1;
-    for (const auto& [path, facts] :
-        { std::make_pair(argv[1], &first.facts), std::make_pair(argv[2], &second.measurement.facts) }) {
+    for (const auto& [path, facts] : { std::make_pair(argv[1], &first.facts),
+             std::make_pair(argv[2], &second.measurement.facts) }) {
         const std::string notice = common::readingNotice(path, *facts);
         if (!notice.empty())
             std::cerr << "perceptual-metrics: " << notice << "\n";

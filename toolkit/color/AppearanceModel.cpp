@@ -64,28 +64,43 @@ float brightnessValues(cv::Mat& J, cv::Mat& FL, cv::Mat& Q, float Aw, float c);
 // The debug files of the lightness, brightness and chroma steps.
 void writeLightnessFile(const cv::Mat& A)
 {
-    toolkit::common::writeDebugImage(toolkit::color::kLightnessDebugFile, A);
+    cv::Mat pixels;
+    toolkit::color::debugImagePixels(A, pixels);
+    toolkit::common::writeDebugImage(toolkit::color::kLightnessDebugFile, pixels);
 }
 
 void writeBrightnessFiles(cv::Mat& Q)
 {
-    cv::Mat mask(Q.size(), CV_8UC1);
-    for (int i = 0; i < Q.rows; ++i) {
-        const float* qRow = Q.ptr<float>(i);
-        uchar* maskRow = mask.ptr<uchar>(i);
-        for (int j = 0; j < Q.cols; ++j)
-            maskRow[j] = toolkit::color::brightnessMaskValue(qRow[j]);
-    }
+    cv::Mat mask;
+    toolkit::color::brightnessMaskPixels(Q, mask);
     toolkit::color::writeIntoFile(Q, toolkit::color::kBrightnessDumpFile, Q.rows, Q.cols);
     toolkit::common::writeDebugImage(toolkit::color::kBrightnessMaskFile, mask);
 }
 
 void writeChromaFile(const cv::Mat& t)
 {
-    toolkit::common::writeDebugImage(toolkit::color::kChromaDebugFile, t);
+    cv::Mat pixels;
+    toolkit::color::debugImagePixels(t, pixels);
+    toolkit::common::writeDebugImage(toolkit::color::kChromaDebugFile, pixels);
 }
 
 } // namespace
+
+void toolkit::color::debugImagePixels(const cv::Mat& values, cv::Mat& pixels)
+{
+    values.convertTo(pixels, CV_8U);
+}
+
+void toolkit::color::brightnessMaskPixels(const cv::Mat& Q, cv::Mat& mask)
+{
+    mask.create(Q.size(), CV_8UC1);
+    for (int i = 0; i < Q.rows; ++i) {
+        const float* qRow = Q.ptr<float>(i);
+        uchar* maskRow = mask.ptr<uchar>(i);
+        for (int j = 0; j < Q.cols; ++j)
+            maskRow[j] = brightnessMaskValue(qRow[j]);
+    }
+}
 
 char* toolkit::color::dumpLine(char* out, float value)
 {

@@ -75,6 +75,14 @@ inline unsigned char brightnessMaskValue(float Q)
     return kBrightnessMaskThreshold > Q ? 0 : 255;
 }
 
+// The pixels of the debug images, the one definition both the model and the
+// programs' per-colour route write them by (each plane CV_32FC1, the pixels
+// CV_8UC1 of its size): the lightness and chroma images hold A and t rounded
+// to the nearest integer and saturated to 0..255 (OpenCV's conversion to 8
+// bits); the mask holds brightnessMaskValue of each Q.
+void debugImagePixels(const cv::Mat& values, cv::Mat& pixels);
+void brightnessMaskPixels(const cv::Mat& Q, cv::Mat& mask);
+
 // One line of the brightness dump: the value's text (as writeIntoFile writes
 // it) and a newline, written at out, which has room for
 // toolkit::common::kFloatTextMax bytes. Returns the end of the line.
