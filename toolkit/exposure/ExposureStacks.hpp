@@ -28,13 +28,9 @@
 namespace toolkit {
 namespace exposure {
 
-// Runs body(i) for the exposure indices i = 0..5 in one OpenMP parallel loop
-// on the default team, split statically into contiguous blocks: with T
-// threads, q = 6 / T and r = 6 mod T, thread t < r takes q + 1 indices from
-// t (q + 1), thread t >= r takes q indices from r + t q, each block in
-// increasing order (4 threads: {0, 1}, {2, 3}, {4}, {5}). Returns when all six
-// calls have finished. An exception thrown by a call does not stop the others;
-// the one of the lowest index is rethrown after the loop.
+// Runs body(i) once for each exposure index i = 0..5, in one OpenMP parallel
+// loop on the default team. Returns when all six calls have finished. An exception thrown by a call
+// does not stop the others; the one of the lowest index is rethrown after the loop.
 void forEachExposure(const std::function<void(int)>& body);
 
 // Turns element `index` of `exposures` (a sharpened image adapted to D65 by
