@@ -2,7 +2,7 @@
 // own: a fatal error ends decoding, and a warning (corrupt or missing data,
 // which libjpeg otherwise fills with a guess) refuses the file. The settings
 // are those cv::imread decodes with (libjpeg's defaults, whole scale), which
-// gives its pixels.
+// gives its pixels (see docs/opencv-internals.md).
 #include "toolkit/common/Decoders.hpp"
 
 #include <csetjmp>
