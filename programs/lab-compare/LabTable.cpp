@@ -9,7 +9,7 @@ namespace {
 // OpenCV's conversion scales each channel in [0, 1] to an integer of 14 bits,
 // finds its cell in a grid of 32 cells per axis from the top 5 bits, and
 // interpolates trilinearly between the cell's corners with weights of 4 bits
-// per axis, in integers.
+// per axis, in integers. (Listed in docs/opencv-internals.md.)
 constexpr int kLabBaseShift = 14;
 constexpr int kGridShift = 5;
 constexpr int kGridSide = (1 << kGridShift) + 1;

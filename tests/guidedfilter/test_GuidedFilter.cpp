@@ -9,6 +9,7 @@
 #include <opencv2/ximgproc.hpp>
 
 #include <filesystem>
+#include <limits>
 #include <type_traits>
 
 using namespace toolkit::guidedfilter;
@@ -358,6 +359,21 @@ TEST(Reference, PartOfALargerImageAndTheGuideCopy)
         const GuidedFilter filter(changing, 3, 1e-3);
         changing.setTo(0.5);
         EXPECT_TRUE(testsupport::sameBytes(filter.filter(p, -1), reference(guide, p, 3, 1e-3).out));
+    }
+}
+
+// A window one pixel wide keeps no rows in its column sums, and cv::blur
+// starts them afresh only every few rows: an infinity spoils the means of the
+// rows below it until then. The filter's means must be cv::blur's there too.
+TEST(Reference, OnePixelWindowsCarryAnInfinityDownAsBlurDoes)
+{
+    testsupport::ScopedWorkDir dir;
+    const cv::Mat I = grey(floatPhoto(13, 6, 27));
+    for (int row : { 0, 1, 2, 3, 6 }) {
+        cv::Mat p = grey(floatPhoto(13, 6, 28));
+        p.at<float>(row, 2) = std::numeric_limits<float>::infinity();
+        const cv::Mat q = GuidedFilterMono(I, 1, 1e-3).filter(p, -1);
+        EXPECT_TRUE(testsupport::sameBytes(q, greyPlane(I, p, 1, 1e-3))) << "row " << row;
     }
 }
 

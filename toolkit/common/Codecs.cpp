@@ -40,7 +40,8 @@ const Library& library()
                 + (reason != nullptr ? reason : TOOLKIT_IMGCODECS_LIBRARY);
             return;
         }
-        // The C++ names of cv::imread, cv::imdecode and cv::imencode.
+        // The C++ names of cv::imread, cv::imdecode and cv::imencode in
+        // OpenCV 4.6 (see docs/opencv-internals.md).
         lib.imread = symbol<Imread>(handle,
             "_ZN2cv6imreadERKNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEEi", lib.error);
         lib.imdecode = symbol<Imdecode>(handle, "_ZN2cv8imdecodeERKNS_11_InputArrayEi", lib.error);

@@ -36,7 +36,7 @@ bool withinPixelLimit(std::uint64_t width, std::uint64_t height, std::string& er
 void showRows(const cv::Mat& img, const ReadOptions& options);
 
 // Turns an image as an Exif orientation tag (1 to 8) says, as cv::imread
-// does; other values leave it as it is.
+// does (see docs/opencv-internals.md); other values leave it as it is.
 void applyOrientation(cv::Mat& img, int orientation);
 
 // The orientation in an Exif block read as OpenCV reads it: `data` holds the

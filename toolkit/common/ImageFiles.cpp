@@ -158,7 +158,7 @@ bool toolkit::common::FileReplacement::commit(std::string& error)
 }
 
 // cv::imwrite's JPEG settings: libjpeg's defaults at quality 95, limited to
-// baseline tables, no restart interval.
+// baseline tables, no restart interval (see docs/opencv-internals.md).
 constexpr int kJpegWriteQuality = 95;
 
 struct toolkit::common::GreyJpegWriter::State {

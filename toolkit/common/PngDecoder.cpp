@@ -3,10 +3,11 @@
 // refuses the file (warnings about ancillary chunks, such as a colour profile
 // libpng dislikes, do not). The transformations are those cv::imread asks for
 // (16 bits stripped to 8, palette and low-depth grey expanded, grey made
-// B, G, R, alpha dropped, no gamma), which gives its pixels; the alpha
-// channel is read only to measure how much of the image is not opaque. The
-// size is judged from the header libpng read, before anything is allocated
-// for the image; libpng's own limits on a side are no looser.
+// B, G, R, alpha dropped, no gamma), which gives its pixels (see
+// docs/opencv-internals.md); the alpha channel is read only to measure how
+// much of the image is not opaque. The size is judged from the header libpng
+// read, before anything is allocated for the image; libpng's own limits on a
+// side are no looser.
 #include "toolkit/common/Decoders.hpp"
 
 #include <algorithm>

@@ -47,8 +47,8 @@ cv::Mat toolkit::exposure::hdr::calibrateResponse(
 {
     // Debevec's system is set up and solved channel by channel, from that
     // channel's values alone: each channel calibrated on its own gives the
-    // bits of the joint call. The solves take most of the time, so the
-    // channels run at once, each on its own thread.
+    // bits of the joint call (see docs/opencv-internals.md). The solves take
+    // most of the time, so the channels run at once, each on its own thread.
     // LAPACK's SVD behind the calibration multiplies through the exact
     // product, which gives the reference BLAS's results at a fraction of its
     // time.
@@ -143,7 +143,8 @@ void toolkit::exposure::hdr::writeOutputs(
 cv::Mat toolkit::exposure::hdr::times255(const cv::Mat& img)
 {
     // One conversion gives the bytes that the float product, converted by the
-    // JPEG writer, would give (checked for every float value).
+    // JPEG writer, would give (checked for every float value; see
+    // docs/opencv-internals.md).
     cv::Mat bytes;
     img.convertTo(bytes, CV_8U, 255.0);
     return bytes;

@@ -74,7 +74,8 @@ void windowStatistics(const cv::Mat planes[3], int kernelSize, cv::Mat means[3],
 // means bit for bit. Only the layout is their own: several planes are summed
 // side by side, interleaved pixel by pixel, so that their running sums, each
 // a chain of dependent additions, overlap in the processor; and rows stream
-// through small buffers instead of whole-image intermediates.
+// through small buffers instead of whole-image intermediates. (Listed, with
+// the tests that compare it with cv::blur, in docs/opencv-internals.md.)
 //
 // One exception to the running column sum: a window one row high keeps no
 // rows in it, and ColumnSum then starts its sum afresh at every call, which
