@@ -2,13 +2,10 @@
 // own: a fatal error ends decoding, and a warning (corrupt or missing data,
 // which libjpeg otherwise fills with a guess) refuses the file. The settings
 // are those cv::imread decodes with (libjpeg's defaults, whole scale), which
-<<<<<<< HEAD
-// gives its pixels. The size is judged from the frame header libjpeg read,
-// whatever came before it, and a progress monitor stops a file of more scans
-// than any encoder writes before libjpeg has gone through them all.
-=======
-// gives its pixels (see docs/opencv-internals.md).
->>>>>>> i24-build
+// gives its pixels (see docs/opencv-internals.md). The size is judged from
+// the frame header libjpeg read, whatever came before it, and a progress
+// monitor stops a file of more scans than any encoder writes before libjpeg
+// has gone through them all.
 #include "toolkit/common/Decoders.hpp"
 
 #include <csetjmp>
