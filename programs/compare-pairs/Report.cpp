@@ -1,5 +1,6 @@
 #include "programs/compare-pairs/Report.hpp"
 
+#include "toolkit/common/FileReplacement.hpp"
 #include "toolkit/common/ImageFiles.hpp"
 
 #include <opencv2/imgproc.hpp>

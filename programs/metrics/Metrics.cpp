@@ -6,7 +6,9 @@
 #include "toolkit/common/ColourIndex.hpp"
 #include "toolkit/common/CommonFunctions.hpp"
 #include "toolkit/common/DistinctColours.hpp"
+#include "toolkit/common/FileReplacement.hpp"
 #include "toolkit/common/FloatText.hpp"
+#include "toolkit/common/GreyJpegWriter.hpp"
 #include "toolkit/common/ResultFile.hpp"
 
 #include <opencv2/imgcodecs.hpp>

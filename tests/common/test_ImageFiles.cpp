@@ -1,4 +1,3 @@
-#include "toolkit/common/Codecs.hpp"
 #include "toolkit/common/ImageFiles.hpp"
 
 #include "tests/support/TestSupport.hpp"
@@ -243,7 +242,7 @@ TEST(ImageReader, OnlyRegularFilesOfBoundedSize)
     EXPECT_NE(error.find("megapixels"), std::string::npos) << error;
 }
 
-TEST(ImageWriter, FilesAreReplacedWholeAndFailuresLeaveNothing)
+TEST(ImageFiles, FilesAreReplacedWholeAndFailuresLeaveNothing)
 {
     testsupport::ScopedWorkDir dir;
     const cv::Mat photo = testsupport::makePhoto(30, 40, 13);
@@ -265,60 +264,7 @@ TEST(ImageWriter, FilesAreReplacedWholeAndFailuresLeaveNothing)
     EXPECT_NE(error.find("taken.jpg"), std::string::npos) << error;
     EXPECT_FALSE(toolkit::common::writeImage("/dev/full/x.jpg", photo, error));
 
-    {
-        toolkit::common::FileReplacement file("dump.txt");
-        ASSERT_NE(file.file(), nullptr);
-        std::fputs("not committed\n", file.file());
-    }
-    EXPECT_FALSE(testsupport::fileExists("dump.txt"));
     for (const auto& entry : fs::directory_iterator("."))
         EXPECT_EQ(entry.path().filename().string().find(".tmp-"), std::string::npos)
             << entry.path();
-}
-
-// The row writer must give writeImage's bytes, and never leave a partial file.
-TEST(ImageWriter, GreyJpegRowsGiveImwriteBytes)
-{
-    testsupport::ScopedWorkDir dir;
-    cv::Mat grey;
-    cv::cvtColor(testsupport::makePhoto(23, 61, 14), grey, cv::COLOR_BGR2GRAY);
-    for (const cv::Mat& img : { grey, cv::Mat(grey(cv::Rect(0, 0, 1, 1))) }) {
-        ASSERT_TRUE(toolkit::common::writeImage("whole.jpg", img));
-        toolkit::common::GreyJpegWriter writer("rows.jpg", img.cols, img.rows);
-        for (int i = 0; i < img.rows; ++i)
-            writer.writeRow(img.ptr<uchar>(i));
-        std::string error;
-        ASSERT_TRUE(writer.finish(error)) << error;
-        EXPECT_TRUE(readFile("rows.jpg") == readFile("whole.jpg")) << img.size();
-    }
-
-    // Too few rows, an empty image, a folder that does not exist: the old file stays.
-    std::string error;
-    toolkit::common::GreyJpegWriter shortOne("rows.jpg", grey.cols, grey.rows);
-    shortOne.writeRow(grey.ptr<uchar>(0));
-    EXPECT_FALSE(shortOne.finish(error));
-    EXPECT_NE(error.find("rows.jpg"), std::string::npos) << error;
-    EXPECT_FALSE(toolkit::common::GreyJpegWriter("rows.jpg", 0, 0).finish(error));
-    EXPECT_TRUE(readFile("rows.jpg") == readFile("whole.jpg"));
-    EXPECT_FALSE(toolkit::common::GreyJpegWriter("missing/rows.jpg", 4, 4).finish(error));
-    for (const auto& entry : fs::directory_iterator("."))
-        EXPECT_EQ(entry.path().filename().string().find(".tmp-"), std::string::npos)
-            << entry.path();
-}
-
-// The codec library loaded on demand is OpenCV's own: same pixels, same bytes.
-TEST(Codecs, LoadedOnDemandTheyAreOpenCvs)
-{
-    testsupport::ScopedWorkDir dir;
-    const cv::Mat photo = testsupport::makePhoto(21, 34, 15);
-    ASSERT_TRUE(cv::imwrite("photo.png", photo));
-    EXPECT_EQ(cv::norm(toolkit::common::codecs::imread("photo.png", cv::IMREAD_COLOR), photo,
-                  cv::NORM_INF),
-        0.0);
-    for (const char* ext : { ".jpg", ".png", ".bmp" }) {
-        std::vector<uchar> ours, theirs;
-        ASSERT_TRUE(toolkit::common::codecs::imencode(ext, photo, ours));
-        ASSERT_TRUE(cv::imencode(ext, photo, theirs));
-        EXPECT_TRUE(ours == theirs) << ext;
-    }
 }

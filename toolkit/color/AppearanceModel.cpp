@@ -6,6 +6,7 @@
 #include "toolkit/color/FixedPower.hpp"
 #include "toolkit/color/RgbXyz.hpp"
 #include "toolkit/common/CommonFunctions.hpp"
+#include "toolkit/common/FileReplacement.hpp"
 #include "toolkit/common/FloatText.hpp"
 #include "toolkit/common/InputChecks.hpp"
 
