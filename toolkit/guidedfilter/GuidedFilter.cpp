@@ -1,35 +1,22 @@
 #include "toolkit/guidedfilter/GuidedFilter.hpp"
 
-#include "toolkit/common/DebugOutput.hpp"
-#include "toolkit/common/ImageFiles.hpp"
-#include "toolkit/transport/ColorStatistics.hpp"
-
-#include <opencv2/imgproc.hpp>
+#include "toolkit/guidedfilter/ColourTransfer.hpp"
+#include "toolkit/guidedfilter/DebugImages.hpp"
+#include "toolkit/guidedfilter/WindowSums.hpp"
 
 #include <algorithm>
-#include <string>
 #include <utility>
 #include <vector>
 
+using toolkit::guidedfilter::boxfilter;
+using toolkit::guidedfilter::columnStep;
+using toolkit::guidedfilter::DebugImages;
+using toolkit::guidedfilter::LaneGroups;
+using toolkit::guidedfilter::restartsColumnSums;
+using toolkit::guidedfilter::rowSums;
+using toolkit::guidedfilter::widen;
+
 namespace {
-
-// Debug images of the colour-guided filter.
-const char* const kMeanGuideFiles[3] = { "0R.jpg", "0G.jpg", "0B.jpg" };
-const char* const kCovIpRFile = "cov_a_r.jpg";
-const char* const kCoeffFiles[3] = { "a_r.jpg", "a_g.jpg", "a_b.jpg" };
-const char* const kOffsetFile = "b.jpg";
-// The coefficient images hold values of about 0..1; they are stretched to 8 bits.
-constexpr double kCoefficientImageScale = 255.0;
-
-// Normalised box mean over an r x r window centred on each pixel, the border
-// completed by reflect-101 mirroring. The filter's window means are defined
-// as this call's results.
-cv::Mat boxfilter(const cv::Mat& I, int r)
-{
-    cv::Mat result;
-    cv::blur(I, result, cv::Size(r, r), cv::Point(-1, -1), cv::BORDER_REFLECT_101);
-    return result;
-}
 
 // The guide as the filter keeps it: a float guide deep-copied, any other
 // converted to CV_32F (scale 1, offset 0: values are not rescaled), so it
@@ -41,152 +28,6 @@ cv::Mat workingGuide(const cv::Mat& I)
     cv::Mat result;
     I.convertTo(result, CV_32F, 1.0, 0.0);
     return result;
-}
-
-// Window means of three planes and their window covariances in the order
-// 00, 01, 02, 11, 12, 22, each mean(x y) - mean(x) mean(y), plane-wise at
-// the planes' depth (the colour transfer).
-void windowStatistics(const cv::Mat planes[3], int kernelSize, cv::Mat means[3], cv::Mat cov[6])
-{
-    for (int c = 0; c < 3; ++c)
-        means[c] = boxfilter(planes[c], kernelSize);
-    int i = 0;
-    for (int a = 0; a < 3; ++a) {
-        for (int b = a; b < 3; ++b) {
-            cv::Mat product, meanProduct;
-            cv::multiply(planes[a], planes[b], product);
-            cv::multiply(means[a], means[b], meanProduct);
-            cv::subtract(boxfilter(product, kernelSize), meanProduct, cov[i++]);
-        }
-    }
-}
-
-// ---------------------------------------------------------------------------
-// Window means, row by row
-//
-// For CV_32F and CV_64F planes cv::blur (OpenCV 4.6, box_filter.simd.hpp,
-// RowSum and ColumnSum) sums in double: along each border-completed row a
-// running sum, s += v[x + k - 1] - v[x - 1] (for k = 3 and 5 the k values
-// added left to right instead), then down each column a running sum S of
-// those row sums: mean = (T)((S + added) * (1. / k^2)), S = (S + added) -
-// removed. The results depend on that order of roundings, so the passes below
-// repeat exactly those operations in exactly that order and give cv::blur's
-// means bit for bit. Only the layout is their own: several planes are summed
-// side by side, interleaved pixel by pixel, so that their running sums, each
-// a chain of dependent additions, overlap in the processor; and rows stream
-// through small buffers instead of whole-image intermediates. (Listed, with
-// the tests that compare it with cv::blur, in docs/opencv-internals.md.)
-//
-// One exception to the running column sum: a window one row high keeps no
-// rows in it, and ColumnSum then starts its sum afresh at every call, which
-// its FilterEngine makes every kSingleRowRestart rows (its ring buffer of
-// k + 3 rows). Only a non-finite value sees the difference: it spoils the sum
-// (inf - inf) until the next restart.
-constexpr int kSingleRowRestart = 4;
-
-// Sums along rows over windows of k for L planes and R rows at once: in[r]
-// holds width + k - 1 border-completed values of each plane, out[r] receives
-// width sums of each; both interleave the planes with `stride` values per
-// pixel (the L planes summed here being the first L of them).
-template <int L, int R>
-void rowSumsOf(const double* const* in, double* const* out, int width, int k, int stride)
-{
-    if (k == 3 || k == 5) {
-        for (int r = 0; r < R; ++r)
-            for (int x = 0; x < width; ++x) {
-                const double* v = in[r] + static_cast<size_t>(x) * stride;
-                double* o = out[r] + static_cast<size_t>(x) * stride;
-                for (int l = 0; l < L; ++l) {
-                    double sum = v[l] + v[stride + l] + v[2 * stride + l];
-                    if (k == 5)
-                        sum = sum + v[3 * stride + l] + v[4 * stride + l];
-                    o[l] = sum;
-                }
-            }
-        return;
-    }
-    double s[R][L] = {};
-    for (int r = 0; r < R; ++r)
-        for (int j = 0; j < k; ++j)
-            for (int l = 0; l < L; ++l)
-                s[r][l] += in[r][static_cast<size_t>(j) * stride + l];
-    for (int r = 0; r < R; ++r)
-        for (int l = 0; l < L; ++l)
-            out[r][l] = s[r][l];
-    for (int x = 1; x < width; ++x) {
-        const size_t added = static_cast<size_t>(x + k - 1) * stride;
-        const size_t removed = static_cast<size_t>(x - 1) * stride;
-        const size_t at = static_cast<size_t>(x) * stride;
-        for (int r = 0; r < R; ++r) {
-            for (int l = 0; l < L; ++l) {
-                s[r][l] += in[r][added + l] - in[r][removed + l];
-                out[r][at + l] = s[r][l];
-            }
-        }
-    }
-}
-
-// Planes are summed in groups of 8, 4 or 2 lanes, the last group padded with
-// planes of zeros to `lanes` planes in all; rows of sums interleave all of
-// them, `lanes` values per pixel.
-struct LaneGroups {
-    explicit LaneGroups(int planes)
-        : planes(planes)
-    {
-        for (int left = planes; left > 0;) {
-            const int size = left >= 8 ? 8 : left > 2 ? 4 : 2;
-            first.push_back(lanes);
-            sizes.push_back(size);
-            lanes += size;
-            left -= size;
-        }
-    }
-
-    int planes;
-    int lanes = 0;
-    std::vector<int> first, sizes;
-};
-
-// Row sums of every plane of one or two rows (in[1], out[1] null for one).
-void rowSums(
-    const LaneGroups& groups, const double* const in[2], double* const out[2], int width, int k)
-{
-    for (size_t g = 0; g < groups.first.size(); ++g) {
-        const int f = groups.first[g], L = groups.sizes[g], stride = groups.lanes;
-        const double* const i2[2] = { in[0] + f, in[1] == nullptr ? nullptr : in[1] + f };
-        double* const o2[2] = { out[0] + f, out[1] == nullptr ? nullptr : out[1] + f };
-        const bool pair = in[1] != nullptr;
-        if (L == 8)
-            pair ? rowSumsOf<8, 2>(i2, o2, width, k, stride)
-                 : rowSumsOf<8, 1>(i2, o2, width, k, stride);
-        else if (L == 4)
-            pair ? rowSumsOf<4, 2>(i2, o2, width, k, stride)
-                 : rowSumsOf<4, 1>(i2, o2, width, k, stride);
-        else
-            pair ? rowSumsOf<2, 2>(i2, o2, width, k, stride)
-                 : rowSumsOf<2, 1>(i2, o2, width, k, stride);
-    }
-}
-
-// One step down the columns for n values (pixels times interleaved planes):
-// the means of the windows that end at the added row, then the removed row
-// taken out of the running sums.
-template <typename T>
-void columnStep(
-    double* sum, const double* added, const double* removed, size_t n, double scale, T* mean)
-{
-    for (size_t i = 0; i < n; ++i) {
-        const double s = sum[i] + added[i];
-        mean[i] = static_cast<T>(s * scale);
-        sum[i] = s - removed[i];
-    }
-}
-
-// n values as doubles.
-template <typename T> void widen(const T* in, size_t n, double* out)
-{
-    for (size_t i = 0; i < n; ++i)
-        out[i] = static_cast<double>(in[i]);
 }
 
 // ---------------------------------------------------------------------------
@@ -332,63 +173,6 @@ template <typename T> void filterOutput(const T* m, const T* I, int guideChannel
 
 // ---------------------------------------------------------------------------
 // The pass
-
-// The debug images a call writes: the path of each (empty: not written) and
-// the planes the pass fills for them.
-struct DebugImages {
-    std::string meanPaths[3], covPath, coeffPaths[3], offsetPath;
-    cv::Mat means[3], cov, coeffs[3], offset;
-
-    bool wantsCoefficients() const
-    {
-        return !(covPath.empty() && coeffPaths[0].empty() && coeffPaths[1].empty()
-            && coeffPaths[2].empty() && offsetPath.empty());
-    }
-
-    // Paths by the calling thread's debug setting (the workers have their own).
-    static DebugImages of(bool means, bool coefficients)
-    {
-        DebugImages d;
-        for (int c = 0; c < 3 && means; ++c)
-            d.meanPaths[c] = toolkit::common::debugFilePath(kMeanGuideFiles[c]);
-        if (coefficients) {
-            d.covPath = toolkit::common::debugFilePath(kCovIpRFile);
-            for (int c = 0; c < 3; ++c)
-                d.coeffPaths[c] = toolkit::common::debugFilePath(kCoeffFiles[c]);
-            d.offsetPath = toolkit::common::debugFilePath(kOffsetFile);
-        }
-        return d;
-    }
-
-    // Encodes and writes the filled images, several at a time.
-    void write() const
-    {
-        struct File {
-            const std::string* path;
-            const cv::Mat* image;
-            double scale;
-        };
-        std::vector<File> files;
-        auto add = [&](const std::string& path, const cv::Mat& image, double scale) {
-            if (!path.empty() && !image.empty())
-                files.push_back({ &path, &image, scale });
-        };
-        for (int c = 0; c < 3; ++c)
-            add(meanPaths[c], means[c], 1.0);
-        add(covPath, cov, 1.0);
-        for (int c = 0; c < 3; ++c)
-            add(coeffPaths[c], coeffs[c], kCoefficientImageScale);
-        add(offsetPath, offset, 1.0);
-        cv::parallel_for_(
-            cv::Range(0, static_cast<int>(files.size())), [&](const cv::Range& range) {
-                for (int i = range.start; i < range.end; ++i) {
-                    const File& f = files[i];
-                    toolkit::common::writeImage(
-                        *f.path, f.scale == 1.0 ? *f.image : cv::Mat(*f.image * f.scale));
-                }
-            });
-    }
-};
 
 // The whole filter of every plane of p under the guide, in one pass over the
 // rows: the first window means (of guide and p), the coefficients from them,
@@ -649,7 +433,7 @@ void GuidedPass<T>::columnSteps(Sums& sums, int y, int i, int x0, int x1, Scratc
 {
     const size_t lanes = sums.groups.lanes, at = x0 * lanes, n = (x1 - x0) * lanes;
     double* sum = sums.sum.data() + at;
-    if (k == 1 && y % kSingleRowRestart == 0)
+    if (restartsColumnSums(k, y))
         std::fill_n(sum, n, 0.0);
     columnStep(sum, sums.added[i] + at, sums.removed[i] + at, n, scale, s.means.data());
 }
@@ -728,18 +512,8 @@ template <typename T> cv::Mat GuidedPass<T>::run(int outDepth)
     p.locateROI(whole, offset);
     if (P == 1 && p.depth() == cv::DataType<T>::depth && whole != p.size())
         meanOfP = boxfilter(p, k);
-    if (debug != nullptr) {
-        const int type = cv::DataType<T>::type;
-        for (int c = 0; c < 3; ++c)
-            if (!debug->meanPaths[c].empty())
-                debug->means[c].create(H, W, type);
-        if (debug->wantsCoefficients()) {
-            debug->cov.create(H, W, type);
-            for (cv::Mat& c : debug->coeffs)
-                c.create(H, W, type);
-            debug->offset.create(H, W, type);
-        }
-    }
+    if (debug != nullptr)
+        debug->allocate(H, W, cv::DataType<T>::type);
 
     cv::Mat out(H, W, CV_MAKETYPE(outDepth, P));
     initialise(false);
@@ -855,68 +629,15 @@ toolkit::guidedfilter::GuidedFilterColor::GuidedFilterColor(
     const cv::Mat& I, int kernelSize, double eps)
     : GuidedFilterImpl(I, 3, kernelSize, eps)
 {
-    for (int c = 0; c < 3; ++c) {
-        const std::string path = toolkit::common::debugFilePath(kMeanGuideFiles[c]);
-        if (path.empty())
-            continue;
-        cv::Mat plane;
-        cv::extractChannel(guide, plane, c);
-        toolkit::common::writeImage(path, boxfilter(plane, kernelSize));
-    }
+    writeGuideMeans(guide, kernelSize);
 }
 
 cv::Mat toolkit::guidedfilter::GuidedFilterColor::filterColorChannelsMK(const cv::Mat& p) const
 {
-    // The covariance planes are read as floats below.
+    // The transfer reads the covariance planes as floats.
     CV_Assert(guideDepth == CV_32F);
     CV_Assert(p.type() == CV_32FC3 && p.size() == guide.size());
-
-    cv::Mat ic[3], pc[3], guideMeans[3], guideCov[6], pMeans[3], pCov[6];
-    cv::split(guide, ic);
-    cv::split(p, pc);
-    windowStatistics(ic, kernelSize, guideMeans, guideCov);
-    windowStatistics(pc, kernelSize, pMeans, pCov);
-
-    // Per-pixel 3 x 3 work in fixed buffers wrapped once, so the loop allocates nothing.
-    cv::Matx33f covPBuf, covIBuf, mapBuf;
-    cv::Mat covP(3, 3, CV_32FC1, covPBuf.val);
-    cv::Mat covI(3, 3, CV_32FC1, covIBuf.val);
-    cv::Mat map(3, 3, CV_32FC1, mapBuf.val);
-
-    cv::Mat out(p.size(), CV_32FC3);
-    for (int i = 0; i < p.rows; ++i) {
-        const float *p00 = pCov[0].ptr<float>(i), *p01 = pCov[1].ptr<float>(i),
-                    *p02 = pCov[2].ptr<float>(i);
-        const float *p11 = pCov[3].ptr<float>(i), *p12 = pCov[4].ptr<float>(i),
-                    *p22 = pCov[5].ptr<float>(i);
-        const float *cRR = guideCov[0].ptr<float>(i), *cRG = guideCov[1].ptr<float>(i),
-                    *cRB = guideCov[2].ptr<float>(i);
-        const float *cGG = guideCov[3].ptr<float>(i), *cGB = guideCov[4].ptr<float>(i),
-                    *cBB = guideCov[5].ptr<float>(i);
-        const float *ir = ic[0].ptr<float>(i), *ig = ic[1].ptr<float>(i), *ib = ic[2].ptr<float>(i);
-        const float *mr = guideMeans[0].ptr<float>(i), *mg = guideMeans[1].ptr<float>(i),
-                    *mb = guideMeans[2].ptr<float>(i);
-        const float *mp0 = pMeans[0].ptr<float>(i), *mp1 = pMeans[1].ptr<float>(i),
-                    *mp2 = pMeans[2].ptr<float>(i);
-        auto* o = out.ptr<cv::Vec3f>(i);
-        for (int j = 0; j < p.cols; ++j) {
-            covPBuf = cv::Matx33f(
-                p00[j], p01[j], p02[j], p01[j], p11[j], p12[j], p02[j], p12[j], p22[j]);
-            covIBuf = cv::Matx33f(
-                cRR[j], cRG[j], cRB[j], cRG[j], cGG[j], cGB[j], cRB[j], cGB[j], cBB[j]);
-            mapBuf = cv::Matx33f::zeros();
-            toolkit::transport::closedFormMatrix(covI, covP, map, 3);
-
-            const float dr = ir[j] - mr[j];
-            const float dg = ig[j] - mg[j];
-            const float db = ib[j] - mb[j];
-            const cv::Matx33f& T = mapBuf;
-            o[j][0] = T(0, 0) * dr + T(0, 1) * dg + T(0, 2) * db + mp0[j];
-            o[j][1] = T(0, 1) * dr + T(1, 1) * dg + T(1, 2) * db + mp1[j];
-            o[j][2] = T(0, 2) * dr + T(1, 2) * dg + T(2, 2) * db + mp2[j];
-        }
-    }
-    return out;
+    return localColourTransfer(guide, p, kernelSize);
 }
 
 // ---------------------------------------------------------------------------
