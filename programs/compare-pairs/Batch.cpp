@@ -1,6 +1,9 @@
 #include "programs/compare-pairs/Batch.hpp"
 
+#include "programs/compare-pairs/Progress.hpp"
 #include "programs/compare-pairs/Report.hpp"
+#include "programs/compare-pairs/Rows.hpp"
+#include "programs/compare-pairs/Signals.hpp"
 
 #include "programs/comparison/Comparison.hpp"
 #include "toolkit/common/ResultFile.hpp"
@@ -9,12 +12,8 @@
 #include <opencv2/core/utils/logger.hpp>
 #include <opencv2/imgcodecs.hpp>
 
-#include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <condition_variable>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -23,7 +22,6 @@
 #include <list>
 #include <memory>
 #include <mutex>
-#include <sstream>
 #include <thread>
 #include <unordered_map>
 #include <unordered_set>
@@ -33,11 +31,12 @@
 #include <unistd.h>
 
 namespace common = toolkit::common;
+using comparepairs::caughtSignal;
+using comparepairs::oneLine;
 
 namespace {
 
 const char* const kResultFile = "For_fit.txt";
-const char* const kStatusOk = "ok";
 // Pairs in flight per worker: enough to keep the workers busy while a slow
 // pair holds up the order, few enough to bound memory.
 constexpr std::size_t kPairsPerWorker = 16;
@@ -47,29 +46,6 @@ constexpr std::size_t kPairsPerWorkerWithDebug = 2;
 // debug files need the pixels.
 constexpr std::size_t kIdleImages = 64;
 constexpr std::size_t kIdleImagesWithDebug = 2;
-// The progress line is redrawn at most this often.
-constexpr std::chrono::milliseconds kProgressInterval(250);
-
-std::atomic<int> gSignal { 0 };
-
-extern "C" void onTerminatingSignal(int signo)
-{
-    gSignal.store(signo);
-    // A second signal ends the process at once.
-    std::signal(signo, SIG_DFL);
-}
-
-// Catches SIGINT and SIGTERM without restarting the call they interrupt, so
-// that a write waiting on a full pipe returns and the run stops.
-void catchTerminatingSignals()
-{
-    struct sigaction action { };
-    action.sa_handler = onTerminatingSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = 0;
-    ::sigaction(SIGINT, &action, nullptr);
-    ::sigaction(SIGTERM, &action, nullptr);
-}
 
 // What a run needs of one image, computed once however many pairs use it.
 struct ImageData {
@@ -116,14 +92,6 @@ struct Job {
     Pair* pair = nullptr; // finish this pair
 };
 
-// A figure as the programs print it.
-template <typename T> std::string figureText(T value)
-{
-    std::ostringstream text;
-    text << value;
-    return text.str();
-}
-
 comparepairs::ReportPair reportPair(const Pair& pair)
 {
     comparepairs::ReportPair shown;
@@ -135,34 +103,6 @@ comparepairs::ReportPair reportPair(const Pair& pair)
     shown.ok = pair.ok;
     shown.figureColumns = pair.figureColumns;
     return shown;
-}
-
-std::string oneLine(std::string text)
-{
-    for (char& c : text)
-        if (c == '\n' || c == '\r')
-            c = ' ';
-    return text;
-}
-
-// The facts columns of one image, each after a comma: all empty when the
-// image could not be read. A profile's description is the file's own text,
-// so it is kept to one line like every other field.
-std::string factFields(
-    const ImageData* data, const comparepairs::Comparisons& comparisons, bool safeCells)
-{
-    const std::size_t count = comparepairs::factColumns(comparisons).size();
-    if (data == nullptr || !data->read)
-        return std::string(count, ',');
-    const common::ImageFacts& facts = data->measured.facts;
-    std::string fields = "," + std::to_string(facts.width) + "x" + std::to_string(facts.height)
-        + "," + std::to_string(facts.bitDepth) + ","
-        + comparepairs::textCell(oneLine(facts.profile), safeCells) + ","
-        + comparepairs::textCell(oneLine(facts.reading()), safeCells);
-    if (comparisons.perceptual)
-        fields += ","
-            + (data->measured.white < 0.0 ? std::string() : figureText(data->measured.white));
-    return fields;
 }
 
 bool makeDirectories(const std::string& path)
@@ -182,18 +122,6 @@ bool makeDirectories(const std::string& path)
     return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
-std::string formatDuration(double seconds)
-{
-    const long long total = static_cast<long long>(seconds + 0.5);
-    char text[32];
-    if (total >= 3600)
-        std::snprintf(
-            text, sizeof text, "%lld:%02lld:%02lld", total / 3600, total / 60 % 60, total % 60);
-    else
-        std::snprintf(text, sizeof text, "%lld:%02lld", total / 60, total % 60);
-    return text;
-}
-
 class Batch {
 public:
     explicit Batch(const comparepairs::Options& options)
@@ -201,6 +129,7 @@ public:
         , withDebug_(!options.debugDir.empty() && options.comparisons.perceptual)
         , window_(options.jobs * (withDebug_ ? kPairsPerWorkerWithDebug : kPairsPerWorker) + 2)
         , idleLimit_(withDebug_ ? kIdleImagesWithDebug : kIdleImages)
+        , progress_(options.progress)
     {
     }
 
@@ -219,9 +148,10 @@ private:
     bool writeTable(const std::string& text);
     bool resumeAfterTable();
     std::size_t tableRows() const { return contents_.rows() + succeeded_ + failed_; }
-    void showProgress(bool force);
-    void clearProgress();
-    void printSummary(bool interrupted);
+    comparepairs::RunCounts counts() const
+    {
+        return { succeeded_, failed_, skipped_, skippedFailed_, tableRows() };
+    }
     std::string tableName() const
     {
         return options_.out.empty() ? "to standard output" : "\"" + options_.out + "\"";
@@ -249,12 +179,10 @@ private:
     std::unordered_set<std::string> warnedImages_; // their unusable profiles reported
     int tableFd_ = 1;
     off_t tableBytes_ = 0; // the table's whole rows, in bytes
-    long long total_ = -1;
     std::size_t skipped_ = 0, skippedFailed_ = 0;
     std::size_t succeeded_ = 0, failed_ = 0;
     bool writeFailed_ = false;
-    bool progressShown_ = false;
-    std::chrono::steady_clock::time_point start_, lastProgress_;
+    comparepairs::Progress progress_;
 };
 
 void Batch::readList()
@@ -267,8 +195,9 @@ void Batch::readList()
             break;
         }
         std::unique_lock<std::mutex> lock(mutex_);
-        progressMade_.wait(lock, [&] { return readAhead_.size() < window_ || gSignal.load(); });
-        if (gSignal.load())
+        progressMade_.wait(
+            lock, [&] { return readAhead_.size() < window_ || caughtSignal().load(); });
+        if (caughtSignal().load())
             return;
         readAhead_.push_back(std::move(line));
         progressMade_.notify_all();
@@ -313,44 +242,25 @@ std::shared_ptr<const ImageData> Batch::computeImage(const std::string& path) co
 void Batch::finishPair(Pair& pair) const
 {
     const comparepairs::PairLine& line = pair.line;
-    std::string status;
+    const bool named = line.error.empty(); // whether the line names a pair
+    const std::string error
+        = comparepairs::pairError(line.error, named ? pair.first->data->error : std::string(),
+            named ? pair.second->data->error : std::string());
     std::string figures;
-    if (!line.error.empty()) {
-        status = "error: " + line.error;
-    } else {
+    if (error.empty()) {
         const ImageData& first = *pair.first->data;
         const ImageData& second = *pair.second->data;
-        if (!first.error.empty() || !second.error.empty()) {
-            status = "error: " + first.error;
-            if (!second.error.empty() && second.error != first.error)
-                status += (first.error.empty() ? "" : "; ") + second.error;
-        }
-    }
-
-    if (status.empty()) {
-        const ImageData& first = *pair.first->data;
-        const ImageData& second = *pair.second->data;
-        status = kStatusOk;
         const comparison::Plan plan { options_.comparisons.perceptual, options_.comparisons.lab };
         const comparison::Figures compared
             = comparison::compare(first.measured, second.measured, plan);
-        if (plan.perceptual) {
-            const metrics::Figures& f = compared.perceptual;
-            figures += "," + metrics::figuresLine(f);
-            pair.figureColumns.insert(pair.figureColumns.end(),
-                { figureText(f.Q), figureText(f.J), figureText(f.C), figureText(f.M),
-                    figureText(f.s) });
-            if (options_.forFit)
-                pair.forFit += metrics::figuresBlock(f);
-        }
-        if (plan.lab) {
-            const labcompare::LabFigures& f = compared.lab;
-            figures
-                += "," + labcompare::figuresLine(f) + "," + figureText(f.a) + "," + figureText(f.b);
-            pair.figureColumns.insert(pair.figureColumns.end(),
-                { figureText(f.L), figureText(f.ab), figureText(f.a), figureText(f.b) });
-            if (options_.forFit)
-                pair.forFit += labcompare::figuresBlock(f);
+        comparepairs::FigureCells cells = comparepairs::figureCells(compared, options_.comparisons);
+        figures = std::move(cells.fields);
+        pair.figureColumns = std::move(cells.columns);
+        if (options_.forFit) {
+            if (plan.perceptual)
+                pair.forFit += metrics::figuresBlock(compared.perceptual);
+            if (plan.lab)
+                pair.forFit += labcompare::figuresBlock(compared.lab);
         }
         if (withDebug_) {
             // The single-pair program leaves the second image's files.
@@ -363,25 +273,24 @@ void Batch::finishPair(Pair& pair) const
         }
         pair.ok = true;
     } else {
-        pair.error = oneLine(status.substr(std::strlen("error: ")));
-        const std::size_t columns
-            = (options_.comparisons.perceptual ? 5 : 0) + (options_.comparisons.lab ? 4 : 0);
-        figures.assign(columns, ',');
+        pair.error = oneLine(error);
+        figures = comparepairs::emptyFigureCells(options_.comparisons);
     }
     // An image that was read has its facts even when the other one failed.
     const ImageData* images[2] = { nullptr, nullptr };
-    if (line.error.empty()) {
+    if (named) {
         images[0] = pair.first->data.get();
         images[1] = pair.second->data.get();
     }
-    const bool safe = options_.safeCells;
-    pair.row = comparepairs::textCell(line.first, safe) + ","
-        + comparepairs::textCell(line.second, safe) + ","
-        + comparepairs::textCell(oneLine(status), safe) + figures
-        + factFields(images[0], options_.comparisons, safe)
-        + factFields(images[1], options_.comparisons, safe) + "\n";
+    const comparison::Measurement* measured[2] = { nullptr, nullptr };
+    for (int k = 0; k < 2; ++k)
+        if (images[k] != nullptr && images[k]->read)
+            measured[k] = &images[k]->measured;
+    const std::string status = comparepairs::statusText(error);
+    pair.row = comparepairs::pairRow(
+        line, status, figures, measured[0], measured[1], options_.comparisons, options_.safeCells);
     if (report_) {
-        pair.status = oneLine(status);
+        pair.status = status;
         comparepairs::ReportPair shown = reportPair(pair);
         if (pair.ok) {
             shown.perceptual[0] = &pair.first->data->measured.perceptual;
@@ -540,20 +449,20 @@ bool Batch::writeFinished()
         admitPairs();
     }
     if (!errors.empty()) {
-        clearProgress();
+        progress_.clear();
         for (const std::string& error : errors)
             std::cerr << "compare-pairs: " << error << "\n";
         std::cerr.flush();
     }
     if (!reportErrors.empty()) {
-        clearProgress();
+        progress_.clear();
         std::cerr << "compare-pairs: " << reportErrors.front() << std::endl;
         return false;
     }
     if (!blocks.empty()) {
         std::string error;
         if (!common::appendLocked(kResultFile, blocks, error)) {
-            clearProgress();
+            progress_.clear();
             std::cerr << "compare-pairs: " << error << std::endl;
             return false;
         }
@@ -568,14 +477,14 @@ bool Batch::writeFinished()
 
 bool Batch::writeTable(const std::string& text)
 {
-    if (comparepairs::writeAll(tableFd_, text, &gSignal)) {
+    if (comparepairs::writeAll(tableFd_, text, &caughtSignal())) {
         tableBytes_ += static_cast<off_t>(text.size());
         return true;
     }
-    if (errno == EINTR && gSignal.load() != 0)
+    if (errno == EINTR && caughtSignal().load() != 0)
         return false; // interrupted: the run ends as after any signal
     const int writeErrno = errno;
-    clearProgress();
+    progress_.clear();
     std::cerr << "compare-pairs: cannot write the table " << tableName() << ": "
               << std::strerror(writeErrno);
     // A file is cut back to its last whole row, so that --resume completes it.
@@ -626,62 +535,6 @@ bool Batch::resumeAfterTable()
             ++skippedFailed_;
     }
     return true;
-}
-
-void Batch::showProgress(bool force)
-{
-    if (!options_.progress)
-        return;
-    const auto now = std::chrono::steady_clock::now();
-    if (!force && now - lastProgress_ < kProgressInterval)
-        return;
-    lastProgress_ = now;
-    const double seconds = std::chrono::duration<double>(now - start_).count();
-    const std::size_t done = succeeded_ + failed_;
-    const double rate = seconds > 0 ? done / seconds : 0.0;
-    char line[160];
-    if (total_ >= 0) {
-        const long long finished = static_cast<long long>(done + skipped_);
-        const long long left = std::max(0LL, total_ - finished);
-        const std::string eta
-            = rate > 0 ? formatDuration(left / rate) + " left" : "time left unknown";
-        std::snprintf(line, sizeof line, "\r%lld/%lld pairs, %.1f pairs/s, %s\033[K", finished,
-            total_, rate, eta.c_str());
-    } else {
-        std::snprintf(line, sizeof line, "\r%zu pairs, %.1f pairs/s\033[K", done + skipped_, rate);
-    }
-    std::cerr << line << std::flush;
-    progressShown_ = true;
-}
-
-void Batch::clearProgress()
-{
-    if (progressShown_) {
-        std::cerr << "\r\033[K";
-        progressShown_ = false;
-    }
-}
-
-void Batch::printSummary(bool interrupted)
-{
-    clearProgress();
-    const double seconds
-        = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-    const std::size_t done = succeeded_ + failed_;
-    std::cerr << "compare-pairs: " << (interrupted ? "interrupted after " : "") << done
-              << (done == 1 ? " pair" : " pairs") << ": " << succeeded_ << " ok, " << failed_
-              << " failed";
-    if (skipped_ > 0)
-        std::cerr << "; " << skipped_ << " already in the table (" << skippedFailed_ << " failed)";
-    const std::size_t rows = tableRows();
-    std::cerr << "; the table holds " << rows << (rows == 1 ? " row" : " rows");
-    char timing[64];
-    std::snprintf(timing, sizeof timing, "; %.1f s, %.1f pairs/s", seconds,
-        seconds > 0 ? done / seconds : 0.0);
-    std::cerr << timing;
-    if (interrupted)
-        std::cerr << "; run again with --resume to complete the table";
-    std::cerr << std::endl;
 }
 
 int Batch::run()
@@ -737,17 +590,16 @@ int Batch::run()
     std::string reportError;
     if (report_ && !report_->open(reportError))
         return refuse(reportError);
+    long long total = -1;
     if (options_.progress)
-        total_ = comparepairs::countPairs(options_.pairs, options_.shard);
+        total = comparepairs::countPairs(options_.pairs, options_.shard);
 
-    // Lost output is reported as a failed write, not by the end of the process.
-    std::signal(SIGPIPE, SIG_IGN);
-    std::signal(SIGXFSZ, SIG_IGN);
-    catchTerminatingSignals();
+    comparepairs::ignoreLostOutputSignals();
+    comparepairs::catchTerminatingSignals();
     if (!options_.out.empty())
         tableBytes_ = ::lseek(tableFd_, 0, SEEK_END);
     if (needsHeader && !writeTable(header))
-        return gSignal.load() != 0 ? 128 + gSignal.load() : 1;
+        return caughtSignal().load() != 0 ? 128 + caughtSignal().load() : 1;
 
     // Each worker compares one image at a time; OpenCV's own threads would
     // only compete with them.
@@ -756,7 +608,7 @@ int Batch::run()
     // the reader's own warnings would only repeat it.
     cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
 
-    start_ = lastProgress_ = std::chrono::steady_clock::now();
+    progress_.start(total);
     std::thread reader([this] { readList(); });
     std::vector<std::thread> workers;
     for (unsigned k = 0; k < options_.jobs; ++k)
@@ -765,22 +617,22 @@ int Batch::run()
     bool interrupted = false;
     while (true) {
         if (!writeFinished()) {
-            if (gSignal.load() != 0)
+            if (caughtSignal().load() != 0)
                 interrupted = true;
             else
                 writeFailed_ = true;
             break;
         }
-        showProgress(false);
+        progress_.show(counts(), false);
         std::unique_lock<std::mutex> lock(mutex_);
-        if (gSignal.load()) {
+        if (caughtSignal().load()) {
             interrupted = true;
             break;
         }
         if (listDone_ && readAhead_.empty() && inFlight_.empty())
             break;
-        progressMade_.wait_for(lock, kProgressInterval, [&] {
-            return gSignal.load() || (!inFlight_.empty() && inFlight_.front().done)
+        progressMade_.wait_for(lock, comparepairs::kProgressInterval, [&] {
+            return caughtSignal().load() || (!inFlight_.empty() && inFlight_.front().done)
                 || (!readAhead_.empty() && inFlight_.size() < window_)
                 || (listDone_ && readAhead_.empty() && inFlight_.empty());
         });
@@ -796,12 +648,12 @@ int Batch::run()
     if (interrupted || writeFailed_) {
         // The rows written so far are whole; the images still being worked
         // on are abandoned.
-        printSummary(interrupted);
+        progress_.printSummary(counts(), interrupted);
         if (options_.out.empty() ? false : ::close(tableFd_) != 0)
             std::cerr << "compare-pairs: cannot close the table \"" << options_.out << "\""
                       << std::endl;
         std::fflush(nullptr);
-        std::_Exit(interrupted ? 128 + gSignal.load() : 1);
+        std::_Exit(interrupted ? 128 + caughtSignal().load() : 1);
     }
 
     {
@@ -816,17 +668,17 @@ int Batch::run()
 
     int status = 0;
     if (!listError_.empty()) {
-        clearProgress();
+        progress_.clear();
         std::cerr << "compare-pairs: " << listError_ << std::endl;
         status = 2;
     }
     if (!options_.out.empty() && ::close(tableFd_) != 0) {
-        clearProgress();
+        progress_.clear();
         std::cerr << "compare-pairs: cannot write the table \"" << options_.out
                   << "\": " << std::strerror(errno) << std::endl;
         status = 1;
     }
-    printSummary(false);
+    progress_.printSummary(counts(), false);
     if (status == 0 && (failed_ > 0 || skippedFailed_ > 0))
         status = 1;
     if (status == 0 && report_ && !report_->whole())

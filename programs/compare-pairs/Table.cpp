@@ -15,8 +15,6 @@
 
 namespace {
 
-const char* const kStatusOk = "ok";
-
 std::string describe(const std::string& what, const std::string& path)
 {
     return what + " \"" + path + "\": " + std::strerror(errno);

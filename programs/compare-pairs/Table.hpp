@@ -24,6 +24,9 @@
 
 namespace comparepairs {
 
+// The status cell of a pair that succeeded.
+constexpr const char* kStatusOk = "ok";
+
 // The comparisons a run makes.
 struct Comparisons {
     bool perceptual = true;
