@@ -38,6 +38,9 @@
 
 #include "ProgramRun.hpp"
 
+#include "programs/compare-pairs/Table.hpp"
+#include "tests/support/TestSupport.hpp"
+
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
@@ -68,6 +71,7 @@ namespace {
 using bench::now;
 using bench::ProgramRun;
 using bench::runProgram;
+using testsupport::readFile;
 
 struct Options {
     bool batch = true;
@@ -146,27 +150,12 @@ std::string shellQuote(const std::string& s)
     return q + "'";
 }
 
-std::vector<std::string> splitCsv(const std::string& line)
+// The fields of one line of a table, as compare-pairs reads them; a quote
+// left open runs to the end of the line.
+std::vector<std::string> csvFields(const std::string& line)
 {
-    std::vector<std::string> fields(1);
-    bool quoted = false;
-    for (size_t i = 0; i < line.size(); ++i) {
-        const char c = line[i];
-        if (quoted) {
-            if (c == '"' && i + 1 < line.size() && line[i + 1] == '"')
-                fields.back() += line[++i];
-            else if (c == '"')
-                quoted = false;
-            else
-                fields.back() += c;
-        } else if (c == '"') {
-            quoted = true;
-        } else if (c == ',') {
-            fields.emplace_back();
-        } else if (c != '\r') {
-            fields.back() += c;
-        }
-    }
+    std::vector<std::string> fields;
+    comparepairs::parseCsvLine(line, fields);
     return fields;
 }
 
@@ -206,7 +195,7 @@ Table readTable(const std::string& path, bool keepRows)
     if (!std::getline(in, line))
         return table;
     table.header = line;
-    table.columns = splitCsv(line);
+    table.columns = csvFields(line);
     const auto statusAt = std::find(table.columns.begin(), table.columns.end(), "status");
     const size_t statusColumn
         = statusAt == table.columns.end() ? 2 : size_t(statusAt - table.columns.begin());
@@ -214,7 +203,7 @@ Table readTable(const std::string& path, bool keepRows)
         if (line.empty() || line == "\r")
             continue;
         ++table.rows;
-        std::vector<std::string> fields = splitCsv(line);
+        std::vector<std::string> fields = csvFields(line);
         table.statuses[statusColumn < fields.size() ? fields[statusColumn]
                                                     : std::string("(missing)")]++;
         if (keepRows)
@@ -326,14 +315,6 @@ std::string loadAverage()
     char text[64];
     std::snprintf(text, sizeof text, "%.2f %.2f %.2f", one, five, fifteen);
     return text;
-}
-
-std::string slurp(const std::string& path)
-{
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
 }
 
 // Reads every file once, so that the timed runs find them in the page cache.
@@ -540,17 +521,17 @@ void benchBatch(
 
     // A few pairs once more through the single-pair programs, for their figures.
     if (table.rows > 0) {
-        const std::string checkDir = freshDir(dir / "check");
-        const std::string out = (dir / "check.out").string();
+        // In a folder of their own, where they leave their "For_fit.txt".
+        const testsupport::ScopedWorkDir checkDir;
         const int checks = std::min(n, 3);
         int agreed = 0;
         double maxDifference = 0.0;
         for (int i = 0; i < checks; ++i) {
             const auto& [first, second] = pairs[size_t(i * (n / checks))];
-            runProgram(o.perceptualMetrics, { first, second }, checkDir, out);
-            const std::vector<double> perceptual = parseFigures(slurp(out));
-            runProgram(o.labCompare, { first, second }, checkDir, out);
-            const std::vector<double> lab = parseFigures(slurp(out));
+            const std::vector<double> perceptual
+                = parseFigures(testsupport::runProgram(o.perceptualMetrics, { first, second }).out);
+            const std::vector<double> lab
+                = parseFigures(testsupport::runProgram(o.labCompare, { first, second }).out);
             agreed += figuresAgree("batch", table, first, second, perceptual, lab, &maxDifference);
         }
         std::printf("  figures: %d of %d pairs checked agree with the single-pair programs"
@@ -630,11 +611,11 @@ void benchLarge(
         const ProgramRun pm = runProgram(o.perceptualMetrics, { first, second }, workB, out, err);
         if (pm.status != 0)
             warn("large: perceptual-metrics " + describeStatus(pm.status) + ": " + head(err));
-        perceptual = parseFigures(slurp(out));
+        perceptual = parseFigures(readFile(out));
         const ProgramRun lc = runProgram(o.labCompare, { first, second }, workB, out, err);
         if (lc.status != 0)
             warn("large: lab-compare " + describeStatus(lc.status) + ": " + head(err));
-        lab = parseFigures(slurp(out));
+        lab = parseFigures(readFile(out));
         bOk = bOk && pm.status == 0 && lc.status == 0;
         timePM.push_back(pm.seconds);
         timeLC.push_back(lc.seconds);
