@@ -1,4 +1,3 @@
-#include "toolkit/common/Codecs.hpp"
 #include "toolkit/common/ImageFiles.hpp"
 
 #include "tests/support/TestSupport.hpp"
@@ -304,21 +303,4 @@ TEST(ImageWriter, GreyJpegRowsGiveImwriteBytes)
     for (const auto& entry : fs::directory_iterator("."))
         EXPECT_EQ(entry.path().filename().string().find(".tmp-"), std::string::npos)
             << entry.path();
-}
-
-// The codec library loaded on demand is OpenCV's own: same pixels, same bytes.
-TEST(Codecs, LoadedOnDemandTheyAreOpenCvs)
-{
-    testsupport::ScopedWorkDir dir;
-    const cv::Mat photo = testsupport::makePhoto(21, 34, 15);
-    ASSERT_TRUE(cv::imwrite("photo.png", photo));
-    EXPECT_EQ(cv::norm(toolkit::common::codecs::imread("photo.png", cv::IMREAD_COLOR), photo,
-                  cv::NORM_INF),
-        0.0);
-    for (const char* ext : { ".jpg", ".png", ".bmp" }) {
-        std::vector<uchar> ours, theirs;
-        ASSERT_TRUE(toolkit::common::codecs::imencode(ext, photo, ours));
-        ASSERT_TRUE(cv::imencode(ext, photo, theirs));
-        EXPECT_TRUE(ours == theirs) << ext;
-    }
 }

@@ -1,8 +1,6 @@
 #include "toolkit/common/ImageFiles.hpp"
 
-#include "toolkit/common/Codecs.hpp"
-
-#include <opencv2/imgcodecs.hpp> // flags only
+#include <opencv2/imgcodecs.hpp>
 
 #include <atomic>
 #include <cerrno>
@@ -14,8 +12,6 @@
 #include <unistd.h>
 
 #include <jpeglib.h>
-
-namespace codecs = toolkit::common::codecs;
 
 namespace {
 
@@ -74,7 +70,7 @@ bool toolkit::common::writeImage(const std::string& name, const cv::Mat& img, st
     // Encoded as cv::imwrite encodes it, then written whole under another name.
     std::vector<uchar> encoded;
     try {
-        if (!codecs::imencode(name.substr(dot), img, encoded)) {
+        if (!cv::imencode(name.substr(dot), img, encoded)) {
             error = "cannot write \"" + name + "\": the encoder failed";
             return false;
         }
