@@ -43,10 +43,9 @@ const toolkit::common::ColourLoops kPlain { plainIndices, plainRankWords };
 
 const toolkit::common::ColourLoops& chosenLoops()
 {
-    static const toolkit::common::ColourLoops& chosen
-        = toolkit::common::popcountColourLoops() != nullptr ? *toolkit::common::popcountColourLoops()
-                                                            : kPlain;
-    return chosen;
+    static const toolkit::common::ColourLoops* const popcount
+        = toolkit::common::popcountColourLoops();
+    return popcount != nullptr ? *popcount : kPlain;
 }
 
 } // namespace
@@ -70,8 +69,8 @@ const toolkit::common::ColourLoops* toolkit::common::popcountColourLoops()
 #endif
 }
 
-void toolkit::common::colourIndices(const DistinctColours& colours, const uchar* pixels,
-    std::size_t count, std::uint32_t* indices)
+void toolkit::common::colourIndices(
+    const DistinctColours& colours, const uchar* pixels, std::size_t count, std::uint32_t* indices)
 {
     chosenLoops().indices(pixels, count, colours.present.data(), colours.rank.data(), indices);
 }
