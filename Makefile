@@ -104,6 +104,8 @@ demo: setup
 
 bench: build
 	$(BUILD_DIR)/bin/bench_programs --megapixels 0,1,12,48
+	$(BUILD_DIR)/bin/bench_large_pages
+	$(BUILD_DIR)/bin/bench_colour_loops
 	$(BUILD_DIR)/bin/bench_image_reader
 	$(BUILD_DIR)/bin/bench_compare_pairs
 	$(BUILD_DIR)/bin/bench_flash_exposures

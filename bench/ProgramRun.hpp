@@ -1,5 +1,5 @@
 // Running a program as the benchmarks do: in a folder, its output to files
-// or nowhere, with its wall time, processor time and peak memory.
+// or nowhere, with its wall time, processor time, peak memory and page faults.
 #pragma once
 
 #include <chrono>
@@ -20,6 +20,7 @@ struct ProgramRun {
     double cpuSeconds = 0.0;
     long peakKiB = 0;
     int status = -1; // exit status, or 128 + signal number
+    long minorFaults = 0; // page faults served without reading a file
 };
 
 inline double now()
@@ -73,6 +74,7 @@ inline ProgramRun runProgram(const std::string& binary, const std::vector<std::s
     result.cpuSeconds = usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 + usage.ru_stime.tv_sec
         + usage.ru_stime.tv_usec / 1e6;
     result.peakKiB = usage.ru_maxrss;
+    result.minorFaults = usage.ru_minflt;
     result.status = WIFEXITED(status) ? WEXITSTATUS(status)
         : WIFSIGNALED(status)         ? 128 + WTERMSIG(status)
                                       : -1;

@@ -11,6 +11,7 @@
 // --megapixels 0 gives a 1 x 1 pair: start-up alone. --keep writes the pairs
 // into DIR and leaves them there (for profiling).
 
+#include "GeneratedPhotos.hpp"
 #include "ProgramRun.hpp"
 
 #include <opencv2/core.hpp>
@@ -38,27 +39,6 @@ using bench::now;
 using bench::ProgramRun;
 using bench::runProgram;
 
-// An upscaled sample with sensor-like noise, so that it holds about as many
-// distinct colours as a real photograph of that size.
-cv::Mat makeLargePhoto(const std::string& sample, cv::Size size, unsigned seed)
-{
-    const cv::Mat small = cv::imread(sample, cv::IMREAD_COLOR);
-    if (small.empty()) {
-        std::cerr << "bench: cannot read " << sample << std::endl;
-        std::exit(1);
-    }
-    cv::Mat big;
-    cv::resize(small, big, size, 0, 0, cv::INTER_CUBIC);
-    cv::Mat noise(big.size(), CV_16SC3);
-    cv::RNG rng(seed);
-    rng.fill(noise, cv::RNG::NORMAL, cv::Scalar::all(0), cv::Scalar::all(3));
-    cv::Mat noisy;
-    big.convertTo(noisy, CV_16SC3);
-    noisy += noise;
-    noisy.convertTo(big, CV_8UC3);
-    return big;
-}
-
 double decodeSeconds(const std::string& a, const std::string& b)
 {
     const double start = now();
@@ -68,23 +48,6 @@ double decodeSeconds(const std::string& a, const std::string& b)
     if (x.empty() || y.empty())
         std::exit(1);
     return elapsed;
-}
-
-// A pair of generated photographs of about `megapixels` each (1 x 1 for 0).
-std::pair<std::string, std::string> makePair(const fs::path& dir, double megapixels)
-{
-    const int cols = std::max(1, int(std::lround(std::sqrt(megapixels * 1e6 * 4.0 / 3.0))));
-    const int rows = std::max(1, int(std::lround(megapixels * 1e6 / cols)));
-    const std::string tag = std::to_string(cols) + "x" + std::to_string(rows);
-    const std::string first = (dir / ("first-" + tag + ".jpg")).string();
-    const std::string second = (dir / ("second-" + tag + ".jpg")).string();
-    const std::vector<int> quality { cv::IMWRITE_JPEG_QUALITY, 92 };
-    cv::imwrite(first, makeLargePhoto(SAMPLES_DIR "/coffee.png", cv::Size(cols, rows), 1), quality);
-    cv::imwrite(
-        second, makeLargePhoto(SAMPLES_DIR "/chelsea.png", cv::Size(cols, rows), 2), quality);
-    std::printf("pair: two %d x %d JPEG photographs (%.1f megapixels each)\n", cols, rows,
-        cols * double(rows) / 1e6);
-    return { first, second };
 }
 
 } // namespace
@@ -98,12 +61,7 @@ int main(int argc, char** argv)
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--megapixels" && i + 1 < argc) {
-            std::string list = argv[++i];
-            for (std::size_t start = 0; start <= list.size();) {
-                const std::size_t comma = std::min(list.find(',', start), list.size());
-                sizes.push_back(std::atof(list.substr(start, comma - start).c_str()));
-                start = comma + 1;
-            }
+            sizes = bench::numberList(argv[++i]);
         } else if (arg == "--repeats" && i + 1 < argc)
             repeats = std::max(1, std::atoi(argv[++i]));
         else if (arg == "--keep" && i + 1 < argc)
@@ -122,7 +80,7 @@ int main(int argc, char** argv)
     fs::create_directories(dir);
 
     for (const double megapixels : sizes) {
-        const auto [first, second] = makePair(dir, megapixels);
+        const auto [first, second] = bench::makePair(dir, SAMPLES_DIR, megapixels);
         // Warm the page cache and the libraries' first-use costs.
         decodeSeconds(first, second);
         runProgram(DECODE_ONLY_BINARY, { first, second }, dir.string());

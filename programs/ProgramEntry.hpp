@@ -7,7 +7,7 @@
 // log lines silenced.
 #pragma once
 
-#include "toolkit/common/LargePages.hpp"
+#include "programs/LargePages.hpp"
 
 #include <opencv2/core/utils/logger.hpp>
 
@@ -42,7 +42,7 @@ int runSinglePairProgram(const char* name, const char* help, int argc, char** ar
     // The image reader says what went wrong in its own words; OpenCV's log
     // lines would only repeat it.
     cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
-    toolkit::common::useLargePagesForImages();
+    useLargePagesForImages();
     try {
         return run(argc, argv);
     } catch (const std::bad_alloc&) {

@@ -1,9 +1,9 @@
+#include "programs/LargePages.hpp"
 #include "programs/compare-pairs/Batch.hpp"
 #include "programs/compare-pairs/Table.hpp"
 
 #include "toolkit/common/ImageFiles.hpp"
 #include "toolkit/common/ImageReader.hpp"
-#include "toolkit/common/LargePages.hpp"
 
 #include <CLI/CLI.hpp>
 
@@ -65,7 +65,7 @@ int usageError(const CLI::App& app, const std::string& message)
 
 int main(int argc, char** argv)
 {
-    toolkit::common::useLargePagesForImages();
+    programs::useLargePagesForImages();
     // Every image allocates and frees the same working planes again; keeping
     // freed memory in the heap, instead of returning it to the kernel and
     // faulting it in anew, saves a good share of a small image's time.

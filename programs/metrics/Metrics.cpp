@@ -56,13 +56,13 @@ struct PixelPlanes {
 };
 
 // One row of pixels spread over three rows by their colours' values in the
-// tables v1, v2, v3.
-TOOLKIT_POPCOUNT_CLONES
+// tables v1, v2, v3. `indices` has room for the row's colour indices.
 void spreadRow(const uchar* px, int cols, const common::DistinctColours& colours, const uchar* v1,
-    const uchar* v2, const uchar* v3, uchar* o1, uchar* o2, uchar* o3) noexcept
+    const uchar* v2, const uchar* v3, uchar* o1, uchar* o2, uchar* o3, std::uint32_t* indices)
 {
-    for (int j = 0; j < cols; ++j, px += 3) {
-        const std::size_t k = common::colourIndex(colours, common::colourKey(px));
+    common::colourIndices(colours, px, std::size_t(cols), indices);
+    for (int j = 0; j < cols; ++j) {
+        const std::uint32_t k = indices[j];
         o1[j] = v1[k];
         o2[j] = v2[k];
         o3[j] = v3[k];
@@ -74,10 +74,11 @@ PixelPlanes spreadOverPixels(const cv::Mat& img, const common::DistinctColours& 
 {
     PixelPlanes out { cv::Mat(img.size(), CV_8UC1), cv::Mat(img.size(), CV_8UC1),
         cv::Mat(img.size(), CV_8UC1) };
+    std::vector<std::uint32_t> indices(std::size_t(img.cols));
     for (int i = 0; i < img.rows; ++i)
         spreadRow(img.ptr<uchar>(i), img.cols, colours, first.ptr<uchar>(0), second.ptr<uchar>(0),
             third.ptr<uchar>(0), out.first.ptr<uchar>(i), out.second.ptr<uchar>(i),
-            out.third.ptr<uchar>(i));
+            out.third.ptr<uchar>(i), indices.data());
     return out;
 }
 
@@ -87,12 +88,13 @@ struct DumpSlot {
 };
 
 // One row of the brightness dump, written at `out`; returns its end.
-TOOLKIT_POPCOUNT_CLONES
+// `indices` has room for the row's colour indices.
 char* dumpRow(const uchar* px, int cols, const common::DistinctColours& colours,
-    const DumpSlot* slots, char* out) noexcept
+    const DumpSlot* slots, char* out, std::uint32_t* indices)
 {
-    for (int j = 0; j < cols; ++j, px += 3) {
-        const DumpSlot& slot = slots[common::colourIndex(colours, common::colourKey(px))];
+    common::colourIndices(colours, px, std::size_t(cols), indices);
+    for (int j = 0; j < cols; ++j) {
+        const DumpSlot& slot = slots[indices[j]];
         std::memcpy(out, slot.bytes, kDumpSlot);
         out += static_cast<unsigned char>(slot.bytes[kDumpSlot - 1]);
     }
@@ -123,11 +125,12 @@ std::string writeBrightnessDump(const std::string& path, const cv::Mat& img,
         // Room for a whole row past the flushing point.
         const std::size_t rowBytes = std::size_t(img.cols) * kDumpSlot;
         std::vector<char> buffer(kDumpChunk + rowBytes);
+        std::vector<std::uint32_t> indices(std::size_t(img.cols));
         std::size_t used = 0;
         bool ok = true;
         for (int i = 0; i < img.rows && ok; ++i) {
-            const char* end
-                = dumpRow(img.ptr<uchar>(i), img.cols, colours, slots.data(), buffer.data() + used);
+            const char* end = dumpRow(img.ptr<uchar>(i), img.cols, colours, slots.data(),
+                buffer.data() + used, indices.data());
             used = std::size_t(end - buffer.data());
             if (used >= kDumpChunk || i + 1 == img.rows) {
                 ok = std::fwrite(buffer.data(), 1, used, file) == used;
@@ -283,11 +286,12 @@ std::vector<std::string> writeDebugImages(const std::string& directory, const cv
     common::GreyJpegWriter chroma(
         inDirectory(directory, color::kChromaDebugFile), img.cols, img.rows);
     std::vector<uchar> rows(3 * std::size_t(img.cols));
+    std::vector<std::uint32_t> indices(std::size_t(img.cols));
     uchar* o1 = rows.data();
     uchar* o2 = o1 + img.cols;
     uchar* o3 = o2 + img.cols;
     for (int i = 0; i < img.rows; ++i) {
-        spreadRow(img.ptr<uchar>(i), img.cols, colours, v1, v2, v3, o1, o2, o3);
+        spreadRow(img.ptr<uchar>(i), img.cols, colours, v1, v2, v3, o1, o2, o3, indices.data());
         lightness.writeRow(o1);
         mask.writeRow(o2);
         chroma.writeRow(o3);

@@ -6,7 +6,11 @@
 # 2. added with add_subdirectory(... EXCLUDE_FROM_ALL); a parent without a
 #    build type keeps none.
 # Checks that the parent's build type stays Debug, that none of its compile
-# commands carries -fopenmp or the toolkit's own flags, that the install holds
+# commands carries -fopenmp or the toolkit's own flags, that the consumer's
+# executable neither defines nor exports sgemm_ or any jpeg_* or png_* symbol
+# (the BLAS's, libjpeg's and libpng's own), that its own calls into libjpeg,
+# libpng and OpenCV's matrix routines give what the same calls give in a
+# program without the toolkit (consumer_alone), that the install holds
 # the public headers only (each compiles on its own), the licence, a licence
 # for every sample photograph and a pkg-config file that points into the
 # prefix.
@@ -37,7 +41,7 @@ configure() {
 # Builds and checks the consumer configured into $1.
 check_consumer() {
   local dir=$1
-  cmake --build "$dir" --target consumer >> "$dir.log" 2>&1 || { cat "$dir.log" >&2; fail "$dir: build failed"; }
+  cmake --build "$dir" --target consumer consumer_alone >> "$dir.log" 2>&1 || { cat "$dir.log" >&2; fail "$dir: build failed"; }
   grep -qx 'CMAKE_BUILD_TYPE:STRING=Debug' "$dir/CMakeCache.txt" || fail "$dir: cached build type is no longer Debug"
   [ "$(cat "$dir/build-type.txt")" = Debug ] || fail "$dir: build type after the toolkit: $(cat "$dir/build-type.txt")"
   # The consumer's own compile commands (a subdirectory build also lists the
@@ -53,9 +57,20 @@ for e in mine:
     if bad or "-g" not in flags:
         sys.exit(f"{e['file']}: {bad or 'no -g'} in {e['command']}")
 EOF
-  local out
+  # Names that belong to the system's libraries: defined in the executable,
+  # they would take the place of the libraries' own for the program.
+  local foreign
+  foreign=$(nm -D --defined-only "$dir/consumer" | awk '{print $NF}' | grep -E '^(sgemm_|jpeg_|png_)' || true)
+  [ -z "$foreign" ] || fail "$dir: the consumer exports" $foreign
+  foreign=$(nm --defined-only "$dir/consumer" | awk '{print $NF}' | grep -E '^(sgemm_|jpeg_|png_)' || true)
+  [ -z "$foreign" ] || fail "$dir: the consumer defines" $foreign
+  local out alone
   out=$("$dir/consumer") || fail "$dir: the consumer failed"
-  [ "$out" = "normImg 0.2, exposures 6" ] || fail "$dir: the consumer printed '$out'"
+  [ "$(head -n 1 <<< "$out")" = "normImg 0.2, exposures 6" ] || fail "$dir: the consumer printed '$out'"
+  alone=$("$dir/consumer_alone") || fail "$dir: consumer_alone failed"
+  grep -q '^libjpeg .*decoded' <<< "$alone" && grep -q '^libpng .*decoded' <<< "$alone" || fail "$dir: consumer_alone printed '$alone'"
+  [ "$(tail -n +2 <<< "$out")" = "$alone" ] \
+    || fail "$dir: the system libraries give the consumer '$(tail -n +2 <<< "$out")', a program without the toolkit '$alone'"
 }
 
 # 1. From an install, with the build's install paths.
@@ -102,4 +117,4 @@ configure "$work/no-type" -DTOOLKIT_FROM=subdirectory -DTOOLKIT_SOURCE_DIR="$src
 configure "$work/subdirectory" -DCMAKE_BUILD_TYPE=Debug -DTOOLKIT_FROM=subdirectory -DTOOLKIT_SOURCE_DIR="$src" \
   || { cat "$work/subdirectory.log" >&2; fail "add_subdirectory failed"; }
 check_consumer "$work/subdirectory"
-echo "test_consumer: installed and as a subdirectory, the consumer builds in Debug without the toolkit's flags and runs"
+echo "test_consumer: installed and as a subdirectory, the consumer builds in Debug without the toolkit's flags, keeps the system libraries' symbols and results, and runs"

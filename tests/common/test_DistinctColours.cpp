@@ -51,9 +51,11 @@ TEST(DistinctColours, ExtremeKeysAndEmptyImage)
     EXPECT_EQ(none.asImage(16).total(), 0u);
 }
 
-// The inline look-up the pixel loops use is index(), and its population count
-// counts the set bits.
-TEST(DistinctColours, InlineLookUpIsIndex)
+// The inline look-up is index(), and its population count counts the set
+// bits; both builds of the pixel loops, the usual one and the one for the
+// population count instruction where this processor runs it, give index() for
+// every pixel and the running count of set bits as ranks.
+TEST(DistinctColours, LookUpLoopsAreIndex)
 {
     for (const std::uint64_t word : { std::uint64_t(0), std::uint64_t(1), ~std::uint64_t(0),
              std::uint64_t(0x8000000000000001u), std::uint64_t(0x0123456789abcdefu) }) {
@@ -62,8 +64,35 @@ TEST(DistinctColours, InlineLookUpIsIndex)
             bits += unsigned((word >> b) & 1u);
         EXPECT_EQ(popcount64(word), bits) << word;
     }
-    const cv::Mat img = testsupport::makePhoto(40, 50, 5);
+    cv::Mat img = testsupport::makePhoto(40, 50, 5);
+    // The first and last bit of a word, and the first and last colour.
+    const std::uint32_t edges[] = { 0u, 63u, 64u, 127u, 0xffffc0u, 0xffffffu };
+    for (int n = 0; n < 6; ++n) {
+        uchar* p = img.ptr<uchar>(n) + 3 * n;
+        p[0] = uchar(edges[n] & 0xff);
+        p[1] = uchar((edges[n] >> 8) & 0xff);
+        p[2] = uchar(edges[n] >> 16);
+    }
     const DistinctColours colours = countDistinctColours(img);
     for (const std::uint32_t key : colours.keys)
         ASSERT_EQ(colourIndex(colours, key), colours.index(key));
+
+    std::vector<const ColourLoops*> builds { &plainColourLoops() };
+    if (popcountColourLoops() != nullptr)
+        builds.push_back(popcountColourLoops());
+    for (const ColourLoops* loops : builds) {
+        std::vector<std::uint32_t> indices(std::size_t(img.cols));
+        for (int i = 0; i < img.rows; ++i) {
+            loops->indices(img.ptr<uchar>(i), indices.size(), colours.present.data(),
+                colours.rank.data(), indices.data());
+            for (int j = 0; j < img.cols; ++j)
+                ASSERT_EQ(
+                    indices[std::size_t(j)], colours.index(colourKey(img.ptr<uchar>(i) + 3 * j)))
+                    << i << " " << j;
+        }
+        std::vector<std::uint32_t> rank(colours.present.size());
+        EXPECT_EQ(loops->rankWords(colours.present.data(), colours.present.size(), rank.data()),
+            colours.keys.size());
+        EXPECT_EQ(rank, colours.rank);
+    }
 }

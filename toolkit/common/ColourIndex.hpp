@@ -1,30 +1,12 @@
-// A colour's position among the distinct colours by the processor's
-// population count, for the loops that look up every pixel, and the macro
-// that builds such loops for processors with and without the instruction.
-// Internal to toolkit/common and to the programs built with it in this tree.
+// A colour's position among the distinct colours, for the loops that look up
+// every pixel. Internal to toolkit/common and to the programs built with it in
+// this tree, and to its tests and benchmarks.
 #pragma once
 
 #include "toolkit/common/DistinctColours.hpp"
 
 #include <cstddef>
 #include <cstdint>
-
-// Loops that look colours up by colourIndex() run best with the processor's
-// population count; this builds such a function twice, with and without it,
-// and picks one at load time (GCC, and Clang from 14, on x86-64 ELF). GCC's
-// clones cannot pass an exception on (one thrown through them ends the
-// process), so only loops that neither allocate nor throw may be built so:
-// mark them noexcept. Clang 14 gives a clone's resolver external linkage even
-// in an unnamed namespace: each cloned function needs a name of its own in
-// the program.
-#if defined(__x86_64__) && defined(__ELF__) && defined(__has_attribute)
-#if __has_attribute(target_clones)
-#define TOOLKIT_POPCOUNT_CLONES __attribute__((target_clones("popcnt", "default")))
-#endif
-#endif
-#ifndef TOOLKIT_POPCOUNT_CLONES
-#define TOOLKIT_POPCOUNT_CLONES
-#endif
 
 namespace toolkit {
 namespace common {
@@ -49,6 +31,30 @@ inline std::size_t colourIndex(const DistinctColours& colours, std::uint32_t key
     const std::uint64_t below = colours.present[key >> 6] & ((std::uint64_t(1) << (key & 63)) - 1);
     return colours.rank[key >> 6] + static_cast<std::size_t>(popcount64(below));
 }
+
+// The position among `colours` of each of `count` BGR pixels' colours, into
+// `indices`; every pixel's colour must be one of the counted image's. On a
+// processor with a population count instruction, it is used (bench_colour_loops
+// measures both).
+void colourIndices(
+    const DistinctColours& colours, const uchar* pixels, std::size_t count, std::uint32_t* indices);
+
+// Each of the `words` words' rank in a presence bitmap: the number of bits set
+// in the words before it. Returns the bits set in all of them.
+std::uint32_t rankWords(const std::uint64_t* present, std::size_t words, std::uint32_t* rank);
+
+// The loops of colourIndices and rankWords as built for every processor and,
+// where the processor has a population count instruction, as built for it.
+struct ColourLoops {
+    void (*indices)(const uchar* pixels, std::size_t count, const std::uint64_t* present,
+        const std::uint32_t* rank, std::uint32_t* indices);
+    std::uint32_t (*rankWords)(
+        const std::uint64_t* present, std::size_t words, std::uint32_t* rank);
+};
+const ColourLoops& plainColourLoops();
+// Null where the loops were not built for the instruction or the processor
+// lacks it.
+const ColourLoops* popcountColourLoops();
 
 } // namespace common
 } // namespace toolkit

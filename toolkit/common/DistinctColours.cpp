@@ -63,28 +63,15 @@ void toolkit::common::ColourCounter::mark(const uchar* pixels, std::size_t count
 namespace {
 
 // Adds each pixel of the image to its colour's count.
-TOOLKIT_POPCOUNT_CLONES
-void countPixels(const cv::Mat& img, const toolkit::common::DistinctColours& colours,
-    std::uint32_t* counts) noexcept
+void countPixels(
+    const cv::Mat& img, const toolkit::common::DistinctColours& colours, std::uint32_t* counts)
 {
+    std::vector<std::uint32_t> indices(std::size_t(img.cols));
     for (int i = 0; i < img.rows; ++i) {
-        const uchar* p = img.ptr<uchar>(i);
-        for (int j = 0; j < img.cols; ++j, p += 3)
-            ++counts[toolkit::common::colourIndex(colours, toolkit::common::colourKey(p))];
+        toolkit::common::colourIndices(colours, img.ptr<uchar>(i), indices.size(), indices.data());
+        for (const std::uint32_t k : indices)
+            ++counts[k];
     }
-}
-
-// Each word's rank, the number of colours present before it; returns the
-// number of colours present.
-TOOLKIT_POPCOUNT_CLONES
-std::uint32_t rankWords(const std::uint64_t* present, std::uint32_t* rank) noexcept
-{
-    std::uint32_t running = 0;
-    for (std::size_t w = 0; w < kWords; ++w) {
-        rank[w] = running;
-        running += static_cast<std::uint32_t>(toolkit::common::popcount64(present[w]));
-    }
-    return running;
 }
 
 } // namespace
@@ -97,7 +84,7 @@ toolkit::common::DistinctColours toolkit::common::ColourCounter::count(
     result.present = std::move(present_);
     std::vector<std::uint32_t>& rank = result.rank;
     rank.resize(kWords);
-    result.keys.resize(rankWords(result.present.data(), rank.data()));
+    result.keys.resize(rankWords(result.present.data(), kWords, rank.data()));
     std::uint32_t* key = result.keys.data();
     for (std::size_t w = 0; w < kWords; ++w)
         for (std::uint64_t word = result.present[w]; word != 0; word &= word - 1)

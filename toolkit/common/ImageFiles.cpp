@@ -1,15 +1,12 @@
 #include "toolkit/common/ImageFiles.hpp"
 
-#include "toolkit/common/Codecs.hpp"
 #include "toolkit/common/FileReplacement.hpp"
 
-#include <opencv2/imgcodecs.hpp> // flags only
+#include <opencv2/imgcodecs.hpp>
 
 #include <cstdio>
 #include <new>
 #include <vector>
-
-namespace codecs = toolkit::common::codecs;
 
 bool toolkit::common::writeImage(const std::string& name, const cv::Mat& img)
 {
@@ -33,7 +30,7 @@ bool toolkit::common::writeImage(const std::string& name, const cv::Mat& img, st
     // Encoded as cv::imwrite encodes it, then written whole under another name.
     std::vector<uchar> encoded;
     try {
-        if (!codecs::imencode(name.substr(dot), img, encoded)) {
+        if (!cv::imencode(name.substr(dot), img, encoded)) {
             error = "cannot write \"" + name + "\": the encoder failed";
             return false;
         }

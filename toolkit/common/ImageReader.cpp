@@ -2,10 +2,9 @@
 // each format goes to its decoder, and what a decoder found ends in the facts.
 #include "toolkit/common/ImageReader.hpp"
 
-#include "toolkit/common/Codecs.hpp"
 #include "toolkit/common/Decoders.hpp"
 
-#include <opencv2/imgcodecs.hpp> // flags only
+#include <opencv2/imgcodecs.hpp>
 
 #include <algorithm>
 #include <atomic>
@@ -761,7 +760,7 @@ cv::Mat readThroughOpenCv(int fd, std::uint64_t fileSize, const Format& format, 
     const int flags = webpAlpha ? cv::IMREAD_UNCHANGED
         : transform && wide     ? cv::IMREAD_COLOR | cv::IMREAD_ANYDEPTH
                                 : cv::IMREAD_COLOR;
-    cv::Mat img = common::codecs::imdecode(data, flags);
+    cv::Mat img = cv::imdecode(data, flags);
     if (webpAlpha && !img.empty()) {
         facts.nonOpaqueShare = nonOpaqueShare(img);
         if (img.channels() == 4) {
@@ -771,7 +770,7 @@ cv::Mat readThroughOpenCv(int fd, std::uint64_t fileSize, const Format& format, 
             img = bgr;
         }
     } else if (facts.alpha && !img.empty()) {
-        facts.nonOpaqueShare = nonOpaqueShare(common::codecs::imdecode(data, cv::IMREAD_UNCHANGED));
+        facts.nonOpaqueShare = nonOpaqueShare(cv::imdecode(data, cv::IMREAD_UNCHANGED));
     }
     if (img.empty() || img.channels() != 3) {
         error = std::string("cannot decode ") + format.name

@@ -1,6 +1,9 @@
 // Uses the toolkit as a program of another project would: normalises a small
 // 8-bit image and runs the six-exposure loop, which needs the library's
-// OpenMP runtime at link time only. Prints "normImg 0.2, exposures 6".
+// OpenMP runtime at link time only. Prints "normImg 0.2, exposures 6", then
+// what its own calls into the system's libjpeg, libpng and OpenCV's matrix
+// routines give (SystemLibraries.hpp).
+#include "SystemLibraries.hpp"
 #include "toolkit/common/CommonFunctions.hpp"
 #include "toolkit/exposure/ExposureStacks.hpp"
 
@@ -20,5 +23,6 @@ int main()
 
     std::cout << "normImg " << normalised.at<cv::Vec3f>(1, 2)[1] << ", exposures " << exposures
               << std::endl;
+    std::cout << systemLibraryFigures() << std::flush;
     return 0;
 }

@@ -1,4 +1,4 @@
-#include "toolkit/common/LargePages.hpp"
+#include "programs/LargePages.hpp"
 
 #include <opencv2/core.hpp>
 
@@ -82,7 +82,7 @@ public:
 
 } // namespace
 
-void toolkit::common::useLargePagesForImages()
+void programs::useLargePagesForImages()
 {
     // Never destroyed: matrices may be released during static destruction.
     static LargePageAllocator* allocator = new LargePageAllocator();

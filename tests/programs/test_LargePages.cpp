@@ -1,4 +1,4 @@
-#include "toolkit/common/LargePages.hpp"
+#include "programs/LargePages.hpp"
 
 #include <gtest/gtest.h>
 #include <opencv2/core.hpp>
@@ -8,7 +8,7 @@
 
 TEST(LargePages, LargeAndSmallMatricesAndForeignDataBehaveAsUsual)
 {
-    toolkit::common::useLargePagesForImages();
+    programs::useLargePagesForImages();
 
     cv::Mat large(3000, 4000, CV_8UC3, cv::Scalar(1, 2, 3));
     EXPECT_EQ(reinterpret_cast<std::uintptr_t>(large.data) % (std::uintptr_t(2) << 20), 0u)

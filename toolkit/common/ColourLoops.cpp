@@ -1,0 +1,82 @@
+// The per-pixel look-up loops for every processor, and the choice, made once,
+// of the build of them that the processor runs best.
+#include "toolkit/common/ColourIndex.hpp"
+
+namespace toolkit {
+namespace common {
+namespace popcnt {
+
+// ColourLoopsPopcnt.cpp, built for processors with a population count.
+void indices(const uchar* pixels, std::size_t count, const std::uint64_t* present,
+    const std::uint32_t* rank, std::uint32_t* indices);
+std::uint32_t rankWords(const std::uint64_t* present, std::size_t words, std::uint32_t* rank);
+
+} // namespace popcnt
+} // namespace common
+} // namespace toolkit
+
+namespace {
+
+using toolkit::common::popcount64;
+
+void plainIndices(const uchar* pixels, std::size_t count, const std::uint64_t* present,
+    const std::uint32_t* rank, std::uint32_t* indices)
+{
+    for (std::size_t j = 0; j < count; ++j, pixels += 3) {
+        const std::uint32_t key = toolkit::common::colourKey(pixels);
+        const std::uint64_t below = present[key >> 6] & ((std::uint64_t(1) << (key & 63)) - 1);
+        indices[j] = rank[key >> 6] + popcount64(below);
+    }
+}
+
+std::uint32_t plainRankWords(const std::uint64_t* present, std::size_t words, std::uint32_t* rank)
+{
+    std::uint32_t running = 0;
+    for (std::size_t w = 0; w < words; ++w) {
+        rank[w] = running;
+        running += popcount64(present[w]);
+    }
+    return running;
+}
+
+const toolkit::common::ColourLoops kPlain { plainIndices, plainRankWords };
+
+const toolkit::common::ColourLoops& chosenLoops()
+{
+    static const toolkit::common::ColourLoops* const popcount
+        = toolkit::common::popcountColourLoops();
+    return popcount != nullptr ? *popcount : kPlain;
+}
+
+} // namespace
+
+const toolkit::common::ColourLoops& toolkit::common::plainColourLoops()
+{
+    return kPlain;
+}
+
+const toolkit::common::ColourLoops* toolkit::common::popcountColourLoops()
+{
+#if defined(TOOLKIT_POPCNT_LOOPS)
+    static const ColourLoops loops { popcnt::indices, popcnt::rankWords };
+    static const bool supported = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("popcnt") != 0;
+    }();
+    return supported ? &loops : nullptr;
+#else
+    return nullptr;
+#endif
+}
+
+void toolkit::common::colourIndices(
+    const DistinctColours& colours, const uchar* pixels, std::size_t count, std::uint32_t* indices)
+{
+    chosenLoops().indices(pixels, count, colours.present.data(), colours.rank.data(), indices);
+}
+
+std::uint32_t toolkit::common::rankWords(
+    const std::uint64_t* present, std::size_t words, std::uint32_t* rank)
+{
+    return chosenLoops().rankWords(present, words, rank);
+}
