@@ -74,7 +74,7 @@ std::string streamText(const std::vector<float>& values)
 
 } // namespace
 
-TEST(ViewingConditions, ReferenceFiguresOfTheMetricsSetUp)
+TEST(AppearanceModelViewingConditions, ReferenceFiguresOfTheMetricsSetUp)
 {
     EXPECT_NEAR(computeFl(20.0f), 0.464159, kSixDigits);
     EXPECT_EQ(computeN(20.0f, 100.0f), 0.2f);
@@ -85,7 +85,7 @@ TEST(ViewingConditions, ReferenceFiguresOfTheMetricsSetUp)
     EXPECT_NEAR(computeFl(200.0f), 1.0, 1e-6);
 }
 
-TEST(ViewingConditions, BackgroundIsAFifthOfTheMeanAtAnySize)
+TEST(AppearanceModelViewingConditions, BackgroundIsAFifthOfTheMeanAtAnySize)
 {
     // Above a million pixels a float running sum gives 19.8 or less.
     cv::Mat white(1100, 1000, CV_32FC1, cv::Scalar(100));
@@ -99,7 +99,7 @@ TEST(ViewingConditions, BackgroundIsAFifthOfTheMeanAtAnySize)
     EXPECT_FLOAT_EQ(computeYback(view), (5 * 50 + 110) / 6.0f / 5.0f);
 }
 
-TEST(Compression, ResponseOf100WithFlOfOneIsAchromatic)
+TEST(AppearanceModelCompression, ResponseOf100WithFlOfOneIsAchromatic)
 {
     cv::Mat hpe(1, 1, CV_32FC3, cv::Scalar::all(100)), nonlin(1, 1, CV_32FC3);
     cv::Mat FL = planeOf(hpe, 1.0f), a = planeOf(hpe, 9), b = planeOf(hpe, 9);
@@ -112,7 +112,7 @@ TEST(Compression, ResponseOf100WithFlOfOneIsAchromatic)
     EXPECT_NEAR(a.at<float>(0, 0), 0.0, 1e-14);
 }
 
-TEST(Hue, SignedAngleInDegreesWithoutWrapping)
+TEST(AppearanceModelHue, SignedAngleInDegreesWithoutWrapping)
 {
     cv::Mat a = (cv::Mat_<float>(1, 4) << -1, 0, 1, 0);
     cv::Mat b = (cv::Mat_<float>(1, 4) << 0, -1, 0, 1);
@@ -130,7 +130,7 @@ TEST(Hue, SignedAngleInDegreesWithoutWrapping)
 // The chain fixes c = 0.525 and takes Aw from the image, so it is fed the
 // example's adapted responses (sample, then white) and checked on what does
 // not depend on c; published J and Q stand in for the c-dependent steps.
-TEST(WorkedExample, Cie159ForwardIntermediates)
+TEST(AppearanceModelWorkedExample, Cie159ForwardIntermediates)
 {
     testsupport::ScopedWorkDir dir;
     cv::Mat sharpened(1, 2, CV_32FC3);
@@ -187,7 +187,7 @@ TEST(WorkedExample, Cie159ForwardIntermediates)
     EXPECT_TRUE(testsupport::near(s.at<float>(0, 0), 46.0177106981, kWorkedExample)) << "s";
 }
 
-TEST(Lightness, BrightestAchromaticResponseIsTheWhite)
+TEST(AppearanceModelLightness, BrightestAchromaticResponseIsTheWhite)
 {
     testsupport::ScopedWorkDir dir;
     cv::Mat nonlin(1, 3, CV_32FC3);
@@ -203,7 +203,7 @@ TEST(Lightness, BrightestAchromaticResponseIsTheWhite)
     EXPECT_TRUE(std::isnan(J.at<float>(0, 2)));
 }
 
-TEST(ForwardChain, UniformImageIsEverywhereTheWhite)
+TEST(AppearanceModelForwardChain, UniformImageIsEverywhereTheWhite)
 {
     testsupport::ScopedWorkDir dir;
     cv::Mat img(5, 7, CV_32FC3, cv::Scalar(80, 95, 90));
@@ -216,7 +216,7 @@ TEST(ForwardChain, UniformImageIsEverywhereTheWhite)
     EXPECT_EQ(cv::countNonZero(c.J != 100.0), 0);
 }
 
-TEST(ForwardChain, NegativeConeResponseMakesOnlyThatPixelNaN)
+TEST(AppearanceModelForwardChain, NegativeConeResponseMakesOnlyThatPixelNaN)
 {
     testsupport::ScopedWorkDir dir;
     cv::Mat img(2, 3, CV_32FC3, cv::Scalar(40, 60, 70));
@@ -231,7 +231,7 @@ TEST(ForwardChain, NegativeConeResponseMakesOnlyThatPixelNaN)
                 EXPECT_EQ(std::isnan(m->at<float>(i, j)), i == 1 && j == 2) << i << "," << j;
 }
 
-TEST(DebugOutput, FilesOfARunAndTheBrightnessMask)
+TEST(AppearanceModelDebugOutput, FilesOfARunAndTheBrightnessMask)
 {
     testsupport::ScopedWorkDir dir;
     // Three uniform 8 x 8 blocks, so the JPEG holds them within its DC rounding.
@@ -258,7 +258,7 @@ TEST(DebugOutput, FilesOfARunAndTheBrightnessMask)
     EXPECT_EQ(std::count(dump.begin(), dump.end(), '\n'), 3 * 4);
 }
 
-TEST(PlaneDump, TextMatchesTheStreamRowByRow)
+TEST(AppearanceModelPlaneDump, TextMatchesTheStreamRowByRow)
 {
     testsupport::ScopedWorkDir dir;
     std::vector<float> values = { kNaN, -kNaN, kInf, -kInf, 0.0f, -0.0f, 1e-05f, 100000.0f, 1e+06f,
@@ -278,7 +278,7 @@ TEST(PlaneDump, TextMatchesTheStreamRowByRow)
     EXPECT_EQ(testsupport::readFile("dump.txt"), streamText(values));
 }
 
-TEST(PlaneDump, CountsAreLimitedToThePlaneAndFailuresAreSilent)
+TEST(AppearanceModelPlaneDump, CountsAreLimitedToThePlaneAndFailuresAreSilent)
 {
     testsupport::ScopedWorkDir dir;
     cv::Mat wide = (cv::Mat_<float>(3, 4) << 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12);

@@ -58,7 +58,7 @@ int countLines(const std::vector<std::string>& lines, const std::string& text)
 
 } // namespace
 
-TEST(GammaByStyle, ExponentNegativeSourcesAndNanResults)
+TEST(BrightnessSeriesGammaByStyle, ExponentNegativeSourcesAndNanResults)
 {
     cv::Mat src = (cv::Mat_<float>(1, 4) << -2.0f, 4.0f, NAN, 0.25f);
     cv::Mat dst(1, 4, CV_32FC1);
@@ -72,7 +72,7 @@ TEST(GammaByStyle, ExponentNegativeSourcesAndNanResults)
     EXPECT_EQ(dst.at<float>(0, 3), 0.0625f);
 }
 
-TEST(IncreaseBrightness, FactorTenExponentsRiseAndTheInputIsRestored)
+TEST(BrightnessSeriesIncreaseBrightness, FactorTenExponentsRiseAndTheInputIsRestored)
 {
     testsupport::ScopedWorkDir dir;
     cv::Mat image = photoSharpened(12, 16, 7);
@@ -104,7 +104,7 @@ TEST(IncreaseBrightness, FactorTenExponentsRiseAndTheInputIsRestored)
     EXPECT_FALSE(testsupport::fileExists("tmpFlash.jpg")); // no flash photograph here
 }
 
-TEST(IncreaseBrightness, FactorBelowThreeAndAHalfGivesNanMessagesAndCompletes)
+TEST(BrightnessSeriesIncreaseBrightness, FactorBelowThreeAndAHalfGivesNanMessagesAndCompletes)
 {
     testsupport::ScopedWorkDir dir;
     cv::Mat image = photoSharpened(6, 7, 5);
@@ -117,7 +117,7 @@ TEST(IncreaseBrightness, FactorBelowThreeAndAHalfGivesNanMessagesAndCompletes)
         EXPECT_TRUE(cv::checkRange(outputs[k])) << "pass " << k;
 }
 
-TEST(IncreaseBrightness, RenderingsOrderedByExponent)
+TEST(BrightnessSeriesIncreaseBrightness, RenderingsOrderedByExponent)
 {
     testsupport::ScopedWorkDir dir;
     // Uniform: the filtered brightness is the brightness, so exponent 1 gives
@@ -140,7 +140,7 @@ TEST(IncreaseBrightness, RenderingsOrderedByExponent)
     EXPECT_LT(cv::mean(darker[0])[2], cv::mean(brighter[0])[2]);
 }
 
-TEST(WhiteImages, GuidedWhiteIsTheSelfGuidedFilterWhateverTheInt)
+TEST(BrightnessSeriesWhiteImages, GuidedWhiteIsTheSelfGuidedFilterWhateverTheInt)
 {
     testsupport::ScopedWorkDir dir;
     cv::Mat img8 = testsupport::makePhoto(24, 30, 13);

@@ -55,7 +55,7 @@ double expectedD(double La)
 
 } // namespace
 
-TEST(DegreeOfAdaptation, ReferenceValuesAndMonotonicity)
+TEST(ChromaticAdaptationDegreeOfAdaptation, ReferenceValuesAndMonotonicity)
 {
     // CAT02 D for an average surround; six printed decimals plus float storage.
     EXPECT_NEAR(computeAdapFactD(20.0f), 0.858414, 1e-6);
@@ -72,7 +72,7 @@ TEST(DegreeOfAdaptation, ReferenceValuesAndMonotonicity)
     }
 }
 
-TEST(SharpenedSpace, ChannelOrderRoundTripAndBlack)
+TEST(ChromaticAdaptationSharpenedSpace, ChannelOrderRoundTripAndBlack)
 {
     cv::Mat s(1, 1, CV_32FC3);
     // CAT02 rows each sum to 1: the equal-energy white gives L = M = S = 1.
@@ -98,7 +98,7 @@ TEST(SharpenedSpace, ChannelOrderRoundTripAndBlack)
     EXPECT_TRUE(testsupport::near(out, black, 0.0));
 }
 
-TEST(AdaptationToD65, InverseRestoresAndImageMayBeItsOwnWhite)
+TEST(ChromaticAdaptationAdaptationToD65, InverseRestoresAndImageMayBeItsOwnWhite)
 {
     const cv::Mat original = photoSharpened(5);
     const cv::Mat white = original.clone();
@@ -126,7 +126,7 @@ TEST(AdaptationToD65, InverseRestoresAndImageMayBeItsOwnWhite)
     EXPECT_TRUE(testsupport::near(zero, cv::Mat(2, 2, CV_32FC3, cv::Scalar::all(0)), 0.0));
 }
 
-TEST(PerPixelAdaptation, SourceEqualToDestinationLeavesTheImage)
+TEST(ChromaticAdaptationPerPixelAdaptation, SourceEqualToDestinationLeavesTheImage)
 {
     const cv::Mat original = photoSharpened(9);
     const cv::Vec3f w(0.8f, 0.9f, 0.7f);
@@ -146,7 +146,7 @@ TEST(PerPixelAdaptation, SourceEqualToDestinationLeavesTheImage)
     EXPECT_TRUE(testsupport::near(img, original, testsupport::relative(kNearUnitGainRel)));
 }
 
-TEST(PerPixelAdaptation, DegreeComesFromTheSourceWhiteLuminance)
+TEST(ChromaticAdaptationPerPixelAdaptation, DegreeComesFromTheSourceWhiteLuminance)
 {
     // Source white: half-luminance D65, so La = 0.2 x 0.5.
     cv::Mat srcXyz = pixel(0.47525f, 0.5f, 0.5444f), src(1, 1, CV_32FC3);
@@ -168,7 +168,7 @@ TEST(PerPixelAdaptation, DegreeComesFromTheSourceWhiteLuminance)
     }
 }
 
-TEST(PerPixelAdaptation, BlendZeroLeavesTheImageWhereTheWhiteDipsBelowZero)
+TEST(ChromaticAdaptationPerPixelAdaptation, BlendZeroLeavesTheImageWhereTheWhiteDipsBelowZero)
 {
     // A smoothed white across a dark border: the bright side, then values
     // overshooting a little below zero, as a guided filter gives next to
@@ -186,7 +186,7 @@ TEST(PerPixelAdaptation, BlendZeroLeavesTheImageWhereTheWhiteDipsBelowZero)
     EXPECT_TRUE(testsupport::near(img, original, testsupport::relative(kNearUnitGainRel)));
 }
 
-TEST(PerPixelAdaptation, BlackWhiteKeepsBlackFinite)
+TEST(ChromaticAdaptationPerPixelAdaptation, BlackWhiteKeepsBlackFinite)
 {
     // A black source white (e.g. a dark neighbourhood) in the blended branch.
     const cv::Mat black(2, 2, CV_32FC3, cv::Scalar::all(0));
@@ -200,7 +200,7 @@ TEST(PerPixelAdaptation, BlackWhiteKeepsBlackFinite)
     EXPECT_TRUE(testsupport::near(img, black, 0.0));
 }
 
-TEST(PerPixelAdaptation, InverseCATUndoesIt)
+TEST(ChromaticAdaptationPerPixelAdaptation, InverseCATUndoesIt)
 {
     const cv::Mat original = photoSharpened(12);
     cv::Mat dst, src;
@@ -218,7 +218,7 @@ TEST(PerPixelAdaptation, InverseCATUndoesIt)
     EXPECT_TRUE(testsupport::near(out, original, { 1e-9, kOffsetRel }));
 }
 
-TEST(WholeImageCAT, EqualWhitesOrNoAdaptationLeaveTheImage)
+TEST(ChromaticAdaptationWholeImageCAT, EqualWhitesOrNoAdaptationLeaveTheImage)
 {
     cv::Mat original = photoBGR(21);
     original.at<cv::Vec3f>(0, 0) = cv::Vec3f(1, 1, 1);
@@ -233,7 +233,7 @@ TEST(WholeImageCAT, EqualWhitesOrNoAdaptationLeaveTheImage)
     EXPECT_TRUE(testsupport::near(img, original, kDisplayRoundTripTol));
 }
 
-TEST(WholeImageCAT, FullAdaptationTakesTheSourceWhiteToTheDestination)
+TEST(ChromaticAdaptationWholeImageCAT, FullAdaptationTakesTheSourceWhiteToTheDestination)
 {
     // Display white is the source white; with D = 1 it becomes the destination
     // white, i.e. linear whiteDst / whiteSrc per channel under the source's matrix.

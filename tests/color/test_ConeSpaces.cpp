@@ -44,7 +44,7 @@ const cv::Mat kDisplayWhite = pixel(1, 1, 1);
 
 } // namespace
 
-TEST(Conversion, WalksOnlyTheGivenBoundsAndWorksInPlace)
+TEST(ConeSpacesConversion, WalksOnlyTheGivenBoundsAndWorksInPlace)
 {
     const cv::Mat M = (cv::Mat_<float>(3, 3) << 1, 2, 3, 0, 1, 0, -1, 0, 1);
     const cv::Mat src = photo(1);
@@ -151,7 +151,7 @@ TEST(ConeSpaces, InverseConversionsWalkTheirOutput)
     EXPECT_TRUE(testsupport::near(canvas, cv::Mat(big.size(), CV_32FC3, cv::Scalar::all(-7)), 0.0));
 }
 
-TEST(CieLab, WhiteBlackMidGreyAndPhotoRoundTrip)
+TEST(ConeSpacesCieLab, WhiteBlackMidGreyAndPhotoRoundTrip)
 {
     cv::Mat lab(1, 1, CV_32FC3), bgr(1, 1, CV_32FC3);
     cv::Mat white = kDisplayWhite.clone();
@@ -180,7 +180,7 @@ TEST(CieLab, WhiteBlackMidGreyAndPhotoRoundTrip)
     EXPECT_TRUE(testsupport::near(back, original, kFloatTol));
 }
 
-TEST(CieLab, InverseLightnessSwitchesToTheCubeAboveKappaEpsilon)
+TEST(ConeSpacesCieLab, InverseLightnessSwitchesToTheCubeAboveKappaEpsilon)
 {
     // CIE: Y = L* / kappa below kappa epsilon, ((L* + 16) / 116)^3 above; a grey
     // L* thus displays as the companded Y (white D50, so Y is the linear grey).

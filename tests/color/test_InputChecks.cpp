@@ -44,7 +44,7 @@ struct Inputs {
 
 } // namespace
 
-TEST(InputChecks, RgbXyzConversions)
+TEST(ColorInputChecks, RgbXyzConversions)
 {
     Inputs in;
     cv::Mat M = cv::Mat::eye(3, 3, CV_32FC1), xy(1, 1, CV_32FC2);
@@ -74,7 +74,7 @@ TEST(InputChecks, RgbXyzConversions)
     EXPECT_FLOAT_EQ(xy.at<cv::Vec2f>(0, 0)[0], 1.0f / 3.0f);
 }
 
-TEST(InputChecks, ConeSpaces)
+TEST(ColorInputChecks, ConeSpaces)
 {
     Inputs in;
     cv::Mat M = cv::Mat::eye(3, 3, CV_32FC1), opponent(4, 5, CV_32FC2);
@@ -101,7 +101,7 @@ TEST(InputChecks, ConeSpaces)
     EXPECT_EQ(opponent.at<cv::Vec2f>(0, 0), cv::Vec2f(0.0f, 0.0f));
 }
 
-TEST(InputChecks, ChromaticAdaptation)
+TEST(ColorInputChecks, ChromaticAdaptation)
 {
     Inputs in;
     expectRaises([&] { color::convertXYZtoSharpenedBGR(in.image, in.small); }, "small");
@@ -139,7 +139,7 @@ TEST(InputChecks, ChromaticAdaptation)
     EXPECT_LE(cv::norm(image, in.image, cv::NORM_INF), 1e-6);
 }
 
-TEST(InputChecks, WhitePointAndIlluminantAdaptation)
+TEST(ColorInputChecks, WhitePointAndIlluminantAdaptation)
 {
     Inputs in;
     cv::Mat white(1, 1, CV_32FC3), state(1, 1, CV_32FC3, cv::Scalar::all(0)), grey(1, 1, CV_32FC1);
@@ -160,7 +160,7 @@ TEST(InputChecks, WhitePointAndIlluminantAdaptation)
     EXPECT_NEAR(white.at<cv::Vec3f>(0, 0)[0], 0.9642f, 1e-4);
 }
 
-TEST(InputChecks, AppearanceModelSteps)
+TEST(ColorInputChecks, AppearanceModelSteps)
 {
     Inputs in;
     cv::Mat a(4, 5, CV_32FC1), b(4, 5, CV_32FC1), J(4, 5, CV_32FC1), C(4, 5, CV_32FC1);
@@ -195,7 +195,7 @@ TEST(InputChecks, AppearanceModelSteps)
     EXPECT_FLOAT_EQ(b.at<float>(3, 4), (1.0f + 2.0f - 6.0f) / 9.0f);
 }
 
-TEST(InputChecks, InverseModelSteps)
+TEST(ColorInputChecks, InverseModelSteps)
 {
     Inputs in;
     cv::Mat J(4, 5, CV_32FC1, cv::Scalar(50)), t(4, 5, CV_32FC1), power, terms;
@@ -226,7 +226,7 @@ TEST(InputChecks, InverseModelSteps)
     EXPECT_FLOAT_EQ(t.at<float>(3, 4), 10.0f);
 }
 
-TEST(InputChecks, LocalAdaptationAndBrightnessSeries)
+TEST(ColorInputChecks, LocalAdaptationAndBrightnessSeries)
 {
     testsupport::ScopedWorkDir dir;
     Inputs in;

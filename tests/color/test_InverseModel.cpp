@@ -30,7 +30,7 @@ cv::Mat planeOf(const cv::Mat& like, float v)
 
 // A photograph adapted to D65 and scaled by 100, run through the forward chain
 // under the metrics program's viewing conditions.
-class InverseChain : public ::testing::Test {
+class InverseModelInverseChain : public ::testing::Test {
 protected:
     void forward(unsigned seed)
     {
@@ -97,7 +97,7 @@ constexpr testsupport::Tolerance kRoundTripGap = testsupport::scaled(kRoundTrip)
 
 } // namespace
 
-TEST_F(InverseChain, ForwardThenInverseRestoresTheAdaptedPhoto)
+TEST_F(InverseModelInverseChain, ForwardThenInverseRestoresTheAdaptedPhoto)
 {
     for (unsigned seed : { 3u, 11u, 29u }) {
         ASSERT_NO_FATAL_FAILURE(forward(seed));
@@ -108,7 +108,7 @@ TEST_F(InverseChain, ForwardThenInverseRestoresTheAdaptedPhoto)
     }
 }
 
-TEST_F(InverseChain, EachStepUndoesItsForwardStep)
+TEST_F(InverseModelInverseChain, EachStepUndoesItsForwardStep)
 {
     ASSERT_NO_FATAL_FAILURE(forward(5));
     cv::Mat got = planeOf(A, 0), got3(adapted.size(), CV_32FC3), b2 = got.clone();
@@ -143,7 +143,7 @@ TEST_F(InverseChain, EachStepUndoesItsForwardStep)
 
 // A pixel of opponent coordinates (a, b) must come back with its own sign of a:
 // 135, -135 and 180 (a < 0) take u - E; 45, -45 and 0 take E + u.
-TEST(HueToAB, QuadrantOfTheHueChoosesTheDenominator)
+TEST(InverseModelHueToAB, QuadrantOfTheHueChoosesTheDenominator)
 {
     const float Nc = 0.8f, ncb = 1.000304f, response = 30.0f;
     const float ab[][2]
@@ -170,7 +170,7 @@ TEST(HueToAB, QuadrantOfTheHueChoosesTheDenominator)
     }
 }
 
-TEST(HueToAB, AchromaticPixelHasNoOpponentCoordinates)
+TEST(InverseModelHueToAB, AchromaticPixelHasNoOpponentCoordinates)
 {
     cv::Mat h = (cv::Mat_<float>(1, 6) << 0, 90, -90, 135, 180, -45);
     cv::Mat A = planeOf(h, 40), t = planeOf(h, 0), et = planeOf(h, 1.1f), Ncb = planeOf(h, 1);
@@ -180,7 +180,7 @@ TEST(HueToAB, AchromaticPixelHasNoOpponentCoordinates)
     EXPECT_EQ(cv::countNonZero(b), 0);
 }
 
-TEST(InverseCompression, OutOfRangeResponsesAreClampedInPlace)
+TEST(InverseModelInverseCompression, OutOfRangeResponsesAreClampedInPlace)
 {
     const float nan = std::numeric_limits<float>::quiet_NaN();
     cv::Mat in(1, 3, CV_32FC3), out(1, 3, CV_32FC3), FL = planeOf(in, 1.0f);
@@ -203,7 +203,7 @@ TEST(InverseCompression, OutOfRangeResponsesAreClampedInPlace)
     EXPECT_TRUE(std::isnan(out.at<cv::Vec3f>(0, 2)[0]) && std::isnan(out.at<cv::Vec3f>(0, 2)[2]));
 }
 
-TEST(BrightnessToLightness, TinyBrightnessIsRaisedInPlace)
+TEST(InverseModelBrightnessToLightness, TinyBrightnessIsRaisedInPlace)
 {
     cv::Mat Q = (cv::Mat_<float>(1, 5) << 0, -0.5f, 5e-7f, 2e-6f, 50), J = planeOf(Q, 0);
     cv::Mat FL = planeOf(Q, 0.464159f);
@@ -215,7 +215,7 @@ TEST(BrightnessToLightness, TinyBrightnessIsRaisedInPlace)
     EXPECT_GT(J.at<float>(0, 0), 0.0f);
 }
 
-TEST(LightnessToA, PrintsTheMeanOfA)
+TEST(InverseModelLightnessToA, PrintsTheMeanOfA)
 {
     cv::Mat J = (cv::Mat_<float>(2, 2) << 100, 0, 0, 100), z = planeOf(J, 1.927214f),
             A = planeOf(J, 0);
@@ -229,7 +229,7 @@ TEST(LightnessToA, PrintsTheMeanOfA)
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "mean A 41.3\n");
 }
 
-TEST(ChromaToT, WritesTheDebugImageAndNeverThrows)
+TEST(InverseModelChromaToT, WritesTheDebugImageAndNeverThrows)
 {
     testsupport::ScopedWorkDir dir;
     cv::Mat C = planeOf(cv::Mat(4, 4, CV_32FC1), std::pow(1.64f - std::pow(0.29f, 0.2f), 0.73f));
@@ -241,7 +241,7 @@ TEST(ChromaToT, WritesTheDebugImageAndNeverThrows)
     EXPECT_NO_THROW(chromaAndLightness2t(empty, empty, empty, empty));
 }
 
-TEST_F(InverseChain, UndefinedBrightnessSpoilsOnlyItsPixelAndIsAnnounced)
+TEST_F(InverseModelInverseChain, UndefinedBrightnessSpoilsOnlyItsPixelAndIsAnnounced)
 {
     ASSERT_NO_FATAL_FAILURE(forward(7));
     Q.at<float>(2, 3) = std::numeric_limits<float>::quiet_NaN();

@@ -73,7 +73,7 @@ std::string runRegression(cv::Mat& guidance, cv::Mat& guidanceWhite, cv::Mat& in
 
 } // namespace
 
-TEST(AreImgsEqualivalent, ZeroSumIsFalseSmallMeanIsTrue)
+TEST(LocalAdaptationAreImgsEqualivalent, ZeroSumIsFalseSmallMeanIsTrue)
 {
     const cv::Mat img = photoBGR(9, 11, 1);
     cv::Mat near, far;
@@ -88,7 +88,7 @@ TEST(AreImgsEqualivalent, ZeroSumIsFalseSmallMeanIsTrue)
     EXPECT_FALSE(areImgsEqualivalent(img, near.rowRange(0, 8))); // would read past it
 }
 
-TEST(BiCAT, TargetEqualToWhiteLeavesTheImage)
+TEST(LocalAdaptationBiCAT, TargetEqualToWhiteLeavesTheImage)
 {
     testsupport::ScopedWorkDir dir;
     const cv::Mat original = photoSharpened(10, 12, 4);
@@ -105,7 +105,7 @@ TEST(BiCAT, TargetEqualToWhiteLeavesTheImage)
     EXPECT_EQ(testsupport::readFile("catRatio.txt").size(), 120u * 2); // "1\n" per pixel
 }
 
-TEST(BiCAT, NearBlackWhiteIsLiftedAndDegreeEntersTwice)
+TEST(LocalAdaptationBiCAT, NearBlackWhiteIsLiftedAndDegreeEntersTwice)
 {
     testsupport::ScopedWorkDir dir;
     const cv::Mat original = photoSharpened(5, 6, 7);
@@ -127,7 +127,7 @@ TEST(BiCAT, NearBlackWhiteIsLiftedAndDegreeEntersTwice)
     EXPECT_THROW(biCAT(image, black.rowRange(0, 2), cv::Mat(), target, cv::Mat()), cv::Exception);
 }
 
-TEST(BiCAT, SixThreadsAtOnceGiveTheSingleThreadedResultsAndWholeFiles)
+TEST(LocalAdaptationBiCAT, SixThreadsAtOnceGiveTheSingleThreadedResultsAndWholeFiles)
 {
     testsupport::ScopedWorkDir dir;
     constexpr int kThreads = 6;
@@ -168,7 +168,7 @@ TEST(BiCAT, SixThreadsAtOnceGiveTheSingleThreadedResultsAndWholeFiles)
     }
 }
 
-TEST(BiCATRegression, EqualWhitesUnitWeightAndTheVonKriesPart)
+TEST(LocalAdaptationBiCATRegression, EqualWhitesUnitWeightAndTheVonKriesPart)
 {
     testsupport::ScopedWorkDir dir;
     const int rows = 18, cols = 22;
@@ -213,7 +213,7 @@ TEST(BiCATRegression, EqualWhitesUnitWeightAndTheVonKriesPart)
     EXPECT_TRUE(testsupport::fileExists("diff1.jpg"));
 }
 
-TEST(PerformLocalCAMCA, BlendZeroReturnsTheImage)
+TEST(LocalAdaptationPerformLocalCAMCA, BlendZeroReturnsTheImage)
 {
     testsupport::ScopedWorkDir dir;
     const cv::Mat original = photoBGR(20, 24, 50);

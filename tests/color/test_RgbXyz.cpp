@@ -37,7 +37,7 @@ const cv::Mat kD65 = pixel(0.9505f, 1.0f, 1.0888f);
 
 // IEC 61966-2-1 transfer curve.
 
-TEST(Companding, BreakPointsTakeTheLinearBranch)
+TEST(RgbXyzCompanding, BreakPointsTakeTheLinearBranch)
 {
     // The two branches differ there by several float ulps, so exact equality
     // tells which branch ran.
@@ -45,13 +45,13 @@ TEST(Companding, BreakPointsTakeTheLinearBranch)
     EXPECT_EQ(sRGBInverseCompanding(0.04045f), static_cast<float>(double(0.04045f) / 12.92));
 }
 
-TEST(Companding, NegativeValuesStayLinearWithoutNaN)
+TEST(RgbXyzCompanding, NegativeValuesStayLinearWithoutNaN)
 {
     EXPECT_FLOAT_EQ(sRGBCompanding(-0.5f), -6.46f);
     EXPECT_FLOAT_EQ(sRGBInverseCompanding(-0.5f), -0.5f / 12.92f);
 }
 
-TEST(Companding, PublishedValuesAndRoundTrip)
+TEST(RgbXyzCompanding, PublishedValuesAndRoundTrip)
 {
     EXPECT_NEAR(sRGBCompanding(1.0f), 1.0f, 1e-6);
     EXPECT_NEAR(sRGBInverseCompanding(1.0f), 1.0f, 1e-6);
@@ -62,7 +62,7 @@ TEST(Companding, PublishedValuesAndRoundTrip)
         ASSERT_NEAR(sRGBCompanding(sRGBInverseCompanding(v / 1000.0f)), v / 1000.0f, 1e-6) << v;
 }
 
-TEST(Chromaticity, D65AndBack)
+TEST(RgbXyzChromaticity, D65AndBack)
 {
     cv::Mat xy(1, 1, CV_32FC2), back(1, 1, CV_32FC3);
     XYZtoxy(kD65, xy);
@@ -73,7 +73,7 @@ TEST(Chromaticity, D65AndBack)
     EXPECT_TRUE(testsupport::near(back, kD65, 1e-6));
 }
 
-TEST(WhiteMatrix, D65GivesTheSRGBMatrixAndMapsDisplayWhiteToTheWhite)
+TEST(RgbXyzWhiteMatrix, D65GivesTheSRGBMatrixAndMapsDisplayWhiteToTheWhite)
 {
     cv::Mat M; // replaced, whatever it held
     getRGBtoXYZMatrix(kD65, M);
@@ -96,7 +96,7 @@ TEST(WhiteMatrix, D65GivesTheSRGBMatrixAndMapsDisplayWhiteToTheWhite)
         testsupport::near(back, cv::Mat(1, 1, CV_32FC3, cv::Scalar::all(1)), kRoundTripTol));
 }
 
-TEST(WhiteParametrised, LinearisesItsInputAndClipsItsOutput)
+TEST(RgbXyzWhiteParametrised, LinearisesItsInputAndClipsItsOutput)
 {
     cv::Mat img(1, 1, CV_32FC3, cv::Scalar::all(0.5)), xyz(1, 1, CV_32FC3);
     convertBGRtoXYZ(img, kD65, xyz);
@@ -110,7 +110,7 @@ TEST(WhiteParametrised, LinearisesItsInputAndClipsItsOutput)
         EXPECT_GT(bgr.at<cv::Vec3f>(0, 0)[c], 1.0f) << "direct back conversion does not clip";
 }
 
-TEST(Direct, RowSumsAndInputUntouched)
+TEST(RgbXyzDirect, RowSumsAndInputUntouched)
 {
     cv::Mat white(1, 1, CV_32FC3, cv::Scalar::all(1)), xyz(1, 1, CV_32FC3);
     convertBGRToXYZDirect(white, xyz);
@@ -118,7 +118,7 @@ TEST(Direct, RowSumsAndInputUntouched)
     EXPECT_EQ(white.at<cv::Vec3f>(0, 0), cv::Vec3f(1, 1, 1));
 }
 
-TEST(RoundTrip, BothFamiliesRestoreAPhotoAndKeepBlack)
+TEST(RgbXyzRoundTrip, BothFamiliesRestoreAPhotoAndKeepBlack)
 {
     const cv::Mat original = photo(7);
     cv::Mat xyz(original.size(), CV_32FC3), back(original.size(), CV_32FC3);
@@ -151,7 +151,7 @@ TEST(RoundTrip, BothFamiliesRestoreAPhotoAndKeepBlack)
 
 // Channel order of the matrix appliers.
 
-TEST(MatrixAppliers, NonSymmetricMatrixShowsWhereEachComponentGoes)
+TEST(RgbXyzMatrixAppliers, NonSymmetricMatrixShowsWhereEachComponentGoes)
 {
     const cv::Mat M = (cv::Mat_<float>(3, 3) << 1, 2, 3, 4, 5, 6, 7, 8, 10);
     const cv::Mat src = pixel(1, 10, 100); // B, G, R
@@ -169,7 +169,7 @@ TEST(MatrixAppliers, NonSymmetricMatrixShowsWhereEachComponentGoes)
     EXPECT_EQ(inPlace.at<cv::Vec3f>(0, 0), cv::Vec3f(1087, 654, 321));
 }
 
-TEST(MatrixAppliers, IdentityReversesAndBackwardAfterForwardRestores)
+TEST(RgbXyzMatrixAppliers, IdentityReversesAndBackwardAfterForwardRestores)
 {
     const cv::Mat I = cv::Mat::eye(3, 3, CV_32FC1);
     const cv::Mat img = photo(11);

@@ -67,7 +67,7 @@ cv::Mat castGreyScene(float b, float g, float r, double* meanGrey)
 
 } // namespace
 
-TEST(GreyWorld, GreyImagePrintsNeutralWhiteThenConverges)
+TEST(WhitePointGreyWorld, GreyImagePrintsNeutralWhiteThenConverges)
 {
     const cv::Mat grey(8, 8, CV_32FC3, cv::Scalar::all(0.5));
     cv::Mat state = freshState();
@@ -84,7 +84,7 @@ TEST(GreyWorld, GreyImagePrintsNeutralWhiteThenConverges)
     EXPECT_EQ(second.white, first.white);
 }
 
-TEST(GreyWorld, SaturatedColoursOnlyGiveDisplayWhite)
+TEST(WhitePointGreyWorld, SaturatedColoursOnlyGiveDisplayWhite)
 {
     // Primaries, secondaries and black (Y = 0): no pixel is near-neutral.
     const cv::Mat img
@@ -98,7 +98,7 @@ TEST(GreyWorld, SaturatedColoursOnlyGiveDisplayWhite)
     EXPECT_TRUE(estimate(img, state).converged) << "a neutral estimate converges";
 }
 
-TEST(GreyWorld, TintedPixelsGiveTheirMeanChromaAndSaturatedOnesAreIgnored)
+TEST(WhitePointGreyWorld, TintedPixelsGiveTheirMeanChromaAndSaturatedOnesAreIgnored)
 {
     // (B, G, R) = (0.5, 0.5, 0.6): Y = 0.5299, U = B - Y, V = R - Y, ratio 0.19.
     cv::Mat img(4, 4, CV_32FC3, cv::Scalar(0.5, 0.5, 0.6));
@@ -114,7 +114,7 @@ TEST(GreyWorld, TintedPixelsGiveTheirMeanChromaAndSaturatedOnesAreIgnored)
         cv::Vec3f(0.9701f, 1 - (0.299f * 0.0701f - 0.114f * 0.0299f) / 0.587f, 1), kHandWorkedTol));
 }
 
-TEST(GreyWorld, TintedPhotographGivesItsCast)
+TEST(WhitePointGreyWorld, TintedPhotographGivesItsCast)
 {
     // An all-neutral scene under a warm cast: U and V are the cast's chroma
     // times the mean grey (luminance is normalised, U and V are not).
@@ -128,7 +128,7 @@ TEST(GreyWorld, TintedPhotographGivesItsCast)
     EXPECT_EQ(e.white[2], 1.0f);
 }
 
-TEST(GreyWorld, LargePhotographGivesTheSameEstimateAsOnePixel)
+TEST(WhitePointGreyWorld, LargePhotographGivesTheSameEstimateAsOnePixel)
 {
     // Four million pixels of one slightly warm grey: a float running sum of
     // their chroma would round each addend to a coarse step and move the
@@ -143,7 +143,7 @@ TEST(GreyWorld, LargePhotographGivesTheSameEstimateAsOnePixel)
     EXPECT_NEAR(largeState.at<cv::Vec3f>(0, 0)[2], pixelState.at<cv::Vec3f>(0, 0)[2], kMeanTol);
 }
 
-TEST(GreyWorld, ConvergenceMeansSettledOrNeutral)
+TEST(WhitePointGreyWorld, ConvergenceMeansSettledOrNeutral)
 {
     double meanGrey = 0;
     const cv::Mat warm = castGreyScene(0.8f, 0.9f, 1.0f, &meanGrey);
@@ -160,7 +160,7 @@ TEST(GreyWorld, ConvergenceMeansSettledOrNeutral)
     EXPECT_EQ(moved.printed, matrixLine(moved.white));
 }
 
-TEST(LabWhite, DisplayWhiteGivesD50AndBlackGivesZero)
+TEST(WhitePointLabWhite, DisplayWhiteGivesD50AndBlackGivesZero)
 {
     cv::Mat W(1, 1, CV_32FC3);
     adaptXYZToNewWhitePoint(W, cv::Mat(1, 1, CV_32FC3, cv::Scalar::all(1)));

@@ -21,7 +21,7 @@ cv::Mat plane(std::initializer_list<float> values)
 
 } // namespace
 
-TEST(LabScaling, NaturalRangeMapsToByteRangeAndBack)
+TEST(CommonFunctionsLabScaling, NaturalRangeMapsToByteRangeAndBack)
 {
     cv::Mat lab(1, 2, CV_32FC3);
     lab.at<cv::Vec3f>(0, 0) = cv::Vec3f(100.0f, -128.0f, 127.0f);
@@ -41,7 +41,7 @@ TEST(LabScaling, NaturalRangeMapsToByteRangeAndBack)
             EXPECT_NEAR(lab.at<cv::Vec3f>(0, j)[c], original.at<cv::Vec3f>(0, j)[c], 2e-5);
 }
 
-TEST(LabScaling, LightnessProductIsFormedInDouble)
+TEST(CommonFunctionsLabScaling, LightnessProductIsFormedInDouble)
 {
     // 2.55 is not a float; a float product would differ in the last bit for
     // many inputs. Compare with the double product rounded once.
@@ -53,7 +53,7 @@ TEST(LabScaling, LightnessProductIsFormedInDouble)
         ASSERT_EQ(lab.at<cv::Vec3f>(0, j)[0], static_cast<float>(double(j * 0.1f) * 2.55));
 }
 
-TEST(Normalisation, EightBitValuesDivideBy255InDouble)
+TEST(CommonFunctionsNormalisation, EightBitValuesDivideBy255InDouble)
 {
     cv::Mat img(2, 128, CV_8UC3);
     for (int j = 0; j < 256 * 3; ++j)
@@ -76,7 +76,7 @@ TEST(Normalisation, EightBitValuesDivideBy255InDouble)
     EXPECT_EQ(norm.at<cv::Vec3f>(0, 129)[0], -1.0f);
 }
 
-TEST(Clip, ClampsAndResolvesNaNAndInvertedBoundsToLower)
+TEST(CommonFunctionsClip, ClampsAndResolvesNaNAndInvertedBoundsToLower)
 {
     EXPECT_EQ(clip(5.0f, 0.0f, 1.0f), 1.0f);
     EXPECT_EQ(clip(-1.0f, 0.0f, 1.0f), 0.0f);
@@ -86,7 +86,7 @@ TEST(Clip, ClampsAndResolvesNaNAndInvertedBoundsToLower)
     EXPECT_EQ(clip(std::numeric_limits<float>::infinity(), 0.0f, 1.0f), 1.0f);
 }
 
-TEST(Statistics, MeanSkipsNaNAndPrintsSumAndCount)
+TEST(CommonFunctionsStatistics, MeanSkipsNaNAndPrintsSumAndCount)
 {
     cv::Mat values = plane({ 1.0f, 2.0f, kNaN, 3.0f });
     testing::internal::CaptureStdout();
@@ -105,7 +105,7 @@ TEST(Statistics, MeanSkipsNaNAndPrintsSumAndCount)
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "0.3 2\n");
 }
 
-TEST(Statistics, StdDevAroundGivenMeanSkipsNaN)
+TEST(CommonFunctionsStatistics, StdDevAroundGivenMeanSkipsNaN)
 {
     float mean = 2.0f;
     EXPECT_NEAR(computeStdDev(plane({ 1.0f, kNaN, 2.0f, 3.0f }), mean), std::sqrt(2.0 / 3.0), 1e-7);
@@ -114,7 +114,7 @@ TEST(Statistics, StdDevAroundGivenMeanSkipsNaN)
     EXPECT_TRUE(std::isnan(computeStdDev(plane({ kNaN }), zero)));
 }
 
-TEST(Statistics, DotProductOfThreeByThree)
+TEST(CommonFunctionsStatistics, DotProductOfThreeByThree)
 {
     cv::Mat A = (cv::Mat_<float>(3, 3) << 1, 2, 3, 4, 5, 6, 7, 8, 9);
     cv::Mat B = (cv::Mat_<float>(3, 3) << 0, 1, 0, 1, 0, 0, 0, 0, 2);
@@ -124,7 +124,7 @@ TEST(Statistics, DotProductOfThreeByThree)
     EXPECT_EQ(cv::norm(C, expected, cv::NORM_INF), 0.0);
 }
 
-TEST(FileNaming, IntegersAndExtensions)
+TEST(CommonFunctionsFileNaming, IntegersAndExtensions)
 {
     EXPECT_EQ(convertIntToString(7), "7");
     EXPECT_EQ(convertIntToString(-3), "-3");
@@ -135,7 +135,7 @@ TEST(FileNaming, IntegersAndExtensions)
     EXPECT_EQ(remove_extension(".hidden"), "");
 }
 
-TEST(FinalImage, ScalesInPlaceWritesAndNeverThrows)
+TEST(CommonFunctionsFinalImage, ScalesInPlaceWritesAndNeverThrows)
 {
     testsupport::ScopedWorkDir dir;
     cv::Mat img(4, 5, CV_32FC3, cv::Scalar(0.0, 0.5, 1.0));

@@ -21,7 +21,7 @@ cv::Mat plane(std::initializer_list<float> values)
 
 } // namespace
 
-TEST(Binning, HalvesRoundAwayFromZero)
+TEST(HistogramBinning, HalvesRoundAwayFromZero)
 {
     // 0.49 and 0.5 fall in bins 0 and 1: nothing shared.
     EXPECT_EQ(getBhattacharyaCoeff(plane({ 0.49f }), plane({ 0.5f }), kMetrics), 0.0f);
@@ -39,7 +39,7 @@ TEST(Binning, HalvesRoundAwayFromZero)
             { -3, 0.2f }, { -1, 0.2f }, { 0, 0.2f }, { 1, 0.2f }, { 3, 0.2f } }));
 }
 
-TEST(Coefficient, NaNSkippedAndProbabilitiesNormalised)
+TEST(HistogramCoefficient, NaNSkippedAndProbabilitiesNormalised)
 {
     const cv::Mat a = plane({ kNaN, 1.2f, 1.4f, 3.0f });
     const cv::Mat b = plane({ 1.0f, 3.0f });
@@ -51,7 +51,7 @@ TEST(Coefficient, NaNSkippedAndProbabilitiesNormalised)
     EXPECT_NEAR(getBhattacharyaCoeff(a, b, kMetrics), 0.985599f, 1e-6);
 }
 
-TEST(Coefficient, OutOfRangeValuesCountInNOnly)
+TEST(HistogramCoefficient, OutOfRangeValuesCountInNOnly)
 {
     // A plane with itself gives the share of its values whose bin is summed.
     const cv::Mat half = plane({ 5.0f, 2000.0f, 7.0f, -3.0f });
@@ -64,7 +64,7 @@ TEST(Coefficient, OutOfRangeValuesCountInNOnly)
         getBhattacharyaCoeff(plane({ 127.4f, -128.4f }), plane({ 127.4f, -128.4f }), kLab), 1.0f);
 }
 
-TEST(Coefficient, ValuesBeyondIntRangeAndInfinitiesFallIntoNoBin)
+TEST(HistogramCoefficient, ValuesBeyondIntRangeAndInfinitiesFallIntoNoBin)
 {
     // Converting these to int would be undefined behaviour; they must only count in n.
     const cv::Mat extreme = plane({ 3e9f, -3e9f, 1e30f, kInf, -kInf, 4.0f, kNaN });
@@ -79,7 +79,7 @@ TEST(Coefficient, ValuesBeyondIntRangeAndInfinitiesFallIntoNoBin)
     EXPECT_EQ(counts.count(4), 1u);
 }
 
-TEST(Coefficient, IdenticalAndEmptyPlanes)
+TEST(HistogramCoefficient, IdenticalAndEmptyPlanes)
 {
     cv::Mat img(64, 48, CV_32FC1);
     cv::randu(img, -0.49, 999.49);
@@ -94,7 +94,7 @@ TEST(Coefficient, IdenticalAndEmptyPlanes)
     EXPECT_TRUE(freq.empty());
 }
 
-TEST(Coefficient, CountsAreExactBeyondFloatCounterLimit)
+TEST(HistogramCoefficient, CountsAreExactBeyondFloatCounterLimit)
 {
     // 2^24 + 8 zeros and 8 ones: a float counter would stick at 2^24 zeros.
     const int zeros = (1 << 24) + 8;

@@ -39,7 +39,7 @@ cv::Mat lab(const cv::Mat& bgr)
 
 } // namespace
 
-TEST(OpticalFlow, IdenticalPhotographsGiveThePhotographBackAndStayUntouched)
+TEST(AlignmentOpticalFlow, IdenticalPhotographsGiveThePhotographBackAndStayUntouched)
 {
     const cv::Mat original = photo(40, 48, 21);
     cv::Mat first = original.clone(), second = original.clone(), output;
@@ -54,7 +54,7 @@ TEST(OpticalFlow, IdenticalPhotographsGiveThePhotographBackAndStayUntouched)
     EXPECT_LE(cv::norm(same, original, cv::NORM_INF), kByteRoundTripRel);
 }
 
-TEST(OpticalFlow, ShiftedPhotographIsAlignedAndUncoveredColumnsAreBlack)
+TEST(AlignmentOpticalFlow, ShiftedPhotographIsAlignedAndUncoveredColumnsAreBlack)
 {
     // second(x) = first(x - k): both cut from one wider, textured scene.
     const int k = 3, rows = 48, cols = 64;
@@ -74,7 +74,7 @@ TEST(OpticalFlow, ShiftedPhotographIsAlignedAndUncoveredColumnsAreBlack)
     EXPECT_EQ(cv::countNonZero(uncovered.reshape(1)), 0);
 }
 
-TEST(LightnessTransfer, SourceEqualToReferenceComesBack)
+TEST(AlignmentLightnessTransfer, SourceEqualToReferenceComesBack)
 {
     cv::Mat source = photo(30, 40, 23), reference = source.clone(), output;
     testing::internal::CaptureStdout();
@@ -93,7 +93,7 @@ TEST(LightnessTransfer, SourceEqualToReferenceComesBack)
     EXPECT_EQ(printed, line + line);
 }
 
-TEST(LightnessTransfer, OnlyLightnessChangesAndTakesTheReferenceStatistics)
+TEST(AlignmentLightnessTransfer, OnlyLightnessChangesAndTakesTheReferenceStatistics)
 {
     // Muted colours, so that moving their lightness keeps them in the gamut
     // (Lab to BGR clips those that leave it).
@@ -118,7 +118,7 @@ TEST(LightnessTransfer, OnlyLightnessChangesAndTakesTheReferenceStatistics)
     EXPECT_NEAR(sOut[0], sRef[0], kLightnessStatTol);
 }
 
-TEST(LightnessTransfer, FlatSourceMovesToTheReferenceMeanInsteadOfNaN)
+TEST(AlignmentLightnessTransfer, FlatSourceMovesToTheReferenceMeanInsteadOfNaN)
 {
     cv::Mat source(20, 24, CV_32FC3, cv::Scalar::all(0.4)), reference = photo(20, 24, 26), output;
     testing::internal::CaptureStdout();
@@ -130,7 +130,7 @@ TEST(LightnessTransfer, FlatSourceMovesToTheReferenceMeanInsteadOfNaN)
     EXPECT_NEAR(outLab[0].at<float>(7, 9), cv::mean(lab(reference))[0], kLightnessStatTol);
 }
 
-TEST(LightnessTransfer, PhotographsOfDifferentSizesAreRejected)
+TEST(AlignmentLightnessTransfer, PhotographsOfDifferentSizesAreRejected)
 {
     cv::Mat source = photo(20, 24, 27), reference = photo(20, 25, 28), output;
     EXPECT_THROW(alterNonFlashBrightness(source, reference, output), cv::Exception);

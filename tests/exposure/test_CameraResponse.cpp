@@ -50,7 +50,7 @@ long lineCountOf(const std::string& text)
 
 } // namespace
 
-TEST(LoadExposureSeq, AppendsEightBitImagesAndReciprocalTimes)
+TEST(CameraResponseLoadExposureSeq, AppendsEightBitImagesAndReciprocalTimes)
 {
     testsupport::ScopedWorkDir dir;
     std::vector<cv::Mat> series = exposureSeries(3, 8, 10);
@@ -81,7 +81,7 @@ TEST(LoadExposureSeq, AppendsEightBitImagesAndReciprocalTimes)
     EXPECT_EQ(cv::imread("test11.jpg").size(), cv::Size(10, 8));
 }
 
-TEST(RecoverCRF, RejectsFewerThanTwoExposuresBeforeTouchingAnything)
+TEST(CameraResponseRecoverCRF, RejectsFewerThanTwoExposuresBeforeTouchingAnything)
 {
     testsupport::ScopedWorkDir dir;
     std::vector<cv::Mat> series = exposureSeries(1, 6, 6);
@@ -97,7 +97,7 @@ TEST(RecoverCRF, RejectsFewerThanTwoExposuresBeforeTouchingAnything)
     EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
 }
 
-TEST(RecoverCRF, RunsTheChainWithTimesFromTheTableAndWritesItsFiles)
+TEST(CameraResponseRecoverCRF, RunsTheChainWithTimesFromTheTableAndWritesItsFiles)
 {
     testsupport::ScopedWorkDir dir;
     std::filesystem::create_directory("out");
@@ -135,7 +135,7 @@ TEST(RecoverCRF, RunsTheChainWithTimesFromTheTableAndWritesItsFiles)
         EXPECT_EQ(cv::imread(name).size(), series[0].size()) << name;
 }
 
-TEST(RecoverLightnessExposureCurve, LeavesEachExposureAdaptedTimes100)
+TEST(CameraResponseRecoverLightnessExposureCurve, LeavesEachExposureAdaptedTimes100)
 {
     testsupport::ScopedWorkDir dir;
     std::vector<cv::Mat> series = exposureSeries(2, 10, 12);
@@ -155,7 +155,7 @@ TEST(RecoverLightnessExposureCurve, LeavesEachExposureAdaptedTimes100)
     EXPECT_EQ(lineCountOf(testsupport::readFile("10_in.txt")), 10 * 12);
 }
 
-TEST(CalibrateResponse, ChannelsCalibratedApartGiveTheJointResponseBitForBit)
+TEST(CameraResponseCalibrateResponse, ChannelsCalibratedApartGiveTheJointResponseBitForBit)
 {
     std::vector<cv::Mat> series = exposureSeries(6, 24, 32);
     std::vector<cv::Mat> images;
@@ -178,7 +178,7 @@ TEST(CalibrateResponse, ChannelsCalibratedApartGiveTheJointResponseBitForBit)
     EXPECT_THROW(hdr::calibrateResponse(mixed, times), cv::Exception);
 }
 
-TEST(Times255, GivesTheBytesTheJpegWriterMakesOfTheFloatProduct)
+TEST(CameraResponseTimes255, GivesTheBytesTheJpegWriterMakesOfTheFloatProduct)
 {
     cv::Mat img(7, 9, CV_32FC3);
     cv::RNG(4).fill(img, cv::RNG::UNIFORM, cv::Scalar::all(-0.1), cv::Scalar::all(1.1));

@@ -149,7 +149,7 @@ std::vector<std::vector<int>> blocksRun(int threads)
 
 } // namespace
 
-TEST(ForEachExposure, RunsEachOfTheSixIndicesOnceWhateverTheTeam)
+TEST(ExposureStacksForEachExposure, RunsEachOfTheSixIndicesOnceWhateverTheTeam)
 {
     for (int threads : { 1, 4, 8 }) {
         std::vector<int> all;
@@ -160,7 +160,7 @@ TEST(ForEachExposure, RunsEachOfTheSixIndicesOnceWhateverTheTeam)
     }
 }
 
-TEST(ForEachExposure, RethrowsTheLowestFailureAfterEveryIndexRan)
+TEST(ExposureStacksForEachExposure, RethrowsTheLowestFailureAfterEveryIndexRan)
 {
     std::vector<int> ran(6, 0);
     try {
@@ -176,7 +176,8 @@ TEST(ForEachExposure, RethrowsTheLowestFailureAfterEveryIndexRan)
     EXPECT_EQ(ran, std::vector<int>(6, 1));
 }
 
-TEST(CreateBrightnessExposures, WithoutStepsPrintsTablesAndCalibratesOnReciprocalTimes)
+TEST(
+    ExposureStacksCreateBrightnessExposures, WithoutStepsPrintsTablesAndCalibratesOnReciprocalTimes)
 {
     testsupport::ScopedWorkDir dir;
     Pair p = samplePair();
@@ -211,7 +212,7 @@ TEST(CreateBrightnessExposures, WithoutStepsPrintsTablesAndCalibratesOnReciproca
     EXPECT_GT(noFlashMax, 2.0);
 }
 
-TEST(CreateBrightnessExposures, NamesOneFinalImagePerStepAndExposure)
+TEST(ExposureStacksCreateBrightnessExposures, NamesOneFinalImagePerStepAndExposure)
 {
     testsupport::ScopedWorkDir dir;
     Pair p = samplePair();
@@ -234,7 +235,7 @@ TEST(CreateBrightnessExposures, NamesOneFinalImagePerStepAndExposure)
 // image (the 0.299 R + 0.587 G + 0.114 B of the 8-bit file) rises strictly.
 // The flash photograph adapted towards exposure i follows it, so its mean
 // grey rises strictly too.
-TEST(CreateBrightnessExposures, ExposuresBrightenFromTheFirstToTheLast)
+TEST(ExposureStacksCreateBrightnessExposures, ExposuresBrightenFromTheFirstToTheLast)
 {
     testsupport::ScopedWorkDir dir;
     Pair p = samplePair();
@@ -255,7 +256,7 @@ TEST(CreateBrightnessExposures, ExposuresBrightenFromTheFirstToTheLast)
     }
 }
 
-TEST(CreateBrightnessExposures, LeavesTheSameFilesWhateverTheThreadCount)
+TEST(ExposureStacksCreateBrightnessExposures, LeavesTheSameFilesWhateverTheThreadCount)
 {
     // The exposures' adaptation steps run on the team's threads and all write
     // the white's and biCAT's debug files under fixed names; the files left
@@ -278,7 +279,7 @@ TEST(CreateBrightnessExposures, LeavesTheSameFilesWhateverTheThreadCount)
     EXPECT_EQ(oneOut, threeOut);
 }
 
-TEST(CreateBrightnessExposures, OneStepLeavesTheFlashWhitesFilterFiles)
+TEST(ExposureStacksCreateBrightnessExposures, OneStepLeavesTheFlashWhitesFilterFiles)
 {
     // Every exposure's first step starts from the flash photograph's own
     // white, computed once: with one step its filter files are the ones left.
@@ -299,7 +300,7 @@ TEST(CreateBrightnessExposures, OneStepLeavesTheFlashWhitesFilterFiles)
     }
 }
 
-TEST(CreateBrightnessExposures, SamplesItsYValueInsideImagesOfFewerThanSixRows)
+TEST(ExposureStacksCreateBrightnessExposures, SamplesItsYValueInsideImagesOfFewerThanSixRows)
 {
     testsupport::ScopedWorkDir dir;
     Pair p = samplePair();
@@ -314,7 +315,7 @@ TEST(CreateBrightnessExposures, SamplesItsYValueInsideImagesOfFewerThanSixRows)
         EXPECT_TRUE(std::isfinite(std::stof(v))) << v;
 }
 
-TEST(CreateBrightnessExposuresVs2, FusesExposuresSynthesisedFromTheAdaptedFlash)
+TEST(ExposureStacksCreateBrightnessExposuresVs2, FusesExposuresSynthesisedFromTheAdaptedFlash)
 {
     testsupport::ScopedWorkDir dir;
     fs::create_directory("stack");
@@ -335,7 +336,7 @@ TEST(CreateBrightnessExposuresVs2, FusesExposuresSynthesisedFromTheAdaptedFlash)
     EXPECT_FALSE(identical(p.flash, flashBefore));
 }
 
-TEST(CreateBrightnessExposuresVs3, AdaptsTheFlashPhotographAndNothingElse)
+TEST(ExposureStacksCreateBrightnessExposuresVs3, AdaptsTheFlashPhotographAndNothingElse)
 {
     testsupport::ScopedWorkDir dir;
     Pair p = samplePair();
@@ -358,7 +359,7 @@ TEST(CreateBrightnessExposuresVs3, AdaptsTheFlashPhotographAndNothingElse)
     EXPECT_TRUE(identical(p.noFlash, noFlashBefore));
 }
 
-TEST(ExposureStackDrivers, RejectPhotographsOfDifferentSizesBeforeAnyOutput)
+TEST(ExposureStacksExposureStackDrivers, RejectPhotographsOfDifferentSizesBeforeAnyOutput)
 {
     testsupport::ScopedWorkDir dir;
     Pair p = samplePair();
@@ -380,7 +381,7 @@ constexpr double kRoundTripTolerance = 1e-5;
 // A flat colour survives JPEG coding within a couple of levels.
 constexpr double kJpegTolerance = 2.0;
 
-TEST(ComputeCorrectedNonFlash, UndoesTheD65AdaptationOfOneElementOnly)
+TEST(ExposureStacksComputeCorrectedNonFlash, UndoesTheD65AdaptationOfOneElementOnly)
 {
     testsupport::ScopedWorkDir dir;
     const cv::Mat bgr(12, 16, CV_32FC3, cv::Scalar(0.3, 0.5, 0.7));
@@ -411,7 +412,7 @@ TEST(ComputeCorrectedNonFlash, UndoesTheD65AdaptationOfOneElementOnly)
     EXPECT_TRUE(identical(set[1], before));
 }
 
-TEST(FlashExposuresProgram, WritesTheStackIntoTheOutputDirectory)
+TEST(ExposureStacksFlashExposuresProgram, WritesTheStackIntoTheOutputDirectory)
 {
     testsupport::ScopedWorkDir dir;
     Pair p = samplePair();
@@ -430,7 +431,7 @@ TEST(FlashExposuresProgram, WritesTheStackIntoTheOutputDirectory)
     EXPECT_FALSE(fileExists("yValues.txt"));
 }
 
-TEST(FlashExposuresProgram, ReportsBadArgumentsAndUnreadableImages)
+TEST(ExposureStacksFlashExposuresProgram, ReportsBadArgumentsAndUnreadableImages)
 {
     testsupport::ScopedWorkDir dir;
     const auto noArgs = testsupport::runProgram(FLASH_EXPOSURES_BINARY, {});
@@ -549,7 +550,7 @@ void seriesOnePassAtATime(cv::Mat& image, cv::Mat* exposures, float factor)
 
 } // namespace
 
-TEST(TransferCurves, GiveTheBitsOfTheDirectFormulaAcrossTheFloats)
+TEST(ExposureStacksTransferCurves, GiveTheBitsOfTheDirectFormulaAcrossTheFloats)
 {
     // Every 65537th bit pattern (a prime stride, so every exponent and many
     // mantissas), and the values around the break points and the ends.
@@ -587,7 +588,7 @@ TEST(TransferCurves, GiveTheBitsOfTheDirectFormulaAcrossTheFloats)
     EXPECT_TRUE(testsupport::sameBytes(back, display));
 }
 
-TEST(InverseModel, TabulatedPowersGiveTheBitsOfStdPow)
+TEST(ExposureStacksInverseModel, TabulatedPowersGiveTheBitsOfStdPow)
 {
     const int rows = 16, cols = 20;
     cv::Mat J(rows, cols, CV_32FC1), C(rows, cols, CV_32FC1), h(rows, cols, CV_32FC1);
@@ -684,7 +685,7 @@ TEST(InverseModel, TabulatedPowersGiveTheBitsOfStdPow)
         }
 }
 
-TEST(IncreaseBrightness, PassesAtOnceGiveTheResultsLinesAndFilesOfOnePassAtATime)
+TEST(ExposureStacksIncreaseBrightness, PassesAtOnceGiveTheResultsLinesAndFilesOfOnePassAtATime)
 {
     for (const float factor : { 10.0f, 3.0f }) { // 3: NaN lines in the last pass
         const cv::Mat photo = sharpenedPhoto(9, 13, 23);
@@ -717,7 +718,7 @@ TEST(IncreaseBrightness, PassesAtOnceGiveTheResultsLinesAndFilesOfOnePassAtATime
     }
 }
 
-TEST(IncreaseBrightness, HandsOverEachExposureOnceItIsComplete)
+TEST(ExposureStacksIncreaseBrightness, HandsOverEachExposureOnceItIsComplete)
 {
     testsupport::ScopedWorkDir dir;
     cv::Mat image = sharpenedPhoto(9, 13, 29);
@@ -733,7 +734,7 @@ TEST(IncreaseBrightness, HandsOverEachExposureOnceItIsComplete)
         EXPECT_TRUE(testsupport::sameBytes(handed[k], outputs[k])) << "pass " << k;
 }
 
-TEST(BiCAT, WithoutFilesAdaptsAndPrintsAlikeAndLeavesTheLastChannelsFiles)
+TEST(ExposureStacksBiCAT, WithoutFilesAdaptsAndPrintsAlikeAndLeavesTheLastChannelsFiles)
 {
     testsupport::ScopedWorkDir dir;
     cv::Mat image = sharpenedPhoto(8, 10, 5), white(8, 10, CV_32FC3), target(8, 10, CV_32FC3);

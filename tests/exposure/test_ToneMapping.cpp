@@ -51,7 +51,7 @@ double logRangeOfGrey(const cv::Mat& img)
 
 } // namespace
 
-TEST(TonemapDurand, CompressesLogRangeToContrast)
+TEST(ToneMappingTonemapDurand, CompressesLogRangeToContrast)
 {
     // Channel 0 of the dark half holds the image's minimum, so no pixel is
     // black after the joint normalisation.
@@ -64,7 +64,7 @@ TEST(TonemapDurand, CompressesLogRangeToContrast)
     }
 }
 
-TEST(TonemapDurand, GammaIsAFinalPower)
+TEST(ToneMappingTonemapDurand, GammaIsAFinalPower)
 {
     const cv::Mat hdr = hdrImage(10, 40, 2);
     cv::Mat linear, corrected;
@@ -75,7 +75,7 @@ TEST(TonemapDurand, GammaIsAFinalPower)
     EXPECT_LE(cv::norm(corrected, expected, cv::NORM_INF | cv::NORM_RELATIVE), kPowRel);
 }
 
-TEST(TonemapDurand, SaturationIsTheExponentOfChannelRatios)
+TEST(ToneMappingTonemapDurand, SaturationIsTheExponentOfChannelRatios)
 {
     const cv::Mat hdr = hdrImage(8, 32, 3);
     for (float saturation : { 0.0f, 0.5f, 1.0f }) {
@@ -91,7 +91,7 @@ TEST(TonemapDurand, SaturationIsTheExponentOfChannelRatios)
     }
 }
 
-TEST(TonemapDurand, BlackStaysBlackAndNothingIsNaN)
+TEST(ToneMappingTonemapDurand, BlackStaysBlackAndNothingIsNaN)
 {
     cv::Mat out;
     TonemapDurand(2.2f, 4.0f, 1.0f, 2.0f, 2.0f).process(hdrImage(8, 24, 4), out);

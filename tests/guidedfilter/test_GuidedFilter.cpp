@@ -54,7 +54,7 @@ cv::Mat inner(const cv::Mat& m, int band)
 
 } // namespace
 
-TEST(ContribAgreement, GreyAndColourGuidesOnFloatPhotographs)
+TEST(GuidedFilterContribAgreement, GreyAndColourGuidesOnFloatPhotographs)
 {
     testsupport::ScopedWorkDir dir;
     const cv::Mat p = floatPhoto(96, 128, 1), I = floatPhoto(96, 128, 2);
@@ -73,7 +73,7 @@ TEST(ContribAgreement, GreyAndColourGuidesOnFloatPhotographs)
     }
 }
 
-TEST(Invariants, ZeroRadiusReturnsTheInput)
+TEST(GuidedFilterInvariants, ZeroRadiusReturnsTheInput)
 {
     testsupport::ScopedWorkDir dir;
     const cv::Mat p = floatPhoto(20, 30, 5), guide = floatPhoto(20, 30, 6);
@@ -88,7 +88,7 @@ TEST(Invariants, ZeroRadiusReturnsTheInput)
     EXPECT_TRUE(testsupport::near(q8, p8, 0.0));
 }
 
-TEST(Invariants, ConstantImageStaysConstantUpToTheBorder)
+TEST(GuidedFilterInvariants, ConstantImageStaysConstantUpToTheBorder)
 {
     testsupport::ScopedWorkDir dir;
     const cv::Mat constant(40, 50, CV_32FC1, cv::Scalar(0.37)), guide = floatPhoto(40, 50, 7);
@@ -98,7 +98,7 @@ TEST(Invariants, ConstantImageStaysConstantUpToTheBorder)
         testsupport::near(guidedFilter(guide, constant, 5, 1e-3, -1), constant, kConstantTol));
 }
 
-TEST(Invariants, FlatGuideGivesTwiceBoxAveragedInputWithoutNaN)
+TEST(GuidedFilterInvariants, FlatGuideGivesTwiceBoxAveragedInputWithoutNaN)
 {
     testsupport::ScopedWorkDir dir;
     const cv::Mat p = floatPhoto(40, 50, 8), expected = boxed(boxed(p, 7), 7);
@@ -118,7 +118,7 @@ TEST(Invariants, FlatGuideGivesTwiceBoxAveragedInputWithoutNaN)
     }
 }
 
-TEST(Errors, GuideWithTwoOrFourChannelsIsRejected)
+TEST(GuidedFilterErrors, GuideWithTwoOrFourChannelsIsRejected)
 {
     testsupport::ScopedWorkDir dir;
     for (int channels : { 2, 4 }) {
@@ -134,7 +134,7 @@ TEST(Errors, GuideWithTwoOrFourChannelsIsRejected)
     EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
 }
 
-TEST(Driver, PlaneByPlaneInTheGuideUnits)
+TEST(GuidedFilterDriver, PlaneByPlaneInTheGuideUnits)
 {
     static_assert(!std::is_copy_constructible<GuidedFilter>::value, "owns its implementation");
     static_assert(!std::is_copy_assignable<GuidedFilter>::value, "owns its implementation");
@@ -156,7 +156,7 @@ TEST(Driver, PlaneByPlaneInTheGuideUnits)
     EXPECT_EQ(guidedFilter(I8, I8, 3, 10.0, CV_32F).type(), CV_32FC1);
 }
 
-TEST(ColourGuide, DebugImagesAndLocalColourTransfer)
+TEST(GuidedFilterColourGuide, DebugImagesAndLocalColourTransfer)
 {
     testsupport::ScopedWorkDir dir;
     cv::Mat guide(24, 32, CV_32FC3);
@@ -318,7 +318,7 @@ cv::Mat asDepth(const cv::Mat& m, int depth)
 
 } // namespace
 
-TEST(Reference, EveryBorderAndRadiusBitForBit)
+TEST(GuidedFilterReference, EveryBorderAndRadiusBitForBit)
 {
     testsupport::ScopedWorkDir dir;
     // 1 x 1 up to windows many times the image, and images many windows high;
@@ -344,7 +344,7 @@ TEST(Reference, EveryBorderAndRadiusBitForBit)
     }
 }
 
-TEST(Reference, PartOfALargerImageAndTheGuideCopy)
+TEST(GuidedFilterReference, PartOfALargerImageAndTheGuideCopy)
 {
     testsupport::ScopedWorkDir dir;
     // cv::blur reads a single plane beyond its edges where the larger image
@@ -365,7 +365,7 @@ TEST(Reference, PartOfALargerImageAndTheGuideCopy)
 // A window one pixel wide keeps no rows in its column sums, and cv::blur
 // starts them afresh only every few rows: an infinity spoils the means of the
 // rows below it until then. The filter's means must be cv::blur's there too.
-TEST(Reference, OnePixelWindowsCarryAnInfinityDownAsBlurDoes)
+TEST(GuidedFilterReference, OnePixelWindowsCarryAnInfinityDownAsBlurDoes)
 {
     testsupport::ScopedWorkDir dir;
     const cv::Mat I = grey(floatPhoto(13, 6, 27));
@@ -377,7 +377,7 @@ TEST(Reference, OnePixelWindowsCarryAnInfinityDownAsBlurDoes)
     }
 }
 
-TEST(Reference, DebugImagesAreThoseOfTheDefinition)
+TEST(GuidedFilterReference, DebugImagesAreThoseOfTheDefinition)
 {
     testsupport::ScopedWorkDir dir;
     const cv::Mat I = floatPhoto(23, 31, 25), p = floatPhoto(23, 31, 26);

@@ -33,7 +33,7 @@ std::uint64_t fingerprint(const cv::Mat& img)
 
 } // namespace
 
-TEST(Near, AbsoluteBelowTheCrossingRelativeAbove)
+TEST(TestSupportNear, AbsoluteBelowTheCrossingRelativeAbove)
 {
     const testsupport::Tolerance tol { 1e-3, 1e-2 }; // crossing at |e| = 0.1
     EXPECT_TRUE(near(1e-3, 0.0, tol));
@@ -50,7 +50,7 @@ TEST(Near, AbsoluteBelowTheCrossingRelativeAbove)
     EXPECT_FALSE(near(3.0, std::nextafter(3.0, 4.0), 0.0));
 }
 
-TEST(Near, NaNMatchesOnlyNaNAndInfinityOnlyItself)
+TEST(TestSupportNear, NaNMatchesOnlyNaNAndInfinityOnlyItself)
 {
     EXPECT_TRUE(near(kNaN, kNaN, 0.0));
     EXPECT_FALSE(near(kNaN, 1.0, 1e300));
@@ -64,7 +64,7 @@ TEST(Near, NaNMatchesOnlyNaNAndInfinityOnlyItself)
     EXPECT_FALSE(near(kInf, kNaN, 0.0));
 }
 
-TEST(Near, ImagesOfEveryDepthAndChannelCountNameTheWorstElement)
+TEST(TestSupportNear, ImagesOfEveryDepthAndChannelCountNameTheWorstElement)
 {
     for (int depth : { CV_8U, CV_16S, CV_32F, CV_64F }) {
         for (int channels : { 1, 3, 4 }) {
@@ -100,7 +100,7 @@ TEST(Near, ImagesOfEveryDepthAndChannelCountNameTheWorstElement)
         near(cv::Mat(2, 3, CV_32FC3, cv::Scalar(0)), cv::Mat(2, 3, CV_32FC1, cv::Scalar(0)), 1.0));
 }
 
-TEST(Near, ZeroToleranceAndNaNInImages)
+TEST(TestSupportNear, ZeroToleranceAndNaNInImages)
 {
     cv::Mat a(2, 2, CV_32FC2, cv::Scalar(1, kNaN)), b = a.clone();
     EXPECT_TRUE(near(a, b, 0.0));
@@ -117,7 +117,7 @@ TEST(Near, ZeroToleranceAndNaNInImages)
     EXPECT_FALSE(near(cv::Vec3f(1, 2, 3), cv::Vec3f(1, 2.003f, 3), 0.002));
 }
 
-TEST(SameBytes, SignedZerosDifferAndTheFirstDifferenceIsNamed)
+TEST(TestSupportSameBytes, SignedZerosDifferAndTheFirstDifferenceIsNamed)
 {
     cv::Mat a(3, 4, CV_32FC3, cv::Scalar::all(0)), b = a.clone();
     EXPECT_TRUE(testsupport::sameBytes(a, b));

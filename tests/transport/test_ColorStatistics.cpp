@@ -53,7 +53,7 @@ cv::Mat randomSpd(cv::RNG& rng, int n, double lo, double hi)
 
 } // namespace
 
-TEST(SquareRoot, SquaresBackAndClampsTinyNegativeEigenvalues)
+TEST(ColorStatisticsSquareRoot, SquaresBackAndClampsTinyNegativeEigenvalues)
 {
     cv::RNG rng(7);
     for (int trial = 0; trial < 40; ++trial) {
@@ -74,7 +74,7 @@ TEST(SquareRoot, SquaresBackAndClampsTinyNegativeEigenvalues)
     EXPECT_LT(relErr(R * R, clamped), kEigenRelTol);
 }
 
-TEST(ClosedFormMatrix, MapsSourceOntoTargetWithFloorOnSourceOnly)
+TEST(ColorStatisticsClosedFormMatrix, MapsSourceOntoTargetWithFloorOnSourceOnly)
 {
     cv::RNG rng(11);
     for (int trial = 0; trial < 100; ++trial) {
@@ -96,7 +96,7 @@ TEST(ClosedFormMatrix, MapsSourceOntoTargetWithFloorOnSourceOnly)
     EXPECT_LT(relErr(T, I3 * 0.1), 1e-6);
 }
 
-TEST(Means, PlainAndWeightedSkipNaN)
+TEST(ColorStatisticsMeans, PlainAndWeightedSkipNaN)
 {
     float mean = 0.0f;
     EXPECT_EQ(printed([&] { mean = computeMean(plane({ 1, kNaN, 2, 3 })); }), "6 3\n");
@@ -116,7 +116,7 @@ TEST(Means, PlainAndWeightedSkipNaN)
     EXPECT_TRUE(std::isnan(computeVariance(plane({ kNaN }), two)));
 }
 
-TEST(Means, BetaMomentsAndDensity)
+TEST(ColorStatisticsMeans, BetaMomentsAndDensity)
 {
     // Mean 0.4, variance 0.08 / 3: alpha 3.2, beta 4.8.
     cv::Mat values = plane({ 0.2f, 0.4f, kNaN, 0.6f });
@@ -133,7 +133,7 @@ TEST(Means, BetaMomentsAndDensity)
     EXPECT_EQ(computeBetaDistribution(1.5f, 2.0f, 3.0f), 0.0f);
 }
 
-TEST(Covariance, SkipsNaNInEitherPlaneAndPrintsThreeLinesPerEntry)
+TEST(ColorStatisticsCovariance, SkipsNaNInEitherPlaneAndPrintsThreeLinesPerEntry)
 {
     // Means over each plane's own values: 2.75 and 6.75; pairs (1,2) (2,6) (3,10).
     float cov = 0.0f;

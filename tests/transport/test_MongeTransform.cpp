@@ -72,7 +72,7 @@ int lines(const std::string& text)
 
 } // namespace
 
-TEST(Mappings, AffineFormulasAndNaNByChannel)
+TEST(MongeTransformMappings, AffineFormulasAndNaNByChannel)
 {
     cv::Mat input(1, 2, CV_32FC3);
     input.at<cv::Vec3f>(0, 0) = { kNaN, 12, 25 };
@@ -98,7 +98,7 @@ TEST(Mappings, AffineFormulasAndNaNByChannel)
     EXPECT_EQ(out3D.at<cv::Vec3f>(0, 0), cv::Vec3f(15, 22, 40));
 }
 
-TEST(Drivers, FullTransferGivesTheTargetCovariance)
+TEST(MongeTransformDrivers, FullTransferGivesTheTargetCovariance)
 {
     const cv::Mat input = scaledLabPhoto(48, 64, 1), target = scaledLabPhoto(40, 50, 2);
     for (int n = 2; n <= 3; ++n) {
@@ -118,7 +118,7 @@ TEST(Drivers, FullTransferGivesTheTargetCovariance)
     }
 }
 
-TEST(Drivers, NoMovementReproducesTheInput)
+TEST(MongeTransformDrivers, NoMovementReproducesTheInput)
 {
     const cv::Mat input = scaledLabPhoto(48, 64, 3), target = scaledLabPhoto(48, 64, 4);
     for (int n = 2; n <= 3; ++n) {
@@ -131,7 +131,7 @@ TEST(Drivers, NoMovementReproducesTheInput)
     }
 }
 
-TEST(Drivers, TwoDimensionsIgnoreLightnessAndPassItsNaN)
+TEST(MongeTransformDrivers, TwoDimensionsIgnoreLightnessAndPassItsNaN)
 {
     const cv::Mat input = scaledLabPhoto(32, 40, 5), target = scaledLabPhoto(30, 30, 6);
     const Transfer base = transfer(input, target, 0.6f, 2);
@@ -148,7 +148,7 @@ TEST(Drivers, TwoDimensionsIgnoreLightnessAndPassItsNaN)
     EXPECT_TRUE(testsupport::near(base.output, changed.output, 0.0));
 }
 
-TEST(Drivers, MaskedPixelsAreSkippedAndPassedThrough)
+TEST(MongeTransformDrivers, MaskedPixelsAreSkippedAndPassedThrough)
 {
     cv::Mat input = scaledLabPhoto(32, 40, 7), target = scaledLabPhoto(32, 40, 8);
     input.at<cv::Vec3f>(3, 3) = cv::Vec3f(kNaN, kNaN, kNaN);
@@ -165,7 +165,7 @@ TEST(Drivers, MaskedPixelsAreSkippedAndPassedThrough)
     }
 }
 
-TEST(Drivers, PrintedLinesAndBonneelStatistics)
+TEST(MongeTransformDrivers, PrintedLinesAndBonneelStatistics)
 {
     const cv::Mat input = scaledLabPhoto(16, 16, 10), target = scaledLabPhoto(16, 16, 11);
     EXPECT_EQ(lines(transfer(input, target, 0.5f, 2).printed), 24);
@@ -188,7 +188,7 @@ TEST(Drivers, PrintedLinesAndBonneelStatistics)
     EXPECT_EQ(cv::norm(transfer(singular, target, 1.0f, 2, true).covInverse, cv::NORM_INF), 0.0);
 }
 
-TEST(Drivers, WrongOutputSizeIsRejectedNotOverrun)
+TEST(MongeTransformDrivers, WrongOutputSizeIsRejectedNotOverrun)
 {
     const cv::Mat input = scaledLabPhoto(16, 16, 12);
     cv::Mat small(8, 8, CV_32FC2), m(1, 2, CV_32F), T(2, 2, CV_32F), unused;
@@ -200,7 +200,7 @@ TEST(Drivers, WrongOutputSizeIsRejectedNotOverrun)
     testing::internal::GetCapturedStdout();
 }
 
-TEST(Hue, AngleOfTheChromaticPairInDegrees)
+TEST(MongeTransformHue, AngleOfTheChromaticPairInDegrees)
 {
     cv::Mat img(1, 4, CV_32FC3), hue(1, 4, CV_32FC1);
     img.at<cv::Vec3f>(0, 0) = { 50, 128, 128 };
@@ -216,7 +216,7 @@ TEST(Hue, AngleOfTheChromaticPairInDegrees)
     EXPECT_EQ(hue.at<float>(0, 3), 0.0f);
 }
 
-TEST(Hue, NegativeAngleIsStoredAsFloatBeforeTheTurnIsAdded)
+TEST(MongeTransformHue, NegativeAngleIsStoredAsFloatBeforeTheTurnIsAdded)
 {
     // Here float(angle) + 360 and float(angle + 360) differ in the last bit.
     cv::Mat img(1, 1, CV_32FC3), hue(1, 1, CV_32FC1);

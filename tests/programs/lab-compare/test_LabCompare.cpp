@@ -60,7 +60,7 @@ std::string expectedLine(const cv::Mat& inp, const cv::Mat& tar)
 
 } // namespace
 
-TEST(LabHistograms, DistinctColourPathEqualsPerPixelConversion)
+TEST(LabCompareLabHistograms, DistinctColourPathEqualsPerPixelConversion)
 {
     // Large enough for the distinct-colour path to be taken.
     const cv::Mat big = testsupport::makePhoto(1100, 1000, 7);
