@@ -12,7 +12,7 @@ CMAKE_FLAGS ?=
 # test-sanitize and test-clang always build with warnings as errors.
 WERROR      ?= OFF
 
-.PHONY: all setup build check-format test test-sanitize test-clang test-slurm test-report fuzz package test-package demo bench clean
+.PHONY: all setup build check-format test test-openblas test-sanitize test-clang test-slurm test-report fuzz package test-package demo bench clean
 
 all: build
 
@@ -33,6 +33,12 @@ build:
 test: setup
 	@$(MAKE) --no-print-directory build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
+
+# The camera-response calibration's tests once more with OpenBLAS as the BLAS,
+# for their processes alone (LD_LIBRARY_PATH; the system's libblas.so.3 stays
+# as it is). Installs Debian's libopenblas0-pthread when missing.
+test-openblas: build
+	scripts/test-openblas.sh $(BUILD_DIR)
 
 # The unit and program tests once more, built with AddressSanitizer and
 # UndefinedBehaviorSanitizer (without the Python module: a sanitized module

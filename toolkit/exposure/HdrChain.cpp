@@ -2,7 +2,6 @@
 #include "toolkit/common/DebugOutput.hpp"
 
 #include "toolkit/common/CommonFunctions.hpp"
-#include "toolkit/exposure/ExactGemm.hpp"
 #include "toolkit/exposure/ToneMapping.hpp"
 
 #include <opencv2/photo.hpp>
@@ -49,10 +48,9 @@ cv::Mat toolkit::exposure::hdr::calibrateResponse(
     // channel's values alone: each channel calibrated on its own gives the
     // bits of the joint call (see docs/opencv-internals.md). The solves take
     // most of the time, so the channels run at once, each on its own thread.
-    // LAPACK's SVD behind the calibration multiplies through the exact
-    // product, which gives the reference BLAS's results at a fraction of its
-    // time.
-    blas::useExactGemm();
+    // The solve is LAPACK's SVD through OpenCV, with whichever BLAS the
+    // system provides; the response differs from one BLAS to another by a
+    // fraction of a percent.
     const int channels = images.empty() ? 0 : images.front().channels();
     if (channels <= 1 || images.size() != times.size())
         return calibrateChannel(images, times);
