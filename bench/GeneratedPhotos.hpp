@@ -69,4 +69,23 @@ inline std::vector<double> numberList(const std::string& list)
     return numbers;
 }
 
+// Reads "--megapixels N[,N...]" and "--repeats K" from argv[first] on into
+// `sizes` and `repeats`; false, after printing `usage`, for anything else.
+inline bool sizesAndRepeats(
+    int argc, char** argv, int first, std::vector<double>& sizes, int& repeats, const char* usage)
+{
+    for (int i = first; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--megapixels" && i + 1 < argc) {
+            sizes = numberList(argv[++i]);
+        } else if (arg == "--repeats" && i + 1 < argc) {
+            repeats = std::max(1, std::atoi(argv[++i]));
+        } else {
+            std::cerr << usage;
+            return false;
+        }
+    }
+    return true;
+}
+
 } // namespace bench

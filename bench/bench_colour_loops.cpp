@@ -61,17 +61,9 @@ int main(int argc, char** argv)
 {
     std::vector<double> sizes { 12.0, 0.3072 };
     int repeats = 7;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--megapixels" && i + 1 < argc)
-            sizes = bench::numberList(argv[++i]);
-        else if (arg == "--repeats" && i + 1 < argc)
-            repeats = std::max(1, std::atoi(argv[++i]));
-        else {
-            std::cerr << "usage: bench_colour_loops [--megapixels N[,N...]] [--repeats K]\n";
-            return 2;
-        }
-    }
+    if (!bench::sizesAndRepeats(argc, argv, 1, sizes, repeats,
+            "usage: bench_colour_loops [--megapixels N[,N...]] [--repeats K]\n"))
+        return 2;
     const common::ColourLoops* popcount = common::popcountColourLoops();
     if (popcount == nullptr) {
         std::printf("the loops for the population count instruction are not built or not run "

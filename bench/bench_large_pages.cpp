@@ -61,17 +61,9 @@ int main(int argc, char** argv)
 
     std::vector<double> sizes { 12.0, 48.0 };
     int repeats = 5;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--megapixels" && i + 1 < argc)
-            sizes = bench::numberList(argv[++i]);
-        else if (arg == "--repeats" && i + 1 < argc)
-            repeats = std::max(1, std::atoi(argv[++i]));
-        else {
-            std::cerr << "usage: bench_large_pages [--megapixels N[,N...]] [--repeats K]\n";
-            return 2;
-        }
-    }
+    if (!bench::sizesAndRepeats(argc, argv, 1, sizes, repeats,
+            "usage: bench_large_pages [--megapixels N[,N...]] [--repeats K]\n"))
+        return 2;
     const std::string self = fs::canonical("/proc/self/exe").string();
     const fs::path dir
         = fs::temp_directory_path() / ("toolkit-bench-large-pages-" + std::to_string(::getpid()));
