@@ -125,11 +125,13 @@ void expectSamePixelAttributes(const cv::Mat& img)
         ASSERT_EQ(got.type(), CV_32FC1) << pair[0].first;
         for (int i = 0; i < img.rows; ++i) {
             const int differs = std::memcmp(want.ptr(i), got.ptr(i), want.cols * sizeof(float));
-            if (differs != 0)
-                for (int j = 0; j < img.cols; ++j)
-                    ASSERT_EQ(std::memcmp(&want.at<float>(i, j), &got.at<float>(i, j), 4), 0)
-                        << pair[0].first << " at (" << i << ", " << j << "): per pixel "
-                        << want.at<float>(i, j) << ", by colour " << got.at<float>(i, j);
+            if (differs == 0)
+                continue;
+            for (int j = 0; j < img.cols; ++j) {
+                ASSERT_EQ(std::memcmp(&want.at<float>(i, j), &got.at<float>(i, j), 4), 0)
+                    << pair[0].first << " at (" << i << ", " << j << "): per pixel "
+                    << want.at<float>(i, j) << ", by colour " << got.at<float>(i, j);
+            }
         }
     }
 }
