@@ -31,10 +31,7 @@ NotADirectoryError or PermissionError is raised before any work otherwise.
 """
 import collections
 import os
-from typing import Dict, Iterable, List, Literal, Optional, Sequence, Tuple, Union
-
-import numpy
-from numpy.typing import NDArray
+from typing import Dict, Iterable, List, Optional, Sequence, Tuple, Union
 
 from . import _photocolour as _native
 from ._photocolour import (
@@ -46,6 +43,7 @@ from ._photocolour import (
     PerceptualFigures,
     __version__,
 )
+from ._types import ChannelOrder, Float32Image, FloatImage, Image8, PathArg, Profiles, White
 
 __all__ = [
     "ImageError", "ImageFacts", "ImageNotFoundError", "ImagePermissionError", "LabFigures",
@@ -56,21 +54,6 @@ __all__ = [
     "srgb_to_yuv", "to_dataframe", "tonemap_durand", "top_lightness_share", "xyz_to_sharpened",
     "xyz_to_srgb",
 ]
-
-# A path to a file or directory.
-PathArg = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
-# The channel order of the colour images a call takes and gives.
-ChannelOrder = Literal["bgr", "rgb"]
-# What the reader does with an embedded colour profile.
-Profiles = Literal["convert", "ignore"]
-# A photograph: uint8, H x W x 3.
-Image8 = NDArray[numpy.uint8]
-# A float image (float32, or float64 converted to float32), H x W x 3 unless
-# said otherwise; results are float32.
-FloatImage = NDArray[Union[numpy.float32, numpy.float64]]
-Float32Image = NDArray[numpy.float32]
-# A white: three numbers, or a per-pixel white image.
-White = Union[Sequence[float], FloatImage]
 
 _WHITE = (1.0, 1.0, 1.0)
 

@@ -1,21 +1,12 @@
 # Types of the package photocolour, for editors and type checkers. Each
 # function's docstring is in photocolour/__init__.py (help(photocolour)).
-import os
 from typing import Dict, Iterable, List, Literal, NamedTuple, Optional, Sequence, Tuple, Union
 
-import numpy
 import pandas
-from numpy.typing import NDArray
+
+from ._types import ChannelOrder, Float32Image, FloatImage, Image8, PathArg, Profiles, White
 
 __version__: str
-
-PathArg = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
-ChannelOrder = Literal["bgr", "rgb"]
-Profiles = Literal["convert", "ignore"]
-Image8 = NDArray[numpy.uint8]
-FloatImage = NDArray[Union[numpy.float32, numpy.float64]]
-Float32Image = NDArray[numpy.float32]
-White = Union[Sequence[float], FloatImage]
 
 class ImageError(ValueError): ...
 class ImageNotFoundError(FileNotFoundError, ImageError): ...
