@@ -848,8 +848,9 @@ PYBIND11_MODULE(_photocolour, m)
         return kind;
     };
     gImageError = errorClass("ImageError", py::make_tuple(builtins.attr("ValueError")),
-        "Raised by read_image, image_facts and compare_pairs' callers for an image file the "
-        "reader refuses, with the reader's message: damaged data (a JPEG cut short, a PNG "
+        "Raised by read_image and image_facts for an image file the reader refuses, with the "
+        "reader's message (compare_pairs puts it in the pair's status): damaged data (a JPEG "
+        "cut short, a PNG "
         "failing its checks), an unsupported format, a file that is not a regular one or an "
         "image above the pixel limit. A ValueError.");
     gImageNotFoundError = errorClass("ImageNotFoundError",
