@@ -6,6 +6,7 @@ import inspect
 import os
 import pathlib
 import re
+import struct
 import tempfile
 import typing
 
@@ -180,3 +181,16 @@ def test_dtypes_are_as_documented():
         pc.srgb_to_xyz(u8)
     for img in (u8, f32, f32.astype(np.float64)):
         assert pc.appearance(img)["Q"].dtype == np.float32
+
+
+def test_formats_only_opencv_reads_come_through_the_codec_module(tmp_path):
+    # A 24-bit BMP of 4 x 2 pixels, rows bottom-up and padded to 4 bytes.
+    pixels = np.arange(24, dtype=np.uint8).reshape(2, 4, 3)
+    rows = b"".join(pixels[y].tobytes() for y in (1, 0))
+    header = b"BM" + struct.pack("<IHHI", 54 + len(rows), 0, 0, 54) \
+        + struct.pack("<IiiHHIIiiII", 40, 4, 2, 1, 24, 0, len(rows), 2835, 2835, 0, 0)
+    bmp = tmp_path / "img.bmp"
+    bmp.write_bytes(header + rows)
+    np.testing.assert_array_equal(pc.read_image(bmp), pixels)
+    # The module the library loads ships inside the package.
+    assert (pathlib.Path(pc.__file__).parent / "libtoolkit-opencv-codecs.so").is_file()
