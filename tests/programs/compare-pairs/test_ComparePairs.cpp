@@ -917,13 +917,14 @@ TEST(ComparePairs, AnEarlierReportIsReplacedWholeOrLeftAsItWas)
 TEST(ComparePairs, ReportFilesThatCannotBeWrittenAreNamedOnce)
 {
     testsupport::ScopedWorkDir dir;
-    // Noise: thumbnails far larger than the page that shows them.
+    // Noise: thumbnails (about 28 kB) larger than the page that shows them
+    // (about 21 kB).
     cv::Mat noise(240, 240, CV_8UC3);
     cv::randu(noise, 0, 256);
     testsupport::writePng("noise.png", noise);
     writeText("pairs.txt", "noise.png\tnoise.png\n");
     const auto run = runProgram("/bin/sh",
-        { "-c", "prlimit --fsize=50000 " + kBinary + " --metrics lab --report report pairs.txt" });
+        { "-c", "prlimit --fsize=25000 " + kBinary + " --metrics lab --report report pairs.txt" });
     EXPECT_EQ(run.status, 1) << run.err;
     // Both thumbnails fail alike: one warning, naming the first.
     EXPECT_EQ(
