@@ -321,7 +321,7 @@ std::string comparepairs::Report::section(const ReportPair& pair) const
         if (name.empty())
             return;
         html << "<figure><img src=\"img/" << name << "\" width=\"" << img.cols << "\" height=\""
-             << img.rows << "\" alt=\"" << caption << "\"><figcaption>" << caption
+             << img.rows << "\" loading=\"lazy\" alt=\"" << caption << "\"><figcaption>" << caption
              << "</figcaption>" << more << "</figure>";
     };
     auto facts = [&](int k) { return factsHtml(pair.measured[k]->facts, pair.measured[k]->white); };
@@ -445,11 +445,20 @@ bool comparepairs::Report::add(
         + "</a></td>" + pathCell(pair.first) + pathCell(pair.second) + "<td class=\"st"
         + (pair.ok ? "" : " error") + "\" title=\"" + escapeHtml(pair.ok ? "ok" : pair.status)
         + "\">" + (pair.ok ? "ok" : "failed") + "</td>";
-    const std::size_t columns = figureColumns(comparisons_).size();
-    for (std::size_t k = 0; k < columns; ++k)
-        tableRows_ += "<td class=\"n\">"
-            + (k < pair.figureColumns.size() ? escapeHtml(pair.figureColumns[k]) : std::string())
-            + "</td>";
+    // Distances shown to three digits, whole on hover, so that every column
+    // fits a window 1280 pixels wide.
+    const std::vector<std::string> keys = figureColumns(comparisons_);
+    for (std::size_t k = 0; k < keys.size(); ++k) {
+        const std::string figure
+            = k < pair.figureColumns.size() ? escapeHtml(pair.figureColumns[k]) : std::string();
+        if (figure.empty() || keys[k].find("_distance") == std::string::npos) {
+            tableRows_ += "<td class=\"n\">" + figure + "</td>";
+            continue;
+        }
+        char shown[32];
+        std::snprintf(shown, sizeof shown, "%.3g", std::strtod(figure.c_str(), nullptr));
+        tableRows_ += "<td class=\"n\" title=\"" + figure + "\">" + shown + "</td>";
+    }
     tableRows_ += "</tr>\n";
     currentPage_ += section;
     ++pairs_;
@@ -505,7 +514,8 @@ bool comparepairs::Report::finish(std::string& error)
           "pair.</p>"
         + nav
         + "<div id=\"study\"><h2>The study: each figure over all pairs, and how the "
-          "coefficients go together</h2><div class=\"dists\"></div><div class=\"matrix\"></div>"
+          "coefficients go together</h2><div class=\"dists\"></div><p class=\"note\">Each "
+          "coefficient against each other, one point per pair:</p><div class=\"matrix\"></div>"
           "<noscript>The study is drawn by the page's script.</noscript></div>"
           "<h2>All pairs</h2><div class=\"filters\"><input id=\"filter-path\" type=\"search\" "
           "placeholder=\"paths containing&hellip;\" aria-label=\"Show the pairs whose paths "

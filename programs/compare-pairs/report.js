@@ -64,6 +64,9 @@
     node('text', { x: left - 3, y: top + 4, 'class': 'l', 'text-anchor': 'end' }, svg, most.toPrecision(2));
   }
 
+  // A cell's whole text: its title where it shows less.
+  function cellText(cell) { return cell.title || cell.textContent; }
+
   // The pairs as the table lists them.
   function readTable(table) {
     var heads = Array.prototype.slice.call(table.tHead.rows[0].cells);
@@ -77,7 +80,7 @@
       return { tr: tr, line: link.textContent, href: link.getAttribute('href'),
                first: tr.cells[1].title, second: tr.cells[2].title,
                ok: tr.cells[3].textContent === 'ok',
-               values: figures.map(function (f) { return parseFloat(tr.cells[f.col].textContent); }) };
+               values: figures.map(function (f) { return parseFloat(cellText(tr.cells[f.col])); }) };
     });
     return { heads: heads, figures: figures, pairs: pairs };
   }
@@ -89,7 +92,7 @@
         var up = th.dataset.up !== '1';
         th.dataset.up = up ? '1' : '0';
         rows.sort(function (a, b) {
-          var x = a.cells[i].textContent, y = b.cells[i].textContent;
+          var x = cellText(a.cells[i]), y = cellText(b.cells[i]);
           var p = parseFloat(x), q = parseFloat(y);
           if (isNaN(p) && isNaN(q)) return up ? x.localeCompare(y) : y.localeCompare(x);
           if (isNaN(p)) return 1;
@@ -149,7 +152,7 @@
     if (!pairs.length) return;
     var values = pairs.map(function (p) { return p.values[index]; });
     var r = range(values), bins = 24, counts = new Array(bins).fill(0);
-    var left = 12, right = 288, top = 26, bottom = 86;
+    var left = 36, right = 290, top = 26, bottom = 86;
     function x(v) { return left + (v - r[0]) / (r[1] - r[0]) * (right - left); }
     values.forEach(function (v) {
       counts[Math.min(bins - 1, Math.floor((v - r[0]) / (r[1] - r[0]) * bins))]++;
@@ -157,7 +160,8 @@
     var most = Math.max.apply(null, counts);
     var svg = node('svg', { viewBox: '0 0 300 140', 'class': 'dist', role: 'img', 'data-key': f.key }, parent);
     node('text', { x: 4, y: 16, 'class': 'sl' }, svg,
-         f.name + ' \u00b7 ' + pairs.length + ' pairs \u00b7 highest bar ' + most);
+         f.name + ': ' + pairs.length + ' pairs');
+    node('text', { x: left - 4, y: top + 10, 'class': 'sl', 'text-anchor': 'end' }, svg, String(most));
     counts.forEach(function (c, b) {
       if (!c) return;
       var h = c / most * (bottom - top), w = (right - left) / bins;
@@ -179,7 +183,7 @@
   function matrix(parent, data, keys) {
     var n = keys.length - 1;
     if (n < 1) return;
-    var cell = 100, gap = 8, left = 84, bottom = 62;
+    var cell = 100, gap = 8, left = 150, bottom = 62;
     var width = left + n * (cell + gap), height = n * (cell + gap) + bottom;
     var svg = node('svg', { viewBox: '0 0 ' + width + ' ' + height, 'class': 'scatter', role: 'img' }, parent);
     var pairs = data.pairs.filter(function (p) {
@@ -229,6 +233,11 @@
   // table's columns within the window, the study's points and their links,
   // its smallest text, and what the filter kept.
   function selfcheck(data, shown) {
+    // ?selfcheck&width=390 lays the page out in a body that narrow.
+    if (params.has('width')) {
+      document.body.style.maxWidth = params.get('width') + 'px';
+      document.body.style.margin = '0';
+    }
     var charts = document.querySelectorAll('svg.chart'), empty = 0, paths = 0;
     charts.forEach(function (s) {
       var r = s.getBoundingClientRect();
@@ -250,6 +259,7 @@
         return th.getBoundingClientRect().right > width + 0.5;
       }).map(function (th) { return th.dataset.key; });
       result.scrolls = wrap.scrollWidth > wrap.clientWidth + 1;
+      result.table = [wrap.scrollWidth, wrap.clientWidth];
       result.shown = shown;
       var host = document.getElementById('study'), links = host.querySelectorAll('a');
       var dead = 0, smallest = 1e9;
@@ -264,26 +274,51 @@
                        scatter: host.querySelectorAll('svg.scatter').length,
                        links: links.length, dead: dead,
                        smallestText: Math.round(smallest * 10) / 10,
-                       overflows: host.scrollWidth > host.clientWidth + 1 };
+                       overflows: host.scrollWidth > host.clientWidth + 1,
+                       width: Math.round(host.getBoundingClientRect().width) };
     }
-    result.loadMs = Math.round(performance.now());
+    result.timing = timing;
     var out = document.createElement('pre');
     out.id = 'selfcheck';
     out.textContent = JSON.stringify(result);
     document.body.appendChild(out);
   }
 
-  var data = null, shown = -1;
+  var data = null, shown = -1, timing = {};
   document.addEventListener('DOMContentLoaded', function () {
-    document.querySelectorAll('svg.chart').forEach(drawChart);
+    timing.ready = Math.round(performance.now());
+    // Each pair's charts are drawn when it is about to be scrolled to; the
+    // check looks at every chart and image at once.
+    var sections = document.querySelectorAll('section');
+    function drawSection(section) {
+      section.querySelectorAll('svg.chart').forEach(drawChart);
+    }
+    if (params.has('selfcheck') && params.get('selfcheck') !== 'lazy') {
+      document.querySelectorAll('img').forEach(function (i) { i.loading = 'eager'; });
+      sections.forEach(drawSection);
+    } else if ('IntersectionObserver' in window) {
+      var observer = new IntersectionObserver(function (entries) {
+        entries.forEach(function (e) {
+          if (!e.isIntersecting) return;
+          observer.unobserve(e.target);
+          drawSection(e.target);
+        });
+      }, { rootMargin: '1500px 0px' });
+      sections.forEach(function (section) { observer.observe(section); });
+    } else {
+      sections.forEach(drawSection);
+    }
+    timing.charts = Math.round(performance.now());
     var table = document.getElementById('all-pairs');
     if (!table) return;
     data = readTable(table);
     sortable(table);
     study(data);
     shown = filtering(data)();
+    timing.study = Math.round(performance.now());
   });
   window.addEventListener('load', function () {
+    timing.loaded = Math.round(performance.now());
     if (params.has('selfcheck')) selfcheck(data, shown);
   });
 })();
