@@ -113,17 +113,40 @@ comparepairs::ReportImage comparepairs::reportImage(const cv::Mat& img,
     out.thumbnail = shrink(img);
     if (colours != nullptr && attributes != nullptr) {
         const metrics::DebugPlanes planes = metrics::debugPlanes(img, *colours, *attributes);
-        // A photograph's A fills a small part of 0..255: shown stretched.
-        double low = 0, high = 0;
-        cv::minMaxLoc(planes.lightness, &low, &high);
-        out.lightnessRange[0] = static_cast<int>(low);
-        out.lightnessRange[1] = static_cast<int>(high);
-        cv::Mat stretched;
+        // A photograph's A fills a small part of 0..255: shown stretched
+        // over the levels of all but a tenth of a percent of its pixels, as a
+        // chart's axis is chosen, so that one black pixel does not decide.
+        std::uint64_t counts[256] = {};
+        for (int i = 0; i < planes.lightness.rows; ++i) {
+            const std::uint8_t* row = planes.lightness.ptr<std::uint8_t>(i);
+            for (int j = 0; j < planes.lightness.cols; ++j)
+                ++counts[row[j]];
+        }
+        toolkit::common::BinCounts levels({ 0, 255 });
+        for (int level = 0; level < 256; ++level)
+            levels.add(static_cast<float>(level), counts[level]);
+        const ChartAxis shown = chartAxis(levels, levels, 1);
+        int low = shown.first, high = shown.last;
+        // Nearly all pixels on one level: down to the next level below that
+        // holds any, else up to the next above.
+        for (int level = low - 1; low == high && level >= 0; --level)
+            if (counts[level] > 0)
+                low = level;
+        for (int level = high + 1; low == high && level < 256; ++level)
+            if (counts[level] > 0)
+                high = level;
+        std::uint64_t beyond = 0;
+        for (int level = 0; level < 256; ++level)
+            if (level < low || level > high)
+                beyond += counts[level];
+        out.lightnessRange[0] = low;
+        out.lightnessRange[1] = high;
+        out.lightnessOutside
+            = double(beyond) / double(std::max<std::size_t>(1, planes.lightness.total()));
+        cv::Mat stretched = planes.lightness;
         if (high > low)
             planes.lightness.convertTo(
-                stretched, CV_8U, 255.0 / (high - low), -low * 255.0 / (high - low));
-        else
-            stretched = planes.lightness;
+                stretched, CV_8U, 255.0 / (high - low), -low * 255.0 / double(high - low));
         out.lightness = shrink(stretched);
         out.mask = shrink(planes.mask);
         if (!planes.mask.empty())
@@ -333,7 +356,11 @@ std::string comparepairs::Report::section(const ReportPair& pair) const
     const std::string high = std::to_string(shown.lightnessRange[1]);
     figure(shown.lightness, "lightness", "second", pair.second, "second: lightness (A)",
         "<p class=\"note\" data-range=\"" + low + " " + high + "\">values " + low + " to " + high
-            + " of 255, shown stretched to black and white</p>",
+            + " of 255 shown black to white"
+            + (shown.lightnessOutside > 0.0
+                    ? " (" + percentHtml(shown.lightnessOutside) + " of the pixels beyond)"
+                    : std::string())
+            + "</p>",
         kDebugThumbnailQuality);
     figure(shown.mask, "mask", "second", pair.second, "second: brightness mask (Q &lt; 20 black)",
         "<p class=\"note\">" + percentHtml(shown.maskShare) + " of the pixels black</p>",

@@ -45,15 +45,18 @@ constexpr const char* kReportMarker = ".compare-pairs-report";
 // What the report shows of one image, kept instead of its pixels.
 struct ReportImage {
     cv::Mat thumbnail, lightness, mask; // 8-bit, longest side kThumbnailSide
-    // The lightness debug image's own range, 0 to 255, before it was
-    // stretched to the whole range for its thumbnail.
+    // The levels (0 to 255) of the lightness debug image stretched to black
+    // and white in its thumbnail: those of all but a tenth of a percent of
+    // its pixels (chartAxis), two at least where the image has two; and the
+    // share of pixels beyond.
     int lightnessRange[2] = { 0, 0 };
+    double lightnessOutside = 0.0;
     // The share of the pixels black in the brightness mask (Q < 20).
     double maskShare = 0.0;
 };
 
 // Thumbnails of an image and, when attributes are given, of its debug planes,
-// the lightness stretched from its own range to 0..255.
+// the lightness stretched from its own range (lightnessRange) to 0..255.
 ReportImage reportImage(const cv::Mat& img, const toolkit::common::DistinctColours* colours,
     const metrics::ColourAttributes* attributes);
 

@@ -165,7 +165,7 @@ std::string comparepairs::factsHtml(const common::ImageFacts& facts, double whit
 }
 
 comparepairs::ChartAxis comparepairs::chartAxis(
-    const common::BinCounts& first, const common::BinCounts& second)
+    const common::BinCounts& first, const common::BinCounts& second, int minBins)
 {
     const common::BinRange range = first.range();
     const common::BinCounts* sides[2] = { &first, &second };
@@ -188,7 +188,7 @@ comparepairs::ChartAxis comparepairs::chartAxis(
             axis.outside[k] = sides[k]->total() > 0 ? 1.0 : 0.0;
         return axis;
     }
-    const int missing = kMinAxisBins - (hi - lo + 1);
+    const int missing = minBins - (hi - lo + 1);
     if (missing > 0) {
         lo -= missing / 2;
         hi += missing - missing / 2;

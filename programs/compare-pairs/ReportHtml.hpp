@@ -40,13 +40,13 @@ struct ChartAxis {
 
 // The axis of two histograms of one range: the bins that hold all but
 // kAxisTail of each image's values in its range at either end (99.9 % in
-// all), both images' together, widened about their middle to kMinAxisBins
+// all), both images' together, widened about their middle to `minBins`
 // bins within the range. Empty (last < first) when neither image has a value
 // in the range.
 constexpr double kAxisTail = 0.0005;
 constexpr int kMinAxisBins = 10;
-ChartAxis chartAxis(
-    const toolkit::common::BinCounts& first, const toolkit::common::BinCounts& second);
+ChartAxis chartAxis(const toolkit::common::BinCounts& first,
+    const toolkit::common::BinCounts& second, int minBins = kMinAxisBins);
 
 // The frame of a chart of two images' histograms of one quantity, as inline
 // SVG titled with `title` and its figures (`figures`), with the share of each

@@ -235,7 +235,7 @@
   function selfcheck(data, shown) {
     // ?selfcheck&width=390 lays the page out in a body that narrow.
     if (params.has('width')) {
-      document.body.style.maxWidth = params.get('width') + 'px';
+      document.body.style.maxWidth = (parseInt(params.get('width'), 10) - 16) + 'px';
       document.body.style.margin = '0';
     }
     var charts = document.querySelectorAll('svg.chart'), empty = 0, paths = 0;
