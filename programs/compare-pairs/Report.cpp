@@ -367,7 +367,10 @@ std::string comparepairs::Report::section(const ReportPair& pair) const
         kDebugThumbnailQuality);
     writing.unlock();
     html << "</div><p class=\"key\"><span class=\"k0\"></span>first<span "
-            "class=\"k1\"></span>second</p><div class=\"charts\">";
+            "class=\"k1\"></span>second"
+         << (comparisons_.distance ? "; d: the earth mover's distance, in the attribute's units"
+                                   : "")
+         << "</p><div class=\"charts\">";
     // Each chart titled with its coefficient and, when asked for, its distance.
     const comparison::Plan plan { comparisons_.perceptual, comparisons_.lab, false,
         comparisons_.distance };
@@ -378,7 +381,7 @@ std::string comparepairs::Report::section(const ReportPair& pair) const
         std::ostringstream text;
         text << static_cast<double>(coefficient);
         if (comparisons_.distance)
-            text << ", distance " << distance;
+            text << ", d " << distance;
         return text.str();
     };
     const comparison::Distances& d = f.distances;
