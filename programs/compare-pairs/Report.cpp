@@ -143,10 +143,12 @@ comparepairs::ReportImage comparepairs::reportImage(const cv::Mat& img,
         out.lightnessRange[1] = high;
         out.lightnessOutside
             = double(beyond) / double(std::max<std::size_t>(1, planes.lightness.total()));
-        cv::Mat stretched = planes.lightness;
+        cv::Mat stretched;
         if (high > low)
             planes.lightness.convertTo(
                 stretched, CV_8U, 255.0 / (high - low), -low * 255.0 / double(high - low));
+        else
+            stretched = planes.lightness;
         out.lightness = shrink(stretched);
         out.mask = shrink(planes.mask);
         if (!planes.mask.empty())
