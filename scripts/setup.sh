@@ -33,6 +33,7 @@ packages=(
   python3-pip          # offline, with Debian's setuptools and wheel as the build backend
   python3-setuptools
   python3-wheel
+  python3-pil          # the report test (make test-report) makes its study's photographs
   help2man             # the programs' manual pages, from their --help
   parallel             # GNU parallel, for the sharded batch recipe and its test
 )

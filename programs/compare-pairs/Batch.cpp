@@ -250,7 +250,8 @@ void Batch::finishPair(Pair& pair) const
     if (error.empty()) {
         const ImageData& first = *pair.first->data;
         const ImageData& second = *pair.second->data;
-        const comparison::Plan plan { options_.comparisons.perceptual, options_.comparisons.lab };
+        const comparison::Plan plan { options_.comparisons.perceptual, options_.comparisons.lab,
+            false, options_.comparisons.distance };
         const comparison::Figures compared
             = comparison::compare(first.measured, second.measured, plan);
         comparepairs::FigureCells cells = comparepairs::figureCells(compared, options_.comparisons);
@@ -293,15 +294,9 @@ void Batch::finishPair(Pair& pair) const
         pair.status = status;
         comparepairs::ReportPair shown = reportPair(pair);
         if (pair.ok) {
-            shown.perceptual[0] = &pair.first->data->measured.perceptual;
-            shown.perceptual[1] = &pair.second->data->measured.perceptual;
-            shown.lab[0] = &pair.first->data->measured.lab;
-            shown.lab[1] = &pair.second->data->measured.lab;
-            shown.images[0] = &pair.first->data->report;
-            shown.images[1] = &pair.second->data->report;
             for (int k = 0; k < 2; ++k) {
-                shown.facts[k] = &images[k]->measured.facts;
-                shown.white[k] = images[k]->measured.white;
+                shown.measured[k] = measured[k];
+                shown.images[k] = &images[k]->report;
             }
         }
         pair.reportSection = report_->section(shown);
@@ -387,6 +382,9 @@ void Batch::admitPairs()
         if (pair.line.error.empty()) {
             pair.first = useImage(pair.line.first, &pair);
             pair.second = useImage(pair.line.second, &pair);
+            if (report_)
+                report_->claim(pair.line.number, comparepairs::tableText(pair.line.first),
+                    comparepairs::tableText(pair.line.second));
         }
         if (!pair.line.error.empty() || (pair.first->ready && pair.second->ready)) {
             pair.queued = true;
@@ -546,8 +544,7 @@ int Batch::run()
         return 2;
     }
     if (!options_.reportDir.empty()) {
-        report_ = std::make_unique<comparepairs::Report>(
-            options_.reportDir, options_.comparisons.perceptual, options_.comparisons.lab);
+        report_ = std::make_unique<comparepairs::Report>(options_.reportDir, options_.comparisons);
         std::string error;
         if (!report_->check({ options_.pairs == "-" ? "" : options_.pairs, options_.out,
                                 options_.debugDir, options_.forFit ? kResultFile : "" },

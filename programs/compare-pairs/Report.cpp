@@ -1,8 +1,12 @@
 #include "programs/compare-pairs/Report.hpp"
 
+#include "programs/compare-pairs/ReportAssets.hpp"
+#include "programs/compare-pairs/ReportHtml.hpp"
+
 #include "toolkit/common/FileReplacement.hpp"
 #include "toolkit/common/ImageFiles.hpp"
 
+#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
@@ -22,12 +26,6 @@
 #include <unistd.h>
 
 namespace {
-
-// Chart geometry in SVG user units; the charts scale with the page.
-constexpr double kChartWidth = 320, kChartHeight = 150;
-constexpr double kPlotLeft = 34, kPlotRight = 312, kPlotTop = 26, kPlotBottom = 128;
-const char* const kFirstColour = "#1f77b4";
-const char* const kSecondColour = "#e8710a";
 
 const char* const kMarkerText
     = "This directory is a report written by compare-pairs --report.\n"
@@ -94,77 +92,6 @@ bool removeTree(const std::string& path, std::string& error)
     return !failure;
 }
 
-std::string escape(const std::string& text)
-{
-    std::string out;
-    for (char c : text) {
-        switch (c) {
-        case '&':
-            out += "&amp;";
-            break;
-        case '<':
-            out += "&lt;";
-            break;
-        case '>':
-            out += "&gt;";
-            break;
-        case '"':
-            out += "&quot;";
-            break;
-        default:
-            out += c;
-        }
-    }
-    return out;
-}
-
-std::string number(double value, const char* format = "%g")
-{
-    char text[32];
-    std::snprintf(text, sizeof text, format, value);
-    return text;
-}
-
-// A share of 0 to 1 as a percentage; "< 0.01%" rather than a figure in
-// exponent notation for a handful of pixels among millions.
-std::string percent(double share)
-{
-    if (share <= 0.0)
-        return "0%";
-    if (share < 1e-4)
-        return "&lt; 0.01%";
-    return number(share * 100.0, "%.3g") + "%";
-}
-
-// What the reader found in an image file and did with it, and how many of
-// its pixels are at the white its brightness and lightness are relative to.
-std::string factsHtml(const toolkit::common::ImageFacts& facts, double white)
-{
-    std::string file = escape(facts.format) + ", " + std::to_string(facts.width) + "&times;"
-        + std::to_string(facts.height) + ", " + std::to_string(facts.bitDepth)
-        + (facts.bitDepth == 1 ? " bit" : " bits");
-    if (facts.grey)
-        file += ", grey";
-    if (facts.cmyk)
-        file += ", CMYK";
-    std::string alpha = "none";
-    if (facts.alpha)
-        alpha = facts.nonOpaqueShare < 0.0
-            ? "dropped"
-            : "dropped, " + percent(facts.nonOpaqueShare) + " not opaque";
-    const bool unusable = facts.profileAction == toolkit::common::ProfileAction::Unusable;
-    std::string html = "<dl class=\"facts\"><dt>file</dt><dd>" + file + "</dd><dt>profile</dt><dd>"
-        + (facts.hasProfile ? escape(facts.profile) : std::string("none")) + "</dd><dt>read</dt><dd"
-        + (unusable ? " class=\"error\"" : "") + ">" + escape(facts.reading()) + "</dd>"
-        + "<dt>alpha</dt><dd>" + alpha + "</dd>";
-    if (white >= 0.0) {
-        const long long pixels = std::llround(white * double(facts.width) * double(facts.height));
-        html += "<dt>white</dt><dd>" + percent(white) + " of the pixels (" + std::to_string(pixels)
-            + ") in the top lightness bin, J &ge; 99.5</dd>";
-    }
-    return html + "</dl>";
-}
-
 cv::Mat shrink(const cv::Mat& img)
 {
     if (img.empty())
@@ -177,121 +104,6 @@ cv::Mat shrink(const cv::Mat& img)
     return out;
 }
 
-// Sparse "bin:count" list of the occupied bins.
-std::string countsData(const toolkit::common::BinCounts& counts)
-{
-    std::string out;
-    for (int bin = counts.range().first; bin <= counts.range().last; ++bin)
-        if (counts.count(bin) > 0)
-            out += (out.empty() ? "" : " ") + std::to_string(bin) + ":"
-                + std::to_string(counts.count(bin));
-    return out;
-}
-
-// The two images' histograms of one quantity on shared axes, titled with its
-// coefficient; the counts ride along as data for checking.
-std::string chart(const std::string& key, const std::string& title, float coefficient,
-    const toolkit::common::BinCounts& first, const toolkit::common::BinCounts& second)
-{
-    int lo = second.range().last, hi = first.range().first;
-    double top = 0;
-    for (const toolkit::common::BinCounts* counts : { &first, &second })
-        for (int bin = counts->range().first; bin <= counts->range().last; ++bin)
-            if (counts->count(bin) > 0) {
-                lo = std::min(lo, bin);
-                hi = std::max(hi, bin);
-                top = std::max(top, double(counts->count(bin)) / double(counts->total()));
-            }
-    std::ostringstream svg;
-    svg << "<svg class=\"chart\" viewBox=\"0 0 " << kChartWidth << " " << kChartHeight
-        << "\" role=\"img\" data-key=\"" << key << "\" data-range=\"" << first.range().first << " "
-        << first.range().last << "\" data-total=\"" << first.total() << " " << second.total()
-        << "\" data-first=\"" << countsData(first) << "\" data-second=\"" << countsData(second)
-        << "\">"
-        << "<title>" << escape(title) << " " << number(static_cast<double>(coefficient))
-        << "</title>"
-        << "<text x=\"4\" y=\"15\" class=\"t\">" << escape(title) << ": <tspan class=\"f\">"
-        << number(static_cast<double>(coefficient)) << "</tspan></text>"
-        << "<line x1=\"" << kPlotLeft << "\" y1=\"" << kPlotBottom << "\" x2=\"" << kPlotRight
-        << "\" y2=\"" << kPlotBottom << "\" class=\"axis\"/>"
-        << "<line x1=\"" << kPlotLeft << "\" y1=\"" << kPlotTop << "\" x2=\"" << kPlotLeft
-        << "\" y2=\"" << kPlotBottom << "\" class=\"axis\"/>";
-    if (hi < lo) {
-        svg << "<text x=\"" << (kPlotLeft + 20) << "\" y=\"" << (kPlotTop + 40)
-            << "\" class=\"l\">no values in the bins</text></svg>";
-        return svg.str();
-    }
-    const double span = std::max(1, hi - lo + 1);
-    auto x = [&](double bin) { return kPlotLeft + (bin - lo) / span * (kPlotRight - kPlotLeft); };
-    auto y = [&](double p) { return kPlotBottom - p / top * (kPlotBottom - kPlotTop); };
-    const char* colours[2] = { kFirstColour, kSecondColour };
-    const toolkit::common::BinCounts* series[2] = { &first, &second };
-    for (int k = 0; k < 2; ++k) {
-        std::ostringstream path;
-        path << "M" << number(x(lo), "%.1f") << " " << kPlotBottom;
-        for (int bin = lo; bin <= hi; ++bin) {
-            const double p = series[k]->total()
-                ? double(series[k]->count(bin)) / double(series[k]->total())
-                : 0.0;
-            path << " L" << number(x(bin), "%.1f") << " " << number(y(p), "%.1f") << " L"
-                 << number(x(bin + 1), "%.1f") << " " << number(y(p), "%.1f");
-        }
-        path << " L" << number(x(hi + 1), "%.1f") << " " << kPlotBottom;
-        svg << "<path d=\"" << path.str() << "\" class=\"s" << k << "\" stroke=\"" << colours[k]
-            << "\" fill=\"" << colours[k] << "\"/>";
-    }
-    svg << "<text x=\"" << kPlotLeft << "\" y=\"" << (kPlotBottom + 14) << "\" class=\"l\">" << lo
-        << "</text><text x=\"" << kPlotRight << "\" y=\"" << (kPlotBottom + 14)
-        << "\" class=\"l\" text-anchor=\"end\">" << hi << "</text><text x=\"" << (kPlotLeft - 3)
-        << "\" y=\"" << (kPlotTop + 4) << "\" class=\"l\" text-anchor=\"end\">"
-        << number(top, "%.2g") << "</text></svg>";
-    return svg.str();
-}
-
-const char* const kStyle
-    = "body{font:14px/1.4 system-ui,sans-serif;margin:0 "
-      "auto;max-width:1240px;padding:8px;color:#222}"
-      "h1{font-size:20px}h2{font-size:16px;margin:24px 0 6px;word-break:break-all}"
-      "table{border-collapse:collapse;width:100%;font-size:13px}th,td{border-bottom:1px solid #ddd;"
-      "padding:3px 6px;text-align:left}th{cursor:pointer;background:#f3f3f3;position:sticky;top:0}"
-      "td.n{text-align:right;font-variant-numeric:tabular-nums}.wrap{overflow-x:auto}"
-      ".photos,.charts{display:flex;flex-wrap:wrap;gap:8px}figure{margin:0;max-width:240px}"
-      "figure img{max-width:100%;height:auto;display:block;border:1px solid #ccc}"
-      "figcaption{font-size:12px;color:#555;word-break:break-all}"
-      ".facts{display:grid;grid-template-columns:auto 1fr;gap:0 6px;margin:4px 0 "
-      "0;font-size:12px}"
-      ".facts dt{color:#555}.facts dd{margin:0;word-break:break-word}"
-      ".charts svg{width:100%;max-width:320px;height:auto;border:1px solid #eee}"
-      ".axis{stroke:#888;stroke-width:1}.s0,.s1{fill-opacity:.25;stroke-width:1.2}"
-      ".t{font-size:13px;font-weight:600}.f{font-weight:400}.l{font-size:10px;fill:#555}"
-      ".key span{display:inline-block;width:12px;height:12px;margin:0 4px 0 "
-      "12px;vertical-align:-2px}"
-      ".error{color:#b00020}nav a{margin-right:10px}";
-
-// Sorting the table by a column, and a check of the drawn charts when the
-// page is opened with ?selfcheck (used by the browser test).
-const char* const kScript
-    = "var errs=[];window.addEventListener('error',function(e){errs.push(String(e.message))});"
-      "document.addEventListener('DOMContentLoaded',function(){"
-      "document.querySelectorAll('th').forEach(function(th,i){th.addEventListener('click',function("
-      "){"
-      "var tb=th.closest('table').tBodies[0],rows=Array.from(tb.rows),up=th.dataset.up!=='1';"
-      "th.dataset.up=up?'1':'0';rows.sort(function(a,b){var x=a.cells[i].textContent,"
-      "y=b.cells[i].textContent,p=parseFloat(x),q=parseFloat(y);if(isNaN(p)&&isNaN(q))"
-      "return up?x.localeCompare(y):y.localeCompare(x);if(isNaN(p))return 1;if(isNaN(q))return -1;"
-      "return up?p-q:q-p});rows.forEach(function(r){tb.appendChild(r)})})});"
-      "});window.addEventListener('load',function(){"
-      "if(location.search.indexOf('selfcheck')<0)return;var "
-      "c=document.querySelectorAll('svg.chart'),"
-      "empty=0,paths=0;c.forEach(function(s){var "
-      "r=s.getBoundingClientRect();if(!(r.width>0&&r.height>0))"
-      "empty++;s.querySelectorAll('path').forEach(function(p){var "
-      "b=p.getBBox();if(b.width>0&&b.height>0)"
-      "paths++})});var im=document.querySelectorAll('img'),broken=0;im.forEach(function(i){"
-      "if(!i.complete||i.naturalWidth===0)broken++});var out=document.createElement('pre');"
-      "out.id='selfcheck';out.textContent=JSON.stringify({charts:c.length,empty:empty,paths:paths,"
-      "images:im.length,broken:broken,errors:errs});document.body.appendChild(out)});";
-
 } // namespace
 
 comparepairs::ReportImage comparepairs::reportImage(const cv::Mat& img,
@@ -301,16 +113,54 @@ comparepairs::ReportImage comparepairs::reportImage(const cv::Mat& img,
     out.thumbnail = shrink(img);
     if (colours != nullptr && attributes != nullptr) {
         const metrics::DebugPlanes planes = metrics::debugPlanes(img, *colours, *attributes);
-        out.lightness = shrink(planes.lightness);
+        // A photograph's A fills a small part of 0..255: shown stretched
+        // over the levels of all but a tenth of a percent of its pixels, as a
+        // chart's axis is chosen, so that one black pixel does not decide.
+        std::uint64_t counts[256] = {};
+        for (int i = 0; i < planes.lightness.rows; ++i) {
+            const std::uint8_t* row = planes.lightness.ptr<std::uint8_t>(i);
+            for (int j = 0; j < planes.lightness.cols; ++j)
+                ++counts[row[j]];
+        }
+        toolkit::common::BinCounts levels({ 0, 255 });
+        for (int level = 0; level < 256; ++level)
+            levels.add(static_cast<float>(level), counts[level]);
+        const ChartAxis shown = chartAxis(levels, levels, 1);
+        int low = shown.first, high = shown.last;
+        // Nearly all pixels on one level: down to the next level below that
+        // holds any, else up to the next above.
+        for (int level = low - 1; low == high && level >= 0; --level)
+            if (counts[level] > 0)
+                low = level;
+        for (int level = high + 1; low == high && level < 256; ++level)
+            if (counts[level] > 0)
+                high = level;
+        std::uint64_t beyond = 0;
+        for (int level = 0; level < 256; ++level)
+            if (level < low || level > high)
+                beyond += counts[level];
+        out.lightnessRange[0] = low;
+        out.lightnessRange[1] = high;
+        out.lightnessOutside
+            = double(beyond) / double(std::max<std::size_t>(1, planes.lightness.total()));
+        cv::Mat stretched;
+        if (high > low)
+            planes.lightness.convertTo(
+                stretched, CV_8U, 255.0 / (high - low), -low * 255.0 / double(high - low));
+        else
+            stretched = planes.lightness;
+        out.lightness = shrink(stretched);
         out.mask = shrink(planes.mask);
+        if (!planes.mask.empty())
+            out.maskShare
+                = 1.0 - double(cv::countNonZero(planes.mask)) / double(planes.mask.total());
     }
     return out;
 }
 
-comparepairs::Report::Report(std::string directory, bool perceptual, bool lab)
+comparepairs::Report::Report(std::string directory, const Comparisons& comparisons)
     : directory_(std::move(directory))
-    , perceptual_(perceptual)
-    , lab_(lab)
+    , comparisons_(comparisons)
 {
     while (directory_.size() > 1 && directory_.back() == '/')
         directory_.pop_back();
@@ -447,67 +297,167 @@ std::string comparepairs::Report::pageName(std::size_t page) const
     return page == 0 ? "index.html" : "page-" + std::to_string(page + 1) + ".html";
 }
 
+void comparepairs::Report::claim(
+    std::size_t line, const std::string& first, const std::string& second)
+{
+    std::lock_guard<std::mutex> lock(thumbnailsMutex_);
+    claims_.try_emplace(std::string("first") + '\0' + first, line);
+    claims_.try_emplace(std::string("second") + '\0' + second, line);
+}
+
 std::string comparepairs::Report::section(const ReportPair& pair) const
 {
     const std::string line = std::to_string(pair.line);
     std::ostringstream html;
-    html << "<section id=\"pair-" << line << "\"><h2>Line " << line << ": " << escape(pair.first)
-         << " &middot; " << escape(pair.second) << "</h2>";
+    html << "<section id=\"pair-" << line << "\"><h2>Line " << line << ": "
+         << escapeHtml(pair.first) << " &middot; " << escapeHtml(pair.second) << "</h2>";
     if (!pair.ok) {
-        html << "<p class=\"error\">" << escape(pair.status) << "</p></section>\n";
+        html << "<p class=\"error\">" << escapeHtml(pair.status) << "</p></section>\n";
         return html.str();
     }
     html << "<div class=\"photos\">";
     std::shared_lock<std::shared_mutex> writing(writing_);
-    auto figure = [&](const cv::Mat& img, const std::string& name, const std::string& caption,
-                      const std::string& facts = std::string()) {
+    // Each thumbnail is written once for each role its image has in the run
+    // (a photograph compared with nine edits of itself is shown nine times),
+    // named after the first line that shows it there, by the first section
+    // made that shows it.
+    auto figure = [&](const cv::Mat& img, const std::string& role, const std::string& claimed,
+                      const std::string& path, const std::string& caption, const std::string& more,
+                      int quality) {
         if (img.empty() || closed_)
             return;
-        std::string error;
-        if (!toolkit::common::writeImage(building_ + "/img/" + name, img, error)) {
-            noteFailure("img/" + name, error);
-            return;
+        std::string name;
+        {
+            std::lock_guard<std::mutex> lock(thumbnailsMutex_);
+            const auto claim = claims_.find(claimed + '\0' + path);
+            const std::string file = (claim == claims_.end() ? line : std::to_string(claim->second))
+                + "-" + role + ".jpg";
+            const auto [at, added] = thumbnails_.try_emplace(file, false);
+            if (added) {
+                std::string error;
+                at->second = toolkit::common::writeImage(
+                    building_ + "/img/" + file, img, error, { cv::IMWRITE_JPEG_QUALITY, quality });
+                if (!at->second)
+                    noteFailure("img/" + file, error);
+            }
+            if (at->second)
+                name = file;
         }
+        if (name.empty())
+            return;
         html << "<figure><img src=\"img/" << name << "\" width=\"" << img.cols << "\" height=\""
-             << img.rows << "\" alt=\"" << escape(caption) << "\"><figcaption>" << escape(caption)
-             << "</figcaption>" << facts << "</figure>";
+             << img.rows << "\" loading=\"lazy\" alt=\"" << caption << "\"><figcaption>" << caption
+             << "</figcaption>" << more << "</figure>";
     };
-    auto facts = [&](int k) {
-        return pair.facts[k] == nullptr ? std::string() : factsHtml(*pair.facts[k], pair.white[k]);
-    };
-    figure(pair.images[0]->thumbnail, line + "-first.jpg", "first: " + pair.first, facts(0));
-    figure(pair.images[1]->thumbnail, line + "-second.jpg", "second: " + pair.second, facts(1));
-    figure(pair.images[1]->lightness, line + "-lightness.jpg", "second: lightness (A)");
-    figure(pair.images[1]->mask, line + "-mask.jpg", "second: brightness mask (Q < 20 black)");
+    auto facts = [&](int k) { return factsHtml(pair.measured[k]->facts, pair.measured[k]->white); };
+    const ReportImage& shown = *pair.images[1];
+    figure(pair.images[0]->thumbnail, "first", "first", pair.first, "first", facts(0),
+        kThumbnailQuality);
+    figure(shown.thumbnail, "second", "second", pair.second, "second", facts(1), kThumbnailQuality);
+    const std::string low = std::to_string(shown.lightnessRange[0]);
+    const std::string high = std::to_string(shown.lightnessRange[1]);
+    figure(shown.lightness, "lightness", "second", pair.second, "second: lightness (A)",
+        "<p class=\"note\" data-range=\"" + low + " " + high + "\">values " + low + " to " + high
+            + " of 255 shown black to white"
+            + (shown.lightnessOutside > 0.0
+                    ? " (" + percentHtml(shown.lightnessOutside) + " of the pixels beyond)"
+                    : std::string())
+            + "</p>",
+        kDebugThumbnailQuality);
+    figure(shown.mask, "mask", "second", pair.second, "second: brightness mask (Q &lt; 20 black)",
+        "<p class=\"note\">" + percentHtml(shown.maskShare) + " of the pixels black</p>",
+        kDebugThumbnailQuality);
     writing.unlock();
-    html << "</div><p class=\"key\"><span style=\"background:" << kFirstColour << "\"></span>first"
-         << "<span style=\"background:" << kSecondColour
-         << "\"></span>second</p><div class=\"charts\">";
-    if (perceptual_) {
-        const metrics::AttributeCounts& a = *pair.perceptual[0];
-        const metrics::AttributeCounts& b = *pair.perceptual[1];
-        const metrics::Figures f = metrics::compareAttributes(a, b);
-        html << chart("Q", "Brightness Q", f.Q, a.Q, b.Q)
-             << chart("J", "Lightness J", f.J, a.J, b.J) << chart("C", "Chroma C", f.C, a.C, b.C)
-             << chart("M", "Colourfulness M", f.M, a.M, b.M)
-             << chart("s", "Saturation s", f.s, a.s, b.s);
+    html << "</div><p class=\"key\"><span class=\"k0\"></span>first<span "
+            "class=\"k1\"></span>second"
+         << (comparisons_.distance ? "; d: the earth mover's distance, in the attribute's units"
+                                   : "")
+         << "</p><div class=\"charts\">";
+    // Each chart titled with its coefficient and, when asked for, its distance.
+    const comparison::Plan plan { comparisons_.perceptual, comparisons_.lab, false,
+        comparisons_.distance };
+    const comparison::Measurement& first = *pair.measured[0];
+    const comparison::Measurement& second = *pair.measured[1];
+    const comparison::Figures f = comparison::compare(first, second, plan);
+    auto figures = [&](float coefficient, double distance) {
+        std::ostringstream text;
+        text << static_cast<double>(coefficient);
+        if (comparisons_.distance)
+            text << ", d " << distance;
+        return text.str();
+    };
+    const comparison::Distances& d = f.distances;
+    if (plan.perceptual) {
+        const metrics::AttributeCounts& a = first.perceptual;
+        const metrics::AttributeCounts& b = second.perceptual;
+        const metrics::Figures& p = f.perceptual;
+        html << chartSvg("Q", "Brightness Q", figures(p.Q, d.Q), a.Q, b.Q)
+             << chartSvg("J", "Lightness J", figures(p.J, d.J), a.J, b.J)
+             << chartSvg("C", "Chroma C", figures(p.C, d.C), a.C, b.C)
+             << chartSvg("M", "Colourfulness M", figures(p.M, d.M), a.M, b.M)
+             << chartSvg("s", "Saturation s", figures(p.s, d.s), a.s, b.s);
     }
-    if (lab_) {
-        const labcompare::LabCounts& a = *pair.lab[0];
-        const labcompare::LabCounts& b = *pair.lab[1];
-        html << chart("L", "L*", toolkit::common::bhattacharyyaCoeff(a.L, b.L), a.L, b.L)
-             << chart("a", "a*", toolkit::common::bhattacharyyaCoeff(a.a, b.a), a.a, b.a)
-             << chart("b", "b*", toolkit::common::bhattacharyyaCoeff(a.b, b.b), a.b, b.b);
+    if (plan.lab) {
+        const labcompare::LabCounts& a = first.lab;
+        const labcompare::LabCounts& b = second.lab;
+        html << chartSvg("L", "L*", figures(f.lab.L, d.L), a.L, b.L)
+             << chartSvg("a", "a*", figures(f.lab.a, d.a), a.a, b.a)
+             << chartSvg("b", "b*", figures(f.lab.b, d.b), a.b, b.b);
     }
     html << "</div></section>\n";
     return html.str();
+}
+
+std::string comparepairs::Report::pagesNav(std::size_t pages) const
+{
+    std::string nav = "<nav>";
+    for (std::size_t page = 0; page < pages; ++page)
+        nav += "<a href=\"" + pageName(page) + (page == 0 ? "#pairs" : "") + "\">pairs "
+            + std::to_string(page * kPairsPerPage + 1) + "&ndash;"
+            + std::to_string(std::min(pairs_, (page + 1) * kPairsPerPage)) + "</a>";
+    return nav + "</nav>";
+}
+
+std::string comparepairs::Report::tableHead() const
+{
+    // Each figure column says what it holds, for the page's script: a
+    // coefficient of the study, one of the two ab is the mean of, or a distance.
+    struct Column {
+        const char* key;
+        const char* name;
+    };
+    static const Column kNames[] = { { "Q", "Q, brightness" }, { "J", "J, lightness" },
+        { "C", "C, chroma" }, { "M", "M, colourfulness" }, { "s", "s, saturation" },
+        { "L", "L*, lightness" }, { "ab", "ab, mean of a* and b*" }, { "a", "a*" }, { "b", "b*" } };
+    std::string head = "<tr><th data-key=\"line\">line</th><th data-key=\"first\">first</th>"
+                       "<th data-key=\"second\">second</th><th data-key=\"status\">status</th>";
+    for (const std::string& key : figureColumns(comparisons_)) {
+        const std::size_t cut = key.find("_distance");
+        const std::string attribute = key.substr(0, cut);
+        std::string name = attribute, kind = "coefficient";
+        for (const Column& column : kNames)
+            if (attribute == column.key)
+                name = column.name;
+        if (cut != std::string::npos)
+            kind = "distance";
+        else if (key == "a" || key == "b")
+            kind = "part";
+        const std::string shown = kind == "distance" ? "d" + attribute : attribute;
+        const std::string title = kind == "distance"
+            ? "earth mover's distance of " + name.substr(0, name.find(','))
+            : "coefficient of " + name;
+        head += "<th class=\"n\" data-key=\"" + key + "\" data-figure=\"" + kind + "\" data-name=\""
+            + escapeHtml(kind == "distance" ? attribute + " distance" : name) + "\" title=\""
+            + escapeHtml(title) + "\">" + shown + "</th>";
+    }
+    return head + "</tr>";
 }
 
 std::string comparepairs::Report::pageHtml(const std::string& title, const std::string& body) const
 {
     return "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
            "<meta name=\"viewport\" content=\"width=device-width,initial-scale=1\"><title>"
-        + escape(title) + "</title><style>" + kStyle + "</style><script>" + kScript
+        + escapeHtml(title) + "</title><style>" + kReportStyle + "</style><script>" + kReportScript
         + "</script></head><body>\n" + body + "</body></html>\n";
 }
 
@@ -517,14 +467,30 @@ bool comparepairs::Report::add(
     const std::size_t page = pairs_ / kPairsPerPage;
     const std::string link
         = (page == 0 ? "" : pageName(page)) + "#pair-" + std::to_string(pair.line);
+    // Paths shortened for the column, whole on hover; the status in a word,
+    // whole on hover and in the pair's section.
+    auto pathCell = [](const std::string& path) {
+        return "<td class=\"p\" title=\"" + escapeHtml(path) + "\">"
+            + escapeHtml(shortPath(path, kTablePathCharacters)) + "</td>";
+    };
     tableRows_ += "<tr><td class=\"n\"><a href=\"" + link + "\">" + std::to_string(pair.line)
-        + "</a></td><td>" + escape(pair.first) + "</td><td>" + escape(pair.second) + "</td><td>"
-        + escape(pair.ok ? "ok" : pair.status) + "</td>";
-    const std::size_t columns = (perceptual_ ? 5 : 0) + (lab_ ? 4 : 0);
-    for (std::size_t k = 0; k < columns; ++k)
-        tableRows_ += "<td class=\"n\">"
-            + (k < pair.figureColumns.size() ? escape(pair.figureColumns[k]) : std::string())
-            + "</td>";
+        + "</a></td>" + pathCell(pair.first) + pathCell(pair.second) + "<td class=\"st"
+        + (pair.ok ? "" : " error") + "\" title=\"" + escapeHtml(pair.ok ? "ok" : pair.status)
+        + "\">" + (pair.ok ? "ok" : "failed") + "</td>";
+    // Distances shown to three digits, whole on hover, so that every column
+    // fits a window 1280 pixels wide.
+    const std::vector<std::string> keys = figureColumns(comparisons_);
+    for (std::size_t k = 0; k < keys.size(); ++k) {
+        const std::string figure
+            = k < pair.figureColumns.size() ? escapeHtml(pair.figureColumns[k]) : std::string();
+        if (figure.empty() || keys[k].find("_distance") == std::string::npos) {
+            tableRows_ += "<td class=\"n\">" + figure + "</td>";
+            continue;
+        }
+        char shown[32];
+        std::snprintf(shown, sizeof shown, "%.3g", std::strtod(figure.c_str(), nullptr));
+        tableRows_ += "<td class=\"n\" title=\"" + figure + "\">" + shown + "</td>";
+    }
     tableRows_ += "</tr>\n";
     currentPage_ += section;
     ++pairs_;
@@ -567,22 +533,29 @@ bool comparepairs::Report::finish(std::string& error)
             }
         }
     }
-    std::string head = "<tr><th>line</th><th>first</th><th>second</th><th>status</th>";
-    if (perceptual_)
-        head += "<th>Q</th><th>J</th><th>C</th><th>M</th><th>s</th>";
-    if (lab_)
-        head += "<th>L</th><th>ab</th><th>a</th><th>b</th>";
-    head += "</tr>";
-    std::string nav = "<nav>";
-    for (std::size_t page = 0; page < pages; ++page)
-        nav += "<a href=\"" + pageName(page) + (page == 0 ? "#pairs" : "") + "\">pairs "
-            + std::to_string(page * kPairsPerPage + 1) + "&ndash;"
-            + std::to_string(std::min(pairs_, (page + 1) * kPairsPerPage)) + "</a>";
-    nav += "</nav>";
+    const std::string nav = pagesNav(pages);
+    const std::string distanceNote = comparisons_.distance
+        ? "; distances (d): earth mover's distances between the histograms, in each "
+          "attribute's own units, 0 for identical ones"
+        : "";
     const std::string body = "<h1>compare-pairs: " + std::to_string(pairs_)
-        + " pairs</h1><p>Bhattacharyya coefficients, 1 for identical histograms. Click a column to "
-          "sort.</p>"
-        + nav + "<div class=\"wrap\"><table><thead>" + head + "</thead><tbody>\n" + tableRows_
+        + " pairs</h1><p class=\"note\">Coefficients: Bhattacharyya coefficients of the two "
+          "images' histograms, 1 for identical histograms, 0 for disjoint ones"
+        + distanceNote
+        + ". Click a column to sort; a point of the study or a line number leads to its "
+          "pair.</p>"
+        + nav
+        + "<div id=\"study\"><h2>The study: each figure over all pairs, and how the "
+          "coefficients go together</h2><div class=\"dists\"></div><p class=\"note\">Each "
+          "coefficient against each other, one point per pair:</p><div class=\"matrix\"></div>"
+          "<noscript>The study is drawn by the page's script.</noscript></div>"
+          "<h2>All pairs</h2><div class=\"filters\"><input id=\"filter-path\" type=\"search\" "
+          "placeholder=\"paths containing&hellip;\" aria-label=\"Show the pairs whose paths "
+          "contain\"><select id=\"filter-status\" aria-label=\"Status\"><option value=\"\">any "
+          "status</option><option value=\"ok\">ok</option><option "
+          "value=\"failed\">failed</option></select><span id=\"filter-count\" "
+          "class=\"note\"></span></div><div class=\"wrap\"><table id=\"all-pairs\"><thead>"
+        + tableHead() + "</thead><tbody>\n" + tableRows_
         + "</tbody></table></div><div id=\"pairs\">\n" + firstPage_ + "</div>\n";
     if (!writePage("index.html", pageHtml("compare-pairs report", body), error)) {
         discard();

@@ -1,11 +1,14 @@
-// The visual report of a batch run: DIR/index.html with a sortable table of
-// all pairs and, for each pair, both photographs as thumbnails beside what
-// the reader found in each file and did with it, the
-// histograms behind each coefficient drawn as inline SVG, and the second
-// image's lightness and brightness-mask debug images. Sections are split
-// over pages (index.html, page-2.html, ...) of at most kPairsPerPage pairs.
-// Thumbnails are small JPEG files in DIR/img/. Nothing is fetched when the
-// page is opened.
+// The visual report of a batch run: DIR/index.html with the study (the
+// distribution of each figure over all pairs and the scatter matrix of the
+// coefficients, drawn by the page's script from the table, each point a
+// link to its pair), a table of all pairs that can be sorted and filtered
+// and, for each pair, both photographs as thumbnails beside what the reader
+// found in each file and did with it, the histograms behind each coefficient
+// drawn as inline SVG (ReportHtml.hpp), and the second image's lightness,
+// stretched to its own range, and brightness-mask debug images. Sections are
+// split over pages (index.html, page-2.html, ...) of at most kPairsPerPage
+// pairs. Thumbnails are small JPEG files in DIR/img/. Nothing is fetched when
+// the page is opened.
 //
 // The report owns DIR: it is built in a hidden directory beside DIR and, once
 // finished, put in DIR's place whole, so that nothing of an earlier report is
@@ -13,13 +16,13 @@
 // marker file kReportMarker; anything else is refused and left as it is.
 #pragma once
 
-#include "programs/lab-compare/LabCompare.hpp"
-#include "programs/metrics/Metrics.hpp"
-#include "toolkit/common/ImageReader.hpp"
+#include "programs/compare-pairs/Table.hpp"
+#include "programs/comparison/Comparison.hpp"
 
 #include <opencv2/core.hpp>
 
 #include <cstddef>
+#include <map>
 #include <mutex>
 #include <set>
 #include <shared_mutex>
@@ -30,15 +33,30 @@ namespace comparepairs {
 
 constexpr std::size_t kPairsPerPage = 200;
 constexpr int kThumbnailSide = 240;
+// JPEG quality of the thumbnails: photographs, and the grey debug images.
+constexpr int kThumbnailQuality = 60;
+constexpr int kDebugThumbnailQuality = 50;
+// The longest path shown whole in the table, in characters; longer ones are
+// shortened (shortPath), the whole path on hover and in the pair's section.
+constexpr std::size_t kTablePathCharacters = 36;
 // The file that marks a directory as a report of compare-pairs.
 constexpr const char* kReportMarker = ".compare-pairs-report";
 
 // What the report shows of one image, kept instead of its pixels.
 struct ReportImage {
     cv::Mat thumbnail, lightness, mask; // 8-bit, longest side kThumbnailSide
+    // The levels (0 to 255) of the lightness debug image stretched to black
+    // and white in its thumbnail: those of all but a tenth of a percent of
+    // its pixels (chartAxis), two at least where the image has two; and the
+    // share of pixels beyond.
+    int lightnessRange[2] = { 0, 0 };
+    double lightnessOutside = 0.0;
+    // The share of the pixels black in the brightness mask (Q < 20).
+    double maskShare = 0.0;
 };
 
-// Thumbnails of an image and, when attributes are given, of its debug planes.
+// Thumbnails of an image and, when attributes are given, of its debug planes,
+// the lightness stretched from its own range (lightnessRange) to 0..255.
 ReportImage reportImage(const cv::Mat& img, const toolkit::common::DistinctColours* colours,
     const metrics::ColourAttributes* attributes);
 
@@ -47,19 +65,16 @@ struct ReportPair {
     std::size_t line = 0;
     std::string first, second, status;
     bool ok = false;
-    const metrics::AttributeCounts* perceptual[2] = { nullptr, nullptr };
-    const labcompare::LabCounts* lab[2] = { nullptr, nullptr };
+    // Of a pair that succeeded: each image as measured (its facts, white
+    // share and histograms) and its thumbnails.
+    const comparison::Measurement* measured[2] = { nullptr, nullptr };
     const ReportImage* images[2] = { nullptr, nullptr };
-    const toolkit::common::ImageFacts* facts[2] = { nullptr, nullptr };
-    // The share of each image's pixels in the top lightness bin; negative
-    // when not measured (no perceptual comparison).
-    double white[2] = { -1.0, -1.0 };
     std::vector<std::string> figureColumns; // the table's figures as printed
 };
 
 class Report {
 public:
-    Report(std::string directory, bool perceptual, bool lab);
+    Report(std::string directory, const Comparisons& comparisons);
     // Removes the report being built unless it was put in place.
     ~Report();
     Report(const Report&) = delete;
@@ -76,6 +91,12 @@ public:
     // name, with its marker file; false, with the reason, when it cannot.
     // After check().
     bool open(std::string& error);
+
+    // Notes a line that names a pair, in list order, before its section is
+    // made: each thumbnail is named after the first line that shows the
+    // image in its role (first, or second with its debug images), and
+    // written once. The paths as ReportPair holds them.
+    void claim(std::size_t line, const std::string& first, const std::string& second);
 
     // The HTML section of a pair; writes its thumbnails. Safe to call from
     // several threads at once for different pairs. A thumbnail that cannot
@@ -106,6 +127,9 @@ public:
 private:
     std::string pageName(std::size_t page) const;
     std::string pageHtml(const std::string& title, const std::string& body) const;
+    // The links to the pages of sections, and the head of the table of all pairs.
+    std::string pagesNav(std::size_t pages) const;
+    std::string tableHead() const;
     bool writePage(const std::string& name, const std::string& html, std::string& error) const;
     bool install(std::string& error);
     void noteFailure(const std::string& name, const std::string& error) const;
@@ -114,11 +138,16 @@ private:
     std::string target_; // the directory replaced, symbolic links followed
     std::string parent_, name_; // target_'s parent and last component
     std::string building_; // the report being built; empty when there is none
-    bool perceptual_, lab_;
+    Comparisons comparisons_;
     std::size_t pairs_ = 0;
     std::string tableRows_;
     std::string firstPage_, currentPage_;
 
+    // The first line of each image in each role ("first" or "second", a NUL,
+    // its path), and whether each thumbnail file tried was written.
+    mutable std::mutex thumbnailsMutex_;
+    std::map<std::string, std::size_t> claims_;
+    mutable std::map<std::string, bool> thumbnails_;
     // Held shared while a section writes its thumbnails, exclusively to stop
     // them before the report is put in place or given up.
     mutable std::shared_mutex writing_;

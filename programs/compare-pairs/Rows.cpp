@@ -4,9 +4,6 @@ namespace {
 
 // The status of a pair that failed starts so.
 const char* const kErrorPrefix = "error: ";
-// Figure columns of each comparison: Q, J, C, M, s and L, ab, a, b.
-constexpr std::size_t kPerceptualColumns = 5;
-constexpr std::size_t kLabColumns = 4;
 
 } // namespace
 
@@ -52,14 +49,24 @@ comparepairs::FigureCells comparepairs::figureCells(
         cells.columns.insert(cells.columns.end(),
             { figureText(f.L), figureText(f.ab), figureText(f.a), figureText(f.b) });
     }
+    if (comparisons.distance) {
+        const comparison::Distances& d = figures.distances;
+        std::vector<double> shown;
+        if (comparisons.perceptual)
+            shown.insert(shown.end(), { d.Q, d.J, d.C, d.M, d.s });
+        if (comparisons.lab)
+            shown.insert(shown.end(), { d.L, d.a, d.b });
+        for (double distance : shown) {
+            cells.fields += "," + figureText(distance);
+            cells.columns.push_back(figureText(distance));
+        }
+    }
     return cells;
 }
 
 std::string comparepairs::emptyFigureCells(const Comparisons& comparisons)
 {
-    const std::size_t columns
-        = (comparisons.perceptual ? kPerceptualColumns : 0) + (comparisons.lab ? kLabColumns : 0);
-    return std::string(columns, ',');
+    return std::string(figureColumns(comparisons).size(), ',');
 }
 
 // A profile's description is the file's own text, so it is kept to one line

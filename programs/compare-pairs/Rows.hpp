@@ -38,7 +38,8 @@ std::string statusText(const std::string& error);
 
 // The figure cells of a pair that succeeded: `fields`, each cell after a
 // comma, as the row holds them (Q, J, C, M, s with the perceptual comparison,
-// then L, ab, a, b with the L*a*b* one); `columns`, each figure as printed.
+// then L, ab, a, b with the L*a*b* one, then their distances when asked
+// for); `columns`, each figure as printed.
 struct FigureCells {
     std::string fields;
     std::vector<std::string> columns;

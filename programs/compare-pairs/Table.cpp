@@ -104,7 +104,7 @@ bool readWhole(int fd, std::string& content)
 
 bool comparepairs::parseComparisons(const std::string& text, Comparisons& comparisons)
 {
-    Comparisons parsed { false, false };
+    Comparisons parsed { false, false, false };
     std::stringstream names(text);
     std::string name;
     bool any = false;
@@ -113,11 +113,13 @@ bool comparepairs::parseComparisons(const std::string& text, Comparisons& compar
             parsed.perceptual = true;
         else if (name == "lab")
             parsed.lab = true;
+        else if (name == "distance")
+            parsed.distance = true;
         else
             return false;
         any = true;
     }
-    if (!any)
+    if (!any || !(parsed.perceptual || parsed.lab))
         return false;
     comparisons = parsed;
     return true;
@@ -126,14 +128,30 @@ bool comparepairs::parseComparisons(const std::string& text, Comparisons& compar
 std::string comparepairs::tableHeader(const Comparisons& comparisons)
 {
     std::string header = "first,second,status";
-    if (comparisons.perceptual)
-        header += ",Q,J,C,M,s";
-    if (comparisons.lab)
-        header += ",L,ab,a,b";
+    for (const std::string& column : figureColumns(comparisons))
+        header += "," + column;
     for (const char* image : { "first_", "second_" })
         for (const std::string& column : factColumns(comparisons))
             header += "," + (image + column);
     return header + "\n";
+}
+
+std::vector<std::string> comparepairs::figureColumns(const Comparisons& comparisons)
+{
+    std::vector<std::string> columns;
+    if (comparisons.perceptual)
+        columns.insert(columns.end(), { "Q", "J", "C", "M", "s" });
+    if (comparisons.lab)
+        columns.insert(columns.end(), { "L", "ab", "a", "b" });
+    if (comparisons.distance) {
+        if (comparisons.perceptual)
+            for (const char* name : { "Q", "J", "C", "M", "s" })
+                columns.push_back(std::string(name) + "_distance");
+        if (comparisons.lab)
+            for (const char* name : { "L", "a", "b" })
+                columns.push_back(std::string(name) + "_distance");
+    }
+    return columns;
 }
 
 std::vector<std::string> comparepairs::factColumns(const Comparisons& comparisons)

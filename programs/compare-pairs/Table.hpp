@@ -3,7 +3,9 @@
 //     first_size,first_bits,first_profile,first_reading,first_white,
 //     second_size,second_bits,second_profile,second_reading,second_white
 // (on one line; the figures of the comparisons asked for, and `_white` only
-// with the perceptual one) and one row per pair, each row one line ended by
+// with the perceptual one; with distances asked for, Q_distance ...
+// s_distance and L_distance, a_distance, b_distance of those comparisons
+// follow `b`) and one row per pair, each row one line ended by
 // "\n", fields quoted as RFC 4180 says.
 //
 // Tables written before the a and b columns and the images' facts end their
@@ -27,14 +29,22 @@ namespace comparepairs {
 // The status cell of a pair that succeeded.
 constexpr const char* kStatusOk = "ok";
 
-// The comparisons a run makes.
+// The comparisons a run makes, and whether their earth mover's distances
+// are added.
 struct Comparisons {
     bool perceptual = true;
     bool lab = true;
+    bool distance = false;
 };
 
-// Parses "perceptual,lab", "lab", ...; false for an unknown or empty name.
+// Parses "perceptual,lab", "lab", "perceptual,lab,distance", ...; false for
+// an unknown or empty name, or "distance" without a comparison.
 bool parseComparisons(const std::string& text, Comparisons& comparisons);
+
+// The figure columns of a run, in the table's order: Q, J, C, M, s, then L,
+// ab, a, b, then the distances' columns (Q_distance, ..., b_distance) of
+// those comparisons.
+std::vector<std::string> figureColumns(const Comparisons& comparisons);
 
 // The header line, with its "\n".
 std::string tableHeader(const Comparisons& comparisons);

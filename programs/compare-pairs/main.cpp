@@ -52,12 +52,13 @@ unsigned defaultJobs()
 
 int usageError(const CLI::App& app, const std::string& message)
 {
-    std::cerr << "compare-pairs: " << message << "\nUsage: " << app.get_name()
-              << " [--metrics perceptual,lab] [--profiles convert|ignore] [-j N] [--out FILE]"
-                 " [--resume] [--for-fit] [--shard K/N] [--debug-dir DIR] [--report DIR]"
-                 " [--safe-cells] PAIRS\n"
-                 "Run with --help for more information.\n"
-              << std::flush;
+    std::cerr
+        << "compare-pairs: " << message << "\nUsage: " << app.get_name()
+        << " [--metrics perceptual,lab[,distance]] [--profiles convert|ignore] [-j N] [--out FILE]"
+           " [--resume] [--for-fit] [--shard K/N] [--debug-dir DIR] [--report DIR]"
+           " [--safe-cells] PAIRS\n"
+           "Run with --help for more information.\n"
+        << std::flush;
     return 2;
 }
 
@@ -93,7 +94,8 @@ int main(int argc, char** argv)
 
     app.add_option("--metrics", metricsText,
            "Comparisons to make, comma-separated: perceptual (columns Q,J,C,M,s), "
-           "lab (columns L,ab,a,b)")
+           "lab (columns L,ab,a,b), and distance to add their earth mover's distances "
+           "(Q_distance ... b_distance, in each attribute's units)")
         ->capture_default_str()
         ->option_text("LIST");
     app.add_option("--profiles", profilesText,
@@ -185,7 +187,9 @@ int main(int argc, char** argv)
     options.pairs = inputs.front();
     if (!comparepairs::parseComparisons(metricsText, options.comparisons))
         return usageError(app,
-            "--metrics: expected perceptual, lab or perceptual,lab, got \"" + metricsText + "\"");
+            "--metrics: expected perceptual, lab or perceptual,lab, each optionally with "
+            ",distance, got \""
+                + metricsText + "\"");
     if (!toolkit::common::parseProfileHandling(profilesText, options.profiles))
         return usageError(
             app, "--profiles: expected convert or ignore, got \"" + profilesText + "\"");

@@ -1,5 +1,7 @@
 #include "programs/comparison/Comparison.hpp"
 
+#include <limits>
+
 namespace common = toolkit::common;
 
 namespace {
@@ -52,7 +54,31 @@ comparison::Figures comparison::compare(
         figures.perceptual = metrics::compareAttributes(first.perceptual, second.perceptual);
     if (plan.lab)
         figures.lab = labcompare::compareLab(first.lab, second.lab);
+    if (plan.distance)
+        figures.distances = distances(first, second, plan);
     return figures;
+}
+
+comparison::Distances comparison::distances(
+    const Measurement& first, const Measurement& second, const Plan& plan)
+{
+    const double none = std::numeric_limits<double>::quiet_NaN();
+    Distances d { none, none, none, none, none, none, none, none };
+    if (plan.perceptual) {
+        const metrics::AttributeCounts& a = first.perceptual;
+        const metrics::AttributeCounts& b = second.perceptual;
+        d.Q = common::earthMoversDistance(a.Q, b.Q);
+        d.J = common::earthMoversDistance(a.J, b.J);
+        d.C = common::earthMoversDistance(a.C, b.C);
+        d.M = common::earthMoversDistance(a.M, b.M);
+        d.s = common::earthMoversDistance(a.s, b.s);
+    }
+    if (plan.lab) {
+        d.L = common::earthMoversDistance(first.lab.L, second.lab.L);
+        d.a = common::earthMoversDistance(first.lab.a, second.lab.a);
+        d.b = common::earthMoversDistance(first.lab.b, second.lab.b);
+    }
+    return d;
 }
 
 std::vector<std::string> comparison::writeDebugFiles(

@@ -5,7 +5,8 @@
 // (metrics::attributesOfColours) and/or the L*a*b* table
 // (labcompare::labCounts), and is counted with its pixels into the
 // histograms; two measured images are compared by the Bhattacharyya
-// coefficients of their histograms. The callers differ only in what they do
+// coefficients of their histograms and, when asked, by their earth mover's
+// distances. The callers differ only in what they do
 // with the result: print it, append it, write a row, return it.
 #pragma once
 
@@ -27,6 +28,8 @@ struct Plan {
     bool perceptual = true;
     bool lab = true;
     bool keepPixels = false;
+    // compare() also gives the earth mover's distances.
+    bool distance = false;
 };
 
 // One image measured for the comparisons of a plan.
@@ -53,10 +56,23 @@ bool measureFile(const std::string& path, const Plan& plan,
 // Measures an 8-bit BGR image (CV_8UC3) held in memory.
 Measurement measureImage(const cv::Mat& bgr, const Plan& plan);
 
-// The figures of a comparison: those of the comparisons in the plan.
+// The earth mover's distance (toolkit::common::earthMoversDistance) between
+// two images' histograms of each attribute, from the very counts the
+// coefficients come from, in the attribute's own units: brightness Q,
+// lightness J (0 to 100), chroma C, colourfulness M and saturation s with
+// the perceptual comparison; L* (0 to 100), a* and b* with the L*a*b* one.
+// NaN for the attributes of a comparison not in the plan.
+struct Distances {
+    double Q, J, C, M, s, L, a, b;
+};
+Distances distances(const Measurement& first, const Measurement& second, const Plan& plan);
+
+// The figures of a comparison: those of the comparisons in the plan, and
+// their distances with Plan::distance.
 struct Figures {
     metrics::Figures perceptual {};
     labcompare::LabFigures lab {};
+    Distances distances {};
 };
 Figures compare(const Measurement& first, const Measurement& second, const Plan& plan);
 

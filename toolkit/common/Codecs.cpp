@@ -23,8 +23,8 @@ struct Module {
     int (*interface)() = nullptr;
     int (*initialise)(toolkit_codecs_error*) = nullptr;
     int (*decode)(const unsigned char*, size_t, int, void*, toolkit_codecs_error*) = nullptr;
-    int (*encode)(const char*, const void*, void (*)(void*, const unsigned char*, size_t), void*,
-        int*, toolkit_codecs_error*)
+    int (*encode)(const char*, const void*, const int*, size_t,
+        void (*)(void*, const unsigned char*, size_t), void*, int*, toolkit_codecs_error*)
         = nullptr;
     std::string error;
 };
@@ -128,13 +128,15 @@ cv::Mat toolkit::common::codecs::imdecode(const std::vector<uchar>& bytes, int f
     return image;
 }
 
-bool toolkit::common::codecs::imencode(
-    const std::string& extension, const cv::Mat& img, std::vector<uchar>& encoded)
+bool toolkit::common::codecs::imencode(const std::string& extension, const cv::Mat& img,
+    std::vector<uchar>& encoded, const std::vector<int>& params)
 {
     const Module& codecs = module();
     int done = 0;
     toolkit_codecs_error error {};
     encoded.clear();
-    raise(codecs.encode(extension.c_str(), &img, takeBytes, &encoded, &done, &error), error);
+    raise(codecs.encode(extension.c_str(), &img, params.data(), params.size(), takeBytes, &encoded,
+              &done, &error),
+        error);
     return done != 0;
 }

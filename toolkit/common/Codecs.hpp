@@ -30,9 +30,10 @@ constexpr const char* kModuleName = "libtoolkit-opencv-codecs.so";
 // loaded.
 cv::Mat imdecode(const std::vector<uchar>& bytes, int flags);
 
-// cv::imencode(extension, img, encoded) with OpenCV's default settings;
-// false when the encoder fails. Raises as imdecode does.
-bool imencode(const std::string& extension, const cv::Mat& img, std::vector<uchar>& encoded);
+// cv::imencode(extension, img, encoded, params): OpenCV's default settings
+// without params; false when the encoder fails. Raises as imdecode does.
+bool imencode(const std::string& extension, const cv::Mat& img, std::vector<uchar>& encoded,
+    const std::vector<int>& params = {});
 
 } // namespace codecs
 } // namespace common

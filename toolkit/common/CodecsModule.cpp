@@ -58,8 +58,8 @@ TOOLKIT_CODECS_EXPORT int toolkit_codecs_initialise(toolkit_codecs_error* error)
     return guarded(error, [] { cv::imdecode(std::vector<uchar>(1, 0), cv::IMREAD_COLOR); });
 }
 
-TOOLKIT_CODECS_EXPORT int toolkit_codecs_decode(const unsigned char* bytes, size_t size, int flags,
-    void* image, toolkit_codecs_error* error)
+TOOLKIT_CODECS_EXPORT int toolkit_codecs_decode(
+    const unsigned char* bytes, size_t size, int flags, void* image, toolkit_codecs_error* error)
 {
     return guarded(error, [&] {
         if (size > std::size_t(INT_MAX))
@@ -71,12 +71,15 @@ TOOLKIT_CODECS_EXPORT int toolkit_codecs_decode(const unsigned char* bytes, size
 }
 
 TOOLKIT_CODECS_EXPORT int toolkit_codecs_encode(const char* extension, const void* image,
-    void (*sink)(void*, const unsigned char*, size_t), void* context, int* encoded,
-    toolkit_codecs_error* error)
+    const int* parameters, size_t count, void (*sink)(void*, const unsigned char*, size_t),
+    void* context, int* encoded, toolkit_codecs_error* error)
 {
     return guarded(error, [&] {
         std::vector<uchar> buffer;
-        *encoded = cv::imencode(extension, *static_cast<const cv::Mat*>(image), buffer) ? 1 : 0;
+        const std::vector<int> settings(parameters, parameters + count);
+        *encoded = cv::imencode(extension, *static_cast<const cv::Mat*>(image), buffer, settings)
+            ? 1
+            : 0;
         if (*encoded)
             sink(context, buffer.data(), buffer.size());
     });

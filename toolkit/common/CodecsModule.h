@@ -16,7 +16,7 @@ extern "C" {
 #endif
 
 /* The version of these entry points; the library refuses a module of another. */
-#define TOOLKIT_CODECS_INTERFACE 1
+#define TOOLKIT_CODECS_INTERFACE 2
 
 /* What a call gives. */
 enum toolkit_codecs_status {
@@ -46,11 +46,13 @@ int toolkit_codecs_decode(const unsigned char* bytes, size_t size, int flags, vo
     struct toolkit_codecs_error* error);
 
 /* cv::imencode of *image (a const cv::Mat*) for the extension (".png"), with
- * OpenCV's default settings; *encoded is set to 1 and the bytes are given to
- * sink(context, bytes, size) once when the encoder succeeds, else 0. */
-int toolkit_codecs_encode(const char* extension, const void* image,
-    void (*sink)(void* context, const unsigned char* bytes, size_t size), void* context,
-    int* encoded, struct toolkit_codecs_error* error);
+ * the count parameters as cv::imwrite takes them (cv::IMWRITE_JPEG_QUALITY and
+ * its value, ...; none for OpenCV's default settings); *encoded is set to 1
+ * and the bytes are given to sink(context, bytes, size) once when the encoder
+ * succeeds, else 0. */
+int toolkit_codecs_encode(const char* extension, const void* image, const int* parameters,
+    size_t count, void (*sink)(void* context, const unsigned char* bytes, size_t size),
+    void* context, int* encoded, struct toolkit_codecs_error* error);
 
 #ifdef __cplusplus
 }

@@ -37,6 +37,35 @@ float toolkit::common::bhattacharyyaCoeff(const BinCounts& inp, const BinCounts&
     return sum;
 }
 
+double toolkit::common::earthMoversDistance(const BinCounts& first, const BinCounts& second)
+{
+    const BinRange range = first.range();
+    std::uint64_t n1 = 0, n2 = 0;
+    for (int bin = range.first; bin <= range.last; ++bin) {
+        n1 += first.count(bin);
+        n2 += second.count(bin);
+    }
+    if (n1 == 0 || n2 == 0)
+        return std::numeric_limits<double>::quiet_NaN();
+    // |F(k) - G(k)| = |c1(k) n2 - c2(k) n1| / (n1 n2), with c1 and c2 the
+    // cumulative counts: each numerator is exact in 128 bits, and so is their
+    // sum, which is divided once at the end.
+    using Wide = unsigned __int128;
+    Wide sum = 0;
+    Wide c1 = 0, c2 = 0;
+    for (int bin = range.first; bin < range.last; ++bin) {
+        c1 += first.count(bin);
+        c2 += second.count(bin);
+        const Wide a = c1 * n2, b = c2 * n1;
+        sum += a > b ? a - b : b - a;
+    }
+    const Wide whole = sum / (Wide(n1) * n2);
+    const Wide rest = sum % (Wide(n1) * n2);
+    return static_cast<double>(whole)
+        + static_cast<double>(static_cast<long double>(rest)
+            / (static_cast<long double>(n1) * static_cast<long double>(n2)));
+}
+
 float toolkit::common::getBhattacharyaCoeff(
     const cv::Mat& inpChannel, const cv::Mat& tarChannel, BinRange range)
 {

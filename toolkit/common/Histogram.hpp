@@ -1,6 +1,6 @@
-// Value histograms with one bin per integer and their Bhattacharyya
-// coefficient. Each comparison supplies its own range of summed bins
-// (perceptual-metrics 0..999, lab-compare -128..127).
+// Value histograms with one bin per integer, their Bhattacharyya coefficient
+// and their earth mover's distance. Each comparison supplies its own range of
+// summed bins (perceptual-metrics 0..999, lab-compare -128..127).
 #pragma once
 
 #include <opencv2/core.hpp>
@@ -60,6 +60,18 @@ private:
 // are occupied; p = count / n as float. Both counts must share one range.
 // 0 when either side counted nothing.
 float bhattacharyyaCoeff(const BinCounts& inp, const BinCounts& tar);
+
+// The earth mover's (Wasserstein-1) distance between the two histograms, in
+// the values' own units: the least mean distance, in bins of one unit, by which
+// the first histogram's values must move to become the second's. In one
+// dimension it is the sum over the bins of |F(k) - G(k)|, F and G being the
+// two cumulative shares. Unlike the coefficient it grows with how far the
+// values moved: every value shifted by k units gives k, whatever the shape.
+// Only the values in the range's bins count (each side normalised by its own
+// in-range count); NaN when either side has none there. Both counts must
+// share one range. Summed exactly in integers, so a shift of whole bins gives
+// the whole number exactly.
+double earthMoversDistance(const BinCounts& first, const BinCounts& second);
 
 // The Bhattacharyya coefficient of two CV_32FC1 planes (sizes may differ) over
 // the given range of bins.

@@ -13,7 +13,8 @@ bool toolkit::common::writeImage(const std::string& name, const cv::Mat& img)
     return writeImage(name, img, error);
 }
 
-bool toolkit::common::writeImage(const std::string& name, const cv::Mat& img, std::string& error)
+bool toolkit::common::writeImage(
+    const std::string& name, const cv::Mat& img, std::string& error, const std::vector<int>& params)
 {
     error.clear();
     if (img.empty()) {
@@ -29,7 +30,7 @@ bool toolkit::common::writeImage(const std::string& name, const cv::Mat& img, st
     // Encoded as cv::imwrite encodes it, then written whole under another name.
     std::vector<uchar> encoded;
     try {
-        if (!toolkit::common::codecs::imencode(name.substr(dot), img, encoded)) {
+        if (!toolkit::common::codecs::imencode(name.substr(dot), img, encoded, params)) {
             error = "cannot write \"" + name + "\": the encoder failed";
             return false;
         }

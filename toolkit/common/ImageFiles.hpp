@@ -6,6 +6,7 @@
 #include <opencv2/core.hpp>
 
 #include <string>
+#include <vector>
 
 namespace toolkit {
 namespace common {
@@ -16,8 +17,11 @@ namespace common {
 // `name` when complete, so the old file is replaced whole and concurrent
 // writers leave one writer's whole file; nothing is left behind on failure.
 bool writeImage(const std::string& name, const cv::Mat& img);
-// The same, with the reason for a failure in `error`.
-bool writeImage(const std::string& name, const cv::Mat& img, std::string& error);
+// The same, with the reason for a failure in `error`, and the encoder's
+// parameters as cv::imwrite takes them (cv::IMWRITE_JPEG_QUALITY and its value,
+// ...); none gives cv::imwrite's defaults.
+bool writeImage(const std::string& name, const cv::Mat& img, std::string& error,
+    const std::vector<int>& params = {});
 
 } // namespace common
 } // namespace toolkit

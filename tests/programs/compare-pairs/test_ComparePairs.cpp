@@ -1,4 +1,5 @@
 #include "programs/compare-pairs/PairList.hpp"
+#include "programs/compare-pairs/Rows.hpp"
 #include "programs/compare-pairs/Table.hpp"
 #include "programs/lab-compare/LabCompare.hpp"
 #include "toolkit/common/ImageReader.hpp"
@@ -13,6 +14,7 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <thread>
 
@@ -485,6 +487,138 @@ TEST(ComparePairs, ReportPagesHoldAtMostTwoHundredPairs)
     EXPECT_TRUE(testsupport::fileExists("report/img/1-mask.jpg"));
 }
 
+namespace {
+
+// The header of a run with distances, up to the images' facts.
+const std::string kDistanceColumns
+    = "Q_distance,J_distance,C_distance,M_distance,s_distance,L_distance,a_distance,b_distance";
+
+// The cells of a table's second line by the header's names.
+std::map<std::string, std::string> firstRow(const std::string& table)
+{
+    const auto all = lines(table);
+    std::map<std::string, std::string> row;
+    if (all.size() < 2)
+        return row;
+    const auto names = fields(all[0]), cells = fields(all[1]);
+    for (std::size_t k = 0; k < names.size() && k < cells.size(); ++k)
+        row[names[k]] = cells[k];
+    return row;
+}
+
+// Every value of an 8-bit image times `factor`, rounded, as an edit would.
+cv::Mat scaled(const cv::Mat& img, double factor)
+{
+    cv::Mat out;
+    img.convertTo(out, CV_8U, factor);
+    return out;
+}
+
+// Saturation raised by `factor` about each pixel's grey (ITU-R 601 luma).
+cv::Mat saturated(const cv::Mat& img, double factor)
+{
+    cv::Mat out(img.size(), CV_8UC3);
+    for (int i = 0; i < img.rows; ++i)
+        for (int j = 0; j < img.cols; ++j) {
+            const cv::Vec3b p = img.at<cv::Vec3b>(i, j);
+            const double grey = 0.114 * p[0] + 0.587 * p[1] + 0.299 * p[2];
+            for (int c = 0; c < 3; ++c)
+                out.at<cv::Vec3b>(i, j)[c]
+                    = cv::saturate_cast<uchar>(grey + factor * (p[c] - grey));
+        }
+    return out;
+}
+
+} // namespace
+
+TEST(ComparePairsDistance, ColumnsOnlyWhenAskedAndTheFiguresUnchanged)
+{
+    testsupport::ScopedWorkDir dir;
+    const auto names = writePhotos(2);
+    writeText("pairs.txt", names[0] + "\t" + names[1] + "\n");
+    const auto plain = runProgram(kBinary, { "pairs.txt" });
+    const auto both = runProgram(kBinary, { "--metrics", "perceptual,lab,distance", "pairs.txt" });
+    const auto lab = runProgram(kBinary, { "--metrics", "distance,lab", "pairs.txt" });
+    ASSERT_EQ(plain.status, 0) << plain.err;
+    ASSERT_EQ(both.status, 0) << both.err;
+    ASSERT_EQ(lab.status, 0) << lab.err;
+    EXPECT_EQ(lines(plain.out)[0] + "\n", kHeader);
+    EXPECT_EQ(lines(both.out)[0],
+        "first,second,status,Q,J,C,M,s,L,ab,a,b," + kDistanceColumns
+            + ",first_size,first_bits,first_profile,first_reading,first_white,"
+              "second_size,second_bits,second_profile,second_reading,second_white");
+    EXPECT_EQ(lines(lab.out)[0],
+        "first,second,status,L,ab,a,b,L_distance,a_distance,b_distance,"
+        "first_size,first_bits,first_profile,first_reading,second_size,second_bits,"
+        "second_profile,second_reading");
+    // Every other cell as without distances.
+    auto withDistances = firstRow(both.out);
+    auto without = firstRow(plain.out);
+    for (const auto& [name, cell] : without)
+        EXPECT_EQ(withDistances[name], cell) << name;
+
+    // The distances are those of the measured images, as printed figures.
+    const comparison::Plan plan { true, true, false, true };
+    const comparison::Distances d
+        = comparison::distances(comparison::measureImage(cv::imread(names[0]), plan),
+            comparison::measureImage(cv::imread(names[1]), plan), plan);
+    const std::pair<const char*, double> expected[] = { { "Q_distance", d.Q },
+        { "J_distance", d.J }, { "C_distance", d.C }, { "M_distance", d.M }, { "s_distance", d.s },
+        { "L_distance", d.L }, { "a_distance", d.a }, { "b_distance", d.b } };
+    for (const auto& [name, value] : expected)
+        EXPECT_EQ(withDistances[name], comparepairs::figureText(value)) << name;
+
+    // A failed pair has empty distance cells; distance alone is refused.
+    writeText("bad.txt", names[0] + "\tmissing.png\n");
+    const auto failed = runProgram(kBinary, { "--metrics", "perceptual,lab,distance", "bad.txt" });
+    EXPECT_EQ(failed.status, 1);
+    EXPECT_EQ(firstRow(failed.out)["b_distance"], "");
+    EXPECT_EQ(firstRow(failed.out).size(), 30u);
+    const auto alone = runProgram(kBinary, { "--metrics", "distance", "pairs.txt" });
+    EXPECT_EQ(alone.status, 2);
+    EXPECT_NE(
+        alone.err.find("--metrics: expected perceptual, lab or perceptual,lab"), std::string::npos)
+        << alone.err;
+}
+
+TEST(ComparePairsDistance, GrowsWithHowFarTheValuesMoved)
+{
+    // The README's examples. Uniform images: black and white lie 100 L*
+    // units apart; grey 128 (L* 53.6, bin 54) lies 3 from grey 136 (bin 57)
+    // and 12 from grey 160 (bin 66), while the coefficient is 0 for both;
+    // all have J = 100 (each is its own white).
+    testsupport::ScopedWorkDir dir;
+    for (int grey : { 0, 128, 136, 160, 255 })
+        testsupport::writePng(
+            "grey" + std::to_string(grey) + ".png", cv::Mat(8, 8, CV_8UC3, cv::Scalar::all(grey)));
+    // Every code value of coffee.png times 1.02, and its saturation raised
+    // by 20 %.
+    const cv::Mat coffee = cv::imread(kSamples + "/coffee.png");
+    testsupport::writePng("times-1.02.png", scaled(coffee, 1.02));
+    testsupport::writePng("saturated.png", saturated(coffee, 1.2));
+    writeText("pairs.txt",
+        "grey0.png\tgrey255.png\ngrey128.png\tgrey136.png\ngrey128.png\tgrey160.png\n" + kSamples
+            + "/coffee.png\ttimes-1.02.png\n" + kSamples + "/coffee.png\tsaturated.png\n");
+    const auto run = runProgram(kBinary, { "--metrics", "perceptual,lab,distance", "pairs.txt" });
+    ASSERT_EQ(run.status, 0) << run.err;
+    const auto rows = lines(run.out);
+    ASSERT_EQ(rows.size(), 6u);
+    std::vector<std::map<std::string, std::string>> table;
+    for (std::size_t k = 1; k < rows.size(); ++k)
+        table.push_back(firstRow(rows[0] + "\n" + rows[k]));
+    const std::vector<std::vector<std::string>> expected
+        = { // L, L_distance, J, J_distance, C, C_distance
+              { "0", "100", "1", "0" }, { "0", "3", "1", "0" }, { "0", "12", "1", "0" },
+              { "0.99335", "0.848667", "0.99939", "0.0624792", "0.997364", "0.0888417" },
+              { "0.994311", "1.09905", "0.999404", "0.0626792", "0.940641", "0.466304" }
+          };
+    const char* names[] = { "L", "L_distance", "J", "J_distance", "C", "C_distance" };
+    for (std::size_t row = 0; row < expected.size(); ++row)
+        for (std::size_t k = 0; k < expected[row].size(); ++k)
+            EXPECT_EQ(table[row][names[k]], expected[row][k])
+                << "line " << row + 1 << " " << names[k];
+}
+
 TEST(ComparePairs, PixelLimitOption)
 {
     testsupport::ScopedWorkDir dir;
@@ -917,13 +1051,14 @@ TEST(ComparePairs, AnEarlierReportIsReplacedWholeOrLeftAsItWas)
 TEST(ComparePairs, ReportFilesThatCannotBeWrittenAreNamedOnce)
 {
     testsupport::ScopedWorkDir dir;
-    // Noise: thumbnails far larger than the page that shows them.
+    // Noise: thumbnails (about 28 kB) larger than the page that shows them
+    // (about 21 kB).
     cv::Mat noise(240, 240, CV_8UC3);
     cv::randu(noise, 0, 256);
     testsupport::writePng("noise.png", noise);
     writeText("pairs.txt", "noise.png\tnoise.png\n");
     const auto run = runProgram("/bin/sh",
-        { "-c", "prlimit --fsize=50000 " + kBinary + " --metrics lab --report report pairs.txt" });
+        { "-c", "prlimit --fsize=25000 " + kBinary + " --metrics lab --report report pairs.txt" });
     EXPECT_EQ(run.status, 1) << run.err;
     // Both thumbnails fail alike: one warning, naming the first.
     EXPECT_EQ(
