@@ -352,7 +352,7 @@ cv::Mat toWhite(
             static_cast<double>(triple[2])));
 }
 
-py::object gPerceptualFigures, gLabFigures;
+py::object gPerceptualFigures, gLabFigures, gDistances;
 
 py::object perceptualMetrics(const py::handle& first, const py::handle& second,
     const py::handle& debugDirArgument, const std::string& channelOrderText)
@@ -391,6 +391,22 @@ py::object labCompare(
                 .lab;
     }
     return gLabFigures(f.L, f.ab);
+}
+
+py::object distances(
+    const py::handle& first, const py::handle& second, const std::string& channelOrderText)
+{
+    const ChannelOrder order = channelOrder(channelOrderText);
+    const cv::Mat a = toImage8(first, "first", order);
+    const cv::Mat b = toImage8(second, "second", order);
+    comparison::Distances d {};
+    {
+        py::gil_scoped_release release;
+        const comparison::Plan plan { true, true, false, true };
+        d = comparison::distances(
+            comparison::measureImage(a, plan), comparison::measureImage(b, plan), plan);
+    }
+    return gDistances(d.Q, d.J, d.C, d.M, d.s, d.L, d.a, d.b);
 }
 
 // A float32 H x W plane as a matrix that uses its memory.
@@ -780,8 +796,9 @@ py::tuple comparePairs(const py::list& pairs, const py::handle& jobsArgument,
     comparepairs::Comparisons comparisons;
     if (!comparepairs::parseComparisons(metricsText, comparisons))
         throw py::value_error(
-            "metrics: expected \"perceptual\", \"lab\" or \"perceptual,lab\", got \"" + metricsText
-            + "\"");
+            "metrics: expected \"perceptual\", \"lab\" or \"perceptual,lab\", with \",distance\" "
+            "or not, got \""
+            + metricsText + "\"");
     const common::ProfileHandling handling = profileHandling(profiles);
     const int jobs = integer(jobsArgument, "jobs", 1, kMostJobs);
     std::vector<comparepairs::PathPair> list;
@@ -813,7 +830,8 @@ PYBIND11_MODULE(_photocolour, m)
     py::object namedtuple = py::module_::import("collections").attr("namedtuple");
     gPerceptualFigures = namedtuple("PerceptualFigures", py::make_tuple("Q", "J", "C", "M", "s"));
     gLabFigures = namedtuple("LabFigures", py::make_tuple("L", "ab"));
-    for (py::object* type : { &gPerceptualFigures, &gLabFigures })
+    gDistances = namedtuple("Distances", py::make_tuple("Q", "J", "C", "M", "s", "L", "a", "b"));
+    for (py::object* type : { &gPerceptualFigures, &gLabFigures, &gDistances })
         type->attr("__module__") = "photocolour";
     gPerceptualFigures.attr("__doc__")
         = "The five coefficients of perceptual_metrics: brightness Q, lightness J, chroma C, "
@@ -822,7 +840,11 @@ PYBIND11_MODULE(_photocolour, m)
         = "The coefficients of lab_compare: L* and the mean of those of a* and b*, each 0 "
           "(disjoint) to 1 (identical).";
     m.attr("PerceptualFigures") = gPerceptualFigures;
+    gDistances.attr("__doc__")
+        = "The earth mover's distances of distances: how far each attribute's distribution moved "
+          "between two images, in the attribute's own units (Q, J, C, M, s, then L*, a*, b*).";
     m.attr("LabFigures") = gLabFigures;
+    m.attr("Distances") = gDistances;
     // The OpenCV errors left after the module's own checks come from values
     // OpenCV cannot work with (a filter window too large to allocate, ...):
     // ValueError, or MemoryError, rather than pybind11's RuntimeError. For
@@ -911,6 +933,7 @@ PYBIND11_MODULE(_photocolour, m)
         py::arg("debug_dir"), py::arg("channel_order"));
     m.def(
         "lab_compare", &labCompare, py::arg("first"), py::arg("second"), py::arg("channel_order"));
+    m.def("distances", &distances, py::arg("first"), py::arg("second"), py::arg("channel_order"));
     m.def(
         "appearance", &appearance, py::arg("img"), py::arg("debug_dir"), py::arg("channel_order"));
     m.def("compare_pairs", &comparePairs, py::arg("pairs"), py::arg("jobs"), py::arg("metrics"),

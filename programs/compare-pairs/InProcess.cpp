@@ -82,7 +82,8 @@ std::vector<std::string> comparepairs::tableColumns(const Comparisons& compariso
 std::vector<std::vector<std::string>> comparepairs::pairRows(const std::vector<PathPair>& pairs,
     const Comparisons& comparisons, toolkit::common::ProfileHandling profiles, unsigned jobs)
 {
-    const comparison::Plan plan { comparisons.perceptual, comparisons.lab, false };
+    const comparison::Plan plan { comparisons.perceptual, comparisons.lab, false,
+        comparisons.distance };
     const std::size_t window = std::size_t(std::max(1u, jobs)) * kPairsPerWorker;
     std::vector<std::vector<std::string>> rows;
     rows.reserve(pairs.size());

@@ -35,6 +35,7 @@ from typing import Dict, Iterable, List, Optional, Sequence, Tuple, Union
 
 from . import _photocolour as _native
 from ._photocolour import (
+    Distances,
     ImageError,
     ImageFacts,
     ImageNotFoundError,
@@ -46,8 +47,8 @@ from ._photocolour import (
 from ._types import ChannelOrder, Float32Image, FloatImage, Image8, PathArg, Profiles, White
 
 __all__ = [
-    "ImageError", "ImageFacts", "ImageNotFoundError", "ImagePermissionError", "LabFigures",
-    "PairRow", "PerceptualFigures", "__version__", "appearance", "compare_pairs", "guided_filter",
+    "Distances", "ImageError", "ImageFacts", "ImageNotFoundError", "ImagePermissionError", "LabFigures",
+    "PairRow", "PerceptualFigures", "__version__", "appearance", "compare_pairs", "distances", "guided_filter",
     "icam_cat", "image_facts", "inverse_cat", "lab_compare", "lab_to_srgb", "lalphabeta_to_lms",
     "lms_to_lalphabeta", "lms_to_srgb", "optimal_transport", "perceptual_metrics", "read_image",
     "sharpened_to_xyz", "srgb_to_lab", "srgb_to_lms", "srgb_to_opponent", "srgb_to_xyz",
@@ -128,6 +129,20 @@ def lab_compare(first: Image8, second: Image8, *,
     return _native.lab_compare(first, second, channel_order)
 
 
+def distances(first: Image8, second: Image8, *,
+              channel_order: ChannelOrder = "bgr") -> Distances:
+    """How far each attribute's distribution moved between two uint8 photographs.
+
+    The earth mover's (Wasserstein-1) distance between the two images' value
+    histograms of each attribute, from the integer-binned histograms of
+    perceptual_metrics (Q, J, C, M, s) and lab_compare (L*, a*, b*), in the
+    attribute's own units: a uniform shift of k units gives k. Returns
+    Distances(Q, J, C, M, s, L, a, b), the same figures as compare-pairs'
+    *_distance columns; NaN where an image has no defined value.
+    """
+    return _native.distances(first, second, channel_order)
+
+
 def appearance(img: Union[Image8, FloatImage], debug_dir: Optional[PathArg] = None, *,
                channel_order: ChannelOrder = "bgr") -> Dict[str, Float32Image]:
     """The appearance attributes of every pixel of an image, as perceptual-metrics computes them.
@@ -146,7 +161,9 @@ def appearance(img: Union[Image8, FloatImage], debug_dir: Optional[PathArg] = No
 class PairRow(collections.namedtuple("PairRow", [
         "first", "second", "status", "Q", "J", "C", "M", "s", "L", "ab", "a", "b",
         "first_size", "first_bits", "first_profile", "first_reading", "first_white",
-        "second_size", "second_bits", "second_profile", "second_reading", "second_white"])):
+        "second_size", "second_bits", "second_profile", "second_reading", "second_white",
+        "Q_distance", "J_distance", "C_distance", "M_distance", "s_distance",
+        "L_distance", "a_distance", "b_distance"])):
     """One row of compare_pairs: the cells of compare-pairs' table for a pair.
 
     first and second are the paths as given; status is "ok", or "error: " and
@@ -155,7 +172,9 @@ class PairRow(collections.namedtuple("PairRow", [
     comparison not asked for or a pair that failed. For each image:
     *_size ("WxH"), *_bits, *_profile (None without one), *_reading and
     *_white (the top lightness share, with the perceptual comparison), None
-    for an image that could not be read.
+    for an image that could not be read. The *_distance fields, with
+    ",distance" in metrics, are the table's earth mover's distances (as from
+    distances()), None otherwise.
     """
     __slots__ = ()
 
@@ -203,7 +222,8 @@ def compare_pairs(pairs: Iterable[Tuple[PathArg, PathArg]], jobs: Optional[int] 
     and each pair gets the cells of compare-pairs' table, in the order of the
     pairs: the same figures, to the digit, and the status of a pair that
     failed (an image that cannot be read fails its pairs, not the call).
-    metrics is "perceptual", "lab" or "perceptual,lab" (the table's columns);
+    metrics is "perceptual", "lab" or "perceptual,lab" (the table's columns),
+    each with ",distance" for the earth mover's distances of its attributes;
     profiles as for read_image. to_dataframe(rows) gives a pandas DataFrame.
     """
     listed = _path_pairs(pairs)

@@ -23,6 +23,16 @@ class LabFigures(NamedTuple):
     L: float
     ab: float
 
+class Distances(NamedTuple):
+    Q: float
+    J: float
+    C: float
+    M: float
+    s: float
+    L: float
+    a: float
+    b: float
+
 class ImageFacts(NamedTuple):
     format: str
     width: int
@@ -61,6 +71,14 @@ class PairRow(NamedTuple):
     second_profile: Optional[str]
     second_reading: Optional[str]
     second_white: Optional[float]
+    Q_distance: Optional[float]
+    J_distance: Optional[float]
+    C_distance: Optional[float]
+    M_distance: Optional[float]
+    s_distance: Optional[float]
+    L_distance: Optional[float]
+    a_distance: Optional[float]
+    b_distance: Optional[float]
 
 def read_image(path: PathArg, profiles: Profiles = "convert", *,
                channel_order: ChannelOrder = "bgr") -> Image8: ...
@@ -70,6 +88,8 @@ def perceptual_metrics(first: Image8, second: Image8, debug_dir: Optional[PathAr
                        channel_order: ChannelOrder = "bgr") -> PerceptualFigures: ...
 def lab_compare(first: Image8, second: Image8, *,
                 channel_order: ChannelOrder = "bgr") -> LabFigures: ...
+def distances(first: Image8, second: Image8, *,
+              channel_order: ChannelOrder = "bgr") -> Distances: ...
 def appearance(img: Union[Image8, FloatImage], debug_dir: Optional[PathArg] = None, *,
                channel_order: ChannelOrder = "bgr") -> Dict[str, Float32Image]: ...
 def compare_pairs(pairs: Iterable[Tuple[PathArg, PathArg]], jobs: Optional[int] = None,

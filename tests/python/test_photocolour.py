@@ -404,6 +404,7 @@ def malformed_arguments():
         "read_image": [("path", path, [3, None]), ("profiles", "convert", [3, "bogus"])],
         "image_facts": [("path", path, [3, None]), ("profiles", "ignore", [3, "bogus"])],
         "top_lightness_share": [("img", u8, images8)], "lab_compare": [("first", u8, images8), ("second", u8, images8)],
+        "distances": [("first", u8, images8), ("second", u8, images8)],
         "perceptual_metrics": [("first", u8, images8), ("second", u8, images8), ("debug_dir", None, dirs)],
         "appearance": [("img", f, floats), ("debug_dir", None, dirs)],
         "icam_cat": [("sharpened", f, floats), ("white_src", white, whites), ("white_dst", white, whites),
@@ -515,7 +516,7 @@ def test_compare_pairs_gives_the_programs_table(tmp_path):
     damaged.write_bytes((pathlib.Path(SAMPLES) / "rocket.jpg").read_bytes()[:5000])
     pairs = [(os.path.join(SAMPLES, a), os.path.join(SAMPLES, b)) for a, b in PAIRS]
     pairs += [(pairs[0][0], str(tmp_path / "missing.png")), (str(damaged), pairs[1][1]), pairs[1]]
-    for metrics in ("perceptual,lab", "lab"):
+    for metrics in ("perceptual,lab", "lab", "perceptual,lab,distance"):
         columns, expected = program_table(pairs, tmp_path, "--metrics", metrics, "-j", "2")
         for jobs in (1, 3):
             rows = pc.compare_pairs(iter(pairs), jobs=jobs, metrics=metrics)
@@ -523,6 +524,7 @@ def test_compare_pairs_gives_the_programs_table(tmp_path):
         assert [row.status.split(":")[0] for row in rows] == ["ok"] * 3 + ["error"] * 2 + ["ok"]
         assert rows[3].second_size is None and rows[3].first_size == "600x400"
         assert all(row.Q is None for row in rows) == (metrics == "lab")
+        assert all(row.J_distance is None for row in rows) == ("distance" not in metrics)
     # Paths come back as given.
     rows = pc.compare_pairs([(pathlib.Path(a), b) for a, b in pairs[:1]], metrics="perceptual")
     assert rows[0].first == pathlib.Path(pairs[0][0]) and rows[0].L is None
@@ -536,3 +538,19 @@ def test_compare_pairs_rows_as_a_dataframe():
     frame = pc.to_dataframe(rows)
     assert isinstance(frame, pandas.DataFrame) and list(frame.columns) == list(pc.PairRow._fields)
     assert frame["Q"].tolist() == [row.Q for row in rows] and len(frame) == len(pairs)
+
+
+def test_distances_are_the_tables_and_a_shift_of_k_is_k(tmp_path):
+    first, second = (sample(name) for name in PAIRS[0])
+    d = pc.distances(first, second)
+    assert d._fields == ("Q", "J", "C", "M", "s", "L", "a", "b")
+    pairs = [tuple(os.path.join(SAMPLES, name) for name in PAIRS[0])]
+    row = pc.compare_pairs(pairs, metrics="perceptual,lab,distance")[0]
+    for name in d._fields:
+        assert "%g" % getattr(d, name) == "%g" % getattr(row, name + "_distance"), name
+    assert all(value == 0 for value in pc.distances(first, first))
+    # Flat grey 128 against 160: L* moves from 53.59 to 65.97, 12 whole bins.
+    grey = np.full((8, 8, 3), 128, np.uint8)
+    assert pc.distances(grey, grey + 32).L == 12
+    np.testing.assert_array_equal(pc.distances(first[..., ::-1].copy(), second[..., ::-1].copy(),
+                                               channel_order="rgb"), d)
