@@ -1,22 +1,55 @@
 #include "programs/comparison/Comparison.hpp"
 
+#include "programs/comparison/ColourTable.hpp"
+
+#include <vector>
+
 namespace common = toolkit::common;
 
 namespace {
+
+// Colours each table holds at most: a photograph of 640 x 480 pixels has
+// some 50,000, a study's photographs share most of theirs. 32 MiB for the
+// responses, 12 MiB for the L*a*b* bins, besides 3.25 MiB each for finding
+// them.
+constexpr std::size_t kTableEntries = std::size_t(1) << 21;
+
+// The colours' model responses and L*a*b* bins met so far in this process.
+comparison::ColourTable<metrics::ColourResponse>& responseTable()
+{
+    static comparison::ColourTable<metrics::ColourResponse> table(kTableEntries);
+    return table;
+}
+
+comparison::ColourTable<labcompare::LabBins>& labTable()
+{
+    static comparison::ColourTable<labcompare::LabBins> table(kTableEntries);
+    return table;
+}
 
 // The measurement of an image whose colours are counted.
 void measureColours(const cv::Mat& bgr, common::DistinctColours&& colours,
     const comparison::Plan& plan, comparison::Measurement& measurement)
 {
+    const std::size_t count = colours.keys.size();
     if (plan.perceptual) {
-        metrics::ColourAttributes attributes = metrics::attributesOfColours(colours);
-        measurement.perceptual = metrics::countAttributes(colours, attributes);
-        measurement.white = metrics::topLightnessShare(colours, attributes);
-        if (plan.keepPixels)
-            measurement.attributes = std::move(attributes);
+        std::vector<metrics::ColourResponse> responses(count);
+        responseTable().lookUp(
+            colours.keys.data(), count, responses.data(), &metrics::responsesOfColours);
+        if (plan.keepPixels) {
+            measurement.attributes = metrics::attributesOfResponses(colours, responses.data());
+            measurement.perceptual = metrics::countAttributes(colours, measurement.attributes);
+            measurement.white = metrics::topLightnessShare(colours, measurement.attributes);
+        } else {
+            measurement.perceptual
+                = metrics::countAttributesOfResponses(colours, responses.data(), measurement.white);
+        }
     }
-    if (plan.lab)
-        measurement.lab = labcompare::labCounts(colours);
+    if (plan.lab) {
+        std::vector<labcompare::LabBins> bins(count);
+        labTable().lookUp(colours.keys.data(), count, bins.data(), &labcompare::labBinsOfColours);
+        measurement.lab = labcompare::countLabBins(colours, bins.data());
+    }
     if (plan.keepPixels) {
         measurement.image = bgr;
         measurement.colours = std::move(colours);

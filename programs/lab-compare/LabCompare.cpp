@@ -78,6 +78,35 @@ labcompare::LabCounts labcompare::labCounts(const toolkit::common::DistinctColou
     return counts;
 }
 
+void labcompare::labBinsOfColours(const std::uint32_t* keys, std::size_t count, LabBins* bins)
+{
+    using toolkit::common::BinCounts;
+    // L* lies in 0..100 and a*, b* in -128..128 by the conversion's scaling,
+    // so each bin fits 16 bits.
+    const auto bin = [](float value) {
+        const double b = BinCounts::binOf(value);
+        CV_Assert(b >= -32768.0 && b <= 32767.0);
+        return static_cast<std::int16_t>(b);
+    };
+    for (std::size_t k = 0; k < count; ++k) {
+        const cv::Vec3f lab = labOfColour(keys[k]);
+        bins[k] = { bin(lab[0]), bin(lab[1]), bin(lab[2]) };
+    }
+}
+
+labcompare::LabCounts labcompare::countLabBins(
+    const toolkit::common::DistinctColours& colours, const LabBins* bins)
+{
+    LabCounts counts;
+    for (std::size_t k = 0; k < colours.keys.size(); ++k) {
+        const std::uint32_t count = colours.counts[k];
+        counts.L.addToBin(bins[k].L, count);
+        counts.a.addToBin(bins[k].a, count);
+        counts.b.addToBin(bins[k].b, count);
+    }
+    return counts;
+}
+
 labcompare::LabFigures labcompare::compareLab(const LabCounts& input, const LabCounts& target)
 {
     const float coeffL = toolkit::common::bhattacharyyaCoeff(input.L, target.L);

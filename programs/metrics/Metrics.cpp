@@ -1,5 +1,6 @@
 #include "programs/metrics/Metrics.hpp"
 
+#include "toolkit/color/AppearanceAttributes.hpp"
 #include "toolkit/color/AppearanceModel.hpp"
 #include "toolkit/color/ChromaticAdaptation.hpp"
 #include "toolkit/color/RgbXyz.hpp"
@@ -13,11 +14,14 @@
 
 #include <opencv2/imgcodecs.hpp>
 
+#include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <future>
 #include <iostream>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <sstream>
@@ -29,12 +33,17 @@ namespace common = toolkit::common;
 
 using metrics::AttributeCounts;
 using metrics::ColourAttributes;
+using metrics::ColourResponse;
 using metrics::Figures;
 
 namespace {
 
 // Distinct colours are laid out in rows of this width.
 constexpr int kColourRowWidth = 1024;
+// J rounds into the top bin, 100, from 99.5 on.
+constexpr float kTopBinStart = 99.5f;
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+constexpr double kNoBin = std::numeric_limits<double>::quiet_NaN();
 // Size of the chunks in which the brightness dump is written.
 constexpr std::size_t kDumpChunk = std::size_t(4) << 20;
 // Bytes the dump copies per pixel: a float's text, a newline and its length.
@@ -180,27 +189,209 @@ void metrics::perceptualMetrics(
     planes.s.copyTo(s);
 }
 
-ColourAttributes metrics::attributesOfColours(const common::DistinctColours& colours)
+namespace {
+
+// The colours laid out as an image (DistinctColours::asImage), taken through
+// normalisation, compute_cat and the model as far as `stage`.
+color::AppearancePlanes appearanceOfColours(
+    const common::DistinctColours& colours, color::AppearanceStage stage)
 {
     cv::Mat bgr = colours.asImage(kColourRowWidth);
     const cv::Size size = bgr.size();
     cv::Mat norm(size, CV_32FC3);
     cv::Mat adapted(size, CV_32FC3);
     common::normImg(bgr, norm);
-    compute_cat(norm, adapted);
+    metrics::compute_cat(norm, adapted);
     scaleBy100(adapted);
+    color::AppearanceOptions options;
+    options.through = stage;
+    return color::computeAppearance(adapted, metrics::kViewing, options);
+}
 
+// The largest achromatic response of the colours: the image's white, found
+// as the model finds it (a NaN never becomes the white).
+float whiteOf(const ColourResponse* responses, std::size_t count)
+{
+    float Aw = 0.0f;
+    for (std::size_t k = 0; k < count; ++k)
+        if (responses[k].A > Aw)
+            Aw = responses[k].A;
+    return Aw;
+}
+
+// The five attributes of one colour in an image of white Aw, by the model's
+// own per-element steps.
+struct Attributes {
+    float Q, J, C, M, s;
+};
+Attributes attributesOf(
+    const ColourResponse& response, float Aw, const color::AttributeConditions& conditions)
+{
+    Attributes a;
+    a.J = color::lightnessOf(response.A, Aw, conditions.zc);
+    a.Q = color::brightnessOf(a.J, Aw + 4.0f, conditions.flRoot, conditions.c);
+    a.C = color::chromaOf(color::chromaPowerOf(response.t), a.J, conditions.background);
+    a.M = color::colourfulnessOf(a.C, conditions.flRoot);
+    a.s = color::saturationOf(a.M, a.Q);
+    return a;
+}
+
+} // namespace
+
+ColourAttributes metrics::attributesOfColours(const common::DistinctColours& colours)
+{
     // The padding repeats a colour of the image, so the largest A over the
     // laid-out colours is the largest A of the image.
-    const color::AppearancePlanes planes = color::computeAppearance(adapted, kViewing);
+    const color::AppearancePlanes planes
+        = appearanceOfColours(colours, color::AppearanceStage::Saturation);
     return { planes.Q, planes.J, planes.C, planes.M, planes.s, planes.A, planes.t };
+}
+
+void metrics::responsesOfColours(
+    const std::uint32_t* keys, std::size_t count, ColourResponse* responses)
+{
+    if (count == 0)
+        return;
+    common::DistinctColours colours;
+    colours.keys.assign(keys, keys + count);
+    const color::AppearancePlanes planes
+        = appearanceOfColours(colours, color::AppearanceStage::Chroma);
+    const float* A = planes.A.ptr<float>(0);
+    const float* t = planes.t.ptr<float>(0);
+    for (std::size_t k = 0; k < count; ++k) {
+        const bool positive = A[k] > 0.0f && t[k] > 0.0f;
+        responses[k] = { A[k], t[k],
+            positive ? static_cast<float>(std::log(static_cast<double>(A[k]))) : kNaN,
+            positive ? static_cast<float>(std::sqrt(color::chromaPowerOf(t[k]))) : kNaN };
+    }
+}
+
+ColourAttributes metrics::attributesOfResponses(
+    const common::DistinctColours& colours, const ColourResponse* responses)
+{
+    const std::size_t count = colours.keys.size();
+    const int rows = static_cast<int>((count + kColourRowWidth - 1) / kColourRowWidth);
+    ColourAttributes out;
+    for (cv::Mat* plane : { &out.Q, &out.J, &out.C, &out.M, &out.s, &out.A, &out.t })
+        plane->create(rows, kColourRowWidth, CV_32FC1);
+    const color::AttributeConditions conditions = color::attributeConditions(kViewing);
+    const float Aw = whiteOf(responses, count);
+    // The cells after the last colour repeat it, as in the colours' layout.
+    for (std::size_t cell = 0; cell < out.A.total(); ++cell) {
+        const ColourResponse& response = responses[std::min(cell, count - 1)];
+        const Attributes a = attributesOf(response, Aw, conditions);
+        out.Q.ptr<float>(0)[cell] = a.Q;
+        out.J.ptr<float>(0)[cell] = a.J;
+        out.C.ptr<float>(0)[cell] = a.C;
+        out.M.ptr<float>(0)[cell] = a.M;
+        out.s.ptr<float>(0)[cell] = a.s;
+        out.A.ptr<float>(0)[cell] = response.A;
+        out.t.ptr<float>(0)[cell] = response.t;
+    }
+    return out;
+}
+
+namespace {
+
+// The approximations' largest error relative to the value, with room to
+// spare: expf and the stored logarithm and root are within a few float
+// steps (about 1e-6), as are the model's own float steps from exact arithmetic.
+constexpr double kApproximationError = 3e-5;
+// And an absolute error, for values near zero.
+constexpr double kApproximationFloor = 1e-6;
+
+// Approximate values beyond this take the model's steps (no attribute of a
+// colour comes near it).
+constexpr double kLargestQuickValue = 1e6;
+
+// The bin of an approximate value, not negative, when its error cannot reach
+// a bin's half; NaN otherwise. Any rounding to the nearest integer gives the
+// bin there: the value is not at a half.
+double sureBin(double value)
+{
+    if (!(value >= 0.0 && value < kLargestQuickValue))
+        return kNoBin;
+    const double bin = static_cast<double>(static_cast<std::int64_t>(value + 0.5));
+    const double margin = kApproximationError * std::fabs(value) + kApproximationFloor;
+    return 0.5 - std::fabs(value - bin) > margin ? bin : kNoBin;
+}
+
+// The attributes of a colour, mathematically, as products of per-image
+// factors and the colour's stored ln A and sqrt(t^0.9): with e = (A / Aw)^(z c / 2),
+// J = 100 e^2, Q = (4 / c) (Aw + 4) FL^0.25 e, C = t^0.9 e bg, M = FL^0.25 C
+// and s = 100 sqrt(M / Q) = 100 sqrt(t^0.9 bg c / (4 (Aw + 4))), e cancelling.
+struct ImageFactors {
+    float logAw;
+    float halfZc;
+    double Q; // per e
+    double C; // per e t^0.9
+    double M; // per e t^0.9
+    double s; // per sqrt(t^0.9)
+};
+
+ImageFactors imageFactors(float Aw, const color::AttributeConditions& conditions)
+{
+    const double awPlusFour = static_cast<double>(Aw + 4.0f);
+    const double c = static_cast<double>(conditions.c);
+    return { static_cast<float>(std::log(static_cast<double>(Aw))), conditions.zc / 2.0f,
+        4.0 * awPlusFour * conditions.flRoot / c, conditions.background,
+        conditions.background * conditions.flRoot,
+        100.0 * std::sqrt(conditions.background * c / (4.0 * awPlusFour)) };
+}
+
+} // namespace
+
+AttributeCounts metrics::countAttributesOfResponses(const common::DistinctColours& colours,
+    const ColourResponse* responses, double& topLightnessShare)
+{
+    const std::size_t count = colours.keys.size();
+    const color::AttributeConditions conditions = color::attributeConditions(kViewing);
+    const float Aw = whiteOf(responses, count);
+    const bool quick = Aw > 0.0f && std::isfinite(Aw);
+    const ImageFactors factors = imageFactors(quick ? Aw : 1.0f, conditions);
+    AttributeCounts counts;
+    std::uint64_t top = 0, all = 0;
+    for (std::size_t k = 0; k < count; ++k) {
+        const std::uint32_t n = colours.counts[k];
+        const ColourResponse& response = responses[k];
+        all += n;
+        if (quick && response.logA == response.logA) {
+            const double e
+                = static_cast<double>(std::exp(factors.halfZc * (response.logA - factors.logAw)));
+            const double root = static_cast<double>(response.rootTPower);
+            const double power = root * root;
+            const double J = sureBin(100.0 * e * e);
+            const double Q = sureBin(factors.Q * e);
+            const double C = sureBin(factors.C * e * power);
+            const double M = sureBin(factors.M * e * power);
+            const double s = sureBin(factors.s * root);
+            if (J == J && Q == Q && C == C && M == M && s == s) {
+                counts.J.addToBin(J, n);
+                counts.Q.addToBin(Q, n);
+                counts.C.addToBin(C, n);
+                counts.M.addToBin(M, n);
+                counts.s.addToBin(s, n);
+                if (J >= 100.0)
+                    top += n;
+                continue;
+            }
+        }
+        const Attributes a = attributesOf(response, Aw, conditions);
+        counts.Q.add(a.Q, n);
+        counts.J.add(a.J, n);
+        counts.C.add(a.C, n);
+        counts.M.add(a.M, n);
+        counts.s.add(a.s, n);
+        if (a.J >= kTopBinStart)
+            top += n;
+    }
+    topLightnessShare = all == 0 ? 0.0 : double(top) / double(all);
+    return counts;
 }
 
 double metrics::topLightnessShare(
     const common::DistinctColours& colours, const ColourAttributes& attributes)
 {
-    // J rounds into the top bin, 100, from 99.5 on.
-    constexpr float kTopBinStart = 99.5f;
     const float* j = attributes.J.ptr<float>(0);
     std::uint64_t top = 0, all = 0;
     for (std::size_t k = 0; k < colours.keys.size(); ++k) {

@@ -20,6 +20,8 @@
 
 #include <opencv2/core.hpp>
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -63,6 +65,29 @@ struct ColourAttributes {
 // fixed viewing conditions. Writes nothing.
 ColourAttributes attributesOfColours(const toolkit::common::DistinctColours& colours);
 
+// What the model gives a colour whatever the image it is in: its achromatic
+// response A and the chroma step's t, the values attributesOfColours finds
+// for it; and, for finding its bins quickly, ln A and sqrt(t^0.9) (NaN where
+// A or t is not positive). The other attributes follow from A, t and the
+// image's white (the largest A of its colours).
+struct ColourResponse {
+    float A;
+    float t;
+    float logA;
+    float rootTPower;
+};
+
+// The responses of `count` colours given by key (B | G << 8 | R << 16, any
+// order), into `responses`: the colours laid out as an image and taken
+// through attributesOfColours' chain as far as the chroma step.
+void responsesOfColours(const std::uint32_t* keys, std::size_t count, ColourResponse* responses);
+
+// The attributes of an image's distinct colours from their responses (one
+// per colour, in the colours' order), with attributesOfColours' planes and
+// bits: A, t and the Q, J, C, M and s of the image's white.
+ColourAttributes attributesOfResponses(
+    const toolkit::common::DistinctColours& colours, const ColourResponse* responses);
+
 // The share of an image's pixels in the top lightness bin (J of 99.5 or
 // more), 0 to 1: the pixels whose achromatic response is, or nearly is, the
 // image's largest, the white that Q and J are relative to. A small share
@@ -79,6 +104,15 @@ struct AttributeCounts {
 };
 AttributeCounts countAttributes(
     const toolkit::common::DistinctColours& colours, const ColourAttributes& attributes);
+
+// countAttributes and topLightnessShare of an image from its colours'
+// responses, without planes: the same counts and share. Each colour's bins
+// are read from approximations of its attributes (ln A and sqrt(t^0.9) scaled
+// by the image's white) where these lie farther than their error from a
+// bin's half; the others, and colours of no positive A or t, are taken
+// through the model's own steps. The colours' counts must be filled.
+AttributeCounts countAttributesOfResponses(const toolkit::common::DistinctColours& colours,
+    const ColourResponse* responses, double& topLightnessShare);
 
 // The five coefficients of a comparison, in the program's order.
 struct Figures {
