@@ -21,11 +21,12 @@ namespace comparison {
 // order thus reads the table front to back.
 //
 // The pool holds at most `maxEntries` entries (its room reserved at first
-// use, never grown past it): when a colour's entry would not fit, the table
-// is emptied first. Its memory therefore stays below
-// maxEntries * sizeof(Entry) plus the 3.25 MiB of the bitmap and the words'
-// places, however many images a run measures. Any number of threads may look
-// up at once.
+// use, never grown past it): when a colour's entry would not fit, the pool
+// is compacted, and when it still would not, the table is emptied first. Its
+// memory therefore stays below maxEntries * sizeof(Entry) (twice that while
+// it is compacted) plus the 3.25 MiB of the bitmap and the words' places,
+// however many images a run measures. Any number of threads may look up at
+// once.
 template <class Entry> class ColourTable {
 public:
     explicit ColourTable(std::size_t maxEntries)
@@ -89,10 +90,7 @@ private:
     static constexpr std::size_t kChunk = 64;
     static constexpr std::size_t kAbsent = ~std::size_t(0);
 
-    static unsigned bitsOf(std::uint64_t word)
-    {
-        return toolkit::common::portablePopcount64(word);
-    }
+    static unsigned bitsOf(std::uint64_t word) { return toolkit::common::portablePopcount64(word); }
 
     // The place of a colour's entry in the pool, or kAbsent; with the lock held.
     std::size_t placeOf(std::uint32_t key) const
@@ -125,12 +123,14 @@ private:
             addToWord(w, bits & ~present_[w], keys + first, added + first, end - first);
             first = end;
         }
+        if (pool_.size() > compactAt_)
+            compact();
     }
 
     // Adds the colours `bits` of word w (a subset of the `count` keys given,
     // in increasing order, with their entries).
-    void addToWord(std::size_t w, std::uint64_t bits, const std::uint32_t* keys,
-        const Entry* added, std::size_t count)
+    void addToWord(std::size_t w, std::uint64_t bits, const std::uint32_t* keys, const Entry* added,
+        std::size_t count)
     {
         if (bits == 0)
             return;
@@ -140,6 +140,8 @@ private:
             unsigned room = 1;
             while (room < needed)
                 room *= 2;
+            if (pool_.size() + room > maxEntries_)
+                compact();
             if (pool_.size() + room > maxEntries_) {
                 clear();
                 old = 0;
@@ -164,8 +166,8 @@ private:
 
     // Writes the entries of the word's colours `old` (at its place) and
     // `bits` (among the keys given), in key order, from `place` on.
-    void mergeInto(std::size_t w, std::uint64_t old, std::uint64_t bits,
-        const std::uint32_t* keys, const Entry* added, std::size_t count, std::size_t place)
+    void mergeInto(std::size_t w, std::uint64_t old, std::uint64_t bits, const std::uint32_t* keys,
+        const Entry* added, std::size_t count, std::size_t place)
     {
         Entry kept[kWordBits];
         const unsigned oldCount = bitsOf(old);
@@ -186,15 +188,41 @@ private:
         }
     }
 
+    // Moves every word's entries together, in key order, leaving out the
+    // room words have moved from and the room they do not use, so that an
+    // image's colours are found front to back; with the lock held
+    // exclusively. The pool is compacted again once it has grown by half.
+    void compact()
+    {
+        std::vector<Entry> packed;
+        packed.reserve(maxEntries_);
+        for (std::size_t w = 0; w < kWords; ++w) {
+            if (present_[w] == 0)
+                continue;
+            const unsigned n = bitsOf(present_[w]);
+            const auto from = pool_.begin() + std::ptrdiff_t(place_[w]);
+            place_[w] = static_cast<std::uint32_t>(packed.size());
+            room_[w] = static_cast<std::uint8_t>(n);
+            packed.insert(packed.end(), from, from + n);
+        }
+        pool_.swap(packed);
+        compactAt_ = std::max(kFewestCompacted, pool_.size() + pool_.size() / 2);
+    }
+
     // Empties the table; with the lock held exclusively.
     void clear()
     {
         std::fill(present_.begin(), present_.end(), 0);
         std::fill(room_.begin(), room_.end(), 0);
         pool_.clear();
+        compactAt_ = kFewestCompacted;
     }
 
+    // Pools smaller than this are not compacted.
+    static constexpr std::size_t kFewestCompacted = std::size_t(1) << 16;
+
     const std::size_t maxEntries_;
+    std::size_t compactAt_ = kFewestCompacted;
     mutable std::shared_mutex mutex_;
     std::vector<std::uint64_t> present_; // all 2^24 colours, once anything is added
     std::vector<std::uint32_t> place_; // of each word's first entry in the pool

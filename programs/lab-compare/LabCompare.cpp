@@ -81,12 +81,10 @@ labcompare::LabCounts labcompare::labCounts(const toolkit::common::DistinctColou
 void labcompare::labBinsOfColours(const std::uint32_t* keys, std::size_t count, LabBins* bins)
 {
     using toolkit::common::BinCounts;
-    // L* lies in 0..100 and a*, b* in -128..128 by the conversion's scaling,
-    // so each bin fits 16 bits.
     const auto bin = [](float value) {
         const double b = BinCounts::binOf(value);
-        CV_Assert(b >= -32768.0 && b <= 32767.0);
-        return static_cast<std::int16_t>(b);
+        CV_Assert(b >= -128.0 && b <= 127.0);
+        return static_cast<std::int8_t>(b);
     };
     for (std::size_t k = 0; k < count; ++k) {
         const cv::Vec3f lab = labOfColour(keys[k]);

@@ -44,9 +44,10 @@ struct LabCounts {
 LabCounts labCounts(const toolkit::common::DistinctColours& colours);
 
 // The bins (toolkit::common::BinCounts::binOf) of a colour's L*, a* and b*
-// as labOfColour gives them.
+// as labOfColour gives them: L* lies in 0..100, a* and b* of 8-bit colours in
+// -108..99, so each bin fits a byte.
 struct LabBins {
-    std::int16_t L, a, b;
+    std::int8_t L, a, b;
 };
 
 // The bins of `count` colours given by key (B | G << 8 | R << 16), into `bins`.

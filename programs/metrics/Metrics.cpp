@@ -42,6 +42,7 @@ namespace {
 constexpr int kColourRowWidth = 1024;
 // J rounds into the top bin, 100, from 99.5 on.
 constexpr float kTopBinStart = 99.5f;
+constexpr int kQuickTopBin = 100;
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 constexpr double kNoBin = std::numeric_limits<double>::quiet_NaN();
 // Size of the chunks in which the brightness dump is written.
@@ -300,20 +301,20 @@ constexpr double kApproximationError = 3e-5;
 // And an absolute error, for values near zero.
 constexpr double kApproximationFloor = 1e-6;
 
-// Approximate values beyond this take the model's steps (no attribute of a
-// colour comes near it).
-constexpr double kLargestQuickValue = 1e6;
+// Bins of the quick route: those the program sums, 0 to 999; values beyond
+// take the model's steps.
+constexpr int kQuickBins = metrics::kMetricsBins.last + 1;
 
-// The bin of an approximate value, not negative, when its error cannot reach
-// a bin's half; NaN otherwise. Any rounding to the nearest integer gives the
-// bin there: the value is not at a half.
-double sureBin(double value)
+// The bin of an approximate value when its error cannot reach a bin's half
+// and the bin is one of the quick route's; -1 otherwise. Any rounding to the
+// nearest integer gives the bin there: the value is not at a half.
+int sureBin(double value)
 {
-    if (!(value >= 0.0 && value < kLargestQuickValue))
-        return kNoBin;
-    const double bin = static_cast<double>(static_cast<std::int64_t>(value + 0.5));
-    const double margin = kApproximationError * std::fabs(value) + kApproximationFloor;
-    return 0.5 - std::fabs(value - bin) > margin ? bin : kNoBin;
+    if (!(value >= 0.0 && value < kQuickBins - 0.5))
+        return -1;
+    const int bin = static_cast<int>(value + 0.5);
+    const double margin = kApproximationError * value + kApproximationFloor;
+    return 0.5 - std::fabs(value - bin) > margin ? bin : -1;
 }
 
 // The attributes of a colour, mathematically, as products of per-image
@@ -347,32 +348,38 @@ AttributeCounts metrics::countAttributesOfResponses(const common::DistinctColour
     const std::size_t count = colours.keys.size();
     const color::AttributeConditions conditions = color::attributeConditions(kViewing);
     const float Aw = whiteOf(responses, count);
-    const bool quick = Aw > 0.0f && std::isfinite(Aw);
-    const ImageFactors factors = imageFactors(quick ? Aw : 1.0f, conditions);
+    const bool quickWhite = Aw > 0.0f && std::isfinite(Aw);
+    const ImageFactors factors = imageFactors(quickWhite ? Aw : 1.0f, conditions);
     AttributeCounts counts;
+    // The quick route's counts, bin by bin, per attribute: J, Q, C, M, s.
+    std::vector<std::uint64_t> quick(5 * std::size_t(kQuickBins), 0);
+    std::uint64_t* const quickJ = quick.data();
+    std::uint64_t* const quickQ = quickJ + kQuickBins;
+    std::uint64_t* const quickC = quickQ + kQuickBins;
+    std::uint64_t* const quickM = quickC + kQuickBins;
+    std::uint64_t* const quickS = quickM + kQuickBins;
     std::uint64_t top = 0, all = 0;
     for (std::size_t k = 0; k < count; ++k) {
         const std::uint32_t n = colours.counts[k];
         const ColourResponse& response = responses[k];
         all += n;
-        if (quick && response.logA == response.logA) {
+        if (quickWhite && response.logA == response.logA) {
             const double e
                 = static_cast<double>(std::exp(factors.halfZc * (response.logA - factors.logAw)));
             const double root = static_cast<double>(response.rootTPower);
             const double power = root * root;
-            const double J = sureBin(100.0 * e * e);
-            const double Q = sureBin(factors.Q * e);
-            const double C = sureBin(factors.C * e * power);
-            const double M = sureBin(factors.M * e * power);
-            const double s = sureBin(factors.s * root);
-            if (J == J && Q == Q && C == C && M == M && s == s) {
-                counts.J.addToBin(J, n);
-                counts.Q.addToBin(Q, n);
-                counts.C.addToBin(C, n);
-                counts.M.addToBin(M, n);
-                counts.s.addToBin(s, n);
-                if (J >= 100.0)
-                    top += n;
+            const int J = sureBin(100.0 * e * e);
+            const int Q = sureBin(factors.Q * e);
+            const int C = sureBin(factors.C * e * power);
+            const int M = sureBin(factors.M * e * power);
+            const int s = sureBin(factors.s * root);
+            if ((J | Q | C | M | s) >= 0) {
+                quickJ[J] += n;
+                quickQ[Q] += n;
+                quickC[C] += n;
+                quickM[M] += n;
+                quickS[s] += n;
+                top += J == kQuickTopBin ? n : 0;
                 continue;
             }
         }
@@ -384,6 +391,14 @@ AttributeCounts metrics::countAttributesOfResponses(const common::DistinctColour
         counts.s.add(a.s, n);
         if (a.J >= kTopBinStart)
             top += n;
+    }
+    for (int bin = 0; bin < kQuickBins; ++bin) {
+        const std::pair<common::BinCounts*, std::uint64_t*> attributes[]
+            = { { &counts.J, quickJ }, { &counts.Q, quickQ }, { &counts.C, quickC },
+                  { &counts.M, quickM }, { &counts.s, quickS } };
+        for (const auto& [histogram, quickCounts] : attributes)
+            if (quickCounts[bin] != 0)
+                histogram->addToBin(bin, quickCounts[bin]);
     }
     topLightnessShare = all == 0 ? 0.0 : double(top) / double(all);
     return counts;

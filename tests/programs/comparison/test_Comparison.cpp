@@ -41,13 +41,13 @@ std::vector<cv::Mat> perPixelAttributes(const cv::Mat& bgr)
     const common::BinCounts& actual, const common::BinCounts& expected, const char* what)
 {
     if (actual.total() != expected.total())
-        return ::testing::AssertionFailure() << what << ": " << actual.total() << " values against "
-                                             << expected.total();
+        return ::testing::AssertionFailure()
+            << what << ": " << actual.total() << " values against " << expected.total();
     for (int bin = expected.range().first; bin <= expected.range().last; ++bin)
         if (actual.count(bin) != expected.count(bin))
-            return ::testing::AssertionFailure() << what << ", bin " << bin << ": "
-                                                 << actual.count(bin) << " against "
-                                                 << expected.count(bin);
+            return ::testing::AssertionFailure()
+                << what << ", bin " << bin << ": " << actual.count(bin) << " against "
+                << expected.count(bin);
     return ::testing::AssertionSuccess();
 }
 
