@@ -198,8 +198,8 @@ void benchLarge(const Options& o, const fs::path& root, const std::vector<cv::Ma
         o.repeats);
     std::vector<cv::Mat> photos;
     for (unsigned i = 0; i < 6; ++i)
-        photos.push_back(bench::makeLargePhoto(samples[i % samples.size()], cv::Size(4000, 3000),
-            100 + i));
+        photos.push_back(
+            bench::makeLargePhoto(samples[i % samples.size()], cv::Size(4000, 3000), 100 + i));
     const std::vector<std::string> files = writePhotos(dir, photos);
     describeColours(files);
     const Timed t = timeRuns(o, dir, 3, false);

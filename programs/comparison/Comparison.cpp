@@ -10,15 +10,15 @@ namespace common = toolkit::common;
 namespace {
 
 // Colours each table holds at most: a photograph of 640 x 480 pixels has
-// some 50,000, a study's photographs share most of theirs. 32 MiB for the
+// some 50,000, a study's photographs share most of theirs. 16 MiB for the
 // responses, 6 MiB for the L*a*b* bins, besides 3.25 MiB each for finding
 // them.
 constexpr std::size_t kTableEntries = std::size_t(1) << 21;
 
 // The colours' model responses and L*a*b* bins met so far in this process.
-comparison::ColourTable<metrics::ColourResponse>& responseTable()
+comparison::ColourTable<metrics::QuickResponse>& responseTable()
 {
-    static comparison::ColourTable<metrics::ColourResponse> table(kTableEntries);
+    static comparison::ColourTable<metrics::QuickResponse> table(kTableEntries);
     return table;
 }
 
@@ -42,17 +42,19 @@ void measureColours(const cv::Mat& bgr, common::DistinctColours& colours,
 {
     const std::size_t count = colours.keys.size();
     if (plan.perceptual) {
-        // Every element is written by the look-up.
-        std::unique_ptr<metrics::ColourResponse[]> responses(new metrics::ColourResponse[count]);
-        responseTable().lookUp(
-            colours.keys.data(), count, responses.get(), &metrics::responsesOfColours);
         if (plan.keepPixels) {
-            measurement.attributes = metrics::attributesOfResponses(colours, responses.get());
+            std::vector<metrics::ColourResponse> responses(count);
+            metrics::responsesOfColours(colours.keys.data(), count, responses.data());
+            measurement.attributes = metrics::attributesOfResponses(colours, responses.data());
             measurement.perceptual = metrics::countAttributes(colours, measurement.attributes);
             measurement.white = metrics::topLightnessShare(colours, measurement.attributes);
         } else {
+            // Every element is written by the look-up.
+            std::unique_ptr<metrics::QuickResponse[]> quick(new metrics::QuickResponse[count]);
+            responseTable().lookUp(
+                colours.keys.data(), count, quick.get(), &metrics::quickResponsesOfColours);
             measurement.perceptual
-                = metrics::countAttributesOfResponses(colours, responses.get(), measurement.white);
+                = metrics::countAttributesOfQuickResponses(colours, quick.get(), measurement.white);
         }
     }
     if (plan.lab) {

@@ -259,11 +259,21 @@ void metrics::responsesOfColours(
         = appearanceOfColours(colours, color::AppearanceStage::Chroma);
     const float* A = planes.A.ptr<float>(0);
     const float* t = planes.t.ptr<float>(0);
+    for (std::size_t k = 0; k < count; ++k)
+        responses[k] = { A[k], t[k] };
+}
+
+void metrics::quickResponsesOfColours(
+    const std::uint32_t* keys, std::size_t count, QuickResponse* quick)
+{
+    std::vector<ColourResponse> responses(count);
+    responsesOfColours(keys, count, responses.data());
     for (std::size_t k = 0; k < count; ++k) {
-        const bool positive = A[k] > 0.0f && t[k] > 0.0f;
-        responses[k] = { A[k], t[k],
-            positive ? static_cast<float>(std::log(static_cast<double>(A[k]))) : kNaN,
-            positive ? static_cast<float>(std::sqrt(color::chromaPowerOf(t[k]))) : kNaN };
+        const float A = responses[k].A, t = responses[k].t;
+        // The logarithm in double, then rounded: it orders the colours as
+        // their A does, equal A or not.
+        quick[k] = { A > 0.0f ? static_cast<float>(std::log(static_cast<double>(A))) : kNaN,
+            t > 0.0f ? static_cast<float>(std::sqrt(color::chromaPowerOf(t))) : kNaN };
     }
 }
 
@@ -342,28 +352,66 @@ ImageFactors imageFactors(float Aw, const color::AttributeConditions& conditions
 
 } // namespace
 
-AttributeCounts metrics::countAttributesOfResponses(const common::DistinctColours& colours,
-    const ColourResponse* responses, double& topLightnessShare)
+namespace {
+
+// The responses of some of an image's colours, given by their positions.
+std::vector<ColourResponse> responsesAt(
+    const common::DistinctColours& colours, const std::vector<std::size_t>& positions)
+{
+    std::vector<std::uint32_t> keys;
+    keys.reserve(positions.size());
+    for (const std::size_t k : positions)
+        keys.push_back(colours.keys[k]);
+    std::vector<ColourResponse> responses(keys.size());
+    metrics::responsesOfColours(keys.data(), keys.size(), responses.data());
+    return responses;
+}
+
+// The image's white, the largest A of its colours (0 when none is
+// positive): that of the colours of the largest ln A, which is the largest
+// A's (a NaN never becomes the white).
+float quickWhite(const common::DistinctColours& colours, const metrics::QuickResponse* quick)
+{
+    const std::size_t count = colours.keys.size();
+    float largest = -std::numeric_limits<float>::infinity();
+    for (std::size_t k = 0; k < count; ++k)
+        if (quick[k].logA > largest)
+            largest = quick[k].logA;
+    std::vector<std::size_t> whites;
+    for (std::size_t k = 0; k < count; ++k)
+        if (quick[k].logA == largest)
+            whites.push_back(k);
+    const std::vector<ColourResponse> responses = responsesAt(colours, whites);
+    return whiteOf(responses.data(), responses.size());
+}
+
+} // namespace
+
+AttributeCounts metrics::countAttributesOfQuickResponses(
+    const common::DistinctColours& colours, const QuickResponse* quick, double& topLightnessShare)
 {
     const std::size_t count = colours.keys.size();
     const color::AttributeConditions conditions = color::attributeConditions(kViewing);
-    const float Aw = whiteOf(responses, count);
-    const bool quickWhite = Aw > 0.0f && std::isfinite(Aw);
-    const ImageFactors factors = imageFactors(quickWhite ? Aw : 1.0f, conditions);
+    const float Aw = quickWhite(colours, quick);
+    const bool quickImage = Aw > 0.0f && std::isfinite(Aw);
+    const ImageFactors factors = imageFactors(quickImage ? Aw : 1.0f, conditions);
     AttributeCounts counts;
     // The quick route's counts, bin by bin, per attribute: J, Q, C, M, s.
-    std::vector<std::uint64_t> quick(5 * std::size_t(kQuickBins), 0);
-    std::uint64_t* const quickJ = quick.data();
+    std::vector<std::uint64_t> quickCounts(5 * std::size_t(kQuickBins), 0);
+    std::uint64_t* const quickJ = quickCounts.data();
     std::uint64_t* const quickQ = quickJ + kQuickBins;
     std::uint64_t* const quickC = quickQ + kQuickBins;
     std::uint64_t* const quickM = quickC + kQuickBins;
     std::uint64_t* const quickS = quickM + kQuickBins;
     std::uint64_t top = 0, all = 0;
+    // The colours the model's own steps take.
+    std::vector<std::size_t> exact;
     for (std::size_t k = 0; k < count; ++k) {
         const std::uint32_t n = colours.counts[k];
-        const ColourResponse& response = responses[k];
+        const QuickResponse& response = quick[k];
         all += n;
-        if (quickWhite && response.logA == response.logA) {
+        if (quickImage && response.logA == response.logA
+            && response.rootTPower == response.rootTPower) {
             const double e
                 = static_cast<double>(std::exp(factors.halfZc * (response.logA - factors.logAw)));
             const double root = static_cast<double>(response.rootTPower);
@@ -383,7 +431,12 @@ AttributeCounts metrics::countAttributesOfResponses(const common::DistinctColour
                 continue;
             }
         }
-        const Attributes a = attributesOf(response, Aw, conditions);
+        exact.push_back(k);
+    }
+    const std::vector<ColourResponse> responses = responsesAt(colours, exact);
+    for (std::size_t e = 0; e < exact.size(); ++e) {
+        const std::uint32_t n = colours.counts[exact[e]];
+        const Attributes a = attributesOf(responses[e], Aw, conditions);
         counts.Q.add(a.Q, n);
         counts.J.add(a.J, n);
         counts.C.add(a.C, n);
@@ -396,9 +449,9 @@ AttributeCounts metrics::countAttributesOfResponses(const common::DistinctColour
         const std::pair<common::BinCounts*, std::uint64_t*> attributes[]
             = { { &counts.J, quickJ }, { &counts.Q, quickQ }, { &counts.C, quickC },
                   { &counts.M, quickM }, { &counts.s, quickS } };
-        for (const auto& [histogram, quickCounts] : attributes)
-            if (quickCounts[bin] != 0)
-                histogram->addToBin(bin, quickCounts[bin]);
+        for (const auto& [histogram, binCounts] : attributes)
+            if (binCounts[bin] != 0)
+                histogram->addToBin(bin, binCounts[bin]);
     }
     topLightnessShare = all == 0 ? 0.0 : double(top) / double(all);
     return counts;

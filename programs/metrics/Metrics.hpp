@@ -67,20 +67,28 @@ ColourAttributes attributesOfColours(const toolkit::common::DistinctColours& col
 
 // What the model gives a colour whatever the image it is in: its achromatic
 // response A and the chroma step's t, the values attributesOfColours finds
-// for it; and, for finding its bins quickly, ln A and sqrt(t^0.9) (NaN where
-// A or t is not positive). The other attributes follow from A, t and the
-// image's white (the largest A of its colours).
+// for it. The other attributes follow from these and the image's white (the
+// largest A of its colours).
 struct ColourResponse {
     float A;
     float t;
-    float logA;
-    float rootTPower;
 };
 
 // The responses of `count` colours given by key (B | G << 8 | R << 16, any
 // order), into `responses`: the colours laid out as an image and taken
 // through attributesOfColours' chain as far as the chroma step.
 void responsesOfColours(const std::uint32_t* keys, std::size_t count, ColourResponse* responses);
+
+// What finding a colour's bins quickly takes of its responses: ln A (NaN
+// where A is not positive) and sqrt(t^0.9) (NaN where t is not positive), as
+// floats.
+struct QuickResponse {
+    float logA;
+    float rootTPower;
+};
+
+// The quick responses of `count` colours given by key, into `quick`.
+void quickResponsesOfColours(const std::uint32_t* keys, std::size_t count, QuickResponse* quick);
 
 // The attributes of an image's distinct colours from their responses (one
 // per colour, in the colours' order), with attributesOfColours' planes and
@@ -105,14 +113,16 @@ struct AttributeCounts {
 AttributeCounts countAttributes(
     const toolkit::common::DistinctColours& colours, const ColourAttributes& attributes);
 
-// countAttributes and topLightnessShare of an image from its colours'
-// responses, without planes: the same counts and share. Each colour's bins
-// are read from approximations of its attributes (ln A and sqrt(t^0.9) scaled
-// by the image's white) where these lie farther than their error from a
-// bin's half; the others, and colours of no positive A or t, are taken
-// through the model's own steps. The colours' counts must be filled.
-AttributeCounts countAttributesOfResponses(const toolkit::common::DistinctColours& colours,
-    const ColourResponse* responses, double& topLightnessShare);
+// countAttributes and topLightnessShare of an image from its colours' quick
+// responses (one per colour, in the colours' order), without planes: the
+// same counts and share. The image's white is the A of the colours of the
+// largest ln A. Each colour's bins are read from approximations of its
+// attributes (ln A and sqrt(t^0.9) scaled by the image's white) where these
+// lie farther than their error from a bin's half; the others, and colours
+// of no positive A or t, are taken through responsesOfColours and the
+// model's own steps. The colours' counts must be filled.
+AttributeCounts countAttributesOfQuickResponses(const toolkit::common::DistinctColours& colours,
+    const QuickResponse* quick, double& topLightnessShare);
 
 // The five coefficients of a comparison, in the program's order.
 struct Figures {

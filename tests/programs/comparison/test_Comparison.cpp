@@ -134,9 +134,11 @@ TEST(ComparisonRoute, ResponsesGiveTheWholeChainsAttributes)
         EXPECT_TRUE(samePlane(actual.A, expected.A));
         EXPECT_TRUE(samePlane(actual.t, expected.t));
 
+        std::vector<metrics::QuickResponse> quick(colours.keys.size());
+        metrics::quickResponsesOfColours(colours.keys.data(), colours.keys.size(), quick.data());
         double share = -1.0;
         const metrics::AttributeCounts counts
-            = metrics::countAttributesOfResponses(colours, responses.data(), share);
+            = metrics::countAttributesOfQuickResponses(colours, quick.data(), share);
         const metrics::AttributeCounts reference = metrics::countAttributes(colours, expected);
         EXPECT_TRUE(sameCounts(counts.Q, reference.Q, "Q"));
         EXPECT_TRUE(sameCounts(counts.J, reference.J, "J"));
