@@ -43,9 +43,8 @@ void measureColours(const cv::Mat& bgr, common::DistinctColours& colours,
     const std::size_t count = colours.keys.size();
     if (plan.perceptual) {
         if (plan.keepPixels) {
-            std::vector<metrics::ColourResponse> responses(count);
-            metrics::responsesOfColours(colours.keys.data(), count, responses.data());
-            measurement.attributes = metrics::attributesOfResponses(colours, responses.data());
+            // Every colour's attributes, for the debug files and the report.
+            measurement.attributes = metrics::attributesOfColours(colours);
             measurement.perceptual = metrics::countAttributes(colours, measurement.attributes);
             measurement.white = metrics::topLightnessShare(colours, measurement.attributes);
         } else {

@@ -277,31 +277,6 @@ void metrics::quickResponsesOfColours(
     }
 }
 
-ColourAttributes metrics::attributesOfResponses(
-    const common::DistinctColours& colours, const ColourResponse* responses)
-{
-    const std::size_t count = colours.keys.size();
-    const int rows = static_cast<int>((count + kColourRowWidth - 1) / kColourRowWidth);
-    ColourAttributes out;
-    for (cv::Mat* plane : { &out.Q, &out.J, &out.C, &out.M, &out.s, &out.A, &out.t })
-        plane->create(rows, kColourRowWidth, CV_32FC1);
-    const color::AttributeConditions conditions = color::attributeConditions(kViewing);
-    const float Aw = whiteOf(responses, count);
-    // The cells after the last colour repeat it, as in the colours' layout.
-    for (std::size_t cell = 0; cell < out.A.total(); ++cell) {
-        const ColourResponse& response = responses[std::min(cell, count - 1)];
-        const Attributes a = attributesOf(response, Aw, conditions);
-        out.Q.ptr<float>(0)[cell] = a.Q;
-        out.J.ptr<float>(0)[cell] = a.J;
-        out.C.ptr<float>(0)[cell] = a.C;
-        out.M.ptr<float>(0)[cell] = a.M;
-        out.s.ptr<float>(0)[cell] = a.s;
-        out.A.ptr<float>(0)[cell] = response.A;
-        out.t.ptr<float>(0)[cell] = response.t;
-    }
-    return out;
-}
-
 namespace {
 
 // The approximations' largest error relative to the value, with room to

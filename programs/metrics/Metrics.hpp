@@ -90,12 +90,6 @@ struct QuickResponse {
 // The quick responses of `count` colours given by key, into `quick`.
 void quickResponsesOfColours(const std::uint32_t* keys, std::size_t count, QuickResponse* quick);
 
-// The attributes of an image's distinct colours from their responses (one
-// per colour, in the colours' order), with attributesOfColours' planes and
-// bits: A, t and the Q, J, C, M and s of the image's white.
-ColourAttributes attributesOfResponses(
-    const toolkit::common::DistinctColours& colours, const ColourResponse* responses);
-
 // The share of an image's pixels in the top lightness bin (J of 99.5 or
 // more), 0 to 1: the pixels whose achromatic response is, or nearly is, the
 // image's largest, the white that Q and J are relative to. A small share

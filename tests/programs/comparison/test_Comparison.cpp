@@ -79,18 +79,12 @@ void expectPerPixelCounts(const cv::Mat& bgr, const char* what)
     EXPECT_TRUE(sameCounts(measured.lab.b, lab.b, "b*"));
 }
 
-// Bitwise equality of two float planes, NaN equal to NaN of the same bits.
-::testing::AssertionResult samePlane(const cv::Mat& actual, const cv::Mat& expected)
+// Bitwise equality of two floats, NaN equal to NaN of the same bits.
+::testing::AssertionResult sameFloat(float actual, float expected)
 {
-    if (actual.size() != expected.size() || actual.type() != expected.type())
-        return ::testing::AssertionFailure() << "planes of other sizes or types";
-    for (int i = 0; i < expected.rows; ++i)
-        for (int j = 0; j < expected.cols; ++j)
-            if (std::memcmp(&actual.at<float>(i, j), &expected.at<float>(i, j), sizeof(float)) != 0)
-                return ::testing::AssertionFailure()
-                    << "at (" << i << ", " << j << "): " << actual.at<float>(i, j) << " against "
-                    << expected.at<float>(i, j);
-    return ::testing::AssertionSuccess();
+    if (std::memcmp(&actual, &expected, sizeof(float)) == 0)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << actual << " against " << expected;
 }
 
 // An image holding each of the colours (B | G << 8 | R << 16) a few times.
@@ -112,7 +106,7 @@ double fromBinHalf(float value)
 
 } // namespace
 
-TEST(ComparisonRoute, ResponsesGiveTheWholeChainsAttributes)
+TEST(ComparisonRoute, QuickResponsesCountAsTheWholeChain)
 {
     cv::Mat saturated(40, 40, CV_8UC3);
     cv::randu(saturated, 0, 256);
@@ -124,15 +118,10 @@ TEST(ComparisonRoute, ResponsesGiveTheWholeChainsAttributes)
         std::vector<metrics::ColourResponse> responses(colours.keys.size());
         metrics::responsesOfColours(colours.keys.data(), colours.keys.size(), responses.data());
         const metrics::ColourAttributes expected = metrics::attributesOfColours(colours);
-        const metrics::ColourAttributes actual
-            = metrics::attributesOfResponses(colours, responses.data());
-        EXPECT_TRUE(samePlane(actual.Q, expected.Q));
-        EXPECT_TRUE(samePlane(actual.J, expected.J));
-        EXPECT_TRUE(samePlane(actual.C, expected.C));
-        EXPECT_TRUE(samePlane(actual.M, expected.M));
-        EXPECT_TRUE(samePlane(actual.s, expected.s));
-        EXPECT_TRUE(samePlane(actual.A, expected.A));
-        EXPECT_TRUE(samePlane(actual.t, expected.t));
+        for (std::size_t k = 0; k < colours.keys.size(); ++k) {
+            ASSERT_TRUE(sameFloat(responses[k].A, expected.A.ptr<float>(0)[k])) << k;
+            ASSERT_TRUE(sameFloat(responses[k].t, expected.t.ptr<float>(0)[k])) << k;
+        }
 
         std::vector<metrics::QuickResponse> quick(colours.keys.size());
         metrics::quickResponsesOfColours(colours.keys.data(), colours.keys.size(), quick.data());
@@ -164,7 +153,6 @@ TEST(ComparisonRoute, PhotographsCountAsEveryPixelDoes)
     EXPECT_TRUE(sameCounts(kept.perceptual.s, plain.perceptual.s, "s"));
     EXPECT_TRUE(sameCounts(kept.perceptual.Q, plain.perceptual.Q, "Q"));
     EXPECT_EQ(kept.white, plain.white);
-    EXPECT_TRUE(samePlane(kept.attributes.J, metrics::attributesOfColours(kept.colours).J));
 }
 
 TEST(ComparisonRoute, ColoursOnABinsHalfCountAsEveryPixelDoes)
