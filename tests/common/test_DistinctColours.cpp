@@ -100,8 +100,11 @@ TEST(DistinctColours, LookUpLoopsAreIndex)
 TEST(DistinctColours, BuffersKeptBetweenImagesCountAsFreshOnes)
 {
     // Images of many colours and of few, one after another through the same
-    // buffers, each returned before the next (and one never returned).
+    // buffers, each returned before the next (and one never returned), the
+    // first buffers given colours counted without them.
     ColourBuffers buffers;
+    DistinctColours unbuffered = countDistinctColours(testsupport::makePhoto(20, 30, 29));
+    buffers.recycle(unbuffered);
     for (int n = 0; n < 6; ++n) {
         cv::Mat img = testsupport::makePhoto(60 + 10 * n, 80, unsigned(30 + n));
         if (n == 2)

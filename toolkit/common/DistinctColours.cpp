@@ -49,13 +49,16 @@ toolkit::common::DistinctColours toolkit::common::countDistinctColours(const cv:
 toolkit::common::ColourCounter::ColourCounter(ColourBuffers* buffers)
     : buffers_(buffers)
 {
-    if (buffers != nullptr && !buffers->present_.empty()) {
+    // Each is taken when the buffers hold it: colours counted without
+    // buffers may be given back to them, their bitmap without its summary.
+    if (buffers != nullptr && buffers->present_.size() == kWords)
         present_ = std::move(buffers->present_);
-        occupied_ = std::move(buffers->occupied_);
-    } else {
+    else
         present_.assign(kWords, 0);
+    if (buffers != nullptr && buffers->occupied_.size() == kWords / 64)
+        occupied_ = std::move(buffers->occupied_);
+    else
         occupied_.assign(kWords / 64, 0);
-    }
 }
 
 void toolkit::common::ColourBuffers::recycle(DistinctColours& colours)
