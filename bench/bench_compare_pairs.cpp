@@ -36,6 +36,7 @@
 //               instead of this build
 //   --keep      keep the generated images and outputs (the directory is printed)
 
+#include "GeneratedPhotos.hpp"
 #include "ProgramRun.hpp"
 
 #include "programs/compare-pairs/Table.hpp"
@@ -68,6 +69,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
+using bench::loadSamples;
+using bench::makeLargePhoto;
+using bench::makePhoto;
 using bench::now;
 using bench::ProgramRun;
 using bench::runProgram;
@@ -328,74 +332,6 @@ void warmCache(const std::vector<std::string>& files)
     }
 }
 
-std::vector<cv::Mat> loadSamples()
-{
-    std::vector<cv::Mat> samples;
-    for (const char* file :
-        { "chelsea.png", "coffee.png", "flash.png", "noflash.png", "rocket.jpg" }) {
-        const std::string path = std::string(SAMPLES_DIR) + "/" + file;
-        cv::Mat image = cv::imread(path, cv::IMREAD_COLOR);
-        if (image.empty()) {
-            std::cerr << "bench: cannot read " << path << std::endl;
-            std::exit(1);
-        }
-        samples.push_back(image);
-    }
-    return samples;
-}
-
-cv::Mat addNoise(const cv::Mat& image, cv::RNG& rng, double sigma)
-{
-    cv::Mat noise(image.size(), CV_16SC3);
-    rng.fill(noise, cv::RNG::NORMAL, cv::Scalar::all(0), cv::Scalar::all(sigma));
-    cv::Mat noisy;
-    image.convertTo(noisy, CV_16SC3);
-    noisy += noise;
-    cv::Mat result;
-    noisy.convertTo(result, CV_8UC3);
-    return result;
-}
-
-// A photograph of SIZE cut from a sample: a random 4:3 crop of 55 to 100 % of
-// its width at a random place, sometimes mirrored, with a slight colour cast
-// and exposure change and sensor-like noise, so that no two are alike.
-cv::Mat makePhoto(const std::vector<cv::Mat>& samples, cv::Size size, cv::RNG& rng)
-{
-    const cv::Mat& sample = samples[size_t(rng.uniform(0, int(samples.size())))];
-    int w = int(sample.cols * rng.uniform(0.55, 1.0));
-    int h = w * 3 / 4;
-    if (h > sample.rows) {
-        h = sample.rows;
-        w = std::min(sample.cols, h * 4 / 3);
-    }
-    const int x = rng.uniform(0, sample.cols - w + 1);
-    const int y = rng.uniform(0, sample.rows - h + 1);
-    cv::Mat photo;
-    const int interpolation = size.width < w ? cv::INTER_AREA : cv::INTER_CUBIC;
-    cv::resize(sample(cv::Rect(x, y, w, h)), photo, size, 0, 0, interpolation);
-    if (rng.uniform(0, 2))
-        cv::flip(photo, photo, 1);
-    const double exposure = rng.uniform(0.85, 1.15);
-    // Drawn one by one, the last channel first: as arguments of one call the
-    // order of the draws would be the compiler's.
-    const double third = rng.uniform(0.93, 1.07), second = rng.uniform(0.93, 1.07);
-    const cv::Scalar gain(exposure * rng.uniform(0.93, 1.07), exposure * second, exposure * third);
-    cv::Mat cast;
-    cv::multiply(photo, gain, cast, 1.0, CV_8UC3);
-    return addNoise(cast, rng, rng.uniform(1.5, 4.0));
-}
-
-// An upscaled sample with sensor-like noise, so that it holds about as many
-// distinct colours as a real photograph of that size.
-cv::Mat makeLargePhoto(
-    const std::vector<cv::Mat>& samples, size_t which, cv::Size size, unsigned seed)
-{
-    cv::Mat big;
-    cv::resize(samples[which], big, size, 0, 0, cv::INTER_CUBIC);
-    cv::RNG rng(seed);
-    return addNoise(big, rng, 3.0);
-}
-
 void writePairs(const std::string& path,
     const std::vector<std::pair<std::string, std::string>>& pairs, size_t count)
 {
@@ -572,8 +508,8 @@ void benchLarge(
     const std::string second = (dir / "second.jpg").string();
     const std::vector<int> quality { cv::IMWRITE_JPEG_QUALITY, 92 };
     // The same pair bench_programs times: coffee against chelsea.
-    cv::imwrite(first, makeLargePhoto(samples, 1, cv::Size(cols, rows), 1), quality);
-    cv::imwrite(second, makeLargePhoto(samples, 0, cv::Size(cols, rows), 2), quality);
+    cv::imwrite(first, makeLargePhoto(samples[1], cv::Size(cols, rows), 1), quality);
+    cv::imwrite(second, makeLargePhoto(samples[0], cv::Size(cols, rows), 2), quality);
     const std::string list = (dir / "pair.txt").string();
     writePairs(list, { { first, second } }, 1);
 
@@ -824,7 +760,7 @@ int main(int argc, char** argv)
     std::printf("machine: %ld cores online, load average %s; working in %s\n",
         ::sysconf(_SC_NPROCESSORS_ONLN), loadAverage().c_str(), root.c_str());
 
-    const std::vector<cv::Mat> samples = loadSamples();
+    const std::vector<cv::Mat> samples = loadSamples(SAMPLES_DIR);
     Summary summary;
     const double start = now();
     if (o.batch)

@@ -1,27 +1,72 @@
 #include "programs/comparison/Comparison.hpp"
 
+#include "programs/comparison/ColourTable.hpp"
+
 #include <limits>
+#include <memory>
+#include <vector>
 
 namespace common = toolkit::common;
 
 namespace {
 
+// Colours each table holds at most: a photograph of 640 x 480 pixels has
+// some 50,000, a study's photographs share most of theirs. 16 MiB for the
+// responses, 6 MiB for the L*a*b* bins, besides 3.25 MiB each for finding
+// them.
+constexpr std::size_t kTableEntries = std::size_t(1) << 21;
+
+// The colours' model responses and L*a*b* bins met so far in this process.
+comparison::ColourTable<metrics::QuickResponse>& responseTable()
+{
+    static comparison::ColourTable<metrics::QuickResponse> table(kTableEntries);
+    return table;
+}
+
+comparison::ColourTable<labcompare::LabBins>& labTable()
+{
+    static comparison::ColourTable<labcompare::LabBins> table(kTableEntries);
+    return table;
+}
+
+// The memory each thread counts its images' colours in, kept between them
+// (3 MiB a thread).
+common::ColourBuffers& threadBuffers()
+{
+    thread_local common::ColourBuffers buffers;
+    return buffers;
+}
+
 // The measurement of an image whose colours are counted.
-void measureColours(const cv::Mat& bgr, common::DistinctColours&& colours,
+void measureColours(const cv::Mat& bgr, common::DistinctColours& colours,
     const comparison::Plan& plan, comparison::Measurement& measurement)
 {
+    const std::size_t count = colours.keys.size();
     if (plan.perceptual) {
-        metrics::ColourAttributes attributes = metrics::attributesOfColours(colours);
-        measurement.perceptual = metrics::countAttributes(colours, attributes);
-        measurement.white = metrics::topLightnessShare(colours, attributes);
-        if (plan.keepPixels)
-            measurement.attributes = std::move(attributes);
+        if (plan.keepPixels) {
+            // Every colour's attributes, for the debug files and the report.
+            measurement.attributes = metrics::attributesOfColours(colours);
+            measurement.perceptual = metrics::countAttributes(colours, measurement.attributes);
+            measurement.white = metrics::topLightnessShare(colours, measurement.attributes);
+        } else {
+            // Every element is written by the look-up.
+            std::unique_ptr<metrics::QuickResponse[]> quick(new metrics::QuickResponse[count]);
+            responseTable().lookUp(
+                colours.keys.data(), count, quick.get(), &metrics::quickResponsesOfColours);
+            measurement.perceptual
+                = metrics::countAttributesOfQuickResponses(colours, quick.get(), measurement.white);
+        }
     }
-    if (plan.lab)
-        measurement.lab = labcompare::labCounts(colours);
+    if (plan.lab) {
+        std::unique_ptr<labcompare::LabBins[]> bins(new labcompare::LabBins[count]);
+        labTable().lookUp(colours.keys.data(), count, bins.get(), &labcompare::labBinsOfColours);
+        measurement.lab = labcompare::countLabBins(colours, bins.get());
+    }
     if (plan.keepPixels) {
         measurement.image = bgr;
         measurement.colours = std::move(colours);
+    } else {
+        threadBuffers().recycle(colours);
     }
 }
 
@@ -31,18 +76,19 @@ bool comparison::measureFile(const std::string& path, const Plan& plan,
     common::ProfileHandling profiles, Measurement& measurement, std::string& error)
 {
     common::DistinctColours colours;
-    const cv::Mat image
-        = common::readCountingColours(path, error, colours, true, profiles, &measurement.facts);
+    const cv::Mat image = common::readCountingColours(
+        path, error, colours, true, profiles, &measurement.facts, &threadBuffers());
     if (image.empty())
         return false;
-    measureColours(image, std::move(colours), plan, measurement);
+    measureColours(image, colours, plan, measurement);
     return true;
 }
 
 comparison::Measurement comparison::measureImage(const cv::Mat& bgr, const Plan& plan)
 {
     Measurement measurement;
-    measureColours(bgr, common::countDistinctColours(bgr), plan, measurement);
+    common::DistinctColours colours = common::countDistinctColours(bgr);
+    measureColours(bgr, colours, plan, measurement);
     return measurement;
 }
 

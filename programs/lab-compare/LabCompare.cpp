@@ -78,6 +78,33 @@ labcompare::LabCounts labcompare::labCounts(const toolkit::common::DistinctColou
     return counts;
 }
 
+void labcompare::labBinsOfColours(const std::uint32_t* keys, std::size_t count, LabBins* bins)
+{
+    using toolkit::common::BinCounts;
+    const auto bin = [](float value) {
+        const double b = BinCounts::binOf(value);
+        CV_Assert(b >= -128.0 && b <= 127.0);
+        return static_cast<std::int8_t>(b);
+    };
+    for (std::size_t k = 0; k < count; ++k) {
+        const cv::Vec3f lab = labOfColour(keys[k]);
+        bins[k] = { bin(lab[0]), bin(lab[1]), bin(lab[2]) };
+    }
+}
+
+labcompare::LabCounts labcompare::countLabBins(
+    const toolkit::common::DistinctColours& colours, const LabBins* bins)
+{
+    LabCounts counts;
+    for (std::size_t k = 0; k < colours.keys.size(); ++k) {
+        const std::uint32_t count = colours.counts[k];
+        counts.L.addToBin(bins[k].L, count);
+        counts.a.addToBin(bins[k].a, count);
+        counts.b.addToBin(bins[k].b, count);
+    }
+    return counts;
+}
+
 labcompare::LabFigures labcompare::compareLab(const LabCounts& input, const LabCounts& target)
 {
     const float coeffL = toolkit::common::bhattacharyyaCoeff(input.L, target.L);

@@ -15,6 +15,8 @@
 
 #include <opencv2/core.hpp>
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace labcompare {
@@ -40,6 +42,20 @@ struct LabCounts {
     toolkit::common::BinCounts L { kLabBins }, a { kLabBins }, b { kLabBins };
 };
 LabCounts labCounts(const toolkit::common::DistinctColours& colours);
+
+// The bins (toolkit::common::BinCounts::binOf) of a colour's L*, a* and b*
+// as labOfColour gives them: L* lies in 0..100, a* and b* of 8-bit colours in
+// -108..99, so each bin fits a byte.
+struct LabBins {
+    std::int8_t L, a, b;
+};
+
+// The bins of `count` colours given by key (B | G << 8 | R << 16), into `bins`.
+void labBinsOfColours(const std::uint32_t* keys, std::size_t count, LabBins* bins);
+
+// labCounts from the colours' bins (one per colour, in the colours' order):
+// the same counts.
+LabCounts countLabBins(const toolkit::common::DistinctColours& colours, const LabBins* bins);
 
 // The program's two figures: the L* coefficient, and the mean of the a* and
 // b* coefficients (their float sum halved in double); and the a* and b*

@@ -1,5 +1,6 @@
 #include "programs/metrics/Metrics.hpp"
 
+#include "toolkit/color/AppearanceAttributes.hpp"
 #include "toolkit/color/AppearanceModel.hpp"
 #include "toolkit/color/ChromaticAdaptation.hpp"
 #include "toolkit/color/RgbXyz.hpp"
@@ -13,11 +14,14 @@
 
 #include <opencv2/imgcodecs.hpp>
 
+#include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <future>
 #include <iostream>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <sstream>
@@ -29,12 +33,18 @@ namespace common = toolkit::common;
 
 using metrics::AttributeCounts;
 using metrics::ColourAttributes;
+using metrics::ColourResponse;
 using metrics::Figures;
 
 namespace {
 
 // Distinct colours are laid out in rows of this width.
 constexpr int kColourRowWidth = 1024;
+// J rounds into the top bin, 100, from 99.5 on.
+constexpr float kTopBinStart = 99.5f;
+constexpr int kQuickTopBin = 100;
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+constexpr double kNoBin = std::numeric_limits<double>::quiet_NaN();
 // The planes spreadAttributes fills: Q, J, C, M, s and h.
 constexpr std::size_t kSpreadPlanes = 6;
 // Size of the chunks in which the brightness dump is written.
@@ -182,19 +192,61 @@ void metrics::perceptualMetrics(
     planes.s.copyTo(s);
 }
 
-ColourAttributes metrics::attributesOfColours(const common::DistinctColours& colours)
+namespace {
+
+// The colours laid out as an image (DistinctColours::asImage), taken through
+// normalisation, compute_cat and the model as far as `stage`.
+color::AppearancePlanes appearanceOfColours(
+    const common::DistinctColours& colours, color::AppearanceStage stage)
 {
     cv::Mat bgr = colours.asImage(kColourRowWidth);
     const cv::Size size = bgr.size();
     cv::Mat norm(size, CV_32FC3);
     cv::Mat adapted(size, CV_32FC3);
     common::normImg(bgr, norm);
-    compute_cat(norm, adapted);
+    metrics::compute_cat(norm, adapted);
     scaleBy100(adapted);
+    color::AppearanceOptions options;
+    options.through = stage;
+    return color::computeAppearance(adapted, metrics::kViewing, options);
+}
 
+// The largest achromatic response of the colours: the image's white, found
+// as the model finds it (a NaN never becomes the white).
+float whiteOf(const ColourResponse* responses, std::size_t count)
+{
+    float Aw = 0.0f;
+    for (std::size_t k = 0; k < count; ++k)
+        if (responses[k].A > Aw)
+            Aw = responses[k].A;
+    return Aw;
+}
+
+// The five attributes of one colour in an image of white Aw, by the model's
+// own per-element steps.
+struct Attributes {
+    float Q, J, C, M, s;
+};
+Attributes attributesOf(
+    const ColourResponse& response, float Aw, const color::AttributeConditions& conditions)
+{
+    Attributes a;
+    a.J = color::lightnessOf(response.A, Aw, conditions.zc);
+    a.Q = color::brightnessOf(a.J, Aw + 4.0f, conditions.flRoot, conditions.c);
+    a.C = color::chromaOf(color::chromaPowerOf(response.t), a.J, conditions.background);
+    a.M = color::colourfulnessOf(a.C, conditions.flRoot);
+    a.s = color::saturationOf(a.M, a.Q);
+    return a;
+}
+
+} // namespace
+
+ColourAttributes metrics::attributesOfColours(const common::DistinctColours& colours)
+{
     // The padding repeats a colour of the image, so the largest A over the
     // laid-out colours is the largest A of the image.
-    const color::AppearancePlanes planes = color::computeAppearance(adapted, kViewing);
+    const color::AppearancePlanes planes
+        = appearanceOfColours(colours, color::AppearanceStage::Saturation);
     return { planes.Q, planes.J, planes.C, planes.M, planes.s, planes.A, planes.t, planes.h };
 }
 
@@ -239,11 +291,193 @@ void metrics::spreadAttributes(const cv::Mat& img, const common::DistinctColours
     });
 }
 
+void metrics::responsesOfColours(
+    const std::uint32_t* keys, std::size_t count, ColourResponse* responses)
+{
+    if (count == 0)
+        return;
+    common::DistinctColours colours;
+    colours.keys.assign(keys, keys + count);
+    const color::AppearancePlanes planes
+        = appearanceOfColours(colours, color::AppearanceStage::Chroma);
+    const float* A = planes.A.ptr<float>(0);
+    const float* t = planes.t.ptr<float>(0);
+    for (std::size_t k = 0; k < count; ++k)
+        responses[k] = { A[k], t[k] };
+}
+
+void metrics::quickResponsesOfColours(
+    const std::uint32_t* keys, std::size_t count, QuickResponse* quick)
+{
+    std::vector<ColourResponse> responses(count);
+    responsesOfColours(keys, count, responses.data());
+    for (std::size_t k = 0; k < count; ++k) {
+        const float A = responses[k].A, t = responses[k].t;
+        // The logarithm in double, then rounded: it orders the colours as
+        // their A does, equal A or not.
+        quick[k] = { A > 0.0f ? static_cast<float>(std::log(static_cast<double>(A))) : kNaN,
+            t > 0.0f ? static_cast<float>(std::sqrt(color::chromaPowerOf(t))) : kNaN };
+    }
+}
+
+namespace {
+
+// The approximations' largest error relative to the value, with room to
+// spare: expf and the stored logarithm and root are within a few float
+// steps (about 1e-6), as are the model's own float steps from exact arithmetic.
+constexpr double kApproximationError = 3e-5;
+// And an absolute error, for values near zero.
+constexpr double kApproximationFloor = 1e-6;
+
+// Bins of the quick route: those the program sums, 0 to 999; values beyond
+// take the model's steps.
+constexpr int kQuickBins = metrics::kMetricsBins.last + 1;
+
+// The bin of an approximate value when its error cannot reach a bin's half
+// and the bin is one of the quick route's; -1 otherwise. Any rounding to the
+// nearest integer gives the bin there: the value is not at a half.
+int sureBin(double value)
+{
+    if (!(value >= 0.0 && value < kQuickBins - 0.5))
+        return -1;
+    const int bin = static_cast<int>(value + 0.5);
+    const double margin = kApproximationError * value + kApproximationFloor;
+    return 0.5 - std::fabs(value - bin) > margin ? bin : -1;
+}
+
+// The attributes of a colour, mathematically, as products of per-image
+// factors and the colour's stored ln A and sqrt(t^0.9): with e = (A / Aw)^(z c / 2),
+// J = 100 e^2, Q = (4 / c) (Aw + 4) FL^0.25 e, C = t^0.9 e bg, M = FL^0.25 C
+// and s = 100 sqrt(M / Q) = 100 sqrt(t^0.9 bg c / (4 (Aw + 4))), e cancelling.
+struct ImageFactors {
+    float logAw;
+    float halfZc;
+    double Q; // per e
+    double C; // per e t^0.9
+    double M; // per e t^0.9
+    double s; // per sqrt(t^0.9)
+};
+
+ImageFactors imageFactors(float Aw, const color::AttributeConditions& conditions)
+{
+    const double awPlusFour = static_cast<double>(Aw + 4.0f);
+    const double c = static_cast<double>(conditions.c);
+    return { static_cast<float>(std::log(static_cast<double>(Aw))), conditions.zc / 2.0f,
+        4.0 * awPlusFour * conditions.flRoot / c, conditions.background,
+        conditions.background * conditions.flRoot,
+        100.0 * std::sqrt(conditions.background * c / (4.0 * awPlusFour)) };
+}
+
+} // namespace
+
+namespace {
+
+// The responses of some of an image's colours, given by their positions.
+std::vector<ColourResponse> responsesAt(
+    const common::DistinctColours& colours, const std::vector<std::size_t>& positions)
+{
+    std::vector<std::uint32_t> keys;
+    keys.reserve(positions.size());
+    for (const std::size_t k : positions)
+        keys.push_back(colours.keys[k]);
+    std::vector<ColourResponse> responses(keys.size());
+    metrics::responsesOfColours(keys.data(), keys.size(), responses.data());
+    return responses;
+}
+
+// The image's white, the largest A of its colours (0 when none is
+// positive): that of the colours of the largest ln A, which is the largest
+// A's (a NaN never becomes the white).
+float quickWhite(const common::DistinctColours& colours, const metrics::QuickResponse* quick)
+{
+    const std::size_t count = colours.keys.size();
+    float largest = -std::numeric_limits<float>::infinity();
+    for (std::size_t k = 0; k < count; ++k)
+        if (quick[k].logA > largest)
+            largest = quick[k].logA;
+    std::vector<std::size_t> whites;
+    for (std::size_t k = 0; k < count; ++k)
+        if (quick[k].logA == largest)
+            whites.push_back(k);
+    const std::vector<ColourResponse> responses = responsesAt(colours, whites);
+    return whiteOf(responses.data(), responses.size());
+}
+
+} // namespace
+
+AttributeCounts metrics::countAttributesOfQuickResponses(
+    const common::DistinctColours& colours, const QuickResponse* quick, double& topLightnessShare)
+{
+    const std::size_t count = colours.keys.size();
+    const color::AttributeConditions conditions = color::attributeConditions(kViewing);
+    const float Aw = quickWhite(colours, quick);
+    const bool quickImage = Aw > 0.0f && std::isfinite(Aw);
+    const ImageFactors factors = imageFactors(quickImage ? Aw : 1.0f, conditions);
+    AttributeCounts counts;
+    // The quick route's counts, bin by bin, per attribute: J, Q, C, M, s.
+    std::vector<std::uint64_t> quickCounts(5 * std::size_t(kQuickBins), 0);
+    std::uint64_t* const quickJ = quickCounts.data();
+    std::uint64_t* const quickQ = quickJ + kQuickBins;
+    std::uint64_t* const quickC = quickQ + kQuickBins;
+    std::uint64_t* const quickM = quickC + kQuickBins;
+    std::uint64_t* const quickS = quickM + kQuickBins;
+    std::uint64_t top = 0, all = 0;
+    // The colours the model's own steps take.
+    std::vector<std::size_t> exact;
+    for (std::size_t k = 0; k < count; ++k) {
+        const std::uint32_t n = colours.counts[k];
+        const QuickResponse& response = quick[k];
+        all += n;
+        if (quickImage && response.logA == response.logA
+            && response.rootTPower == response.rootTPower) {
+            const double e
+                = static_cast<double>(std::exp(factors.halfZc * (response.logA - factors.logAw)));
+            const double root = static_cast<double>(response.rootTPower);
+            const double power = root * root;
+            const int J = sureBin(100.0 * e * e);
+            const int Q = sureBin(factors.Q * e);
+            const int C = sureBin(factors.C * e * power);
+            const int M = sureBin(factors.M * e * power);
+            const int s = sureBin(factors.s * root);
+            if ((J | Q | C | M | s) >= 0) {
+                quickJ[J] += n;
+                quickQ[Q] += n;
+                quickC[C] += n;
+                quickM[M] += n;
+                quickS[s] += n;
+                top += J == kQuickTopBin ? n : 0;
+                continue;
+            }
+        }
+        exact.push_back(k);
+    }
+    const std::vector<ColourResponse> responses = responsesAt(colours, exact);
+    for (std::size_t e = 0; e < exact.size(); ++e) {
+        const std::uint32_t n = colours.counts[exact[e]];
+        const Attributes a = attributesOf(responses[e], Aw, conditions);
+        counts.Q.add(a.Q, n);
+        counts.J.add(a.J, n);
+        counts.C.add(a.C, n);
+        counts.M.add(a.M, n);
+        counts.s.add(a.s, n);
+        if (a.J >= kTopBinStart)
+            top += n;
+    }
+    for (int bin = 0; bin < kQuickBins; ++bin) {
+        const std::pair<common::BinCounts*, std::uint64_t*> attributes[]
+            = { { &counts.J, quickJ }, { &counts.Q, quickQ }, { &counts.C, quickC },
+                  { &counts.M, quickM }, { &counts.s, quickS } };
+        for (const auto& [histogram, binCounts] : attributes)
+            if (binCounts[bin] != 0)
+                histogram->addToBin(bin, binCounts[bin]);
+    }
+    topLightnessShare = all == 0 ? 0.0 : double(top) / double(all);
+    return counts;
+}
+
 double metrics::topLightnessShare(
     const common::DistinctColours& colours, const ColourAttributes& attributes)
 {
-    // J rounds into the top bin, 100, from 99.5 on.
-    constexpr float kTopBinStart = 99.5f;
     const float* j = attributes.J.ptr<float>(0);
     std::uint64_t top = 0, all = 0;
     for (std::size_t k = 0; k < colours.keys.size(); ++k) {

@@ -20,6 +20,8 @@
 
 #include <opencv2/core.hpp>
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -87,6 +89,31 @@ PixelAttributes attributesOfPixels(const cv::Mat& normalised, bool debugFiles);
 void spreadAttributes(const cv::Mat& img, const toolkit::common::DistinctColours& colours,
     const ColourAttributes& attributes, PixelAttributes& out);
 
+// What the model gives a colour whatever the image it is in: its achromatic
+// response A and the chroma step's t, the values attributesOfColours finds
+// for it. The other attributes follow from these and the image's white (the
+// largest A of its colours).
+struct ColourResponse {
+    float A;
+    float t;
+};
+
+// The responses of `count` colours given by key (B | G << 8 | R << 16, any
+// order), into `responses`: the colours laid out as an image and taken
+// through attributesOfColours' chain as far as the chroma step.
+void responsesOfColours(const std::uint32_t* keys, std::size_t count, ColourResponse* responses);
+
+// What finding a colour's bins quickly takes of its responses: ln A (NaN
+// where A is not positive) and sqrt(t^0.9) (NaN where t is not positive), as
+// floats.
+struct QuickResponse {
+    float logA;
+    float rootTPower;
+};
+
+// The quick responses of `count` colours given by key, into `quick`.
+void quickResponsesOfColours(const std::uint32_t* keys, std::size_t count, QuickResponse* quick);
+
 // The share of an image's pixels in the top lightness bin (J of 99.5 or
 // more), 0 to 1: the pixels whose achromatic response is, or nearly is, the
 // image's largest, the white that Q and J are relative to. A small share
@@ -103,6 +130,17 @@ struct AttributeCounts {
 };
 AttributeCounts countAttributes(
     const toolkit::common::DistinctColours& colours, const ColourAttributes& attributes);
+
+// countAttributes and topLightnessShare of an image from its colours' quick
+// responses (one per colour, in the colours' order), without planes: the
+// same counts and share. The image's white is the A of the colours of the
+// largest ln A. Each colour's bins are read from approximations of its
+// attributes (ln A and sqrt(t^0.9) scaled by the image's white) where these
+// lie farther than their error from a bin's half; the others, and colours
+// of no positive A or t, are taken through responsesOfColours and the
+// model's own steps. The colours' counts must be filled.
+AttributeCounts countAttributesOfQuickResponses(const toolkit::common::DistinctColours& colours,
+    const QuickResponse* quick, double& topLightnessShare);
 
 // The five coefficients of a comparison, in the program's order.
 struct Figures {

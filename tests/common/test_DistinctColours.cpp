@@ -96,3 +96,31 @@ TEST(DistinctColours, LookUpLoopsAreIndex)
         EXPECT_EQ(rank, colours.rank);
     }
 }
+
+TEST(DistinctColours, BuffersKeptBetweenImagesCountAsFreshOnes)
+{
+    // Images of many colours and of few, one after another through the same
+    // buffers, each returned before the next (and one never returned), the
+    // first buffers given colours counted without them.
+    ColourBuffers buffers;
+    DistinctColours unbuffered = countDistinctColours(testsupport::makePhoto(20, 30, 29));
+    buffers.recycle(unbuffered);
+    for (int n = 0; n < 6; ++n) {
+        cv::Mat img = testsupport::makePhoto(60 + 10 * n, 80, unsigned(30 + n));
+        if (n == 2)
+            img.setTo(cv::Scalar(255, 255, 255));
+        ColourCounter counter(&buffers);
+        for (int i = 0; i < img.rows; ++i)
+            counter.mark(img.ptr<uchar>(i), std::size_t(img.cols));
+        DistinctColours colours = counter.count(img);
+        const DistinctColours fresh = countDistinctColours(img);
+        ASSERT_EQ(colours.keys, fresh.keys) << n;
+        ASSERT_EQ(colours.counts, fresh.counts) << n;
+        ASSERT_EQ(colours.present, fresh.present) << n;
+        ASSERT_EQ(colours.rank, fresh.rank) << n;
+        if (n != 4)
+            buffers.recycle(colours);
+        EXPECT_EQ(colours.keys, fresh.keys);
+        EXPECT_TRUE(colours.present.empty() == (n != 4));
+    }
+}

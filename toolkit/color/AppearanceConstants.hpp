@@ -28,10 +28,10 @@ constexpr double kCompressionOffset = 0.1;
 constexpr double kAchromaticOffset = 0.305;
 
 // CIE CAM02 chroma: 50000 / 13, the 21 / 20 weight of Ba' in the denominator,
-// and the exponents of t and of the background term (1.64 - 0.29^n)^0.73.
+// and the exponent of the background term (1.64 - 0.29^n)^0.73 (that of t
+// is in AppearanceAttributes.hpp).
 constexpr double kChromaConstant = 3846.153846153846;
 constexpr double kChromaBlueWeight = 1.05;
-constexpr double kChromaTExponent = 0.9;
 constexpr double kChromaBackgroundBase = 0.29;
 constexpr double kChromaBackgroundOffset = 1.64;
 constexpr double kChromaBackgroundExponent = 0.73;

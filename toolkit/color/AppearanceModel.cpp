@@ -1,4 +1,5 @@
 #include "toolkit/color/AppearanceModel.hpp"
+#include "toolkit/color/AppearanceAttributes.hpp"
 #include "toolkit/common/DebugOutput.hpp"
 
 #include "toolkit/color/AppearanceConstants.hpp"
@@ -32,6 +33,8 @@ using namespace toolkit::color::cam;
 constexpr double kNbbScale = 0.725;
 constexpr double kNbbExponent = 0.2;
 constexpr double kZOffset = 1.48;
+// Brightness and colourfulness scale with FL^0.25.
+constexpr double kFlRootExponent = 0.25;
 
 // Longest text of one value plus its newline.
 constexpr std::size_t kMaxValueText = toolkit::common::kFloatTextMax;
@@ -157,6 +160,16 @@ toolkit::color::AppearancePlanes toolkit::color::computeAppearance(
     computeColorfulness(out.C, out.FL, out.M);
     computeSaturation(out.M, out.Q, out.s);
     return out;
+}
+
+toolkit::color::AttributeConditions toolkit::color::attributeConditions(
+    const ViewingConditions& viewing)
+{
+    const float c = viewing.surround.c;
+    const float FL = computeFl(viewing.La);
+    return { computeZ(viewing.Yb, viewing.Yw) * c,
+        std::pow(static_cast<double>(FL), kFlRootExponent),
+        chromaBackground(computeN(viewing.Yb, viewing.Yw), kChromaBackgroundExponent), c };
 }
 
 float toolkit::color::computeYback(cv::Mat& Y)
@@ -336,7 +349,7 @@ float lightnessValues(cv::Mat& nonlin, cv::Mat& Ncb, cv::Mat& z, cv::Mat& J, cv:
         const float* zRow = z.ptr<float>(i);
         float* jRow = J.ptr<float>(i);
         for (int j = 0; j < nonlin.cols; ++j)
-            jRow[j] = 100.0f * std::pow(aRow[j] / Aw, zRow[j] * c);
+            jRow[j] = toolkit::color::lightnessOf(aRow[j], Aw, zRow[j] * c);
     }
     return Aw;
 }
@@ -365,15 +378,13 @@ float brightnessValues(cv::Mat& J, cv::Mat& FL, cv::Mat& Q, float Aw, float c)
     requireTypeAndSize(Q, CV_32FC1, J, "computeBrightnessValues", "Q", "J");
     const float awPlusFour = Aw + 4.0f;
     float largestQ = 0.0f;
-    auto flRoot = repeatedPow(0.25);
+    auto flRoot = repeatedPow(kFlRootExponent);
     for (int i = 0; i < J.rows; ++i) {
         const float* jRow = J.ptr<float>(i);
         const float* fl = FL.ptr<float>(i);
         float* qRow = Q.ptr<float>(i);
         for (int j = 0; j < J.cols; ++j) {
-            const float rootJ = std::sqrt(jRow[j] / 100.0f);
-            const float q = static_cast<float>(4.0 * static_cast<double>(rootJ)
-                * static_cast<double>(awPlusFour) * flRoot(fl[j]) / static_cast<double>(c));
+            const float q = toolkit::color::brightnessOf(jRow[j], awPlusFour, flRoot(fl[j]), c);
             qRow[j] = q;
             if (q > largestQ)
                 largestQ = q;
@@ -424,8 +435,8 @@ void toolkit::color::computeChromaValues(cv::Mat& nonlin, cv::Mat& a, cv::Mat& b
             const float tValue = static_cast<float>(static_cast<double>(magnitude) * f
                 / (kChromaBlueWeight * static_cast<double>(ba) + static_cast<double>(raGa)));
             tRow[j] = tValue;
-            cRow[j] = static_cast<float>(std::pow(static_cast<double>(tValue), kChromaTExponent)
-                * std::sqrt(static_cast<double>(jRow[j]) / 100.0) * background(nRow[j]));
+            cRow[j] = toolkit::color::chromaOf(
+                toolkit::color::chromaPowerOf(tValue), jRow[j], background(nRow[j]));
         }
     }
 }
@@ -435,13 +446,13 @@ void toolkit::color::computeColorfulness(cv::Mat& C, cv::Mat& FL, cv::Mat& M)
     requireType(C, CV_32FC1, "computeColorfulness", "C");
     requireTypeAndSize(FL, CV_32FC1, C, "computeColorfulness", "FL", "C");
     requireTypeAndSize(M, CV_32FC1, C, "computeColorfulness", "M", "C");
-    auto flRoot = repeatedPow(0.25);
+    auto flRoot = repeatedPow(kFlRootExponent);
     for (int i = 0; i < C.rows; ++i) {
         const float* cRow = C.ptr<float>(i);
         const float* fl = FL.ptr<float>(i);
         float* mRow = M.ptr<float>(i);
         for (int j = 0; j < C.cols; ++j)
-            mRow[j] = static_cast<float>(flRoot(fl[j]) * static_cast<double>(cRow[j]));
+            mRow[j] = toolkit::color::colourfulnessOf(cRow[j], flRoot(fl[j]));
     }
 }
 
@@ -455,7 +466,7 @@ void toolkit::color::computeSaturation(cv::Mat& M, cv::Mat& Q, cv::Mat& s)
         const float* qRow = Q.ptr<float>(i);
         float* sRow = s.ptr<float>(i);
         for (int j = 0; j < M.cols; ++j)
-            sRow[j] = 100.0f * std::sqrt(mRow[j] / qRow[j]);
+            sRow[j] = toolkit::color::saturationOf(mRow[j], qRow[j]);
     }
 }
 

@@ -11,16 +11,23 @@
 namespace toolkit {
 namespace common {
 
+// The set bits of a word by shifts, masks and one multiplication: inline
+// code, where a build for every processor would call the compiler's runtime.
+inline unsigned portablePopcount64(std::uint64_t word) noexcept
+{
+    word = word - ((word >> 1) & 0x5555555555555555u);
+    word = (word & 0x3333333333333333u) + ((word >> 2) & 0x3333333333333333u);
+    word = (word + (word >> 4)) & 0x0f0f0f0f0f0f0f0fu;
+    return static_cast<unsigned>((word * 0x0101010101010101u) >> 56);
+}
+
 // The set bits of a word.
 inline unsigned popcount64(std::uint64_t word) noexcept
 {
 #if defined(__GNUC__) || defined(__clang__)
     return static_cast<unsigned>(__builtin_popcountll(word));
 #else
-    word = word - ((word >> 1) & 0x5555555555555555u);
-    word = (word & 0x3333333333333333u) + ((word >> 2) & 0x3333333333333333u);
-    word = (word + (word >> 4)) & 0x0f0f0f0f0f0f0f0fu;
-    return static_cast<unsigned>((word * 0x0101010101010101u) >> 56);
+    return portablePopcount64(word);
 #endif
 }
 

@@ -46,17 +46,41 @@ toolkit::common::DistinctColours toolkit::common::countDistinctColours(const cv:
 // A presence bitmap of all 2^24 colours (2 MiB, small enough to stay in
 // cache), then a rank per 64-bit word: the index of a colour among the
 // present ones is its word's rank plus the set bits below it.
-toolkit::common::ColourCounter::ColourCounter()
-    : present_(kWords, 0)
+toolkit::common::ColourCounter::ColourCounter(ColourBuffers* buffers)
+    : buffers_(buffers)
 {
+    // Each is taken when the buffers hold it: colours counted without
+    // buffers may be given back to them, their bitmap without its summary.
+    if (buffers != nullptr && buffers->present_.size() == kWords)
+        present_ = std::move(buffers->present_);
+    else
+        present_.assign(kWords, 0);
+    if (buffers != nullptr && buffers->occupied_.size() == kWords / 64)
+        occupied_ = std::move(buffers->occupied_);
+    else
+        occupied_.assign(kWords / 64, 0);
+}
+
+void toolkit::common::ColourBuffers::recycle(DistinctColours& colours)
+{
+    if (colours.present.size() != kWords)
+        return;
+    for (const std::uint32_t key : colours.keys)
+        colours.present[key >> 6] = 0;
+    present_ = std::move(colours.present);
+    rank_ = std::move(colours.rank);
+    colours.present.clear();
+    colours.rank.clear();
 }
 
 void toolkit::common::ColourCounter::mark(const uchar* pixels, std::size_t count)
 {
     std::uint64_t* present = present_.data();
+    std::uint64_t* occupied = occupied_.data();
     for (std::size_t j = 0; j < count; ++j, pixels += 3) {
         const std::uint32_t key = colourKey(pixels);
         present[key >> 6] |= std::uint64_t(1) << (key & 63);
+        occupied[key >> 12] |= std::uint64_t(1) << ((key >> 6) & 63);
     }
 }
 
@@ -83,12 +107,21 @@ toolkit::common::DistinctColours toolkit::common::ColourCounter::count(
     DistinctColours result;
     result.present = std::move(present_);
     std::vector<std::uint32_t>& rank = result.rank;
+    if (buffers_ != nullptr)
+        rank = std::move(buffers_->rank_);
     rank.resize(kWords);
     result.keys.resize(rankWords(result.present.data(), kWords, rank.data()));
     std::uint32_t* key = result.keys.data();
-    for (std::size_t w = 0; w < kWords; ++w)
-        for (std::uint64_t word = result.present[w]; word != 0; word &= word - 1)
-            *key++ = static_cast<std::uint32_t>(w * 64 + __builtin_ctzll(word));
+    for (std::size_t o = 0; o < occupied_.size(); ++o)
+        for (std::uint64_t words = occupied_[o]; words != 0; words &= words - 1) {
+            const std::size_t w = o * 64 + std::size_t(__builtin_ctzll(words));
+            for (std::uint64_t word = result.present[w]; word != 0; word &= word - 1)
+                *key++ = static_cast<std::uint32_t>(w * 64 + __builtin_ctzll(word));
+        }
+    if (buffers_ != nullptr) {
+        std::fill(occupied_.begin(), occupied_.end(), 0);
+        buffers_->occupied_ = std::move(occupied_);
+    }
 
     result.counts.assign(result.keys.size(), 0);
     if (countPixels)
@@ -97,9 +130,10 @@ toolkit::common::DistinctColours toolkit::common::ColourCounter::count(
 }
 
 cv::Mat toolkit::common::readCountingColours(const std::string& path, std::string& error,
-    DistinctColours& colours, bool countPixels, ProfileHandling profiles, ImageFacts* facts)
+    DistinctColours& colours, bool countPixels, ProfileHandling profiles, ImageFacts* facts,
+    ColourBuffers* buffers)
 {
-    ColourCounter counter;
+    ColourCounter counter(buffers);
     ReadOptions options;
     options.profiles = profiles;
     options.onRows = [&](const uchar* pixels, std::size_t count) { counter.mark(pixels, count); };

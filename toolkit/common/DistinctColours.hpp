@@ -47,12 +47,30 @@ inline std::uint32_t colourKey(const uchar* bgr)
 // raises cv::Exception.
 DistinctColours countDistinctColours(const cv::Mat& img);
 
+// Memory for counting the colours of one image after another: the colour
+// bitmap (2 MiB), its summary and the words' ranks (1 MiB), kept between
+// images, the bitmaps zeroed, so that an image clears only the words its
+// colours used instead of allocating and zeroing them whole. Used by one
+// thread at a time.
+class ColourBuffers {
+public:
+    // Takes back the bitmap and ranks of counted colours that are no longer
+    // needed (their present and rank are left empty; keys and counts stay).
+    void recycle(DistinctColours& colours);
+
+private:
+    friend class ColourCounter;
+    std::vector<std::uint64_t> present_, occupied_; // all zero, or empty
+    std::vector<std::uint32_t> rank_;
+};
+
 // countDistinctColours in two steps, so that the first can run on each row
 // while the image is decoded: mark() every pixel of the image (in any order,
-// any number of times), then count() the whole image once.
+// any number of times), then count() the whole image once. With buffers, the
+// counter takes its memory from them and gives back what it alone used.
 class ColourCounter {
 public:
-    ColourCounter();
+    explicit ColourCounter(ColourBuffers* buffers = nullptr);
     // Notes the colours of `count` BGR pixels at `pixels`.
     void mark(const uchar* pixels, std::size_t count);
     // The colours of the CV_8UC3 image whose pixels were all marked, and only
@@ -61,16 +79,21 @@ public:
     DistinctColours count(const cv::Mat& img, bool countPixels = true);
 
 private:
+    ColourBuffers* buffers_;
     std::vector<std::uint64_t> present_;
+    // One bit per word of present_ that holds a colour, so that counting
+    // visits those words alone.
+    std::vector<std::uint64_t> occupied_;
 };
 
 // readPhotograph, counting the colours of each row as it is decoded: the
 // image, with its colours in `colours` (as ColourCounter::count gives them)
 // and what the reader found in `facts` (when given); an empty image, with the
-// reason in `error`, when it cannot be read.
+// reason in `error`, when it cannot be read. The counter's memory comes from
+// `buffers` when given.
 cv::Mat readCountingColours(const std::string& path, std::string& error, DistinctColours& colours,
     bool countPixels = true, ProfileHandling profiles = ProfileHandling::Convert,
-    ImageFacts* facts = nullptr);
+    ImageFacts* facts = nullptr, ColourBuffers* buffers = nullptr);
 
 } // namespace common
 } // namespace toolkit

@@ -34,8 +34,16 @@ public:
     {
         if (value != value)
             return;
+        addToBin(binOf(value), times);
+    }
+
+    // The bin add() counts a value that is not NaN in.
+    static double binOf(float value) { return std::round(static_cast<double>(value)); }
+
+    // Counts `times` values whose bin (binOf) is `bin`, as add() counts them.
+    void addToBin(double bin, std::uint64_t times)
+    {
         total_ += times;
-        const double bin = std::round(static_cast<double>(value));
         if (bin >= range_.first && bin <= range_.last)
             counts_[static_cast<std::size_t>(static_cast<long long>(bin) - range_.first)] += times;
     }

@@ -1,0 +1,233 @@
+// A table of what depends on a colour alone (its appearance model responses,
+// its L*a*b* bins), kept across the images of a run so that a colour met
+// again is not computed again. Internal to programs/comparison.
+#pragma once
+
+#include "toolkit/common/ColourIndex.hpp"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <shared_mutex>
+#include <vector>
+
+namespace comparison {
+
+// Entries of type Entry for colours keyed B | G << 8 | R << 16, laid out as
+// DistinctColours lays out an image's colours: a presence bitmap of all 2^24
+// colours, and for each of its 64-bit words the place of its colours'
+// entries, in key order, in one pool. Looking up an image's colours in key
+// order thus reads the table front to back.
+//
+// The pool holds at most `maxEntries` entries (its room reserved at first
+// use, never grown past it): when a colour's entry would not fit, the pool
+// is compacted, and when it still would not, the table is emptied first. Its
+// memory therefore stays below maxEntries * sizeof(Entry) (twice that while
+// it is compacted) plus the 3.25 MiB of the bitmap and the words' places,
+// however many images a run measures. Any number of threads may look up at
+// once.
+template <class Entry> class ColourTable {
+public:
+    explicit ColourTable(std::size_t maxEntries)
+        : maxEntries_(maxEntries)
+    {
+    }
+
+    // The entries of `count` colours (keys in increasing order, each once)
+    // into `entries`. Colours not in the table are computed together by
+    // compute(keys, count, entries), outside the table's lock, and added.
+    template <class Compute>
+    void lookUp(const std::uint32_t* keys, std::size_t count, Entry* entries, Compute&& compute)
+    {
+        std::vector<std::uint32_t> missing;
+        std::vector<std::size_t> where;
+        {
+            std::shared_lock<std::shared_mutex> lock(mutex_);
+            // The entries' places first, a chunk at a time, asking the
+            // processor for each while the next are found; then the entries.
+            std::size_t places[kChunk];
+            for (std::size_t start = 0; start < count; start += kChunk) {
+                const std::size_t n = std::min(kChunk, count - start);
+                for (std::size_t i = 0; i < n; ++i) {
+                    places[i] = placeOf(keys[start + i]);
+                    if (places[i] != kAbsent)
+                        __builtin_prefetch(&pool_[places[i]]);
+                }
+                for (std::size_t i = 0; i < n; ++i) {
+                    if (places[i] != kAbsent) {
+                        entries[start + i] = pool_[places[i]];
+                    } else {
+                        missing.push_back(keys[start + i]);
+                        where.push_back(start + i);
+                    }
+                }
+            }
+        }
+        if (missing.empty())
+            return;
+        std::vector<Entry> computed(missing.size());
+        compute(missing.data(), missing.size(), computed.data());
+        for (std::size_t m = 0; m < missing.size(); ++m)
+            entries[where[m]] = computed[m];
+
+        std::unique_lock<std::shared_mutex> lock(mutex_);
+        add(missing.data(), computed.data(), missing.size());
+    }
+
+    // Entries the pool holds room for now (at most maxEntries).
+    std::size_t size() const
+    {
+        std::shared_lock<std::shared_mutex> lock(mutex_);
+        return pool_.size();
+    }
+
+private:
+    static constexpr std::size_t kWords = std::size_t(1) << (24 - 6);
+    static constexpr unsigned kWordBits = 64;
+
+    // Colours looked up together: their entries are asked for ahead of use.
+    static constexpr std::size_t kChunk = 64;
+    static constexpr std::size_t kAbsent = ~std::size_t(0);
+
+    static unsigned bitsOf(std::uint64_t word) { return toolkit::common::portablePopcount64(word); }
+
+    // The place of a colour's entry in the pool, or kAbsent; with the lock held.
+    std::size_t placeOf(std::uint32_t key) const
+    {
+        if (present_.empty())
+            return kAbsent;
+        const std::uint64_t word = present_[key >> 6];
+        const std::uint64_t bit = std::uint64_t(1) << (key & 63);
+        if ((word & bit) == 0)
+            return kAbsent;
+        return place_[key >> 6] + bitsOf(word & (bit - 1));
+    }
+
+    // Adds colours (keys in increasing order) with their entries; with the
+    // lock held exclusively. Colours another thread added meanwhile are kept.
+    void add(const std::uint32_t* keys, const Entry* added, std::size_t count)
+    {
+        if (present_.empty()) {
+            present_.assign(kWords, 0);
+            place_.assign(kWords, 0);
+            room_.assign(kWords, 0);
+            pool_.reserve(maxEntries_);
+        }
+        for (std::size_t first = 0; first < count;) {
+            const std::size_t w = keys[first] >> 6;
+            std::size_t end = first;
+            std::uint64_t bits = 0;
+            while (end < count && keys[end] >> 6 == w)
+                bits |= std::uint64_t(1) << (keys[end++] & 63);
+            addToWord(w, bits & ~present_[w], keys + first, added + first, end - first);
+            first = end;
+        }
+        if (pool_.size() > compactAt_)
+            compact();
+    }
+
+    // Adds the colours `bits` of word w (a subset of the `count` keys given,
+    // in increasing order, with their entries).
+    void addToWord(std::size_t w, std::uint64_t bits, const std::uint32_t* keys, const Entry* added,
+        std::size_t count)
+    {
+        if (bits == 0)
+            return;
+        std::uint64_t old = present_[w];
+        unsigned needed = bitsOf(old | bits);
+        if (needed > room_[w]) {
+            unsigned room = 1;
+            while (room < needed)
+                room *= 2;
+            if (pool_.size() + room > maxEntries_)
+                compact();
+            if (pool_.size() + room > maxEntries_) {
+                clear();
+                old = 0;
+                needed = bitsOf(bits);
+                room = 1;
+                while (room < needed)
+                    room *= 2;
+                if (room > maxEntries_)
+                    return;
+            }
+            // The word's entries move to new room at the end of the pool.
+            const std::size_t place = pool_.size();
+            pool_.resize(place + room);
+            mergeInto(w, old, bits, keys, added, count, place);
+            place_[w] = static_cast<std::uint32_t>(place);
+            room_[w] = static_cast<std::uint8_t>(room);
+        } else {
+            mergeInto(w, old, bits, keys, added, count, place_[w]);
+        }
+        present_[w] = old | bits;
+    }
+
+    // Writes the entries of the word's colours `old` (at its place) and
+    // `bits` (among the keys given), in key order, from `place` on.
+    void mergeInto(std::size_t w, std::uint64_t old, std::uint64_t bits, const std::uint32_t* keys,
+        const Entry* added, std::size_t count, std::size_t place)
+    {
+        Entry kept[kWordBits];
+        const unsigned oldCount = bitsOf(old);
+        for (unsigned k = 0; k < oldCount; ++k)
+            kept[k] = pool_[place_[w] + k];
+        unsigned fromOld = 0;
+        std::size_t fromAdded = 0;
+        Entry* out = &pool_[place];
+        for (std::uint64_t all = old | bits; all != 0; all &= all - 1) {
+            const unsigned bit = static_cast<unsigned>(__builtin_ctzll(all));
+            if (old >> bit & 1) {
+                *out++ = kept[fromOld++];
+            } else {
+                while (fromAdded + 1 < count && (keys[fromAdded] & 63) != bit)
+                    ++fromAdded;
+                *out++ = added[fromAdded];
+            }
+        }
+    }
+
+    // Moves every word's entries together, in key order, leaving out the
+    // room words have moved from and the room they do not use, so that an
+    // image's colours are found front to back; with the lock held
+    // exclusively. The pool is compacted again once it has grown by half.
+    void compact()
+    {
+        std::vector<Entry> packed;
+        packed.reserve(maxEntries_);
+        for (std::size_t w = 0; w < kWords; ++w) {
+            if (present_[w] == 0)
+                continue;
+            const unsigned n = bitsOf(present_[w]);
+            const auto from = pool_.begin() + std::ptrdiff_t(place_[w]);
+            place_[w] = static_cast<std::uint32_t>(packed.size());
+            room_[w] = static_cast<std::uint8_t>(n);
+            packed.insert(packed.end(), from, from + n);
+        }
+        pool_.swap(packed);
+        compactAt_ = std::max(kFewestCompacted, pool_.size() + pool_.size() / 2);
+    }
+
+    // Empties the table; with the lock held exclusively.
+    void clear()
+    {
+        std::fill(present_.begin(), present_.end(), 0);
+        std::fill(room_.begin(), room_.end(), 0);
+        pool_.clear();
+        compactAt_ = kFewestCompacted;
+    }
+
+    // Pools smaller than this are not compacted.
+    static constexpr std::size_t kFewestCompacted = std::size_t(1) << 16;
+
+    const std::size_t maxEntries_;
+    std::size_t compactAt_ = kFewestCompacted;
+    mutable std::shared_mutex mutex_;
+    std::vector<std::uint64_t> present_; // all 2^24 colours, once anything is added
+    std::vector<std::uint32_t> place_; // of each word's first entry in the pool
+    std::vector<std::uint8_t> room_; // entries the pool holds for each word
+    std::vector<Entry> pool_;
+};
+
+} // namespace comparison
