@@ -30,6 +30,7 @@ packages=(
   python3-matplotlib
   help2man             # the programs' manual pages, from their --help
   parallel             # GNU parallel, for the sharded batch recipe and its test
+  lintian              # make test-package: the Debian packages checked
 )
 
 missing=()
