@@ -91,8 +91,8 @@ python3 (<< ${Python3_VERSION_MAJOR}.${python_next_minor})")
   set(CPACK_DEBIAN_PYTHON_PACKAGE_REPLACES ${single_package})
   # Byte-compiles the module's Python files after installing and removes the
   # compiled files before removal, as Debian's Python packages do.
-  set(CPACK_DEBIAN_PYTHON_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/debian/python3-photocolour.postinst
-                                                ${PROJECT_SOURCE_DIR}/cmake/debian/python3-photocolour.prerm)
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/debian/python3-photocolour/postinst
+                                                ${PROJECT_SOURCE_DIR}/cmake/debian/python3-photocolour/prerm)
   set(CPACK_DEBIAN_PYTHON_DESCRIPTION
       "Python 3 module of the photographic colour toolkit
 The module photocolour compares photographs as the programs of photo-toolkit

@@ -35,16 +35,14 @@ for name in "${!deb[@]}"; do
 done
 
 command -v lintian >/dev/null || expect "lintian is missing (make setup installs it)"
-for name in "${!deb[@]}"; do
-  lintian --fail-on error "${deb[$name]}" || expect "lintian reports errors in $(basename "${deb[$name]}")"
-done
+lintian --fail-on error "${deb[@]}" || expect "lintian reports errors in the packages"
 
 # Dependencies: the package's own at this exact version, no development
 # package outside photo-toolkit-dev, and those dpkg-shlibdeps found (libc6).
 depends() { dpkg-deb -f "${deb[$1]}" Depends | tr ',|' '\n\n' | sed 's/^ *//; s/ *$//'; }
 for name in photo-toolkit python3-photocolour; do
   dev=$(depends $name | sed 's/ .*//' | grep -- '-dev$' || true)
-  [ -z "$dev" ] || expect "$name depends on development packages:" $dev
+  [ -z "$dev" ] || expect "$name depends on development packages: $(echo $dev)"
   depends $name | grep -q '^libc6 (>= ' || expect "$name lacks the dependencies dpkg-shlibdeps finds: $(depends $name)"
 done
 for name in photo-toolkit-dev python3-photocolour; do
@@ -99,7 +97,7 @@ export PATH=/usr/bin:/bin
 
 # 1. The programs.
 pulled=$(install_packages photo-toolkit)
-[ -z "$pulled" ] || expect "installing photo-toolkit installed development packages:" $pulled
+[ -z "$pulled" ] || expect "installing photo-toolkit installed development packages: $(echo $pulled)"
 perceptual=$(perceptual-metrics "$samples/coffee.png" "$samples/rocket.jpg") || expect "perceptual-metrics failed"
 [ "$perceptual" = "0.799723,0.799445,0.45361,0.556256,0.562081" ] || expect "perceptual-metrics printed $perceptual"
 lab=$(lab-compare "$samples/coffee.png" "$samples/rocket.jpg") || expect "lab-compare failed"
@@ -121,18 +119,18 @@ cmake -S "$consumer" -B installed -DCMAKE_BUILD_TYPE=Debug > consumer.log 2>&1 \
 grep -qx "toolkit_DIR:PATH=/usr/lib/[^ ]*/cmake/toolkit" installed/CMakeCache.txt \
   || expect "the consumer found $(grep '^toolkit_DIR' installed/CMakeCache.txt) instead of the package's"
 cmake --build installed --target consumer >> consumer.log 2>&1 || { cat consumer.log >&2; expect "the consumer does not build"; }
-line=$(installed/consumer | head -n 1) || expect "the consumer failed"
-[ "$line" = "normImg 0.2, exposures 6" ] || expect "the consumer printed $line"
+out=$(installed/consumer) || expect "the consumer failed"
+[ "$(head -n 1 <<< "$out")" = "normImg 0.2, exposures 6" ] || expect "the consumer printed $out"
 flags=$(pkg-config --cflags --libs toolkit) || expect "pkg-config does not know toolkit"
 c++ -std=c++17 -o pkg-config-consumer "$consumer/main.cpp" "$consumer/SystemLibraries.cpp" $flags > pkg-config.log 2>&1 \
   || { cat pkg-config.log >&2; expect "a program does not build with pkg-config's flags: $flags"; }
-line=$(./pkg-config-consumer | head -n 1) || expect "the program built with pkg-config failed"
-[ "$line" = "normImg 0.2, exposures 6" ] || expect "the program built with pkg-config printed $line"
+out=$(./pkg-config-consumer) || expect "the program built with pkg-config failed"
+[ "$(head -n 1 <<< "$out")" = "normImg 0.2, exposures 6" ] || expect "the program built with pkg-config printed $out"
 purge || expect "photo-toolkit-dev was not removed cleanly"
 
 # 3. The Python module, from the package and not from a tree.
 pulled=$(install_packages python3-photocolour photo-toolkit)
-[ -z "$pulled" ] || expect "installing python3-photocolour installed development packages:" $pulled
+[ -z "$pulled" ] || expect "installing python3-photocolour installed development packages: $(echo $pulled)"
 figures=$(/usr/bin/python3 -I - "$samples" <<'EOF'
 import os, sys
 import photocolour as pc
