@@ -7,12 +7,13 @@
 #                                     package and the pkg-config file
 #   python       python3-photocolour  the Python module
 #
-# Each install() rule names its component. The component "licences" (the
-# licence and the samples' licences under share/doc/toolkit) is in no package:
-# each package carries the licence as Debian's copyright file instead, and the
-# samples are not packaged. Whatever the programs' package holds besides the
-# programs is shared by all: the other two depend on it at exactly this
-# version.
+# Each install() rule names its component. The component "plain-install" is
+# in no package: the licence and the samples' licences under share/doc/toolkit
+# (each package carries the licence as Debian's copyright file, and the
+# samples are not packaged) and the codec module beside the Python module
+# (the package's module finds the programs' package's). What the programs'
+# package holds besides the programs, the codec module, serves all three: the
+# other two depend on it at exactly this version.
 
 set(TOOLKIT_DEB_MAINTAINER "Photographic colour toolkit developers <photo-toolkit@example.org>"
     CACHE STRING "Maintainer field of the Debian packages")

@@ -5,12 +5,16 @@
 # whatever it pulled in, so that the machine's packages are as they were
 # before (also on failure):
 # 1. photo-toolkit alone, which depends on no development package: the three
-#    programs print the figures of a sample pair, and their manual pages.
+#    programs print the figures of a sample pair, and their manual pages;
+#    a PPM file, which OpenCV's codecs read, reaches them through the codec
+#    module of the package.
 # 2. photo-toolkit-dev (with photo-toolkit, which it needs): the project
 #    tests/cmake/consumer finds the toolkit in /usr with find_package, builds
-#    and runs, and so does a program built with pkg-config's flags alone.
+#    and runs, and so does a program built with pkg-config's flags alone; a
+#    program of its own reads the PPM file through the library.
 # 3. python3-photocolour (with photo-toolkit): python3 imports photocolour
-#    from Debian's module directory and gets the programs' figures.
+#    from Debian's module directory, gets the programs' figures and reads
+#    the PPM file.
 # Usage: scripts/test-package.sh [BUILD_DIR]
 set -euo pipefail
 export LC_ALL=C
@@ -94,6 +98,8 @@ install_packages() {
 cd "$work"
 unset PYTHONPATH CMAKE_PREFIX_PATH PKG_CONFIG_PATH
 export PATH=/usr/bin:/bin
+# Two pixels, red and blue, in a format the toolkit leaves to OpenCV's codecs.
+printf 'P6\n2 1\n255\n\377\0\0\0\0\377' > two.ppm
 
 # 1. The programs.
 pulled=$(install_packages photo-toolkit)
@@ -106,6 +112,8 @@ printf '%s\t%s\n' "$samples/coffee.png" "$samples/rocket.jpg" > pairs.txt
 table=$(compare-pairs pairs.txt 2>/dev/null) || expect "compare-pairs failed"
 # The figures come before the a, b and facts columns.
 echo "$table" | grep -qF ",ok,$perceptual,$lab," || expect "compare-pairs printed $table"
+line=$(lab-compare two.ppm two.ppm) || expect "lab-compare cannot read a PPM file"
+[ "$line" = "1,1" ] || expect "lab-compare printed $line for a PPM file against itself"
 for program in perceptual-metrics lab-compare compare-pairs; do
   man -w $program > /dev/null 2>&1 || expect "no manual page for $program"
 done
@@ -126,6 +134,26 @@ c++ -std=c++17 -o pkg-config-consumer "$consumer/main.cpp" "$consumer/SystemLibr
   || { cat pkg-config.log >&2; expect "a program does not build with pkg-config's flags: $flags"; }
 out=$(./pkg-config-consumer) || expect "the program built with pkg-config failed"
 [ "$(head -n 1 <<< "$out")" = "normImg 0.2, exposures 6" ] || expect "the program built with pkg-config printed $out"
+cat > reader.cpp <<'EOF'
+#include "toolkit/common/ImageReader.hpp"
+
+#include <iostream>
+
+int main(int, char** argv)
+{
+    std::string error;
+    const cv::Mat image = toolkit::common::readColourImage(argv[1], error);
+    if (image.empty()) {
+        std::cerr << error << std::endl;
+        return 1;
+    }
+    std::cout << image.cols << "x" << image.rows << " " << image.at<cv::Vec3b>(0, 0) << std::endl;
+    return 0;
+}
+EOF
+c++ -std=c++17 -o reader reader.cpp $flags > reader.log 2>&1 || { cat reader.log >&2; expect "reader.cpp does not build with $flags"; }
+line=$(./reader two.ppm) || expect "the library cannot read a PPM file"
+[ "$line" = "2x1 [0, 0, 255]" ] || expect "the library read the PPM file as $line"
 purge || expect "photo-toolkit-dev was not removed cleanly"
 
 # 3. The Python module, from the package and not from a tree.
@@ -139,6 +167,8 @@ a = pc.read_image(os.path.join(sys.argv[1], "coffee.png"))
 b = pc.read_image(os.path.join(sys.argv[1], "rocket.jpg"))
 for figures in (pc.perceptual_metrics(a, b), pc.lab_compare(a, b)):
     print(",".join("%g" % f for f in figures))
+two = pc.read_image("two.ppm").tolist()
+assert two == [[[0, 0, 255], [255, 0, 0]]], two
 EOF
 ) || expect "python3 cannot use photocolour"
 [ "$figures" = "$perceptual"$'\n'"$lab" ] || expect "photocolour gives $figures, the programs $perceptual and $lab"

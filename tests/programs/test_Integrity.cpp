@@ -367,3 +367,34 @@ TEST(Integrity, RunningOutOfMemoryIsAMessageAndNothingAppended)
     EXPECT_NE(batch.out.find("small.jpg,small.jpg,ok,1,1,1,1,1,1,1"), std::string::npos)
         << batch.out;
 }
+
+// OpenCV's codecs are loaded only for a file that needs them: a program
+// without the toolkit's codec module measures JPEG and PNG files as ever,
+// and gives a clear error, appending nothing, for a file only OpenCV reads.
+TEST(Integrity, CodecModuleIsLoadedOnlyWhenAFileNeedsIt)
+{
+    testsupport::ScopedWorkDir dir;
+    const cv::Mat photo = testsupport::makePhoto(30, 40, 41);
+    testsupport::writePng("a.png", photo);
+    ASSERT_TRUE(cv::imwrite("b.jpg", testsupport::makePhoto(30, 40, 42)));
+    ASSERT_TRUE(cv::imwrite("c.bmp", photo));
+    for (const std::string& binary : { kMetrics, kLab }) {
+        const std::string alone = fs::path(binary).filename().string();
+        fs::copy_file(binary, alone, fs::copy_options::overwrite_existing);
+        const auto measured = runProgram("./" + alone, { "a.png", "b.jpg" });
+        EXPECT_EQ(measured.status, 0) << alone << ": " << measured.err;
+        EXPECT_EQ(measured.out, runProgram(binary, { "a.png", "b.jpg" }).out) << alone;
+        fs::remove("For_fit.txt");
+
+        if (fs::exists(std::string(TOOLKIT_CODECS_INSTALL_DIR "/libtoolkit-opencv-codecs.so")))
+            continue; // an installed module would be found
+        const auto refused = runProgram("./" + alone, { "a.png", "c.bmp" });
+        EXPECT_EQ(refused.status, 1) << alone << ": " << refused.err;
+        EXPECT_NE(refused.err.find("cannot load OpenCV's image codecs: no "
+                                   "libtoolkit-opencv-codecs.so beside the program"),
+            std::string::npos)
+            << refused.err;
+        EXPECT_TRUE(refused.out.empty()) << refused.out;
+        EXPECT_FALSE(testsupport::fileExists("For_fit.txt")) << alone;
+    }
+}

@@ -1,8 +1,7 @@
 #include "toolkit/common/ImageFiles.hpp"
 
+#include "toolkit/common/Codecs.hpp"
 #include "toolkit/common/FileReplacement.hpp"
-
-#include <opencv2/imgcodecs.hpp>
 
 #include <cstdio>
 #include <new>
@@ -30,7 +29,7 @@ bool toolkit::common::writeImage(const std::string& name, const cv::Mat& img, st
     // Encoded as cv::imwrite encodes it, then written whole under another name.
     std::vector<uchar> encoded;
     try {
-        if (!cv::imencode(name.substr(dot), img, encoded)) {
+        if (!toolkit::common::codecs::imencode(name.substr(dot), img, encoded)) {
             error = "cannot write \"" + name + "\": the encoder failed";
             return false;
         }

@@ -2,6 +2,7 @@
 // each format goes to its decoder, and what a decoder found ends in the facts.
 #include "toolkit/common/ImageReader.hpp"
 
+#include "toolkit/common/Codecs.hpp"
 #include "toolkit/common/Decoders.hpp"
 
 #include <opencv2/imgcodecs.hpp>
@@ -23,6 +24,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace codecs = toolkit::common::codecs;
 namespace common = toolkit::common;
 namespace decoders = toolkit::common::decoders;
 namespace profiles = toolkit::common::profiles;
@@ -760,7 +762,7 @@ cv::Mat readThroughOpenCv(int fd, std::uint64_t fileSize, const Format& format, 
     const int flags = webpAlpha ? cv::IMREAD_UNCHANGED
         : transform && wide     ? cv::IMREAD_COLOR | cv::IMREAD_ANYDEPTH
                                 : cv::IMREAD_COLOR;
-    cv::Mat img = cv::imdecode(data, flags);
+    cv::Mat img = codecs::imdecode(data, flags);
     if (webpAlpha && !img.empty()) {
         facts.nonOpaqueShare = nonOpaqueShare(img);
         if (img.channels() == 4) {
@@ -770,7 +772,7 @@ cv::Mat readThroughOpenCv(int fd, std::uint64_t fileSize, const Format& format, 
             img = bgr;
         }
     } else if (facts.alpha && !img.empty()) {
-        facts.nonOpaqueShare = nonOpaqueShare(cv::imdecode(data, cv::IMREAD_UNCHANGED));
+        facts.nonOpaqueShare = nonOpaqueShare(codecs::imdecode(data, cv::IMREAD_UNCHANGED));
     }
     if (img.empty() || img.channels() != 3) {
         error = std::string("cannot decode ") + format.name
