@@ -2,7 +2,8 @@
 # component, split as Debian splits a project:
 #
 #   component    package              holds
-#   programs     photo-toolkit        the three programs and their manual pages
+#   programs     photo-toolkit        the three programs, their manual pages
+#                                     and the codec module the library loads
 #   development  photo-toolkit-dev    the headers, the static library, the CMake
 #                                     package and the pkg-config file
 #   python       python3-photocolour  the Python module
@@ -33,7 +34,10 @@ set(CPACK_PACKAGE_NAME photo-toolkit)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_DEBIAN_PACKAGE_RELEASE ${TOOLKIT_DEB_REVISION})
 set(CPACK_PACKAGE_CONTACT ${TOOLKIT_DEB_MAINTAINER})
-set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+# The packages hold what the build was configured for: the library looks for
+# its codec module in the configured <libdir>/toolkit. make package configures
+# the prefix /usr; a build for /usr/local makes packages lintian refuses.
+set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SOURCE photo-toolkit)
@@ -55,7 +59,11 @@ Programs for photographic colour research: perceptual-metrics compares two
 photographs by the histograms of five colour-appearance attributes
 (brightness, lightness, chroma, colourfulness, saturation), lab-compare by the
 histograms of their CIE L*a*b* channels, and compare-pairs runs both over many
-pairs into one table.")
+pairs into one table.
+
+The package also holds the module through which the toolkit's library reads
+images with OpenCV's codecs, for the programs, the Python module and programs
+built with photo-toolkit-dev.")
 
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME photo-toolkit-dev)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)

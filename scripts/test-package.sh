@@ -47,19 +47,24 @@ depends() { dpkg-deb -f "${deb[$1]}" Depends | tr ',|' '\n\n' | sed 's/^ *//; s/
 for name in photo-toolkit python3-photocolour; do
   dev=$(depends $name | sed 's/ .*//' | grep -- '-dev$' || true)
   [ -z "$dev" ] || expect "$name depends on development packages: $(echo $dev)"
-  depends $name | grep -q '^libc6 (>= ' || expect "$name lacks the dependencies dpkg-shlibdeps finds: $(depends $name)"
+  grep -q '^libc6 (>= ' <<< "$(depends $name)" || expect "$name lacks the dependencies dpkg-shlibdeps finds: $(depends $name)"
 done
 for name in photo-toolkit-dev python3-photocolour; do
-  depends $name | grep -qx "photo-toolkit (= $version)" || expect "$name does not depend on photo-toolkit (= $version)"
+  grep -qx "photo-toolkit (= $version)" <<< "$(depends $name)" || expect "$name does not depend on photo-toolkit (= $version)"
 done
-depends python3-photocolour | grep -qx 'python3-numpy' || expect "python3-photocolour does not depend on python3-numpy"
+grep -qx 'python3-numpy' <<< "$(depends python3-photocolour)" || expect "python3-photocolour does not depend on python3-numpy"
 
 if [ "$(id -u)" -eq 0 ]; then sudo=(); else sudo=(sudo); fi
 apt_get() { "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get -y -q -o DPkg::Lock::Timeout=600 "$@"; }
 installed() { dpkg-query -W -f='${db:Status-Abbrev} ${Package}\n' | awk '$1 ~ /^.i/ { print $2 }' | sort; }
 # What apt would remove as no longer needed.
 unneeded() { apt-get -s -q autoremove 2>/dev/null | awk '$1 == "Remv" { print $2 }' | sort; }
-is_installed() { installed | grep -qx "$1"; }
+# Installed, or in any state short of purged.
+is_installed() {
+  local status
+  status=$(dpkg-query -W -f='${db:Status-Status}' "$1" 2>/dev/null || true)
+  [ -n "$status" ] && [ "$status" != not-installed ]
+}
 
 for name in "${!deb[@]}"; do
   ! is_installed "$name" || expect "$name is installed already: test-package starts from a clean state (apt-get purge $name)"
@@ -111,7 +116,7 @@ lab=$(lab-compare "$samples/coffee.png" "$samples/rocket.jpg") || expect "lab-co
 printf '%s\t%s\n' "$samples/coffee.png" "$samples/rocket.jpg" > pairs.txt
 table=$(compare-pairs pairs.txt 2>/dev/null) || expect "compare-pairs failed"
 # The figures come before the a, b and facts columns.
-echo "$table" | grep -qF ",ok,$perceptual,$lab," || expect "compare-pairs printed $table"
+grep -qF ",ok,$perceptual,$lab," <<< "$table" || expect "compare-pairs printed $table"
 line=$(lab-compare two.ppm two.ppm) || expect "lab-compare cannot read a PPM file"
 [ "$line" = "1,1" ] || expect "lab-compare printed $line for a PPM file against itself"
 for program in perceptual-metrics lab-compare compare-pairs; do
