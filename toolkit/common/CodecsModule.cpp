@@ -58,8 +58,8 @@ TOOLKIT_CODECS_EXPORT int toolkit_codecs_initialise(toolkit_codecs_error* error)
     return guarded(error, [] { cv::imdecode(std::vector<uchar>(1, 0), cv::IMREAD_COLOR); });
 }
 
-TOOLKIT_CODECS_EXPORT int toolkit_codecs_decode(const unsigned char* bytes, size_t size, int flags,
-    void* image, toolkit_codecs_error* error)
+TOOLKIT_CODECS_EXPORT int toolkit_codecs_decode(
+    const unsigned char* bytes, size_t size, int flags, void* image, toolkit_codecs_error* error)
 {
     return guarded(error, [&] {
         if (size > std::size_t(INT_MAX))
