@@ -13,7 +13,7 @@ CMAKE_FLAGS ?=
 # test-sanitize and test-clang always build with warnings as errors.
 WERROR      ?= OFF
 
-.PHONY: all setup build check-format test test-openblas test-sanitize test-clang test-slurm test-report fuzz package test-package demo bench clean
+.PHONY: all setup build check-format test test-pip test-openblas test-sanitize test-clang test-slurm test-report fuzz package test-package demo bench clean
 
 all: build
 
@@ -34,6 +34,12 @@ build:
 test: setup
 	@$(MAKE) --no-print-directory build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
+
+# The Python package as its users install it: pip, offline, into a fresh
+# virtual environment of Debian's python3 (build/venv), the module's tests run
+# against the installed package, then pip uninstall.
+test-pip: build
+	scripts/test-pip.sh $(BUILD_DIR)
 
 # The camera-response calibration's tests once more with OpenBLAS as the BLAS,
 # for their processes alone (LD_LIBRARY_PATH; the system's libblas.so.3 stays
@@ -124,6 +130,7 @@ bench: build
 	$(BUILD_DIR)/bin/bench_compare_pairs
 	$(BUILD_DIR)/bin/bench_flash_exposures
 	$(BUILD_DIR)/bin/bench_guidedfilter
+	$(BUILD_DIR)/bin/bench_appearance
 
 clean:
-	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(CLANG_DIR) $(PACKAGE_DIR)
+	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(CLANG_DIR) $(PACKAGE_DIR) build-python

@@ -6,7 +6,7 @@
 #                                     and the codec module the library loads
 #   development  photo-toolkit-dev    the headers, the static library, the CMake
 #                                     package and the pkg-config file
-#   python       python3-photocolour  the Python module
+#   python       python3-photocolour  the Python package photocolour
 #
 # Each install() rule names its component. The component "plain-install" is
 # in no package: the licence and the samples' licences under share/doc/toolkit
@@ -85,7 +85,7 @@ This package holds the headers, the static library, the CMake package
 (find_package(toolkit)) and the pkg-config file (toolkit).")
 
 if(TOOLKIT_BUILD_PYTHON)
-  # The module's file name carries the interpreter's version (as
+  # The native module's file name carries the interpreter's version (as
   # .cpython-311-x86_64-linux-gnu.so) in the directory all of Debian's python3
   # versions share, so it serves that version alone.
   find_package(Python3 REQUIRED COMPONENTS Interpreter)

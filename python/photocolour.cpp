@@ -1,9 +1,13 @@
-// The Python module photocolour: the toolkit's image reader (with what it
-// found in a file), comparisons, appearance model, colour spaces, adaptation,
-// guided filter, colour transfer and tone mapping on numpy arrays. Every
-// function copies its inputs, returns new arrays, releases the GIL while it
-// computes and, unless given debug_dir, writes no file and prints nothing
-// (read_image's warnings go through Python's warnings).
+// The native part of the Python module photocolour, photocolour._photocolour:
+// the toolkit's image reader (with what it found in a file), comparisons
+// (one pair, or many through compare-pairs' rows), appearance model, colour
+// spaces, adaptation, guided filter, colour transfer and tone mapping on numpy
+// arrays. Every function copies its inputs, returns new arrays, releases the
+// GIL while it computes and, unless given debug_dir, writes no file and
+// prints nothing (read_image's warnings go through Python's warnings). The
+// package (photocolour/__init__.py) gives each function its typed signature
+// and docstring, and calls it with every argument in order.
+#include "programs/compare-pairs/InProcess.hpp"
 #include "programs/comparison/Comparison.hpp"
 #include "programs/lab-compare/LabCompare.hpp"
 #include "programs/metrics/Metrics.hpp"
@@ -19,10 +23,13 @@
 #include "toolkit/guidedfilter/GuidedFilter.hpp"
 #include "toolkit/transport/MongeTransform.hpp"
 
+#include <opencv2/imgproc.hpp>
+
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -130,6 +137,29 @@ int integer(const py::handle& object, const char* name, int lowest, int highest)
     return static_cast<int>(n);
 }
 
+// The order of the channels of the colour images a call takes and gives:
+// OpenCV's B, G, R, or R, G, B as scikit-image, Pillow and matplotlib hold
+// them. The toolkit works in B, G, R; an RGB image is reversed on the way in
+// and its results on the way out.
+enum class ChannelOrder { BGR, RGB };
+
+ChannelOrder channelOrder(const std::string& text)
+{
+    if (text == "bgr")
+        return ChannelOrder::BGR;
+    if (text == "rgb")
+        return ChannelOrder::RGB;
+    throw py::value_error("channel_order: expected \"bgr\" or \"rgb\", got \"" + text + "\"");
+}
+
+// The channels of a three-channel image reversed in place for RGB; nothing
+// for BGR or another number of channels.
+void reorder(cv::Mat& image, ChannelOrder order)
+{
+    if (order == ChannelOrder::RGB && image.channels() == 3)
+        cv::cvtColor(image, image, cv::COLOR_RGB2BGR);
+}
+
 std::string dtypeName(const py::array& array)
 {
     return py::str(array.dtype()).cast<std::string>();
@@ -169,9 +199,10 @@ void requireFinite(const cv::Mat& m, const char* name, NonFinite rule, bool conv
 
 // A copy of a numpy array as a cv::Mat of `depth` with `channels` channels (0:
 // a plane, H x W): uint8, or float32 (float64 is converted to float32), whose
-// values must then be finite unless `rule` lets NaN through.
+// values must then be finite unless `rule` lets NaN through. A three-channel
+// image given in RGB order is returned in B, G, R.
 cv::Mat toMat(const py::handle& object, const char* name, int depth, int channels,
-    NonFinite rule = NonFinite::Refuse)
+    NonFinite rule = NonFinite::Refuse, ChannelOrder order = ChannelOrder::BGR)
 {
     if (!py::isinstance<py::array>(object))
         throw py::type_error(
@@ -180,11 +211,12 @@ cv::Mat toMat(const py::handle& object, const char* name, int depth, int channel
     const bool wantsFloat = depth == CV_32F;
     if (wantsFloat) {
         if (!array.dtype().is(py::dtype::of<float>()) && !array.dtype().is(py::dtype::of<double>()))
-            throw py::type_error(std::string(name)
-                + ": expected a float32 array (BGR in [0, 1]), got " + dtypeName(array));
+            throw py::type_error(std::string(name) + ": expected a float32 or float64 array, got "
+                + dtypeName(array));
     } else if (!array.dtype().is(py::dtype::of<std::uint8_t>())) {
         throw py::type_error(std::string(name)
-            + ": expected a uint8 array (8-bit BGR, as cv2.imread gives), got " + dtypeName(array));
+            + ": expected a uint8 array (8-bit colour, as cv2.imread gives), got "
+            + dtypeName(array));
     }
     const std::string shape = channels == 0 ? "H x W" : "H x W x " + std::to_string(channels);
     const bool shapeOk
@@ -215,35 +247,35 @@ cv::Mat toMat(const py::handle& object, const char* name, int depth, int channel
             array);
         std::memcpy(out.data, contiguous.data(), out.total() * out.elemSize());
     }
+    reorder(out, order);
     return out;
 }
 
-cv::Mat toImage8(const py::handle& object, const char* name)
+cv::Mat toImage8(const py::handle& object, const char* name, ChannelOrder order = ChannelOrder::BGR)
 {
-    return toMat(object, name, CV_8U, 3);
+    return toMat(object, name, CV_8U, 3, NonFinite::Refuse, order);
 }
-cv::Mat toImage(const py::handle& object, const char* name, NonFinite rule = NonFinite::Refuse)
+cv::Mat toImage(const py::handle& object, const char* name, ChannelOrder order = ChannelOrder::BGR,
+    NonFinite rule = NonFinite::Refuse)
 {
-    return toMat(object, name, CV_32F, 3, rule);
+    return toMat(object, name, CV_32F, 3, rule, order);
 }
 
-// A colour image in either form the appearance functions take: uint8, or
-// float32 BGR in [0, 1].
-cv::Mat toNormalisedImage(const py::handle& object, const char* name)
+bool isUint8Array(const py::handle& object)
 {
-    if (py::isinstance<py::array>(object)
-        && py::reinterpret_borrow<py::array>(object).dtype().is(py::dtype::of<std::uint8_t>())) {
-        cv::Mat img = toImage8(object, name);
-        cv::Mat norm(img.size(), CV_32FC3);
-        common::normImg(img, norm);
-        return norm;
+    return py::isinstance<py::array>(object)
+        && py::reinterpret_borrow<py::array>(object).dtype().is(py::dtype::of<std::uint8_t>());
+}
+
+// A new numpy array of a matrix's values; a three-channel result is given in
+// RGB order for ChannelOrder::RGB.
+py::array fromMat(const cv::Mat& mat, ChannelOrder order = ChannelOrder::BGR)
+{
+    cv::Mat m = mat.isContinuous() ? mat : mat.clone();
+    if (order == ChannelOrder::RGB && m.channels() == 3) {
+        m = m.clone();
+        reorder(m, order);
     }
-    return toImage(object, name);
-}
-
-py::array fromMat(const cv::Mat& mat)
-{
-    const cv::Mat m = mat.isContinuous() ? mat : mat.clone();
     std::vector<py::ssize_t> shape { m.rows, m.cols };
     if (m.channels() > 1)
         shape.push_back(m.channels());
@@ -291,18 +323,29 @@ std::array<float, 3> toTriple(const py::handle& object, const char* name)
     return triple;
 }
 
-// A white given as three numbers (filled over `size`) or as an H x W x 3 image.
-cv::Mat toWhite(const py::handle& object, cv::Size size, const char* name, bool& perPixel)
+// Three numbers in the toolkit's order: reversed for ChannelOrder::RGB.
+std::array<float, 3> toTriple(const py::handle& object, const char* name, ChannelOrder order)
+{
+    std::array<float, 3> triple = toTriple(object, name);
+    if (order == ChannelOrder::RGB)
+        std::swap(triple[0], triple[2]);
+    return triple;
+}
+
+// A white given as three numbers (filled over `size`) or as an H x W x 3
+// image, in the channel order of the call.
+cv::Mat toWhite(
+    const py::handle& object, cv::Size size, const char* name, bool& perPixel, ChannelOrder order)
 {
     if (py::isinstance<py::array>(object)
         && py::reinterpret_borrow<py::array>(object).ndim() != 1) {
-        cv::Mat white = toImage(object, name);
+        cv::Mat white = toImage(object, name, order);
         if (white.size() != size)
             throw py::value_error(std::string(name) + ": a white image must have the image's size");
         perPixel = true;
         return white;
     }
-    const std::array<float, 3> triple = toTriple(object, name);
+    const std::array<float, 3> triple = toTriple(object, name, order);
     perPixel = false;
     return cv::Mat(size, CV_32FC3,
         cv::Scalar(static_cast<double>(triple[0]), static_cast<double>(triple[1]),
@@ -311,12 +354,13 @@ cv::Mat toWhite(const py::handle& object, cv::Size size, const char* name, bool&
 
 py::object gPerceptualFigures, gLabFigures;
 
-py::object perceptualMetrics(
-    const py::handle& first, const py::handle& second, const py::handle& debugDirArgument)
+py::object perceptualMetrics(const py::handle& first, const py::handle& second,
+    const py::handle& debugDirArgument, const std::string& channelOrderText)
 {
     const DebugDir debugDir = debugDirectory(debugDirArgument);
-    const cv::Mat a = toImage8(first, "first");
-    const cv::Mat b = toImage8(second, "second");
+    const ChannelOrder order = channelOrder(channelOrderText);
+    const cv::Mat a = toImage8(first, "first", order);
+    const cv::Mat b = toImage8(second, "second", order);
     metrics::Figures f {};
     {
         py::gil_scoped_release release;
@@ -332,10 +376,12 @@ py::object perceptualMetrics(
     return gPerceptualFigures(f.Q, f.J, f.C, f.M, f.s);
 }
 
-py::object labCompare(const py::handle& first, const py::handle& second)
+py::object labCompare(
+    const py::handle& first, const py::handle& second, const std::string& channelOrderText)
 {
-    const cv::Mat a = toImage8(first, "first");
-    const cv::Mat b = toImage8(second, "second");
+    const ChannelOrder order = channelOrder(channelOrderText);
+    const cv::Mat a = toImage8(first, "first", order);
+    const cv::Mat b = toImage8(second, "second", order);
     labcompare::LabFigures f {};
     {
         py::gil_scoped_release release;
@@ -347,44 +393,78 @@ py::object labCompare(const py::handle& first, const py::handle& second)
     return gLabFigures(f.L, f.ab);
 }
 
-py::dict appearance(const py::handle& image, const py::handle& debugDirArgument)
+// A float32 H x W plane as a matrix that uses its memory.
+cv::Mat planeOf(py::array_t<float>& plane)
+{
+    return cv::Mat(static_cast<int>(plane.shape(0)), static_cast<int>(plane.shape(1)), CV_32FC1,
+        plane.mutable_data());
+}
+
+// The planes of an 8-bit image take the per-colour route, each distinct
+// colour once through the model and its values spread over its pixels
+// (metrics::spreadAttributes, bit for bit the per-pixel planes); those of a
+// float image, whose values need not be 8-bit colours, the per-pixel route.
+// The planes are computed into the arrays returned, with the GIL released
+// from the input's copy on.
+py::dict appearance(const py::handle& image, const py::handle& debugDirArgument,
+    const std::string& channelOrderText)
 {
     const DebugDir debugDir = debugDirectory(debugDirArgument);
-    const cv::Mat norm = toNormalisedImage(image, "img");
-    const cv::Size size = norm.size();
-    std::array<cv::Mat, 6> planes;
+    const ChannelOrder order = channelOrder(channelOrderText);
+    const bool eightBit = isUint8Array(image);
+    const cv::Mat img = eightBit ? toImage8(image, "img", order) : toImage(image, "img", order);
+    const char* names[] = { "Q", "J", "C", "M", "s", "h" };
+    std::vector<py::array_t<float>> arrays;
+    for (std::size_t k = 0; k < std::size(names); ++k)
+        arrays.emplace_back(std::vector<py::ssize_t> { img.rows, img.cols });
+    metrics::PixelAttributes planes { planeOf(arrays[0]), planeOf(arrays[1]), planeOf(arrays[2]),
+        planeOf(arrays[3]), planeOf(arrays[4]), planeOf(arrays[5]) };
     {
         py::gil_scoped_release release;
         const common::DebugOutputScope scope(debugOutput(debugDir));
-        cv::Mat source = norm.clone();
-        cv::Mat adapted(size, CV_32FC3);
-        metrics::compute_cat(source, adapted);
-        adapted *= 100.0;
-        color::AppearanceOptions options;
-        options.debugFiles = debugDir.has_value();
-        const color::AppearancePlanes model
-            = color::computeAppearance(adapted, metrics::kViewing, options);
-        planes = { model.Q, model.J, model.C, model.M, model.s, model.h };
+        if (eightBit) {
+            const common::DistinctColours colours = common::countDistinctColours(img);
+            const metrics::ColourAttributes attributes = metrics::attributesOfColours(colours);
+            metrics::spreadAttributes(img, colours, attributes, planes);
+            if (debugDir)
+                metrics::writeDebugFiles(*debugDir, img, colours, attributes);
+        } else {
+            const metrics::PixelAttributes computed
+                = metrics::attributesOfPixels(img, debugDir.has_value());
+            computed.Q.copyTo(planes.Q);
+            computed.J.copyTo(planes.J);
+            computed.C.copyTo(planes.C);
+            computed.M.copyTo(planes.M);
+            computed.s.copyTo(planes.s);
+            computed.h.copyTo(planes.h);
+        }
     }
     py::dict out;
-    const char* names[6] = { "Q", "J", "C", "M", "s", "h" };
-    for (int k = 0; k < 6; ++k)
-        out[names[k]] = fromMat(planes[k]);
+    for (std::size_t k = 0; k < std::size(names); ++k)
+        out[names[k]] = arrays[k];
     return out;
 }
 
-// A conversion of one float image into a new image of `channels` channels.
+// A conversion of one float image into a new image of `channels` channels;
+// `in` and `out` say whether the image and the result are in the call's
+// channel order (colour images) or in a fixed one (X, Y, Z; L, M, S; ...).
+enum class Ordered { Neither, In, Out, Both };
+
 template <typename Convert>
-py::array convert(const py::handle& image, const char* name, int channels, Convert convertOne)
+py::array convert(const py::handle& image, const char* name, int channels,
+    const std::string& channelOrderText, Ordered ordered, Convert convertOne)
 {
-    cv::Mat src = toImage(image, name);
+    const ChannelOrder order = channelOrder(channelOrderText);
+    const bool in = ordered == Ordered::In || ordered == Ordered::Both;
+    const bool out = ordered == Ordered::Out || ordered == Ordered::Both;
+    cv::Mat src = toImage(image, name, in ? order : ChannelOrder::BGR);
     cv::Mat dst(src.size(), CV_32FC(channels));
     {
         py::gil_scoped_release release;
         const common::DebugOutputScope scope(common::DebugOutput::off());
         convertOne(src, dst);
     }
-    return fromMat(dst);
+    return fromMat(dst, out ? order : ChannelOrder::BGR);
 }
 
 cv::Mat referenceWhite(const std::array<float, 3>& white)
@@ -415,23 +495,41 @@ common::ProfileHandling profileHandling(const std::string& text)
     return handling;
 }
 
-py::object gImageNotFoundError;
+py::object gImageError, gImageNotFoundError, gImagePermissionError;
 
-// Raises the error of a file the reader refused: ImageNotFoundError when
-// nothing is at the path, ValueError otherwise.
+// The errno of a file that cannot be opened for reading as such: ENOENT when
+// nothing is at the path, EACCES or EPERM when it may not be read; 0 when it
+// can be opened (the reader refused its content) or the path holds a NUL
+// byte (it names no file).
+int openingError(const std::string& path)
+{
+    if (path.find('\0') != std::string::npos)
+        return 0;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) {
+        ::close(fd);
+        return 0;
+    }
+    return errno == ENOENT || errno == EACCES || errno == EPERM ? errno : 0;
+}
+
+// Raises the error of a file the reader refused, an ImageError with the
+// reader's message: ImageNotFoundError (also a FileNotFoundError) when
+// nothing is at the path, ImagePermissionError (also a PermissionError) when
+// it may not be read.
 [[noreturn]] void raiseReadError(const std::string& path, const std::string& error)
 {
-    struct stat status { };
-    const bool holdsNul = path.find('\0') != std::string::npos;
-    if (!holdsNul && ::stat(path.c_str(), &status) != 0 && errno == ENOENT) {
+    const int opening = openingError(path);
+    if (opening != 0) {
         // OSError's arguments (errno, strerror, filename) give its attributes
         // and the text "[Errno 2] No such file or directory: 'path'".
-        PyErr_SetObject(gImageNotFoundError.ptr(),
-            py::make_tuple(ENOENT, pathText(error), pathText(path)).ptr());
+        const py::object& kind = opening == ENOENT ? gImageNotFoundError : gImagePermissionError;
+        PyErr_SetObject(kind.ptr(),
+            py::make_tuple(opening, pathText(std::strerror(opening)), pathText(path)).ptr());
         throw py::error_already_set();
     }
     PyErr_SetObject(
-        PyExc_ValueError, pathText("cannot read image \"" + path + "\": " + error).ptr());
+        gImageError.ptr(), pathText("cannot read image \"" + path + "\": " + error).ptr());
     throw py::error_already_set();
 }
 
@@ -446,13 +544,16 @@ void warnOfUnusableProfile(const std::string& path, const common::ImageFacts& fa
     const std::string prefix = "warning: ";
     if (notice.compare(0, prefix.size(), prefix) == 0)
         notice.erase(0, prefix.size());
-    // Level 1 is the caller's line: a function of the module has no frame.
+    // Level 2 is the caller's line: a native function has no frame, and
+    // level 1 is the package's function that called it.
     py::module_::import("warnings")
-        .attr("warn")(pathText(notice), py::handle(PyExc_UserWarning), 1);
+        .attr("warn")(pathText(notice), py::handle(PyExc_UserWarning), 2);
 }
 
-py::array readImage(const py::handle& pathObject, const std::string& profiles)
+py::array readImage(
+    const py::handle& pathObject, const std::string& profiles, const std::string& channelOrderText)
 {
+    const ChannelOrder order = channelOrder(channelOrderText);
     const std::string path = filePath(pathObject);
     common::ReadOptions options;
     options.profiles = profileHandling(profiles);
@@ -466,7 +567,7 @@ py::array readImage(const py::handle& pathObject, const std::string& profiles)
     if (img.empty())
         raiseReadError(path, error);
     warnOfUnusableProfile(path, facts);
-    return fromMat(img);
+    return fromMat(img, order);
 }
 
 // The share of pixels in the top lightness bin, from an image's colours
@@ -529,38 +630,42 @@ py::object imageFacts(const py::handle& pathObject, const std::string& profiles)
         readerText(facts.reading()), warning, topShare);
 }
 
-double topLightnessSharePy(const py::handle& image)
+double topLightnessSharePy(const py::handle& image, const std::string& channelOrderText)
 {
-    const cv::Mat img = toImage8(image, "img");
+    const cv::Mat img = toImage8(image, "img", channelOrder(channelOrderText));
     py::gil_scoped_release release;
     const common::DebugOutputScope scope(common::DebugOutput::off());
     return comparison::measureImage(img, kWhitePlan).white;
 }
 
-py::array icamCat(
-    const py::handle& image, const py::handle& whiteSrc, const py::handle& whiteDst, float blend)
+py::array icamCat(const py::handle& image, const py::handle& whiteSrc, const py::handle& whiteDst,
+    float blend, const std::string& channelOrderText)
 {
     finite(blend, "blend");
-    cv::Mat img = toImage(image, "sharpened");
+    const ChannelOrder order = channelOrder(channelOrderText);
+    cv::Mat img = toImage(image, "sharpened", order);
     bool srcPerPixel = false, dstPerPixel = false;
-    const cv::Mat src = toWhite(whiteSrc, img.size(), "white_src", srcPerPixel);
-    const cv::Mat dst = toWhite(whiteDst, img.size(), "white_dst", dstPerPixel);
+    const cv::Mat src = toWhite(whiteSrc, img.size(), "white_src", srcPerPixel, order);
+    const cv::Mat dst = toWhite(whiteDst, img.size(), "white_dst", dstPerPixel, order);
     {
         py::gil_scoped_release release;
         const common::DebugOutputScope scope(common::DebugOutput::off());
         color::iCAMCAT(img, src, dst, cv::Mat(), cv::Mat(), blend, dstPerPixel);
     }
-    return fromMat(img);
+    return fromMat(img, order);
 }
 
 py::array inverseCat(const py::handle& adapted, const py::handle& whiteDst,
-    const py::handle& whiteSrc, const py::object& luminanceFrom)
+    const py::handle& whiteSrc, const py::object& luminanceFrom,
+    const std::string& channelOrderText)
 {
-    const cv::Mat in = toImage(adapted, "adapted");
+    const ChannelOrder order = channelOrder(channelOrderText);
+    const cv::Mat in = toImage(adapted, "adapted", order);
     bool perPixel = false;
-    const cv::Mat dst = toWhite(whiteDst, in.size(), "white_dst", perPixel);
-    cv::Mat src = toWhite(whiteSrc, in.size(), "white_src", perPixel);
-    cv::Mat out = luminanceFrom.is_none() ? in.clone() : toImage(luminanceFrom, "luminance_from");
+    const cv::Mat dst = toWhite(whiteDst, in.size(), "white_dst", perPixel, order);
+    cv::Mat src = toWhite(whiteSrc, in.size(), "white_src", perPixel, order);
+    cv::Mat out
+        = luminanceFrom.is_none() ? in.clone() : toImage(luminanceFrom, "luminance_from", order);
     if (out.size() != in.size())
         throw py::value_error("luminance_from: must have the adapted image's size");
     {
@@ -568,7 +673,7 @@ py::array inverseCat(const py::handle& adapted, const py::handle& whiteDst,
         const common::DebugOutputScope scope(common::DebugOutput::off());
         color::inverseCAT(in, dst, src, out);
     }
-    return fromMat(out);
+    return fromMat(out, order);
 }
 
 cv::Mat toPlaneOrImage(const py::handle& object, const char* name)
@@ -621,8 +726,8 @@ py::array optimalTransport(const py::handle& source, const py::handle& target, f
     finite(t, "t");
     const DebugDir debugDir = debugDirectory(debugDirArgument);
     // NaN marks values the statistics skip and the map passes through.
-    const cv::Mat in = toImage(source, "src", NonFinite::AllowNaN);
-    const cv::Mat tar = toImage(target, "target", NonFinite::AllowNaN);
+    const cv::Mat in = toImage(source, "src", ChannelOrder::BGR, NonFinite::AllowNaN);
+    const cv::Mat tar = toImage(target, "target", ChannelOrder::BGR, NonFinite::AllowNaN);
     requireValuesInChannels(in, "src", 3 - dims);
     requireValuesInChannels(tar, "target", 3 - dims);
     cv::Mat out(in.size(), CV_32FC(dims)), covInv(dims, dims, CV_32FC1), meansIn(1, dims, CV_32FC1),
@@ -637,8 +742,9 @@ py::array optimalTransport(const py::handle& source, const py::handle& target, f
 }
 
 py::array tonemapDurand(const py::handle& hdr, float gamma, float contrast, float saturation,
-    float sigmaSpace, float sigmaColor)
+    float sigmaSpace, float sigmaColor, const std::string& channelOrderText)
 {
+    const ChannelOrder order = channelOrder(channelOrderText);
     finite(gamma, "gamma");
     finite(contrast, "contrast");
     finite(saturation, "saturation");
@@ -653,46 +759,70 @@ py::array tonemapDurand(const py::handle& hdr, float gamma, float contrast, floa
             + numberText(static_cast<double>(sigmaSpace)));
     // An image of infinities would leave the bilateral filter without a range
     // of values, and make it read outside its tables.
-    const cv::Mat src = toImage(hdr, "hdr");
+    const cv::Mat src = toImage(hdr, "hdr", order);
     cv::Mat dst;
     {
         py::gil_scoped_release release;
         toolkit::exposure::createTonemapDurand(gamma, contrast, saturation, sigmaSpace, sigmaColor)
             ->process(src, dst);
     }
-    return fromMat(dst);
+    return fromMat(dst, order);
+}
+
+// The most worker threads compare_pairs takes.
+constexpr int kMostJobs = 1024;
+
+// compare-pairs' rows of a list of pairs of paths (str, bytes or os.PathLike):
+// (the table's columns, the cells of each row), each cell the table's text.
+py::tuple comparePairs(const py::list& pairs, const py::handle& jobsArgument,
+    const std::string& metricsText, const std::string& profiles)
+{
+    comparepairs::Comparisons comparisons;
+    if (!comparepairs::parseComparisons(metricsText, comparisons))
+        throw py::value_error(
+            "metrics: expected \"perceptual\", \"lab\" or \"perceptual,lab\", got \"" + metricsText
+            + "\"");
+    const common::ProfileHandling handling = profileHandling(profiles);
+    const int jobs = integer(jobsArgument, "jobs", 1, kMostJobs);
+    std::vector<comparepairs::PathPair> list;
+    list.reserve(pairs.size());
+    for (const py::handle pair : pairs) {
+        const auto paths = py::reinterpret_borrow<py::tuple>(pair);
+        list.push_back({ filePath(paths[0]), filePath(paths[1]) });
+    }
+    std::vector<std::vector<std::string>> rows;
+    {
+        py::gil_scoped_release release;
+        const common::DebugOutputScope scope(common::DebugOutput::off());
+        rows = comparepairs::pairRows(list, comparisons, handling, static_cast<unsigned>(jobs));
+    }
+    py::list cells;
+    for (const std::vector<std::string>& row : rows)
+        cells.append(py::cast(row));
+    return py::make_tuple(py::cast(comparepairs::tableColumns(comparisons)), cells);
 }
 
 } // namespace
 
-PYBIND11_MODULE(photocolour, m)
+PYBIND11_MODULE(_photocolour, m)
 {
-    m.doc()
-        = "Colour-appearance comparison of photographs, colour spaces, CAT02 adaptation, guided "
-          "filtering, optimal-transport colour transfer and tone mapping, on numpy arrays.\n\n"
-          "Images are H x W x 3 arrays in OpenCV's B, G, R channel order: uint8 as cv2.imread "
-          "reads them, or float32 in [0, 1] (float64 is converted). Other dtypes raise TypeError, "
-          "other shapes ValueError; non-contiguous arrays are copied. Float images must hold "
-          "finite values: NaN or an infinity raises ValueError naming the argument and the "
-          "element (optimal_transport alone takes NaN, which it skips and passes through). "
-          "Whites are three finite numbers (a tuple or any sequence): another length raises "
-          "ValueError, anything else TypeError. Number arguments that are NaN, infinite or out of "
-          "range (r, dims, ...) raise ValueError, those of another type TypeError; no argument "
-          "gives RuntimeError. No function changes its "
-          "arguments; results are new arrays. The GIL is released while computing. Nothing is "
-          "written or printed unless a function is given debug_dir, a directory that must exist "
-          "and be writable: FileNotFoundError, NotADirectoryError or PermissionError is raised "
-          "before any work otherwise.\n\n"
-          "read_image reads photographs as these functions measure them, converted to sRGB "
-          "through their embedded colour profiles; image_facts says what a file holds and how it "
-          "was read.";
+    m.doc() = "The native functions of photocolour, each called by the package's function of the "
+              "same name with every argument in order; see help(photocolour).";
+    m.attr("__version__") = TOOLKIT_VERSION;
 
     py::object namedtuple = py::module_::import("collections").attr("namedtuple");
     gPerceptualFigures = namedtuple("PerceptualFigures", py::make_tuple("Q", "J", "C", "M", "s"));
     gLabFigures = namedtuple("LabFigures", py::make_tuple("L", "ab"));
+    for (py::object* type : { &gPerceptualFigures, &gLabFigures })
+        type->attr("__module__") = "photocolour";
+    gPerceptualFigures.attr("__doc__")
+        = "The five coefficients of perceptual_metrics: brightness Q, lightness J, chroma C, "
+          "colourfulness M and saturation s, each 0 (disjoint) to 1 (identical).";
+    gLabFigures.attr("__doc__")
+        = "The coefficients of lab_compare: L* and the mean of those of a* and b*, each 0 "
+          "(disjoint) to 1 (identical).";
     m.attr("PerceptualFigures") = gPerceptualFigures;
     m.attr("LabFigures") = gLabFigures;
-
     // The OpenCV errors left after the module's own checks come from values
     // OpenCV cannot work with (a filter window too large to allocate, ...):
     // ValueError, or MemoryError, rather than pybind11's RuntimeError. For
@@ -711,14 +841,26 @@ PYBIND11_MODULE(photocolour, m)
     });
 
     py::object builtins = py::module_::import("builtins");
-    gImageNotFoundError = builtins.attr("type")("ImageNotFoundError",
-        py::make_tuple(builtins.attr("FileNotFoundError"), builtins.attr("ValueError")),
-        py::dict(py::arg("__module__") = "photocolour",
-            py::arg("__doc__")
-            = "Raised by read_image and image_facts when nothing is at the path: a "
-              "FileNotFoundError (errno, strerror and filename set) that is also a ValueError, "
-              "the error of every other file the reader refuses."));
-    m.attr("ImageNotFoundError") = gImageNotFoundError;
+    const auto errorClass = [&](const char* name, py::tuple bases, const char* doc) {
+        py::object kind = builtins.attr("type")(
+            name, bases, py::dict(py::arg("__module__") = "photocolour", py::arg("__doc__") = doc));
+        m.attr(name) = kind;
+        return kind;
+    };
+    gImageError = errorClass("ImageError", py::make_tuple(builtins.attr("ValueError")),
+        "Raised by read_image and image_facts for an image file the reader refuses, with the "
+        "reader's message (compare_pairs puts it in the pair's status): damaged data (a JPEG "
+        "cut short, a PNG "
+        "failing its checks), an unsupported format, a file that is not a regular one or an "
+        "image above the pixel limit. A ValueError.");
+    gImageNotFoundError = errorClass("ImageNotFoundError",
+        py::make_tuple(builtins.attr("FileNotFoundError"), gImageError),
+        "Raised when nothing is at an image's path: a FileNotFoundError (errno, strerror and "
+        "filename set) that is also an ImageError.");
+    gImagePermissionError = errorClass("ImagePermissionError",
+        py::make_tuple(builtins.attr("PermissionError"), gImageError),
+        "Raised when an image file may not be read: a PermissionError (errno, strerror and "
+        "filename set) that is also an ImageError.");
 
     const std::pair<const char*, const char*> factFields[] = {
         { "format",
@@ -762,210 +904,76 @@ PYBIND11_MODULE(photocolour, m)
         gImageFacts.attr(field.first).attr("__doc__") = field.second;
     m.attr("ImageFacts") = gImageFacts;
 
-    m.def("read_image", &readImage, py::arg("path"), py::arg("profiles") = "convert",
-        "Reads a photograph (path: str, bytes or os.PathLike) as a uint8 H x W x 3 BGR array in "
-        "sRGB. An untagged file gives cv2.imread's pixels; an embedded colour profile is "
-        "converted to sRGB (Little CMS, relative colorimetric) with profiles=\"convert\" (the "
-        "default), or ignored, the pixels taken as stored, with profiles=\"ignore\"; another "
-        "value raises ValueError. A profile that cannot be used gives a UserWarning naming the "
-        "file, and the pixels are taken as sRGB. A missing file raises ImageNotFoundError (a "
-        "FileNotFoundError and a ValueError); damaged files (a JPEG cut short, a PNG failing its "
-        "checks), unsupported formats, non-regular files and images above the pixel limit "
-        "(TOOLKIT_MAX_MEGAPIXELS, default 250) raise ValueError.");
-    m.def("image_facts", &imageFacts, py::arg("path"), py::arg("profiles") = "convert",
-        "Reads a photograph as read_image does (same arguments and errors, but no warning: an "
-        "unusable profile is in the warning field) and returns ImageFacts: what the file holds "
-        "(format, width, height, bit_depth, grey, cmyk, alpha, non_opaque_share), its colour "
-        "profile and what was done with it (profile, profile_action, reading, warning), and the "
-        "top_lightness_share of the pixels as read. See help(photocolour.ImageFacts) for each "
-        "field.");
-    m.def("top_lightness_share", &topLightnessSharePy, py::arg("img"),
-        "The share of a uint8 BGR image's pixels, 0 to 1, in the top lightness bin of "
-        "perceptual_metrics (J of 99.5 or more, J relative to the image's brightest pixel after "
-        "adaptation to D65): the pixels that set the white the image's Q and J are relative to. "
-        "A small share says that a handful of pixels decide them.");
+    m.def("read_image", &readImage, py::arg("path"), py::arg("profiles"), py::arg("channel_order"));
+    m.def("image_facts", &imageFacts, py::arg("path"), py::arg("profiles"));
+    m.def("top_lightness_share", &topLightnessSharePy, py::arg("img"), py::arg("channel_order"));
     m.def("perceptual_metrics", &perceptualMetrics, py::arg("first"), py::arg("second"),
-        py::arg("debug_dir") = py::none(),
-        "Compares two uint8 BGR photographs as perceptual-metrics does: both adapted to D65 "
-        "(CAT02, each "
-        "its own white), CIE CAM02 under LA = 20 cd/m^2, Yb = 20, dark surround; returns "
-        "PerceptualFigures(Q, J, C, M, s), the Bhattacharyya coefficients (1 = identical, 0 = "
-        "disjoint) "
-        "of the brightness, lightness, chroma, colourfulness and saturation histograms (bins "
-        "0..999). "
-        "With debug_dir, writes the second image's A_before.jpg, t_before.jpg, mask.jpg and "
-        "10_in.txt there; a debug_dir that is missing raises FileNotFoundError, a file "
-        "NotADirectoryError, one that cannot be written PermissionError.");
-    m.def("lab_compare", &labCompare, py::arg("first"), py::arg("second"),
-        "Compares two uint8 BGR photographs as lab-compare does: OpenCV's float BGR to CIE L*a*b* "
-        "(D65); returns LabFigures(L, ab): the Bhattacharyya coefficient of the L* histograms and "
-        "the "
-        "mean of those of a* and b* (bins -128..127).");
-    m.def("appearance", &appearance, py::arg("img"), py::arg("debug_dir") = py::none(),
-        "The appearance attributes of every pixel of a BGR image (uint8, or float32 in [0, 1]), as "
-        "perceptual-metrics computes them: a dict of float32 H x W planes Q (brightness), J "
-        "(lightness, 0..100, relative to the image's brightest pixel), C (chroma), M "
-        "(colourfulness), "
-        "s (saturation) and h (hue angle in degrees). NaN marks undefined values. A float image "
-        "holding NaN or an infinity raises ValueError. With debug_dir, writes the model's debug "
-        "files there (errors as for perceptual_metrics).");
+        py::arg("debug_dir"), py::arg("channel_order"));
+    m.def(
+        "lab_compare", &labCompare, py::arg("first"), py::arg("second"), py::arg("channel_order"));
+    m.def(
+        "appearance", &appearance, py::arg("img"), py::arg("debug_dir"), py::arg("channel_order"));
+    m.def("compare_pairs", &comparePairs, py::arg("pairs"), py::arg("jobs"), py::arg("metrics"),
+        py::arg("profiles"));
 
-    m.def(
-        "srgb_to_xyz",
-        [](const py::handle& img) {
-            return convert(
-                img, "img", 3, [](cv::Mat& s, cv::Mat& d) { color::convertBGRToXYZDirect(s, d); });
-        },
-        py::arg("img"),
-        "Display sRGB (float32 BGR in [0, 1]) to CIE XYZ (channels X, Y, Z; white Y = 1) with the "
-        "fixed sRGB/D65 matrix. NaN or an infinity in the image raises ValueError.");
-    m.def(
-        "xyz_to_srgb",
-        [](const py::handle& xyz) {
-            return convert(
-                xyz, "xyz", 3, [](cv::Mat& s, cv::Mat& d) { color::convertXYZToBGRDirect(s, d); });
-        },
-        py::arg("xyz"),
-        "CIE XYZ (X, Y, Z; white Y = 1) to display sRGB BGR, companded, not clipped. NaN or an "
-        "infinity in the image raises ValueError.");
-    m.def(
-        "srgb_to_lms",
-        [](const py::handle& img) {
-            return convert(
-                img, "img", 3, [](cv::Mat& s, cv::Mat& d) { color::convertBGRtoLMS(s, d); });
-        },
-        py::arg("img"),
-        "Display sRGB (float32 BGR in [0, 1]) to log10 cone responses L, M, S (Reinhard et al.), "
-        "values in [-6, about 0]. NaN or an infinity in the image raises ValueError.");
-    m.def(
-        "lms_to_lalphabeta",
-        [](const py::handle& lms) {
-            return convert(
-                lms, "lms", 3, [](cv::Mat& s, cv::Mat& d) { color::convertLMStoLab(s, d); });
-        },
-        py::arg("lms"),
-        "Log LMS to l-alpha-beta (Ruderman et al.), channels l, alpha, beta. NaN or an infinity in "
-        "the image raises ValueError.");
-    m.def(
-        "lalphabeta_to_lms",
-        [](const py::handle& lab) {
-            return convert(
-                lab, "lab", 3, [](cv::Mat& s, cv::Mat& d) { color::convertLabtoLMS(s, d); });
-        },
-        py::arg("lab"),
-        "l-alpha-beta to linear LMS (L, M, S), clipped to [0, 1]. NaN or an infinity in the image "
-        "raises ValueError.");
-    m.def(
-        "lms_to_srgb",
-        [](const py::handle& lms) {
-            return convert(
-                lms, "lms", 3, [](cv::Mat& s, cv::Mat& d) { color::convertLMStoBGR(s, d); });
-        },
-        py::arg("lms"),
-        "Linear LMS to display sRGB BGR (companded, not clipped). NaN or an infinity in the image "
-        "raises ValueError.");
-    m.def(
-        "srgb_to_opponent",
-        [](const py::handle& img) {
-            return convert(img, "img", 2,
-                [](cv::Mat& s, cv::Mat& d) { color::convertToSimpleOpponentSpace(s, d); });
-        },
-        py::arg("img"),
-        "Display BGR in [0, 1] to the opponent image H x W x 2: R - G, (R + G) / 2 - B. NaN or an "
-        "infinity in the image raises ValueError.");
-    m.def(
-        "srgb_to_yuv",
-        [](const py::handle& img) {
-            return convert(
-                img, "img", 3, [](cv::Mat& s, cv::Mat& d) { color::convertBGRtoYUV(s, d); });
-        },
-        py::arg("img"),
-        "Display BGR in [0, 1] to Y, U = B - Y, V = R - Y (no transfer curve). NaN or an infinity "
-        "in the image raises ValueError.");
+    // The conversions: the toolkit's function, the number of channels of its
+    // result, and which of its images are in the call's channel order.
+    const auto conversion = [&](const char* name, const char* argument, int channels,
+                                Ordered ordered, void (*convertOne)(cv::Mat&, cv::Mat&)) {
+        m.def(
+            name,
+            [=](const py::handle& img, const std::string& channelOrderText) {
+                return convert(img, argument, channels, channelOrderText, ordered, convertOne);
+            },
+            py::arg(argument), py::arg("channel_order"));
+    };
+    conversion("srgb_to_xyz", "img", 3, Ordered::In,
+        [](cv::Mat& s, cv::Mat& d) { color::convertBGRToXYZDirect(s, d); });
+    conversion("xyz_to_srgb", "xyz", 3, Ordered::Out,
+        [](cv::Mat& s, cv::Mat& d) { color::convertXYZToBGRDirect(s, d); });
+    conversion("srgb_to_lms", "img", 3, Ordered::In,
+        [](cv::Mat& s, cv::Mat& d) { color::convertBGRtoLMS(s, d); });
+    conversion("lms_to_lalphabeta", "lms", 3, Ordered::Neither,
+        [](cv::Mat& s, cv::Mat& d) { color::convertLMStoLab(s, d); });
+    conversion("lalphabeta_to_lms", "lab", 3, Ordered::Neither,
+        [](cv::Mat& s, cv::Mat& d) { color::convertLabtoLMS(s, d); });
+    conversion("lms_to_srgb", "lms", 3, Ordered::Out,
+        [](cv::Mat& s, cv::Mat& d) { color::convertLMStoBGR(s, d); });
+    conversion("srgb_to_opponent", "img", 2, Ordered::In,
+        [](cv::Mat& s, cv::Mat& d) { color::convertToSimpleOpponentSpace(s, d); });
+    conversion("srgb_to_yuv", "img", 3, Ordered::In,
+        [](cv::Mat& s, cv::Mat& d) { color::convertBGRtoYUV(s, d); });
+    conversion("xyz_to_sharpened", "xyz", 3, Ordered::Out,
+        [](cv::Mat& s, cv::Mat& d) { color::convertXYZtoSharpenedBGR(s, d); });
+    conversion("sharpened_to_xyz", "sharpened", 3, Ordered::In,
+        [](cv::Mat& s, cv::Mat& d) { color::convertSharpenedBGRtoXYZ(s, d); });
     m.def(
         "srgb_to_lab",
-        [](const py::handle& img, const py::handle& white) {
-            const cv::Mat W = referenceWhite(toTriple(white, "white"));
-            return convert(
-                img, "img", 3, [&](cv::Mat& s, cv::Mat& d) { color::convertBGRToLab(s, W, d); });
+        [](const py::handle& img, const py::handle& white, const std::string& channelOrderText) {
+            const cv::Mat W
+                = referenceWhite(toTriple(white, "white", channelOrder(channelOrderText)));
+            return convert(img, "img", 3, channelOrderText, Ordered::In,
+                [&](cv::Mat& s, cv::Mat& d) { color::convertBGRToLab(s, W, d); });
         },
-        py::arg("img"), py::arg("white") = py::make_tuple(1.0, 1.0, 1.0),
-        "Display sRGB BGR in [0, 1] to CIE L*a*b* (L* 0..100, a*, b* signed) relative to the white "
-        "derived from `white` (display B, G, R; (1, 1, 1) gives D50). Note: lab_compare uses "
-        "OpenCV's D65 conversion instead. NaN or an infinity in the image or white raises "
-        "ValueError, a white of another length too; a white that is not three numbers TypeError.");
+        py::arg("img"), py::arg("white"), py::arg("channel_order"));
     m.def(
         "lab_to_srgb",
-        [](const py::handle& lab, const py::handle& white) {
-            const cv::Mat W = referenceWhite(toTriple(white, "white"));
-            return convert(
-                lab, "lab", 3, [&](cv::Mat& s, cv::Mat& d) { color::convertLabToBGR(s, W, d); });
+        [](const py::handle& lab, const py::handle& white, const std::string& channelOrderText) {
+            const cv::Mat W
+                = referenceWhite(toTriple(white, "white", channelOrder(channelOrderText)));
+            return convert(lab, "lab", 3, channelOrderText, Ordered::Out,
+                [&](cv::Mat& s, cv::Mat& d) { color::convertLabToBGR(s, W, d); });
         },
-        py::arg("lab"), py::arg("white") = py::make_tuple(1.0, 1.0, 1.0),
-        "CIE L*a*b* to display sRGB BGR, companded and clipped to [0, 1]; the inverse of "
-        "srgb_to_lab. NaN or an infinity in the image or white raises ValueError, a white of "
-        "another length too; a white that is not three numbers TypeError.");
-    m.def(
-        "xyz_to_sharpened",
-        [](const py::handle& xyz) {
-            return convert(xyz, "xyz", 3,
-                [](cv::Mat& s, cv::Mat& d) { color::convertXYZtoSharpenedBGR(s, d); });
-        },
-        py::arg("xyz"),
-        "CIE XYZ to CAT02 sharpened cone responses, channels S, M, L (reversed, like BGR). NaN or "
-        "an infinity in the image raises ValueError.");
-    m.def(
-        "sharpened_to_xyz",
-        [](const py::handle& sharpened) {
-            return convert(sharpened, "sharpened", 3,
-                [](cv::Mat& s, cv::Mat& d) { color::convertSharpenedBGRtoXYZ(s, d); });
-        },
-        py::arg("sharpened"),
-        "CAT02 sharpened responses (S, M, L) to CIE XYZ. NaN or an infinity in the image raises "
-        "ValueError.");
+        py::arg("lab"), py::arg("white"), py::arg("channel_order"));
     m.def("icam_cat", &icamCat, py::arg("sharpened"), py::arg("white_src"), py::arg("white_dst"),
-        py::arg("blend") = 1.0f,
-        "CAT02 von Kries adaptation of a sharpened image (S, M, L) from white_src to white_dst, "
-        "each "
-        "a 3-tuple (S, M, L) or a per-pixel H x W x 3 white image; the degree of adaptation "
-        "follows each "
-        "pixel's source white. With a tuple white_dst, the destination is blend * white_dst + (1 - "
-        "blend) * white_src. A tuple white of another length raises ValueError, one that is not "
-        "a sequence of numbers TypeError; NaN or an infinity, in the image, a white or blend, "
-        "ValueError.");
+        py::arg("blend"), py::arg("channel_order"));
     m.def("inverse_cat", &inverseCat, py::arg("adapted"), py::arg("white_dst"),
-        py::arg("white_src"), py::arg("luminance_from") = py::none(),
-        "Undoes icam_cat: the sharpened image adapted to white_dst, back to white_src (3-tuples or "
-        "per-pixel white images). The adapting luminance of each pixel is taken from "
-        "luminance_from "
-        "(default: the adapted image). Errors as for icam_cat.");
+        py::arg("white_src"), py::arg("luminance_from"), py::arg("channel_order"));
     m.def("guided_filter", &guidedFilterPy, py::arg("p"), py::arg("guide"), py::arg("r"),
-        py::arg("eps"),
-        "Edge-preserving guided filter (He et al.) of p (float32 H x W or H x W x 3) under a grey "
-        "(H x W) "
-        "or colour (H x W x 3) guide, radius r in pixels, regularisation eps in the squared units "
-        "of the guide. r is an int of at least 1 (a float raises TypeError, a smaller or huge r "
-        "ValueError); NaN or an infinity in p, the guide or eps raises ValueError.");
-    m.def("optimal_transport", &optimalTransport, py::arg("src"), py::arg("target"),
-        py::arg("t") = 1.0f, py::arg("dims") = 3, py::arg("debug_dir") = py::none(),
-        "Colour transfer by the Monge-Kantorovich map between the Gaussian colour distributions of "
-        "src "
-        "and target (float32 H x W x 3, Lab-like order: channel 0 lightness, 1 and 2 chroma, e.g. "
-        "Lab "
-        "scaled to 0..255), t of the way along the geodesic. dims = 3 maps all channels (H x W x 3 "
-        "out); dims = 2 maps channels 1 and 2 only (H x W x 2 out). NaN values are skipped by the "
-        "statistics and passed through, but an infinity raises ValueError, and so does a "
-        "channel that the statistics use holding only NaN, or a t that is not finite. With "
-        "debug_dir (which must be a writable directory, as for perceptual_metrics), the progress "
-        "lines are printed.");
-    m.def("tonemap_durand", &tonemapDurand, py::arg("hdr"), py::arg("gamma") = 1.0f,
-        py::arg("contrast") = 4.0f, py::arg("saturation") = 1.0f, py::arg("sigma_space") = 2.0f,
-        py::arg("sigma_color") = 2.0f,
-        "Durand-Dorsey tone mapping of a float32 H x W x 3 HDR image (BGR, any non-negative "
-        "scale): "
-        "the log-luminance base layer compressed to `contrast` (natural-log range), detail kept; "
-        "output "
-        "raised to 1 / gamma, roughly in [0, 1], not clipped. sigma_space in pixels, sigma_color "
-        "in log-luminance units. NaN or an infinity, in the image or an argument, raises "
-        "ValueError, and so does a sigma_space whose filter window is past an int's range.");
+        py::arg("eps"));
+    m.def("optimal_transport", &optimalTransport, py::arg("src"), py::arg("target"), py::arg("t"),
+        py::arg("dims"), py::arg("debug_dir"));
+    m.def("tonemap_durand", &tonemapDurand, py::arg("hdr"), py::arg("gamma"), py::arg("contrast"),
+        py::arg("saturation"), py::arg("sigma_space"), py::arg("sigma_color"),
+        py::arg("channel_order"));
 }

@@ -28,6 +28,11 @@ packages=(
   python3-numpy
   python3-pytest
   python3-matplotlib
+  python3-pandas       # compare_pairs' rows as a DataFrame (photocolour.to_dataframe) in the tests
+  python3-venv         # make test-pip: the package installed by pip into a virtual environment,
+  python3-pip          # offline, with Debian's setuptools and wheel as the build backend
+  python3-setuptools
+  python3-wheel
   help2man             # the programs' manual pages, from their --help
   parallel             # GNU parallel, for the sharded batch recipe and its test
   lintian              # make test-package: the Debian packages checked

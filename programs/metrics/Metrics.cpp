@@ -35,6 +35,8 @@ namespace {
 
 // Distinct colours are laid out in rows of this width.
 constexpr int kColourRowWidth = 1024;
+// The planes spreadAttributes fills: Q, J, C, M, s and h.
+constexpr std::size_t kSpreadPlanes = 6;
 // Size of the chunks in which the brightness dump is written.
 constexpr std::size_t kDumpChunk = std::size_t(4) << 20;
 // Bytes the dump copies per pixel: a float's text, a newline and its length.
@@ -193,7 +195,48 @@ ColourAttributes metrics::attributesOfColours(const common::DistinctColours& col
     // The padding repeats a colour of the image, so the largest A over the
     // laid-out colours is the largest A of the image.
     const color::AppearancePlanes planes = color::computeAppearance(adapted, kViewing);
-    return { planes.Q, planes.J, planes.C, planes.M, planes.s, planes.A, planes.t };
+    return { planes.Q, planes.J, planes.C, planes.M, planes.s, planes.A, planes.t, planes.h };
+}
+
+metrics::PixelAttributes metrics::attributesOfPixels(const cv::Mat& normalised, bool debugFiles)
+{
+    cv::Mat source = normalised.clone();
+    cv::Mat adapted(source.size(), CV_32FC3);
+    compute_cat(source, adapted);
+    adapted *= 100.0;
+    color::AppearanceOptions options;
+    options.debugFiles = debugFiles;
+    const color::AppearancePlanes planes = color::computeAppearance(adapted, kViewing, options);
+    return { planes.Q, planes.J, planes.C, planes.M, planes.s, planes.h };
+}
+
+void metrics::spreadAttributes(const cv::Mat& img, const common::DistinctColours& colours,
+    const ColourAttributes& attributes, PixelAttributes& out)
+{
+    CV_Assert(img.type() == CV_8UC3);
+    const cv::Mat* tables[kSpreadPlanes] = { &attributes.Q, &attributes.J, &attributes.C,
+        &attributes.M, &attributes.s, &attributes.h };
+    cv::Mat* planes[kSpreadPlanes] = { &out.Q, &out.J, &out.C, &out.M, &out.s, &out.h };
+    const float* values[kSpreadPlanes];
+    for (std::size_t p = 0; p < kSpreadPlanes; ++p) {
+        values[p] = tables[p]->ptr<float>(0);
+        if (planes[p]->size() != img.size() || planes[p]->type() != CV_32FC1)
+            planes[p]->create(img.size(), CV_32FC1);
+    }
+    // Rows are spread in bands, each with its own room for the row's indices.
+    cv::parallel_for_(cv::Range(0, img.rows), [&](const cv::Range& band) {
+        std::vector<std::uint32_t> indices(std::size_t(img.cols));
+        for (int i = band.start; i < band.end; ++i) {
+            common::colourIndices(
+                colours, img.ptr<uchar>(i), std::size_t(img.cols), indices.data());
+            for (std::size_t p = 0; p < kSpreadPlanes; ++p) {
+                float* row = planes[p]->ptr<float>(i);
+                const float* table = values[p];
+                for (int j = 0; j < img.cols; ++j)
+                    row[j] = table[indices[std::size_t(j)]];
+            }
+        }
+    });
 }
 
 double metrics::topLightnessShare(

@@ -50,18 +50,42 @@ void compute_cat(cv::Mat& source, cv::Mat& destination);
 // and writeDebugFiles, which give the same figures and files.
 void perceptualMetrics(cv::Mat& img, cv::Mat& Q, cv::Mat& J, cv::Mat& C, cv::Mat& M, cv::Mat& s);
 
-// The five attributes of every distinct colour of an image, and the planes
-// behind its debug files (the lightness step's A, the chroma step's t), each a
-// CV_32FC1 laid out as DistinctColours::asImage lays out the colours. They
-// depend on the image alone: the largest achromatic response is the image's.
+// The five attributes of every distinct colour of an image, its hue angle h
+// (degrees, signed), and the planes behind its debug files (the lightness
+// step's A, the chroma step's t), each a CV_32FC1 laid out as
+// DistinctColours::asImage lays out the colours. They depend on the image
+// alone: the largest achromatic response is the image's.
 struct ColourAttributes {
-    cv::Mat Q, J, C, M, s, A, t;
+    cv::Mat Q, J, C, M, s, A, t, h;
 };
 
 // Takes every distinct colour of an image, laid out as an image, through
 // normalisation, compute_cat and toolkit::color::computeAppearance under the
 // fixed viewing conditions. Writes nothing.
 ColourAttributes attributesOfColours(const toolkit::common::DistinctColours& colours);
+
+// The attributes of every pixel of an image, each a CV_32FC1 plane of its
+// size: brightness Q, lightness J (0..100, relative to the image's brightest
+// pixel), chroma C, colourfulness M, saturation s and the hue angle h in
+// degrees, in (-180, 180]. NaN marks a value the model leaves undefined.
+struct PixelAttributes {
+    cv::Mat Q, J, C, M, s, h;
+};
+
+// Every pixel of a CV_32FC3 BGR image in [0, 1] through compute_cat and
+// toolkit::color::computeAppearance under the fixed viewing conditions,
+// writing the model's debug files through the debug output in force when
+// `debugFiles` is set. The image is not modified.
+PixelAttributes attributesOfPixels(const cv::Mat& normalised, bool debugFiles);
+
+// The attributes of every pixel of an 8-bit BGR image (CV_8UC3), each pixel
+// given its colour's value from attributesOfColours of the image's colours:
+// bit for bit attributesOfPixels of the image normalised, at the cost of one
+// model evaluation per distinct colour. The planes of `out` that hold a
+// CV_32FC1 matrix of the image's size are filled where they are (so they may
+// wrap the caller's memory); the others are allocated.
+void spreadAttributes(const cv::Mat& img, const toolkit::common::DistinctColours& colours,
+    const ColourAttributes& attributes, PixelAttributes& out);
 
 // The share of an image's pixels in the top lightness bin (J of 99.5 or
 // more), 0 to 1: the pixels whose achromatic response is, or nearly is, the

@@ -306,6 +306,18 @@ def run_child(code, **options):
     return run.stdout
 
 
+def run_as_nobody(code):
+    """run_child as nobody when the tests run as root, who may read and write anything; skips the
+    test when nobody cannot reach the module."""
+    try:
+        return run_child(code, cwd="/", preexec_fn=(lambda: (os.setgid(65534), os.setuid(65534)))
+                         if os.geteuid() == 0 else None)
+    except AssertionError as failure:
+        if "No module named" not in str(failure):
+            raise
+        pytest.skip("nobody cannot reach the module from this tree")
+
+
 def test_non_finite_values_raise_value_error_naming_the_argument():
     # Every float image, white and float of every function, with a NaN or an infinity.
     for function, arguments in malformed_arguments().items():
@@ -368,13 +380,8 @@ def test_debug_dir_must_be_an_existing_writable_directory(tmp_path, monkeypatch)
     locked = tempfile.mkdtemp()
     os.chmod(locked, 0o555)
     try:
-        out = run_child("try:\n    pc.appearance(np.zeros((2, 2, 3), np.uint8), debug_dir=%r)\n"
-                        "except PermissionError as e:\n    print(e.errno)\n" % locked, cwd="/",
-                        preexec_fn=(lambda: (os.setgid(65534), os.setuid(65534))) if os.geteuid() == 0 else None)
-    except AssertionError as failure:
-        if "No module named" not in str(failure):
-            raise
-        pytest.skip("nobody cannot reach the module from this tree")
+        out = run_as_nobody("try:\n    pc.appearance(np.zeros((2, 2, 3), np.uint8), debug_dir=%r)\n"
+                            "except PermissionError as e:\n    print(e.errno)\n" % locked)
     finally:
         os.rmdir(locked)
     assert out == "%d\n" % errno.EACCES
@@ -392,6 +399,7 @@ def malformed_arguments():
     planes = [f[0], f[None], f[:, :, :2], grey.astype(np.int64), grey.tolist()]
     whites = [(1, 2), (1, 2, 3, 4), (), [white], "abc", None, (1, "a", 2), 5, {1.0}, np.zeros((1, 3)), f[:, :, :2]]
     numbers, ints, dirs = ["x", None, 1j, (1.0,)], [2.5, "3", None, 2**70, -1, True], [3, ["d"]]
+    pairs = [3, None, "ab", [(path,)], [path], [(path, path, path)], [(path, 3)], [(None, path)]]
     table = {
         "read_image": [("path", path, [3, None]), ("profiles", "convert", [3, "bogus"])],
         "image_facts": [("path", path, [3, None]), ("profiles", "ignore", [3, "bogus"])],
@@ -409,10 +417,15 @@ def malformed_arguments():
                                                                                 "sigma_space", "sigma_color")],
         "srgb_to_lab": [("img", f, floats), ("white", white, whites)],
         "lab_to_srgb": [("lab", f, floats), ("white", white, whites)],
+        "compare_pairs": [("pairs", [(path, path)], pairs), ("jobs", 2, ints[:2] + ints[3:] + [0]),
+                          ("metrics", "lab", [3, "bogus", "", "lab,,"]), ("profiles", "ignore", [3, "bogus"])],
     }
     for name in ("srgb_to_xyz", "srgb_to_lms", "srgb_to_opponent", "srgb_to_yuv", "xyz_to_srgb", "xyz_to_sharpened",
                  "lms_to_lalphabeta", "lms_to_srgb", "lalphabeta_to_lms", "sharpened_to_xyz"):
         table[name] = [(name.split("_to_")[0].replace("srgb", "img").replace("lalphabeta", "lab"), f, floats)]
+    for name, arguments in table.items():
+        if "channel_order" in inspect.signature(getattr(pc, name)).parameters:
+            arguments.append(("channel_order", "rgb", [3, None, "RGB", "bgra", ""]))
     return table
 
 
@@ -435,7 +448,8 @@ def sweep_malformed_arguments():
 
 
 def test_malformed_arguments_raise_type_or_value_errors():
-    assert {name for name in dir(pc) if inspect.isbuiltin(getattr(pc, name))} == set(malformed_arguments())
+    functions = {name for name in pc.__all__ if inspect.isfunction(getattr(pc, name))}
+    assert functions - {"to_dataframe"} == set(malformed_arguments())
     out = run_child("import json, sys\nsys.path.insert(0, %r)\nimport test_photocolour as t\n"
                     "print(json.dumps(t.sweep_malformed_arguments()))" % os.path.dirname(os.path.abspath(__file__)))
     assert json.loads(out.splitlines()[-1]) == []
@@ -449,3 +463,76 @@ def test_malformed_arguments_raise_type_or_value_errors():
     img = np.random.default_rng(8).uniform(0.1, 0.9, size=(5, 7, 3)).astype(np.float32)
     np.testing.assert_array_equal(pc.icam_cat(img, np.array([0.9, 1.0, 1.1]), [1, 1, 1]),
                                   pc.icam_cat(img, (0.9, 1.0, 1.1), (1.0, 1.0, 1.0)))
+
+
+def test_appearance_of_photographs_by_colour_is_the_per_pixel_planes():
+    # uint8 takes the per-colour route, the same image as float the per-pixel one.
+    for name in ("coffee.png", "chelsea.png", "rocket.jpg"):
+        img = sample(name)
+        by_colour, by_pixel = pc.appearance(img), pc.appearance(img.astype(np.float32) / np.float32(255))
+        for plane in "QJCMsh":
+            np.testing.assert_array_equal(by_colour[plane], by_pixel[plane], err_msg="%s %s" % (name, plane))
+
+
+def test_appearance_and_compare_pairs_release_the_gil():
+    img = np.ascontiguousarray(np.tile(sample("coffee.png"), (4, 4, 1)))
+    pairs = [(os.path.join(SAMPLES, a), os.path.join(SAMPLES, b)) for a, b in PAIRS]
+    for call in (lambda: pc.appearance(img), lambda: pc.compare_pairs(pairs, jobs=1)):
+        worker = threading.Thread(target=call)
+        steps = 0
+        worker.start()
+        while worker.is_alive():
+            steps += 1
+        worker.join()
+        assert steps > 1000
+
+
+def program_table(pairs, tmp_path, *options):
+    """compare-pairs' table of `pairs`: its header and rows, as the csv module reads them."""
+    import csv
+    listed = tmp_path / "pairs.txt"
+    listed.write_text("".join("%s\t%s\n" % pair for pair in pairs))
+    table = pathlib.Path(tempfile.mkdtemp(dir=tmp_path)) / "table.csv"
+    run = subprocess.run([os.path.join(BIN, "compare-pairs"), *options, "--out", str(table), str(listed)],
+                         cwd=tmp_path, capture_output=True, text=True)
+    assert run.returncode in (0, 1), run.stderr  # 1: a pair failed
+    with open(table, newline="") as opened:
+        rows = list(csv.reader(opened))
+    return rows[0], rows[1:]
+
+
+def as_cells(row, columns):
+    """A PairRow as the table's cells of `columns`."""
+    def cell(value):
+        if value is None:
+            return ""
+        return "%g" % value if isinstance(value, float) else str(value)
+    return [cell(getattr(row, column)) for column in columns]
+
+
+def test_compare_pairs_gives_the_programs_table(tmp_path):
+    damaged = tmp_path / "cut.jpg"
+    damaged.write_bytes((pathlib.Path(SAMPLES) / "rocket.jpg").read_bytes()[:5000])
+    pairs = [(os.path.join(SAMPLES, a), os.path.join(SAMPLES, b)) for a, b in PAIRS]
+    pairs += [(pairs[0][0], str(tmp_path / "missing.png")), (str(damaged), pairs[1][1]), pairs[1]]
+    for metrics in ("perceptual,lab", "lab"):
+        columns, expected = program_table(pairs, tmp_path, "--metrics", metrics, "-j", "2")
+        for jobs in (1, 3):
+            rows = pc.compare_pairs(iter(pairs), jobs=jobs, metrics=metrics)
+            assert [as_cells(row, columns) for row in rows] == expected, (metrics, jobs)
+        assert [row.status.split(":")[0] for row in rows] == ["ok"] * 3 + ["error"] * 2 + ["ok"]
+        assert rows[3].second_size is None and rows[3].first_size == "600x400"
+        assert all(row.Q is None for row in rows) == (metrics == "lab")
+    # Paths come back as given.
+    rows = pc.compare_pairs([(pathlib.Path(a), b) for a, b in pairs[:1]], metrics="perceptual")
+    assert rows[0].first == pathlib.Path(pairs[0][0]) and rows[0].L is None
+    assert pc.compare_pairs([]) == []
+
+
+def test_compare_pairs_rows_as_a_dataframe():
+    pandas = pytest.importorskip("pandas")
+    pairs = [(os.path.join(SAMPLES, a), os.path.join(SAMPLES, b)) for a, b in PAIRS]
+    rows = pc.compare_pairs(pairs)
+    frame = pc.to_dataframe(rows)
+    assert isinstance(frame, pandas.DataFrame) and list(frame.columns) == list(pc.PairRow._fields)
+    assert frame["Q"].tolist() == [row.Q for row in rows] and len(frame) == len(pairs)

@@ -3,11 +3,13 @@
 
 #include "tests/support/TestSupport.hpp"
 #include "toolkit/common/CommonFunctions.hpp"
+#include "toolkit/common/DistinctColours.hpp"
 
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -92,6 +94,63 @@ TEST(MetricsDriver, DistinctColourRunEqualsPerPixelModel)
     saturated.rowRange(0, 10).setTo(cv::Scalar(255, 0, 0));
     saturated.rowRange(10, 20).setTo(cv::Scalar(0, 0, 255));
     expectSameAsReference(saturated, sample("rocket.jpg"));
+}
+
+// Each plane of spreadAttributes against attributesOfPixels, bit for bit
+// (NaN included), with the plane's name and the first differing pixel.
+void expectSamePixelAttributes(const cv::Mat& img)
+{
+    cv::Mat source = img.clone(), norm(img.size(), CV_32FC3);
+    toolkit::common::normImg(source, norm);
+    const metrics::PixelAttributes reference = metrics::attributesOfPixels(norm, false);
+    const toolkit::common::DistinctColours colours = toolkit::common::countDistinctColours(img);
+    metrics::PixelAttributes byColour;
+    // Planes given by the caller are filled where they are.
+    byColour.J.create(img.size(), CV_32FC1);
+    const float* givenJ = byColour.J.ptr<float>(0);
+    metrics::spreadAttributes(img, colours, metrics::attributesOfColours(colours), byColour);
+    EXPECT_EQ(byColour.J.ptr<float>(0), givenJ);
+    const std::pair<const char*, const cv::Mat*> planes[][2] = {
+        { { "Q", &reference.Q }, { "Q", &byColour.Q } },
+        { { "J", &reference.J }, { "J", &byColour.J } },
+        { { "C", &reference.C }, { "C", &byColour.C } },
+        { { "M", &reference.M }, { "M", &byColour.M } },
+        { { "s", &reference.s }, { "s", &byColour.s } },
+        { { "h", &reference.h }, { "h", &byColour.h } },
+    };
+    for (const auto& pair : planes) {
+        const cv::Mat& want = *pair[0].second;
+        const cv::Mat& got = *pair[1].second;
+        ASSERT_EQ(got.size(), img.size()) << pair[0].first;
+        ASSERT_EQ(got.type(), CV_32FC1) << pair[0].first;
+        for (int i = 0; i < img.rows; ++i) {
+            const int differs = std::memcmp(want.ptr(i), got.ptr(i), want.cols * sizeof(float));
+            if (differs == 0)
+                continue;
+            for (int j = 0; j < img.cols; ++j) {
+                ASSERT_EQ(std::memcmp(&want.at<float>(i, j), &got.at<float>(i, j), 4), 0)
+                    << pair[0].first << " at (" << i << ", " << j << "): per pixel "
+                    << want.at<float>(i, j) << ", by colour " << got.at<float>(i, j);
+            }
+        }
+    }
+}
+
+TEST(MetricsPixelAttributes, ByColourAreThePerPixelPlanes)
+{
+    expectSamePixelAttributes(sample("coffee.png"));
+    expectSamePixelAttributes(sample("rocket.jpg"));
+    expectSamePixelAttributes(testsupport::makePhoto(90, 120, 23));
+    // Black, white and saturated colours, whose attributes are NaN.
+    cv::Mat extremes(30, 41, CV_8UC3);
+    cv::randu(extremes, 0, 256);
+    extremes.rowRange(0, 5).setTo(cv::Scalar(255, 0, 0));
+    extremes.rowRange(5, 10).setTo(cv::Scalar(0, 0, 0));
+    extremes.rowRange(10, 12).setTo(cv::Scalar(255, 255, 255));
+    expectSamePixelAttributes(extremes);
+    // One colour, and a single pixel.
+    expectSamePixelAttributes(cv::Mat(7, 5, CV_8UC3, cv::Scalar(10, 200, 90)));
+    expectSamePixelAttributes(cv::Mat(1, 1, CV_8UC3, cv::Scalar(0, 0, 255)));
 }
 
 TEST(MetricsDriver, UniformImageHasFullLightness)
