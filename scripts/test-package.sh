@@ -13,8 +13,8 @@
 #    and runs, and so does a program built with pkg-config's flags alone; a
 #    program of its own reads the PPM file through the library.
 # 3. python3-photocolour (with photo-toolkit): python3 imports photocolour
-#    from Debian's module directory, gets the programs' figures and reads
-#    the PPM file.
+#    from Debian's module directory, of the package's version, gets the
+#    programs' figures and reads the PPM file.
 # Usage: scripts/test-package.sh [BUILD_DIR]
 set -euo pipefail
 export LC_ALL=C
@@ -164,10 +164,11 @@ purge || expect "photo-toolkit-dev was not removed cleanly"
 # 3. The Python module, from the package and not from a tree.
 pulled=$(install_packages python3-photocolour photo-toolkit)
 [ -z "$pulled" ] || expect "installing python3-photocolour installed development packages: $(echo $pulled)"
-figures=$(/usr/bin/python3 -I - "$samples" <<'EOF'
+figures=$(/usr/bin/python3 -I - "$samples" "${version%-*}" <<'EOF'
 import os, sys
 import photocolour as pc
 assert pc.__file__.startswith("/usr/lib/python3/dist-packages/"), pc.__file__
+assert pc.__version__ == sys.argv[2], pc.__version__
 a = pc.read_image(os.path.join(sys.argv[1], "coffee.png"))
 b = pc.read_image(os.path.join(sys.argv[1], "rocket.jpg"))
 for figures in (pc.perceptual_metrics(a, b), pc.lab_compare(a, b)):
