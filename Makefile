@@ -4,6 +4,7 @@ BUILD_DIR   ?= build
 ASAN_DIR    ?= build-sanitize
 CLANG_DIR   ?= build-clang
 FUZZ_DIR    ?= build-fuzz
+PACKAGE_DIR ?= build-package
 FUZZ_SECONDS ?= 60
 JOBS        ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
@@ -95,14 +96,21 @@ test-report: build
 	    { [ "$$(id -u)" -eq 0 ] && s= || s=sudo; $$s env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends chromium; }
 	/usr/bin/python3 tests/report/test_report.py $(BUILD_DIR)/bin/compare-pairs samples
 
-# The Debian package (build/photo-toolkit_VERSION_ARCH.deb), built by CPack.
-package: build
-	cd $(BUILD_DIR) && cpack -G DEB
+# The Debian packages photo-toolkit (the programs), photo-toolkit-dev and
+# python3-photocolour, built by CPack into $(PACKAGE_DIR)/*.deb. A build of
+# their own, for the prefix /usr (so the library goes to lib/<multiarch>, as
+# Debian puts it), without tests and benchmarks.
+package:
+	cmake -S . -B $(PACKAGE_DIR) -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
+	      -DTOOLKIT_WARNINGS_AS_ERRORS=$(WERROR) -DTOOLKIT_BUILD_TESTS=OFF -DTOOLKIT_BUILD_BENCHMARKS=OFF $(CMAKE_FLAGS)
+	cmake --build $(PACKAGE_DIR) -j $(JOBS)
+	cd $(PACKAGE_DIR) && cpack -G DEB
 
-# Installs the package with apt-get, checks the three programs, pkg-config and
-# the Python module as a user would find them, and removes it again.
+# lintian on each package, then each installed with apt-get, checked as its
+# user would (the programs, a consumer build through find_package and
+# pkg-config, import photocolour) and purged with what it pulled in.
 test-package: package
-	scripts/test-package.sh $(BUILD_DIR)
+	scripts/test-package.sh $(PACKAGE_DIR)
 
 # Runs the main job, perceptual-metrics, on the bundled samples in
 # $(BUILD_DIR)/demo, where it appends to For_fit.txt and leaves its debug files.
@@ -128,4 +136,4 @@ bench: build
 	$(BUILD_DIR)/bin/bench_appearance
 
 clean:
-	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(CLANG_DIR) build-python
+	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(CLANG_DIR) $(PACKAGE_DIR) build-python

@@ -36,6 +36,7 @@ packages=(
   python3-pil          # the report test (make test-report) makes its study's photographs
   help2man             # the programs' manual pages, from their --help
   parallel             # GNU parallel, for the sharded batch recipe and its test
+  lintian              # make test-package: the Debian packages checked
 )
 
 missing=()
