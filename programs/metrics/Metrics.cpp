@@ -44,7 +44,6 @@ constexpr int kColourRowWidth = 1024;
 constexpr float kTopBinStart = 99.5f;
 constexpr int kQuickTopBin = 100;
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
-constexpr double kNoBin = std::numeric_limits<double>::quiet_NaN();
 // The planes spreadAttributes fills: Q, J, C, M, s and h.
 constexpr std::size_t kSpreadPlanes = 6;
 // Size of the chunks in which the brightness dump is written.
