@@ -12,11 +12,29 @@ namespace {
 
 // Colours each table holds at most: a photograph of 640 x 480 pixels has
 // some 50,000, a study's photographs share most of theirs. 16 MiB for the
-// responses, 6 MiB for the L*a*b* bins, besides 3.25 MiB each for finding
-// them.
+// responses, 6 MiB for the L*a*b* bins, 24 MiB for both together, besides
+// 3.25 MiB each for finding them.
 constexpr std::size_t kTableEntries = std::size_t(1) << 21;
 
-// The colours' model responses and L*a*b* bins met so far in this process.
+// What both comparisons take of a colour, found in one look-up.
+struct BothEntry {
+    metrics::QuickResponse quick;
+    labcompare::LabBins lab;
+};
+
+// The entries of colours for both comparisons, computed together.
+void bothOfColours(const std::uint32_t* keys, std::size_t count, BothEntry* entries)
+{
+    std::vector<metrics::QuickResponse> quick(count);
+    std::vector<labcompare::LabBins> lab(count);
+    metrics::quickResponsesOfColours(keys, count, quick.data());
+    labcompare::labBinsOfColours(keys, count, lab.data());
+    for (std::size_t k = 0; k < count; ++k)
+        entries[k] = { quick[k], lab[k] };
+}
+
+// The colours' model responses and L*a*b* bins met so far in this process:
+// one table for runs of both comparisons, one for each alone.
 comparison::ColourTable<metrics::QuickResponse>& responseTable()
 {
     static comparison::ColourTable<metrics::QuickResponse> table(kTableEntries);
@@ -26,6 +44,12 @@ comparison::ColourTable<metrics::QuickResponse>& responseTable()
 comparison::ColourTable<labcompare::LabBins>& labTable()
 {
     static comparison::ColourTable<labcompare::LabBins> table(kTableEntries);
+    return table;
+}
+
+comparison::ColourTable<BothEntry>& bothTable()
+{
+    static comparison::ColourTable<BothEntry> table(kTableEntries);
     return table;
 }
 
@@ -42,6 +66,27 @@ void measureColours(const cv::Mat& bgr, common::DistinctColours& colours,
     const comparison::Plan& plan, comparison::Measurement& measurement)
 {
     const std::size_t count = colours.keys.size();
+    // Every element of these is written by the look-ups.
+    std::unique_ptr<metrics::QuickResponse[]> quick;
+    std::unique_ptr<labcompare::LabBins[]> bins;
+    const bool quickRoute = plan.perceptual && !plan.keepPixels;
+    if (quickRoute)
+        quick.reset(new metrics::QuickResponse[count]);
+    if (plan.lab)
+        bins.reset(new labcompare::LabBins[count]);
+    if (quickRoute && plan.lab) {
+        std::unique_ptr<BothEntry[]> both(new BothEntry[count]);
+        bothTable().lookUp(colours.keys.data(), count, both.get(), &bothOfColours);
+        for (std::size_t k = 0; k < count; ++k) {
+            quick[k] = both[k].quick;
+            bins[k] = both[k].lab;
+        }
+    } else if (quickRoute) {
+        responseTable().lookUp(
+            colours.keys.data(), count, quick.get(), &metrics::quickResponsesOfColours);
+    } else if (plan.lab) {
+        labTable().lookUp(colours.keys.data(), count, bins.get(), &labcompare::labBinsOfColours);
+    }
     if (plan.perceptual) {
         if (plan.keepPixels) {
             // Every colour's attributes, for the debug files and the report.
@@ -49,19 +94,12 @@ void measureColours(const cv::Mat& bgr, common::DistinctColours& colours,
             measurement.perceptual = metrics::countAttributes(colours, measurement.attributes);
             measurement.white = metrics::topLightnessShare(colours, measurement.attributes);
         } else {
-            // Every element is written by the look-up.
-            std::unique_ptr<metrics::QuickResponse[]> quick(new metrics::QuickResponse[count]);
-            responseTable().lookUp(
-                colours.keys.data(), count, quick.get(), &metrics::quickResponsesOfColours);
             measurement.perceptual
                 = metrics::countAttributesOfQuickResponses(colours, quick.get(), measurement.white);
         }
     }
-    if (plan.lab) {
-        std::unique_ptr<labcompare::LabBins[]> bins(new labcompare::LabBins[count]);
-        labTable().lookUp(colours.keys.data(), count, bins.get(), &labcompare::labBinsOfColours);
+    if (plan.lab)
         measurement.lab = labcompare::countLabBins(colours, bins.get());
-    }
     if (plan.keepPixels) {
         measurement.image = bgr;
         measurement.colours = std::move(colours);

@@ -344,6 +344,9 @@ int sureBin(double value)
     return 0.5 - std::fabs(value - bin) > margin ? bin : -1;
 }
 
+// Colours whose bins are found together.
+constexpr std::size_t kQuickBlock = 256;
+
 // The attributes of a colour, mathematically, as products of per-image
 // factors and the colour's stored ln A and sqrt(t^0.9): with e = (A / Aw)^(z c / 2),
 // J = 100 e^2, Q = (4 / c) (Aw + 4) FL^0.25 e, C = t^0.9 e bg, M = FL^0.25 C
@@ -423,32 +426,42 @@ AttributeCounts metrics::countAttributesOfQuickResponses(
     std::uint64_t top = 0, all = 0;
     // The colours the model's own steps take.
     std::vector<std::size_t> exact;
-    for (std::size_t k = 0; k < count; ++k) {
-        const std::uint32_t n = colours.counts[k];
-        const QuickResponse& response = quick[k];
-        all += n;
-        if (quickImage && response.logA == response.logA
-            && response.rootTPower == response.rootTPower) {
-            const double e
-                = static_cast<double>(std::exp(factors.halfZc * (response.logA - factors.logAw)));
-            const double root = static_cast<double>(response.rootTPower);
+    // A block of colours at a time: their scale e (a call each), then their
+    // five bins in loops the compiler runs on several colours at once.
+    float scale[kQuickBlock];
+    int bins[5][kQuickBlock];
+    for (std::size_t first = 0; first < count; first += kQuickBlock) {
+        const std::size_t n = std::min(kQuickBlock, count - first);
+        const QuickResponse* response = quick + first;
+        for (std::size_t k = 0; k < n; ++k)
+            scale[k] = std::exp(factors.halfZc * (response[k].logA - factors.logAw));
+        for (std::size_t k = 0; k < n; ++k) {
+            const double e = static_cast<double>(scale[k]);
+            const double root = static_cast<double>(response[k].rootTPower);
             const double power = root * root;
-            const int J = sureBin(100.0 * e * e);
-            const int Q = sureBin(factors.Q * e);
-            const int C = sureBin(factors.C * e * power);
-            const int M = sureBin(factors.M * e * power);
-            const int s = sureBin(factors.s * root);
-            if ((J | Q | C | M | s) >= 0) {
-                quickJ[J] += n;
-                quickQ[Q] += n;
-                quickC[C] += n;
-                quickM[M] += n;
-                quickS[s] += n;
-                top += J == kQuickTopBin ? n : 0;
-                continue;
+            bins[0][k] = sureBin(100.0 * e * e);
+            bins[1][k] = sureBin(factors.Q * e);
+            bins[2][k] = sureBin(factors.C * e * power);
+            bins[3][k] = sureBin(factors.M * e * power);
+            bins[4][k] = sureBin(factors.s * root);
+        }
+        for (std::size_t k = 0; k < n; ++k) {
+            const std::uint32_t pixels = colours.counts[first + k];
+            all += pixels;
+            const int J = bins[0][k], Q = bins[1][k], C = bins[2][k], M = bins[3][k],
+                      s = bins[4][k];
+            // A NaN ln A or root gives no sure bin.
+            if (quickImage && (J | Q | C | M | s) >= 0) {
+                quickJ[J] += pixels;
+                quickQ[Q] += pixels;
+                quickC[C] += pixels;
+                quickM[M] += pixels;
+                quickS[s] += pixels;
+                top += J == kQuickTopBin ? pixels : 0;
+            } else {
+                exact.push_back(first + k);
             }
         }
-        exact.push_back(k);
     }
     const std::vector<ColourResponse> responses = responsesAt(colours, exact);
     for (std::size_t e = 0; e < exact.size(); ++e) {

@@ -82,7 +82,10 @@ TEST(DistinctColours, LookUpLoopsAreIndex)
         builds.push_back(popcountColourLoops());
     for (const ColourLoops* loops : builds) {
         std::vector<std::uint32_t> indices(std::size_t(img.cols));
+        std::vector<std::uint32_t> counts(colours.keys.size(), 0);
         for (int i = 0; i < img.rows; ++i) {
+            loops->countPixels(img.ptr<uchar>(i), std::size_t(img.cols), colours.present.data(),
+                colours.rank.data(), counts.data());
             loops->indices(img.ptr<uchar>(i), indices.size(), colours.present.data(),
                 colours.rank.data(), indices.data());
             for (int j = 0; j < img.cols; ++j)
@@ -90,6 +93,7 @@ TEST(DistinctColours, LookUpLoopsAreIndex)
                     indices[std::size_t(j)], colours.index(colourKey(img.ptr<uchar>(i) + 3 * j)))
                     << i << " " << j;
         }
+        EXPECT_EQ(counts, colours.counts);
         std::vector<std::uint32_t> rank(colours.present.size());
         EXPECT_EQ(loops->rankWords(colours.present.data(), colours.present.size(), rank.data()),
             colours.keys.size());

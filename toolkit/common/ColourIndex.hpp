@@ -46,15 +46,23 @@ inline std::size_t colourIndex(const DistinctColours& colours, std::uint32_t key
 void colourIndices(
     const DistinctColours& colours, const uchar* pixels, std::size_t count, std::uint32_t* indices);
 
+// Adds each of `count` BGR pixels to its colour's count in `counts` (one per
+// colour, in the colours' order); every pixel's colour must be one of the
+// counted image's.
+void countColourPixels(
+    const DistinctColours& colours, const uchar* pixels, std::size_t count, std::uint32_t* counts);
+
 // Each of the `words` words' rank in a presence bitmap: the number of bits set
 // in the words before it. Returns the bits set in all of them.
 std::uint32_t rankWords(const std::uint64_t* present, std::size_t words, std::uint32_t* rank);
 
-// The loops of colourIndices and rankWords as built for every processor and,
+// The loops of colourIndices, countColourPixels and rankWords as built for every processor and,
 // where the processor has a population count instruction, as built for it.
 struct ColourLoops {
     void (*indices)(const uchar* pixels, std::size_t count, const std::uint64_t* present,
         const std::uint32_t* rank, std::uint32_t* indices);
+    void (*countPixels)(const uchar* pixels, std::size_t count, const std::uint64_t* present,
+        const std::uint32_t* rank, std::uint32_t* counts);
     std::uint32_t (*rankWords)(
         const std::uint64_t* present, std::size_t words, std::uint32_t* rank);
 };

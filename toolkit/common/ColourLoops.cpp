@@ -9,6 +9,8 @@ namespace popcnt {
 // ColourLoopsPopcnt.cpp, built for processors with a population count.
 void indices(const uchar* pixels, std::size_t count, const std::uint64_t* present,
     const std::uint32_t* rank, std::uint32_t* indices);
+void countPixels(const uchar* pixels, std::size_t count, const std::uint64_t* present,
+    const std::uint32_t* rank, std::uint32_t* counts);
 std::uint32_t rankWords(const std::uint64_t* present, std::size_t words, std::uint32_t* rank);
 
 } // namespace popcnt
@@ -29,6 +31,16 @@ void plainIndices(const uchar* pixels, std::size_t count, const std::uint64_t* p
     }
 }
 
+void plainCountPixels(const uchar* pixels, std::size_t count, const std::uint64_t* present,
+    const std::uint32_t* rank, std::uint32_t* counts)
+{
+    for (std::size_t j = 0; j < count; ++j, pixels += 3) {
+        const std::uint32_t key = toolkit::common::colourKey(pixels);
+        const std::uint64_t below = present[key >> 6] & ((std::uint64_t(1) << (key & 63)) - 1);
+        ++counts[rank[key >> 6] + popcount64(below)];
+    }
+}
+
 std::uint32_t plainRankWords(const std::uint64_t* present, std::size_t words, std::uint32_t* rank)
 {
     std::uint32_t running = 0;
@@ -39,7 +51,7 @@ std::uint32_t plainRankWords(const std::uint64_t* present, std::size_t words, st
     return running;
 }
 
-const toolkit::common::ColourLoops kPlain { plainIndices, plainRankWords };
+const toolkit::common::ColourLoops kPlain { plainIndices, plainCountPixels, plainRankWords };
 
 const toolkit::common::ColourLoops& chosenLoops()
 {
@@ -58,7 +70,7 @@ const toolkit::common::ColourLoops& toolkit::common::plainColourLoops()
 const toolkit::common::ColourLoops* toolkit::common::popcountColourLoops()
 {
 #if defined(TOOLKIT_POPCNT_LOOPS)
-    static const ColourLoops loops { popcnt::indices, popcnt::rankWords };
+    static const ColourLoops loops { popcnt::indices, popcnt::countPixels, popcnt::rankWords };
     static const bool supported = [] {
         __builtin_cpu_init();
         return __builtin_cpu_supports("popcnt") != 0;
@@ -73,6 +85,12 @@ void toolkit::common::colourIndices(
     const DistinctColours& colours, const uchar* pixels, std::size_t count, std::uint32_t* indices)
 {
     chosenLoops().indices(pixels, count, colours.present.data(), colours.rank.data(), indices);
+}
+
+void toolkit::common::countColourPixels(
+    const DistinctColours& colours, const uchar* pixels, std::size_t count, std::uint32_t* counts)
+{
+    chosenLoops().countPixels(pixels, count, colours.present.data(), colours.rank.data(), counts);
 }
 
 std::uint32_t toolkit::common::rankWords(

@@ -21,6 +21,17 @@ void indices(const unsigned char* pixels, std::size_t count, const std::uint64_t
     }
 }
 
+void countPixels(const unsigned char* pixels, std::size_t count, const std::uint64_t* present,
+    const std::uint32_t* rank, std::uint32_t* counts)
+{
+    for (std::size_t j = 0; j < count; ++j, pixels += 3) {
+        const std::uint32_t key = std::uint32_t(pixels[0]) | (std::uint32_t(pixels[1]) << 8)
+            | (std::uint32_t(pixels[2]) << 16);
+        const std::uint64_t below = present[key >> 6] & ((std::uint64_t(1) << (key & 63)) - 1);
+        ++counts[rank[key >> 6] + static_cast<std::uint32_t>(__builtin_popcountll(below))];
+    }
+}
+
 std::uint32_t rankWords(const std::uint64_t* present, std::size_t words, std::uint32_t* rank)
 {
     std::uint32_t running = 0;

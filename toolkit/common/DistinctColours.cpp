@@ -84,22 +84,6 @@ void toolkit::common::ColourCounter::mark(const uchar* pixels, std::size_t count
     }
 }
 
-namespace {
-
-// Adds each pixel of the image to its colour's count.
-void countPixels(
-    const cv::Mat& img, const toolkit::common::DistinctColours& colours, std::uint32_t* counts)
-{
-    std::vector<std::uint32_t> indices(std::size_t(img.cols));
-    for (int i = 0; i < img.rows; ++i) {
-        toolkit::common::colourIndices(colours, img.ptr<uchar>(i), indices.size(), indices.data());
-        for (const std::uint32_t k : indices)
-            ++counts[k];
-    }
-}
-
-} // namespace
-
 toolkit::common::DistinctColours toolkit::common::ColourCounter::count(
     const cv::Mat& img, bool countPixels)
 {
@@ -125,7 +109,9 @@ toolkit::common::DistinctColours toolkit::common::ColourCounter::count(
 
     result.counts.assign(result.keys.size(), 0);
     if (countPixels)
-        ::countPixels(img, result, result.counts.data());
+        for (int i = 0; i < img.rows; ++i)
+            countColourPixels(
+                result, img.ptr<uchar>(i), std::size_t(img.cols), result.counts.data());
     return result;
 }
 

@@ -155,6 +155,39 @@ TEST(ComparisonRoute, PhotographsCountAsEveryPixelDoes)
     EXPECT_EQ(kept.white, plain.white);
 }
 
+TEST(ComparisonRoute, EachComparisonAloneCountsAsBothTogether)
+{
+    // Both together look their colours up in one table, each alone in its
+    // own: images met first alone, then together, and the other way round.
+    const cv::Mat images[] = { testsupport::makePhoto(90, 110, 41u),
+        cv::imread(kSamples + "/chelsea.png"), testsupport::makePhoto(70, 130, 42u) };
+    comparison::Plan perceptualAlone, labAlone;
+    perceptualAlone.lab = false;
+    labAlone.perceptual = false;
+    for (std::size_t n = 0; n < 3; ++n) {
+        SCOPED_TRACE(n);
+        comparison::Measurement both, perceptual, lab;
+        if (n % 2 == 0) {
+            perceptual = comparison::measureImage(images[n], perceptualAlone);
+            lab = comparison::measureImage(images[n], labAlone);
+            both = comparison::measureImage(images[n], {});
+        } else {
+            both = comparison::measureImage(images[n], {});
+            perceptual = comparison::measureImage(images[n], perceptualAlone);
+            lab = comparison::measureImage(images[n], labAlone);
+        }
+        EXPECT_TRUE(sameCounts(perceptual.perceptual.Q, both.perceptual.Q, "Q"));
+        EXPECT_TRUE(sameCounts(perceptual.perceptual.J, both.perceptual.J, "J"));
+        EXPECT_TRUE(sameCounts(perceptual.perceptual.C, both.perceptual.C, "C"));
+        EXPECT_TRUE(sameCounts(perceptual.perceptual.M, both.perceptual.M, "M"));
+        EXPECT_TRUE(sameCounts(perceptual.perceptual.s, both.perceptual.s, "s"));
+        EXPECT_EQ(perceptual.white, both.white);
+        EXPECT_TRUE(sameCounts(lab.lab.L, both.lab.L, "L*"));
+        EXPECT_TRUE(sameCounts(lab.lab.a, both.lab.a, "a*"));
+        EXPECT_TRUE(sameCounts(lab.lab.b, both.lab.b, "b*"));
+    }
+}
+
 TEST(ComparisonRoute, ColoursOnABinsHalfCountAsEveryPixelDoes)
 {
     // Colours on a grid, then those of them whose attributes lie nearest the
