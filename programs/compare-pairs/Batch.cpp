@@ -32,7 +32,9 @@
 
 namespace common = toolkit::common;
 using comparepairs::caughtSignal;
+using comparepairs::incomparableImage;
 using comparepairs::oneLine;
+using comparepairs::unreadableImage;
 
 namespace {
 
@@ -217,7 +219,7 @@ std::shared_ptr<const ImageData> Batch::computeImage(const std::string& path) co
         std::string error;
         comparison::Measurement& measured = data->measured;
         if (!comparison::measureFile(path, plan, options_.profiles, measured, error)) {
-            data->error = "cannot read image \"" + path + "\": " + oneLine(error);
+            data->error = unreadableImage(path, error);
             return data;
         }
         data->read = true;
@@ -230,10 +232,10 @@ std::shared_ptr<const ImageData> Batch::computeImage(const std::string& path) co
             measured.attributes = metrics::ColourAttributes();
         }
     } catch (const std::bad_alloc&) {
-        data->error = "cannot compare image \"" + path + "\": out of memory";
+        data->error = incomparableImage(path, "out of memory");
         data->measured = comparison::Measurement();
     } catch (const std::exception& e) {
-        data->error = "cannot compare image \"" + path + "\": " + oneLine(e.what());
+        data->error = incomparableImage(path, e.what());
         data->measured = comparison::Measurement();
     }
     return data;

@@ -32,16 +32,16 @@ Image measure(const std::string& path, const comparison::Plan& plan,
     try {
         std::string error;
         if (!comparison::measureFile(path, plan, profiles, image.measured, error)) {
-            image.error = "cannot read image \"" + path + "\": " + comparepairs::oneLine(error);
+            image.error = comparepairs::unreadableImage(path, error);
             return image;
         }
         image.read = true;
     } catch (const std::bad_alloc&) {
         image = Image();
-        image.error = "cannot compare image \"" + path + "\": out of memory";
+        image.error = comparepairs::incomparableImage(path, "out of memory");
     } catch (const std::exception& e) {
         image = Image();
-        image.error = "cannot compare image \"" + path + "\": " + comparepairs::oneLine(e.what());
+        image.error = comparepairs::incomparableImage(path, e.what());
     }
     return image;
 }

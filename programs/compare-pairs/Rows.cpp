@@ -15,6 +15,16 @@ std::string comparepairs::oneLine(std::string text)
     return text;
 }
 
+std::string comparepairs::unreadableImage(const std::string& path, const std::string& error)
+{
+    return "cannot read image \"" + path + "\": " + oneLine(error);
+}
+
+std::string comparepairs::incomparableImage(const std::string& path, const std::string& what)
+{
+    return "cannot compare image \"" + path + "\": " + oneLine(what);
+}
+
 std::string comparepairs::pairError(
     const std::string& lineError, const std::string& firstError, const std::string& secondError)
 {

@@ -25,6 +25,12 @@ template <typename T> std::string figureText(T value)
 // The text with each line break ('\n', '\r') turned into a space.
 std::string oneLine(std::string text);
 
+// An image's error in a row: the reader's message for a file that cannot be
+// read, and what went wrong while measuring one that was ("out of memory"
+// for an allocation that failed).
+std::string unreadableImage(const std::string& path, const std::string& error);
+std::string incomparableImage(const std::string& path, const std::string& what);
+
 // Why a pair failed; empty when it did not. A line that names no pair fails
 // with `lineError`; otherwise the pair fails with its images' errors (the
 // second's after "; ", unless it is the first's). Give empty image errors for
