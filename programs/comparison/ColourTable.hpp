@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <mutex>
 #include <shared_mutex>
+#include <utility>
 #include <vector>
 
 namespace comparison {
@@ -40,23 +41,35 @@ public:
     template <class Compute>
     void lookUp(const std::uint32_t* keys, std::size_t count, Entry* entries, Compute&& compute)
     {
+        lookUpEach(keys, count, std::forward<Compute>(compute),
+            [entries](std::size_t k, const Entry& entry) { entries[k] = entry; });
+    }
+
+    // lookUp, handing the entry of each colour k to store(k, entry) (once for
+    // every colour, in no set order) instead of writing it to an array.
+    template <class Compute, class Store>
+    void lookUpEach(const std::uint32_t* keys, std::size_t count, Compute&& compute, Store&& store)
+    {
         std::vector<std::uint32_t> missing;
         std::vector<std::size_t> where;
         {
             std::shared_lock<std::shared_mutex> lock(mutex_);
-            // The entries' places first, a chunk at a time, asking the
-            // processor for each while the next are found; then the entries.
-            std::size_t places[kChunk];
+            // The entries' places a chunk at a time, then the processor asked
+            // for the chunk's entries, then the entries taken.
+            std::uint32_t places[kChunk];
             for (std::size_t start = 0; start < count; start += kChunk) {
                 const std::size_t n = std::min(kChunk, count - start);
-                for (std::size_t i = 0; i < n; ++i) {
-                    places[i] = placeOf(keys[start + i]);
-                    if (places[i] != kAbsent)
+                if (present_.empty())
+                    std::fill(places, places + n, toolkit::common::kNoColourPlace);
+                else
+                    toolkit::common::colourPlaces(
+                        keys + start, n, present_.data(), place_.data(), places);
+                for (std::size_t i = 0; i < n; ++i)
+                    if (places[i] != toolkit::common::kNoColourPlace)
                         __builtin_prefetch(&pool_[places[i]]);
-                }
                 for (std::size_t i = 0; i < n; ++i) {
-                    if (places[i] != kAbsent) {
-                        entries[start + i] = pool_[places[i]];
+                    if (places[i] != toolkit::common::kNoColourPlace) {
+                        store(start + i, pool_[places[i]]);
                     } else {
                         missing.push_back(keys[start + i]);
                         where.push_back(start + i);
@@ -69,7 +82,7 @@ public:
         std::vector<Entry> computed(missing.size());
         compute(missing.data(), missing.size(), computed.data());
         for (std::size_t m = 0; m < missing.size(); ++m)
-            entries[where[m]] = computed[m];
+            store(where[m], computed[m]);
 
         std::unique_lock<std::shared_mutex> lock(mutex_);
         add(missing.data(), computed.data(), missing.size());
@@ -87,22 +100,9 @@ private:
     static constexpr unsigned kWordBits = 64;
 
     // Colours looked up together: their entries are asked for ahead of use.
-    static constexpr std::size_t kChunk = 64;
-    static constexpr std::size_t kAbsent = ~std::size_t(0);
+    static constexpr std::size_t kChunk = 256;
 
     static unsigned bitsOf(std::uint64_t word) { return toolkit::common::portablePopcount64(word); }
-
-    // The place of a colour's entry in the pool, or kAbsent; with the lock held.
-    std::size_t placeOf(std::uint32_t key) const
-    {
-        if (present_.empty())
-            return kAbsent;
-        const std::uint64_t word = present_[key >> 6];
-        const std::uint64_t bit = std::uint64_t(1) << (key & 63);
-        if ((word & bit) == 0)
-            return kAbsent;
-        return place_[key >> 6] + bitsOf(word & (bit - 1));
-    }
 
     // Adds colours (keys in increasing order) with their entries; with the
     // lock held exclusively. Colours another thread added meanwhile are kept.

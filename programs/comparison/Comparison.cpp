@@ -3,7 +3,6 @@
 #include "programs/comparison/ColourTable.hpp"
 
 #include <limits>
-#include <memory>
 #include <vector>
 
 namespace common = toolkit::common;
@@ -61,31 +60,48 @@ common::ColourBuffers& threadBuffers()
     return buffers;
 }
 
+// Each colour's quick responses and L*a*b* bins, in the colours' order,
+// kept by each thread between its images of up to kKeptColours colours.
+struct ColourEntries {
+    std::vector<metrics::QuickResponse> quick;
+    std::vector<labcompare::LabBins> bins;
+};
+constexpr std::size_t kKeptColours = std::size_t(1) << 20;
+
+ColourEntries& threadEntries()
+{
+    thread_local ColourEntries entries;
+    return entries;
+}
+
 // The measurement of an image whose colours are counted.
 void measureColours(const cv::Mat& bgr, common::DistinctColours& colours,
     const comparison::Plan& plan, comparison::Measurement& measurement)
 {
     const std::size_t count = colours.keys.size();
+    const std::uint32_t* keys = colours.keys.data();
     // Every element of these is written by the look-ups.
-    std::unique_ptr<metrics::QuickResponse[]> quick;
-    std::unique_ptr<labcompare::LabBins[]> bins;
+    ColourEntries& entries = threadEntries();
+    metrics::QuickResponse* quick = nullptr;
+    labcompare::LabBins* bins = nullptr;
     const bool quickRoute = plan.perceptual && !plan.keepPixels;
-    if (quickRoute)
-        quick.reset(new metrics::QuickResponse[count]);
-    if (plan.lab)
-        bins.reset(new labcompare::LabBins[count]);
+    if (quickRoute) {
+        entries.quick.resize(count);
+        quick = entries.quick.data();
+    }
+    if (plan.lab) {
+        entries.bins.resize(count);
+        bins = entries.bins.data();
+    }
     if (quickRoute && plan.lab) {
-        std::unique_ptr<BothEntry[]> both(new BothEntry[count]);
-        bothTable().lookUp(colours.keys.data(), count, both.get(), &bothOfColours);
-        for (std::size_t k = 0; k < count; ++k) {
-            quick[k] = both[k].quick;
-            bins[k] = both[k].lab;
-        }
+        bothTable().lookUpEach(keys, count, &bothOfColours, [=](std::size_t k, const BothEntry& e) {
+            quick[k] = e.quick;
+            bins[k] = e.lab;
+        });
     } else if (quickRoute) {
-        responseTable().lookUp(
-            colours.keys.data(), count, quick.get(), &metrics::quickResponsesOfColours);
+        responseTable().lookUp(keys, count, quick, &metrics::quickResponsesOfColours);
     } else if (plan.lab) {
-        labTable().lookUp(colours.keys.data(), count, bins.get(), &labcompare::labBinsOfColours);
+        labTable().lookUp(keys, count, bins, &labcompare::labBinsOfColours);
     }
     if (plan.perceptual) {
         if (plan.keepPixels) {
@@ -95,11 +111,13 @@ void measureColours(const cv::Mat& bgr, common::DistinctColours& colours,
             measurement.white = metrics::topLightnessShare(colours, measurement.attributes);
         } else {
             measurement.perceptual
-                = metrics::countAttributesOfQuickResponses(colours, quick.get(), measurement.white);
+                = metrics::countAttributesOfQuickResponses(colours, quick, measurement.white);
         }
     }
     if (plan.lab)
-        measurement.lab = labcompare::countLabBins(colours, bins.get());
+        measurement.lab = labcompare::countLabBins(colours, bins);
+    if (count > kKeptColours)
+        entries = ColourEntries();
     if (plan.keepPixels) {
         measurement.image = bgr;
         measurement.colours = std::move(colours);

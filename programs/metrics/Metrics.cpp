@@ -335,13 +335,14 @@ constexpr int kQuickBins = metrics::kMetricsBins.last + 1;
 // The bin of an approximate value when its error cannot reach a bin's half
 // and the bin is one of the quick route's; -1 otherwise. Any rounding to the
 // nearest integer gives the bin there: the value is not at a half.
-int sureBin(double value)
+// Without branches, so that the compiler finds bins several at a time.
+inline int sureBin(double value)
 {
-    if (!(value >= 0.0 && value < kQuickBins - 0.5))
-        return -1;
-    const int bin = static_cast<int>(value + 0.5);
-    const double margin = kApproximationError * value + kApproximationFloor;
-    return 0.5 - std::fabs(value - bin) > margin ? bin : -1;
+    const bool within = (value >= 0.0) & (value < kQuickBins - 0.5); // false for NaN
+    const double v = within ? value : 0.0;
+    const int bin = static_cast<int>(v + 0.5);
+    const double margin = kApproximationError * v + kApproximationFloor;
+    return within & (0.5 - std::fabs(v - bin) > margin) ? bin : -1;
 }
 
 // Colours whose bins are found together.

@@ -4,6 +4,7 @@
 
 #include "tests/support/TestSupport.hpp"
 
+#include <algorithm>
 #include <gtest/gtest.h>
 
 #include <map>
@@ -98,6 +99,24 @@ TEST(DistinctColours, LookUpLoopsAreIndex)
         EXPECT_EQ(loops->rankWords(colours.present.data(), colours.present.size(), rank.data()),
             colours.keys.size());
         EXPECT_EQ(rank, colours.rank);
+
+        // Places of present colours are their indices; absent ones, the
+        // neighbours of present ones in their words among them, have none.
+        std::vector<std::uint32_t> keys;
+        for (const std::uint32_t key : colours.keys)
+            for (const std::uint32_t k : { key - 1, key, key + 1 })
+                if (k <= 0xffffffu)
+                    keys.push_back(k);
+        std::vector<std::uint32_t> places(keys.size());
+        loops->places(
+            keys.data(), keys.size(), colours.present.data(), colours.rank.data(), places.data());
+        for (std::size_t k = 0; k < keys.size(); ++k) {
+            const auto at = std::lower_bound(colours.keys.begin(), colours.keys.end(), keys[k]);
+            const bool present = at != colours.keys.end() && *at == keys[k];
+            ASSERT_EQ(
+                places[k], present ? std::uint32_t(at - colours.keys.begin()) : kNoColourPlace)
+                << keys[k];
+        }
     }
 }
 

@@ -56,8 +56,18 @@ void countColourPixels(
 // in the words before it. Returns the bits set in all of them.
 std::uint32_t rankWords(const std::uint64_t* present, std::size_t words, std::uint32_t* rank);
 
-// The loops of colourIndices, countColourPixels and rankWords as built for every processor and,
-// where the processor has a population count instruction, as built for it.
+// A place that colourPlaces gives to a colour not present.
+constexpr std::uint32_t kNoColourPlace = ~std::uint32_t(0);
+
+// For each of `count` colour keys, the rank of its word in `rank` plus the
+// colours present below it in its word of the presence bitmap `present`
+// (2^18 words), into `places`; kNoColourPlace for a colour not present.
+void colourPlaces(const std::uint32_t* keys, std::size_t count, const std::uint64_t* present,
+    const std::uint32_t* rank, std::uint32_t* places);
+
+// The loops of colourIndices, countColourPixels, rankWords and colourPlaces as
+// built for every processor and, where the processor has a population count
+// instruction, as built for it.
 struct ColourLoops {
     void (*indices)(const uchar* pixels, std::size_t count, const std::uint64_t* present,
         const std::uint32_t* rank, std::uint32_t* indices);
@@ -65,6 +75,8 @@ struct ColourLoops {
         const std::uint32_t* rank, std::uint32_t* counts);
     std::uint32_t (*rankWords)(
         const std::uint64_t* present, std::size_t words, std::uint32_t* rank);
+    void (*places)(const std::uint32_t* keys, std::size_t count, const std::uint64_t* present,
+        const std::uint32_t* rank, std::uint32_t* places);
 };
 const ColourLoops& plainColourLoops();
 // Null where the loops were not built for the instruction or the processor

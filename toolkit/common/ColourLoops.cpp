@@ -12,6 +12,8 @@ void indices(const uchar* pixels, std::size_t count, const std::uint64_t* presen
 void countPixels(const uchar* pixels, std::size_t count, const std::uint64_t* present,
     const std::uint32_t* rank, std::uint32_t* counts);
 std::uint32_t rankWords(const std::uint64_t* present, std::size_t words, std::uint32_t* rank);
+void places(const std::uint32_t* keys, std::size_t count, const std::uint64_t* present,
+    const std::uint32_t* rank, std::uint32_t* places);
 
 } // namespace popcnt
 } // namespace common
@@ -51,7 +53,20 @@ std::uint32_t plainRankWords(const std::uint64_t* present, std::size_t words, st
     return running;
 }
 
-const toolkit::common::ColourLoops kPlain { plainIndices, plainCountPixels, plainRankWords };
+void plainPlaces(const std::uint32_t* keys, std::size_t count, const std::uint64_t* present,
+    const std::uint32_t* rank, std::uint32_t* places)
+{
+    for (std::size_t k = 0; k < count; ++k) {
+        const std::uint32_t key = keys[k];
+        const std::uint64_t word = present[key >> 6];
+        const std::uint64_t bit = std::uint64_t(1) << (key & 63);
+        places[k] = (word & bit) == 0 ? toolkit::common::kNoColourPlace
+                                      : rank[key >> 6] + popcount64(word & (bit - 1));
+    }
+}
+
+const toolkit::common::ColourLoops kPlain { plainIndices, plainCountPixels, plainRankWords,
+    plainPlaces };
 
 const toolkit::common::ColourLoops& chosenLoops()
 {
@@ -70,7 +85,8 @@ const toolkit::common::ColourLoops& toolkit::common::plainColourLoops()
 const toolkit::common::ColourLoops* toolkit::common::popcountColourLoops()
 {
 #if defined(TOOLKIT_POPCNT_LOOPS)
-    static const ColourLoops loops { popcnt::indices, popcnt::countPixels, popcnt::rankWords };
+    static const ColourLoops loops { popcnt::indices, popcnt::countPixels, popcnt::rankWords,
+        popcnt::places };
     static const bool supported = [] {
         __builtin_cpu_init();
         return __builtin_cpu_supports("popcnt") != 0;
@@ -97,4 +113,10 @@ std::uint32_t toolkit::common::rankWords(
     const std::uint64_t* present, std::size_t words, std::uint32_t* rank)
 {
     return chosenLoops().rankWords(present, words, rank);
+}
+
+void toolkit::common::colourPlaces(const std::uint32_t* keys, std::size_t count,
+    const std::uint64_t* present, const std::uint32_t* rank, std::uint32_t* places)
+{
+    chosenLoops().places(keys, count, present, rank, places);
 }

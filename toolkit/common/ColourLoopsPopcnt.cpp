@@ -42,6 +42,19 @@ std::uint32_t rankWords(const std::uint64_t* present, std::size_t words, std::ui
     return running;
 }
 
+void places(const std::uint32_t* keys, std::size_t count, const std::uint64_t* present,
+    const std::uint32_t* rank, std::uint32_t* places)
+{
+    for (std::size_t k = 0; k < count; ++k) {
+        const std::uint32_t key = keys[k];
+        const std::uint64_t word = present[key >> 6];
+        const std::uint64_t bit = std::uint64_t(1) << (key & 63);
+        places[k] = (word & bit) == 0
+            ? ~std::uint32_t(0)
+            : rank[key >> 6] + static_cast<std::uint32_t>(__builtin_popcountll(word & (bit - 1)));
+    }
+}
+
 } // namespace popcnt
 } // namespace common
 } // namespace toolkit

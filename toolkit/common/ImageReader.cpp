@@ -807,6 +807,9 @@ std::string percent(double share)
     return text.str();
 }
 
+// Bytes the decoders' stream reads from the file at a time.
+constexpr std::size_t kStreamBuffer = std::size_t(1) << 16;
+
 // Reads the open file `fd` of `size` bytes (as fstat gave it): the format
 // from its content, the image by the format's decoder, which judges its size
 // from the header it reads. The file is never opened again.
@@ -840,7 +843,9 @@ cv::Mat readOpenFile(
     if (format.route == Route::OpenCv)
         return readThroughOpenCv(fd, size, format, error, facts, options);
 
-    // libjpeg and libpng read from a stream of their own on the same file.
+    // libjpeg and libpng read from a stream of their own on the same file;
+    // they ask for 4 KiB at a time, the stream reads more at once.
+    std::vector<char> buffer(kStreamBuffer);
     const int own = ::dup(fd);
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(
         own >= 0 ? ::fdopen(own, "rb") : nullptr, std::fclose);
@@ -850,6 +855,7 @@ cv::Mat readOpenFile(
             ::close(own);
         return cv::Mat();
     }
+    std::setvbuf(file.get(), buffer.data(), _IOFBF, buffer.size());
     return format.route == Route::Jpeg ? decoders::decodeJpeg(file.get(), error, facts, options)
                                        : decoders::decodePng(file.get(), error, facts, options);
 }
