@@ -23,9 +23,10 @@ namespace comparison {
 //
 // The pool holds at most `maxEntries` entries (its room reserved at first
 // use, never grown past it): when a colour's entry would not fit, the pool
-// is compacted, and when it still would not, the table is emptied first. Its
-// memory therefore stays below maxEntries * sizeof(Entry) (twice that while
-// it is compacted) plus the 3.25 MiB of the bitmap and the words' places,
+// is compacted into a second pool, kept for the next compaction so that its
+// pages are not faulted in again, and when it still would not, the table is
+// emptied first. Its memory therefore stays below 2 * maxEntries *
+// sizeof(Entry) plus the 3.25 MiB of the bitmap and the words' places,
 // however many images a run measures. Any number of threads may look up at
 // once.
 template <class Entry> class ColourTable {
@@ -194,7 +195,8 @@ private:
     // exclusively. The pool is compacted again once it has grown by half.
     void compact()
     {
-        std::vector<Entry> packed;
+        std::vector<Entry>& packed = spare_;
+        packed.clear();
         packed.reserve(maxEntries_);
         for (std::size_t w = 0; w < kWords; ++w) {
             if (present_[w] == 0)
@@ -228,6 +230,7 @@ private:
     std::vector<std::uint32_t> place_; // of each word's first entry in the pool
     std::vector<std::uint8_t> room_; // entries the pool holds for each word
     std::vector<Entry> pool_;
+    std::vector<Entry> spare_; // the pool before the last compaction, room for the next
 };
 
 } // namespace comparison

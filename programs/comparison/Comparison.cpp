@@ -61,7 +61,8 @@ common::ColourBuffers& threadBuffers()
 }
 
 // Each colour's quick responses and L*a*b* bins, in the colours' order,
-// kept by each thread between its images of up to kKeptColours colours.
+// kept by each thread between its images for up to kKeptColours colours
+// (11 MiB).
 struct ColourEntries {
     std::vector<metrics::QuickResponse> quick;
     std::vector<labcompare::LabBins> bins;
@@ -116,7 +117,7 @@ void measureColours(const cv::Mat& bgr, common::DistinctColours& colours,
     }
     if (plan.lab)
         measurement.lab = labcompare::countLabBins(colours, bins);
-    if (count > kKeptColours)
+    if (entries.quick.capacity() > kKeptColours || entries.bins.capacity() > kKeptColours)
         entries = ColourEntries();
     if (plan.keepPixels) {
         measurement.image = bgr;

@@ -310,11 +310,12 @@ void metrics::quickResponsesOfColours(
 {
     std::vector<ColourResponse> responses(count);
     responsesOfColours(keys, count, responses.data());
+    const double halfZc = static_cast<double>(color::attributeConditions(kViewing).zc / 2.0f);
     for (std::size_t k = 0; k < count; ++k) {
         const float A = responses[k].A, t = responses[k].t;
-        // The logarithm in double, then rounded: it orders the colours as
-        // their A does, equal A or not.
-        quick[k] = { A > 0.0f ? static_cast<float>(std::log(static_cast<double>(A))) : kNaN,
+        // The power in double, then rounded: it orders the colours as their
+        // A does, equal A or not.
+        quick[k] = { A > 0.0f ? static_cast<float>(std::pow(static_cast<double>(A), halfZc)) : kNaN,
             t > 0.0f ? static_cast<float>(std::sqrt(color::chromaPowerOf(t))) : kNaN };
     }
 }
@@ -322,8 +323,9 @@ void metrics::quickResponsesOfColours(
 namespace {
 
 // The approximations' largest error relative to the value, with room to
-// spare: expf and the stored logarithm and root are within a few float
-// steps (about 1e-6), as are the model's own float steps from exact arithmetic.
+// spare: the stored power and root are within half a float step (6e-8) of
+// their exact values, and the model's own float steps within a few (about
+// 1e-6) of exact arithmetic.
 constexpr double kApproximationError = 3e-5;
 // And an absolute error, for values near zero.
 constexpr double kApproximationFloor = 1e-6;
@@ -349,12 +351,12 @@ inline int sureBin(double value)
 constexpr std::size_t kQuickBlock = 256;
 
 // The attributes of a colour, mathematically, as products of per-image
-// factors and the colour's stored ln A and sqrt(t^0.9): with e = (A / Aw)^(z c / 2),
-// J = 100 e^2, Q = (4 / c) (Aw + 4) FL^0.25 e, C = t^0.9 e bg, M = FL^0.25 C
-// and s = 100 sqrt(M / Q) = 100 sqrt(t^0.9 bg c / (4 (Aw + 4))), e cancelling.
+// factors and the colour's stored A^(z c / 2) and sqrt(t^0.9): with
+// e = (A / Aw)^(z c / 2), J = 100 e^2, Q = (4 / c) (Aw + 4) FL^0.25 e,
+// C = t^0.9 e bg, M = FL^0.25 C and s = 100 sqrt(M / Q)
+// = 100 sqrt(t^0.9 bg c / (4 (Aw + 4))), e cancelling.
 struct ImageFactors {
-    float logAw;
-    float halfZc;
+    double e; // per A^(z c / 2): 1 / Aw^(z c / 2)
     double Q; // per e
     double C; // per e t^0.9
     double M; // per e t^0.9
@@ -365,7 +367,8 @@ ImageFactors imageFactors(float Aw, const color::AttributeConditions& conditions
 {
     const double awPlusFour = static_cast<double>(Aw + 4.0f);
     const double c = static_cast<double>(conditions.c);
-    return { static_cast<float>(std::log(static_cast<double>(Aw))), conditions.zc / 2.0f,
+    const double halfZc = static_cast<double>(conditions.zc / 2.0f);
+    return { 1.0 / std::pow(static_cast<double>(Aw), halfZc),
         4.0 * awPlusFour * conditions.flRoot / c, conditions.background,
         conditions.background * conditions.flRoot,
         100.0 * std::sqrt(conditions.background * c / (4.0 * awPlusFour)) };
@@ -389,18 +392,18 @@ std::vector<ColourResponse> responsesAt(
 }
 
 // The image's white, the largest A of its colours (0 when none is
-// positive): that of the colours of the largest ln A, which is the largest
-// A's (a NaN never becomes the white).
+// positive): that of the colours of the largest A^(z c / 2), which is the
+// largest A's (a NaN never becomes the white).
 float quickWhite(const common::DistinctColours& colours, const metrics::QuickResponse* quick)
 {
     const std::size_t count = colours.keys.size();
     float largest = -std::numeric_limits<float>::infinity();
     for (std::size_t k = 0; k < count; ++k)
-        if (quick[k].logA > largest)
-            largest = quick[k].logA;
+        if (quick[k].powerA > largest)
+            largest = quick[k].powerA;
     std::vector<std::size_t> whites;
     for (std::size_t k = 0; k < count; ++k)
-        if (quick[k].logA == largest)
+        if (quick[k].powerA == largest)
             whites.push_back(k);
     const std::vector<ColourResponse> responses = responsesAt(colours, whites);
     return whiteOf(responses.data(), responses.size());
@@ -427,17 +430,14 @@ AttributeCounts metrics::countAttributesOfQuickResponses(
     std::uint64_t top = 0, all = 0;
     // The colours the model's own steps take.
     std::vector<std::size_t> exact;
-    // A block of colours at a time: their scale e (a call each), then their
-    // five bins in loops the compiler runs on several colours at once.
-    float scale[kQuickBlock];
+    // A block of colours at a time: their five bins in a loop the compiler
+    // runs on several colours at once, then their counts.
     int bins[5][kQuickBlock];
     for (std::size_t first = 0; first < count; first += kQuickBlock) {
         const std::size_t n = std::min(kQuickBlock, count - first);
         const QuickResponse* response = quick + first;
-        for (std::size_t k = 0; k < n; ++k)
-            scale[k] = std::exp(factors.halfZc * (response[k].logA - factors.logAw));
         for (std::size_t k = 0; k < n; ++k) {
-            const double e = static_cast<double>(scale[k]);
+            const double e = static_cast<double>(response[k].powerA) * factors.e;
             const double root = static_cast<double>(response[k].rootTPower);
             const double power = root * root;
             bins[0][k] = sureBin(100.0 * e * e);
@@ -451,7 +451,7 @@ AttributeCounts metrics::countAttributesOfQuickResponses(
             all += pixels;
             const int J = bins[0][k], Q = bins[1][k], C = bins[2][k], M = bins[3][k],
                       s = bins[4][k];
-            // A NaN ln A or root gives no sure bin.
+            // A NaN power or root gives no sure bin.
             if (quickImage && (J | Q | C | M | s) >= 0) {
                 quickJ[J] += pixels;
                 quickQ[Q] += pixels;

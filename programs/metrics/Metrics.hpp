@@ -103,11 +103,11 @@ struct ColourResponse {
 // through attributesOfColours' chain as far as the chroma step.
 void responsesOfColours(const std::uint32_t* keys, std::size_t count, ColourResponse* responses);
 
-// What finding a colour's bins quickly takes of its responses: ln A (NaN
-// where A is not positive) and sqrt(t^0.9) (NaN where t is not positive), as
-// floats.
+// What finding a colour's bins quickly takes of its responses: A^(z c / 2)
+// (NaN where A is not positive), which divided by the white's gives
+// sqrt(J / 100), and sqrt(t^0.9) (NaN where t is not positive), as floats.
 struct QuickResponse {
-    float logA;
+    float powerA;
     float rootTPower;
 };
 
@@ -134,8 +134,8 @@ AttributeCounts countAttributes(
 // countAttributes and topLightnessShare of an image from its colours' quick
 // responses (one per colour, in the colours' order), without planes: the
 // same counts and share. The image's white is the A of the colours of the
-// largest ln A. Each colour's bins are read from approximations of its
-// attributes (ln A and sqrt(t^0.9) scaled by the image's white) where these
+// largest A^(z c / 2). Each colour's bins are read from approximations of its
+// attributes (A^(z c / 2) and sqrt(t^0.9) scaled by the image's white) where these
 // lie farther than their error from a bin's half; the others, and colours
 // of no positive A or t, are taken through responsesOfColours and the
 // model's own steps. The colours' counts must be filled.
