@@ -115,6 +115,19 @@ private:
             room_.assign(kWords, 0);
             pool_.reserve(maxEntries_);
         }
+        // The words' bookkeeping, then their entries, asked for ahead of the
+        // merges: the words lie far apart.
+        for (std::size_t k = 0; k < count; ++k) {
+            const std::size_t w = keys[k] >> 6;
+            __builtin_prefetch(&present_[w]);
+            __builtin_prefetch(&place_[w]);
+            __builtin_prefetch(&room_[w]);
+        }
+        for (std::size_t k = 0; k < count; ++k) {
+            const std::size_t w = keys[k] >> 6;
+            if (present_[w] != 0)
+                __builtin_prefetch(&pool_[place_[w]]);
+        }
         for (std::size_t first = 0; first < count;) {
             const std::size_t w = keys[first] >> 6;
             std::size_t end = first;
