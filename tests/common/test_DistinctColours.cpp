@@ -98,7 +98,10 @@ TEST(DistinctColours, LookUpLoopsAreIndex)
         std::vector<std::uint32_t> rank(colours.present.size());
         EXPECT_EQ(loops->rankWords(colours.present.data(), colours.present.size(), rank.data()),
             colours.keys.size());
-        EXPECT_EQ(rank, colours.rank);
+        for (std::size_t w = 0; w < rank.size(); ++w)
+            if (colours.present[w] != 0) {
+                ASSERT_EQ(rank[w], colours.rank[w]) << w;
+            }
 
         // Places of present colours are their indices; absent ones, the
         // neighbours of present ones in their words among them, have none.
@@ -140,7 +143,11 @@ TEST(DistinctColours, BuffersKeptBetweenImagesCountAsFreshOnes)
         ASSERT_EQ(colours.keys, fresh.keys) << n;
         ASSERT_EQ(colours.counts, fresh.counts) << n;
         ASSERT_EQ(colours.present, fresh.present) << n;
-        ASSERT_EQ(colours.rank, fresh.rank) << n;
+        // Ranks matter, and are kept, for the words that hold colours.
+        for (std::size_t w = 0; w < fresh.present.size(); ++w)
+            if (fresh.present[w] != 0) {
+                ASSERT_EQ(colours.rank[w], fresh.rank[w]) << n << " " << w;
+            }
         if (n != 4)
             buffers.recycle(colours);
         EXPECT_EQ(colours.keys, fresh.keys);

@@ -94,7 +94,16 @@ toolkit::common::DistinctColours toolkit::common::ColourCounter::count(
     if (buffers_ != nullptr)
         rank = std::move(buffers_->rank_);
     rank.resize(kWords);
-    result.keys.resize(rankWords(result.present.data(), kWords, rank.data()));
+    // The ranks of the words that hold colours (the others are never looked
+    // at), then their keys, in order.
+    std::uint32_t running = 0;
+    for (std::size_t o = 0; o < occupied_.size(); ++o)
+        for (std::uint64_t words = occupied_[o]; words != 0; words &= words - 1) {
+            const std::size_t w = o * 64 + std::size_t(__builtin_ctzll(words));
+            rank[w] = running;
+            running += portablePopcount64(result.present[w]);
+        }
+    result.keys.resize(running);
     std::uint32_t* key = result.keys.data();
     for (std::size_t o = 0; o < occupied_.size(); ++o)
         for (std::uint64_t words = occupied_[o]; words != 0; words &= words - 1) {

@@ -30,8 +30,9 @@ struct DistinctColours {
     // Position in `keys` of a colour of the counted image, in constant time.
     std::size_t index(std::uint32_t key) const;
 
-    // Presence bitmap of all 2^24 colours and, per 64-bit word, the number of
-    // colours present before it.
+    // Presence bitmap of all 2^24 colours and, per 64-bit word that holds a
+    // colour, the number of colours present before it (the entries of the
+    // other words are unspecified).
     std::vector<std::uint64_t> present;
     std::vector<std::uint32_t> rank;
 };
