@@ -15,7 +15,8 @@
 //
 // Each figure is the best of the repeats, each run of every command in
 // turn, so that other work on the machine shows in all alike; processor
-// times are printed beside the wall times. The -j 1 and -j 2 tables must be
+// times are printed beside the wall times, and the median of the rounds'
+// own ratios beside the ratios of the best times. The -j 1 and -j 2 tables must be
 // the same, byte for byte, with a row of status ok for every pair.
 //
 // Usage: bench_pairs_decoding [--only study|large] [--repeats K] [--photos N]
@@ -56,12 +57,31 @@ struct Options {
 struct Best {
     double wall = 1e30;
     double cpu = 1e30;
+    std::vector<double> walls; // of each round
     void add(const bench::ProgramRun& run)
     {
         wall = std::min(wall, run.seconds);
         cpu = std::min(cpu, run.cpuSeconds);
+        walls.push_back(run.seconds);
     }
 };
+
+// The median, lowest and highest of the rounds' ratios of wall times: each
+// round's runs follow one another, so a machine that other work slows for a
+// while slows both sides of a round's ratio alike.
+void reportRounds(const char* what, const Best& numerator, const Best& denominator)
+{
+    std::vector<double> ratios;
+    for (std::size_t k = 0; k < numerator.walls.size() && k < denominator.walls.size(); ++k)
+        ratios.push_back(numerator.walls[k] / denominator.walls[k]);
+    if (ratios.empty())
+        return;
+    std::sort(ratios.begin(), ratios.end());
+    const std::size_t n = ratios.size();
+    const double median = n % 2 == 1 ? ratios[n / 2] : (ratios[n / 2 - 1] + ratios[n / 2]) / 2.0;
+    std::printf("  %-36s median %.2fx (rounds %.2fx to %.2fx)\n", what, median, ratios.front(),
+        ratios.back());
+}
 
 int g_failures = 0;
 
@@ -180,6 +200,8 @@ void benchStudy(const Options& o, const fs::path& root, const std::vector<cv::Ma
         "decoding the files (cv::imread)", t.decode.wall, t.decode.cpu);
     report("compare-pairs -j 1", t.one, t.decode);
     report("compare-pairs -j 2", t.two, t.decode);
+    reportRounds("each round, -j 1 over decoding:", t.one, t.decode);
+    reportRounds("each round, -j 1 over -j 2:", t.one, t.two);
     const double ratio = t.one.wall / t.decode.wall;
     const double speedUp = t.one.wall / t.two.wall;
     std::printf("  -j 1 within %.2fx of decoding (target <= 3): %s\n", ratio,
@@ -206,6 +228,7 @@ void benchLarge(const Options& o, const fs::path& root, const std::vector<cv::Ma
     std::printf("  %-36s %8.3f s wall                     %8.3f s processor\n",
         "decoding the files (cv::imread)", t.decode.wall, t.decode.cpu);
     report("compare-pairs -j 1", t.one, t.decode);
+    reportRounds("each round, -j 1 over decoding:", t.one, t.decode);
     const double ratio = t.one.wall / t.decode.wall;
     std::printf("  -j 1 within %.2fx of decoding (target <= 2): %s\n", ratio,
         ratio <= 2.0 ? "met" : "NOT MET");
