@@ -322,11 +322,13 @@ void metrics::quickResponsesOfColours(
 
 namespace {
 
-// The approximations' largest error relative to the value, with room to
-// spare: the stored power and root are within half a float step (6e-8) of
-// their exact values, and the model's own float steps within a few (about
-// 1e-6) of exact arithmetic.
-constexpr double kApproximationError = 3e-5;
+// The largest difference between an approximation and the model's own
+// float steps, relative to the value, with room to spare: ten times what
+// their roundings can add up to (the stored power and root within half a
+// float step, 6e-8, of their exact values; each attribute's float steps
+// within five of exact arithmetic: together about 6e-7), twenty times the
+// largest difference over all 2^24 colours under two whites (2.7e-7).
+constexpr double kApproximationError = 6e-6;
 // And an absolute error, for values near zero.
 constexpr double kApproximationFloor = 1e-6;
 
