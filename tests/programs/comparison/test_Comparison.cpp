@@ -299,6 +299,36 @@ TEST(ComparisonColourTable, StaysWithinItsBoundAndRightWhenFull)
     EXPECT_EQ(none.size(), 0u);
 }
 
+TEST(ComparisonColourTable, ColoursAddedAmongAWordsOwnKeepItsOrder)
+{
+    // Few colours at a time into the same words, below, between and above
+    // those they hold, so that words fill in place and move to more room.
+    comparison::ColourTable<Computed> table(1 << 16);
+    std::mt19937 rng(11);
+    std::vector<bool> met(8 * 64, false);
+    std::vector<Computed> out(8 * 64);
+    for (int round = 0; round < 300; ++round) {
+        std::vector<std::uint32_t> keys;
+        for (std::uint32_t key = 0; key < 8 * 64; ++key)
+            if (rng() % 16 == 0)
+                keys.push_back(0x40000u + key);
+        std::size_t fresh = 0;
+        for (const std::uint32_t key : keys)
+            fresh += met[key - 0x40000u] ? 0 : 1;
+        std::size_t computed = 0;
+        table.lookUp(keys.data(), keys.size(), out.data(),
+            [&](const std::uint32_t* missing, std::size_t count, Computed* entries) {
+                computed += count;
+                computeEntries(missing, count, entries);
+            });
+        ASSERT_EQ(computed, fresh) << "round " << round;
+        for (std::size_t k = 0; k < keys.size(); ++k) {
+            ASSERT_EQ(out[k].value, expectedValue(keys[k])) << "round " << round;
+            met[keys[k] - 0x40000u] = true;
+        }
+    }
+}
+
 TEST(ComparisonColourTable, ThreadsLookingUpAtOnceGetTheirEntries)
 {
     // Little room, so that threads empty the table under each other's feet.
