@@ -183,39 +183,21 @@ private:
     void mergeInto(std::size_t w, std::uint64_t old, std::uint64_t bits, const std::uint32_t* keys,
         const Entry* added, std::size_t count, std::size_t place)
     {
+        Entry kept[kWordBits];
+        const unsigned oldCount = bitsOf(old);
+        for (unsigned k = 0; k < oldCount; ++k)
+            kept[k] = pool_[place_[w] + k];
+        unsigned fromOld = 0;
+        std::size_t fromAdded = 0;
         Entry* out = &pool_[place];
-        const Entry* kept = old != 0 ? &pool_[place_[w]] : nullptr;
-        if (out != kept) {
-            // To new room: both in key order, front to back.
-            std::size_t fromAdded = 0;
-            for (std::uint64_t all = old | bits; all != 0; all &= all - 1) {
-                const unsigned bit = static_cast<unsigned>(__builtin_ctzll(all));
-                if (old >> bit & 1) {
-                    *out++ = *kept++;
-                } else {
-                    while (fromAdded + 1 < count && (keys[fromAdded] & 63) != bit)
-                        ++fromAdded;
-                    *out++ = added[fromAdded];
-                }
-            }
-            return;
-        }
-        // In place: back to front, each kept entry moving up past the new
-        // ones below it, until the lowest new one is written.
-        std::size_t to = bitsOf(old | bits);
-        std::size_t from = bitsOf(old);
-        std::size_t fromAdded = count;
-        for (std::uint64_t rest = bits; rest != 0;) {
-            const unsigned top = 63 - static_cast<unsigned>(__builtin_clzll(rest | old));
-            const std::uint64_t bit = std::uint64_t(1) << top;
-            if (old & bit) {
-                out[--to] = out[--from];
-                old &= ~bit;
+        for (std::uint64_t all = old | bits; all != 0; all &= all - 1) {
+            const unsigned bit = static_cast<unsigned>(__builtin_ctzll(all));
+            if (old >> bit & 1) {
+                *out++ = kept[fromOld++];
             } else {
-                while (fromAdded > 1 && (keys[fromAdded - 1] & 63) != top)
-                    --fromAdded;
-                out[--to] = added[--fromAdded];
-                rest &= ~bit;
+                while (fromAdded + 1 < count && (keys[fromAdded] & 63) != bit)
+                    ++fromAdded;
+                *out++ = added[fromAdded];
             }
         }
     }
