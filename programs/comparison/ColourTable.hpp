@@ -6,10 +6,12 @@
 #include "toolkit/common/ColourIndex.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
 #include <shared_mutex>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -28,11 +30,14 @@ namespace comparison {
 // emptied first. Its memory therefore stays below 2 * maxEntries *
 // sizeof(Entry) plus the 3.25 MiB of the bitmap and the words' places,
 // however many images a run measures. Any number of threads may look up at
-// once.
+// once; a thread that finds the table in use when it would add its new
+// colours keeps them (up to 2^16) and adds them at its next look-up, so
+// that it need not wait.
 template <class Entry> class ColourTable {
 public:
     explicit ColourTable(std::size_t maxEntries)
         : maxEntries_(maxEntries)
+        , id_(nextId())
     {
     }
 
@@ -51,6 +56,9 @@ public:
     template <class Compute, class Store>
     void lookUpEach(const std::uint32_t* keys, std::size_t count, Compute&& compute, Store&& store)
     {
+        Pending& later = pending();
+        if (later.count != 0)
+            addPending(later, false);
         std::vector<std::uint32_t> missing;
         std::vector<std::size_t> where;
         {
@@ -85,8 +93,12 @@ public:
         for (std::size_t m = 0; m < missing.size(); ++m)
             store(where[m], computed[m]);
 
-        std::unique_lock<std::shared_mutex> lock(mutex_);
-        add(missing.data(), computed.data(), missing.size());
+        // Added now if no other thread is using the table, else kept for
+        // this thread's next look-up, so that neither waits for the other.
+        later.count += missing.size();
+        later.keys.push_back(std::move(missing));
+        later.entries.push_back(std::move(computed));
+        addPending(later, later.count > kMostPending);
     }
 
     // Entries the pool holds room for now (at most maxEntries).
@@ -98,6 +110,46 @@ public:
 
 private:
     static constexpr std::size_t kWords = std::size_t(1) << (24 - 6);
+
+    // Colours a thread computed while the table was in use, in batches of
+    // keys in increasing order, with their entries.
+    struct Pending {
+        std::vector<std::vector<std::uint32_t>> keys;
+        std::vector<std::vector<Entry>> entries;
+        std::size_t count = 0;
+    };
+    // Colours a thread keeps at most before it waits to add them.
+    static constexpr std::size_t kMostPending = std::size_t(1) << 16;
+
+    // This thread's pending colours for this table (tables are told apart
+    // by an identifier never reused, not by their address).
+    Pending& pending() const
+    {
+        thread_local std::unordered_map<std::uint64_t, Pending> byTable;
+        return byTable[id_];
+    }
+
+    static std::uint64_t nextId()
+    {
+        static std::atomic<std::uint64_t> next { 0 };
+        return next++;
+    }
+
+    // Adds a thread's pending colours, waiting for the table if `wait`, else
+    // only if no other thread is using it.
+    void addPending(Pending& later, bool wait)
+    {
+        std::unique_lock<std::shared_mutex> lock(mutex_, std::defer_lock);
+        if (wait)
+            lock.lock();
+        else if (!lock.try_lock())
+            return;
+        for (std::size_t b = 0; b < later.keys.size(); ++b)
+            add(later.keys[b].data(), later.entries[b].data(), later.keys[b].size());
+        later.keys.clear();
+        later.entries.clear();
+        later.count = 0;
+    }
     static constexpr unsigned kWordBits = 64;
 
     // Colours looked up together: their entries are asked for ahead of use.
@@ -237,6 +289,7 @@ private:
     static constexpr std::size_t kFewestCompacted = std::size_t(1) << 16;
 
     const std::size_t maxEntries_;
+    const std::uint64_t id_;
     std::size_t compactAt_ = kFewestCompacted;
     mutable std::shared_mutex mutex_;
     std::vector<std::uint64_t> present_; // all 2^24 colours, once anything is added
