@@ -346,7 +346,7 @@ inline int sureBin(double value)
     const double v = within ? value : 0.0;
     const int bin = static_cast<int>(v + 0.5);
     const double margin = kApproximationError * v + kApproximationFloor;
-    return within & (0.5 - std::fabs(v - bin) > margin) ? bin : -1;
+    return (within & (0.5 - std::fabs(v - bin) > margin)) ? bin : -1;
 }
 
 // Colours whose bins are found together.
