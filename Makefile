@@ -130,7 +130,7 @@ bench: build
 	$(BUILD_DIR)/bin/bench_colour_loops
 	$(BUILD_DIR)/bin/bench_image_reader
 	$(BUILD_DIR)/bin/bench_compare_pairs
-	$(BUILD_DIR)/bin/bench_pairs_decoding
+	$(BUILD_DIR)/bin/bench_pairs_decoding --repeats 7
 	$(BUILD_DIR)/bin/bench_flash_exposures
 	$(BUILD_DIR)/bin/bench_guidedfilter
 	$(BUILD_DIR)/bin/bench_appearance
