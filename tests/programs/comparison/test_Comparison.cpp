@@ -9,8 +9,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <random>
 #include <thread>
 #include <vector>
@@ -327,6 +330,65 @@ TEST(ComparisonColourTable, ColoursAddedAmongAWordsOwnKeepItsOrder)
             met[keys[k] - 0x40000u] = true;
         }
     }
+}
+
+TEST(ComparisonColourTable, ColoursComputedWhileTheTableIsReadAreAddedLater)
+{
+    // One thread reads the table (its entries are handed over with the
+    // table in use) while this one computes new colours: this thread keeps
+    // them, without waiting, and adds them at its next look-up.
+    comparison::ColourTable<Computed> table(1 << 12);
+    const std::vector<std::uint32_t> held { 7 };
+    std::vector<Computed> out(3);
+    table.lookUp(held.data(), held.size(), out.data(), computeEntries);
+    const auto computeWhileRead = [&](const std::vector<std::uint32_t>& fresh) {
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool reading = false, computed = false;
+        std::thread reader([&] {
+            table.lookUpEach(
+                held.data(), held.size(), computeEntries, [&](std::size_t, const Computed&) {
+                    std::unique_lock<std::mutex> lock(mutex);
+                    reading = true;
+                    changed.notify_all();
+                    // Bounded, so that a look-up that waits fails rather than hangs.
+                    changed.wait_for(lock, std::chrono::seconds(10), [&] { return computed; });
+                });
+        });
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            changed.wait(lock, [&] { return reading; });
+        }
+        table.lookUp(fresh.data(), fresh.size(), out.data(), computeEntries);
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            computed = true;
+        }
+        changed.notify_all();
+        reader.join();
+        for (std::size_t k = 0; k < fresh.size(); ++k)
+            EXPECT_EQ(out[k].value, expectedValue(fresh[k]));
+    };
+    // How many of the colours another thread has to compute.
+    const auto computedByAnother = [&](const std::vector<std::uint32_t>& keys) {
+        std::size_t count = 0;
+        std::thread([&] {
+            std::vector<Computed> other(keys.size());
+            table.lookUp(keys.data(), keys.size(), other.data(),
+                [&](const std::uint32_t* missing, std::size_t n, Computed* entries) {
+                    count += n;
+                    computeEntries(missing, n, entries);
+                });
+        }).join();
+        return count;
+    };
+
+    const std::vector<std::uint32_t> first { 100, 200, 300 }, second { 400, 500, 600 };
+    computeWhileRead(first);
+    EXPECT_EQ(computedByAnother(first), first.size()); // kept, not yet added
+    computeWhileRead(second);
+    table.lookUp(held.data(), held.size(), out.data(), computeEntries);
+    EXPECT_EQ(computedByAnother(second), 0u); // added by that look-up
 }
 
 TEST(ComparisonColourTable, ThreadsLookingUpAtOnceGetTheirEntries)
