@@ -376,36 +376,36 @@ py::object perceptualMetrics(const py::handle& first, const py::handle& second,
     return gPerceptualFigures(f.Q, f.J, f.C, f.M, f.s);
 }
 
-py::object labCompare(
-    const py::handle& first, const py::handle& second, const std::string& channelOrderText)
+// Two images given as arrays in the named channel order, each measured for
+// the plan with the GIL released.
+struct MeasuredPair {
+    comparison::Measurement first, second;
+};
+MeasuredPair measurePair(const py::handle& first, const py::handle& second,
+    const std::string& channelOrderText, const comparison::Plan& plan)
 {
     const ChannelOrder order = channelOrder(channelOrderText);
     const cv::Mat a = toImage8(first, "first", order);
     const cv::Mat b = toImage8(second, "second", order);
-    labcompare::LabFigures f {};
-    {
-        py::gil_scoped_release release;
-        const comparison::Plan plan { false, true, false };
-        f = comparison::compare(
-            comparison::measureImage(a, plan), comparison::measureImage(b, plan), plan)
-                .lab;
-    }
+    py::gil_scoped_release release;
+    return { comparison::measureImage(a, plan), comparison::measureImage(b, plan) };
+}
+
+py::object labCompare(
+    const py::handle& first, const py::handle& second, const std::string& channelOrderText)
+{
+    const comparison::Plan plan { false, true, false };
+    const MeasuredPair measured = measurePair(first, second, channelOrderText, plan);
+    const labcompare::LabFigures f = comparison::compare(measured.first, measured.second, plan).lab;
     return gLabFigures(f.L, f.ab);
 }
 
 py::object distances(
     const py::handle& first, const py::handle& second, const std::string& channelOrderText)
 {
-    const ChannelOrder order = channelOrder(channelOrderText);
-    const cv::Mat a = toImage8(first, "first", order);
-    const cv::Mat b = toImage8(second, "second", order);
-    comparison::Distances d {};
-    {
-        py::gil_scoped_release release;
-        const comparison::Plan plan { true, true, false, true };
-        d = comparison::distances(
-            comparison::measureImage(a, plan), comparison::measureImage(b, plan), plan);
-    }
+    const comparison::Plan plan { true, true, false, true };
+    const MeasuredPair measured = measurePair(first, second, channelOrderText, plan);
+    const comparison::Distances d = comparison::distances(measured.first, measured.second, plan);
     return gDistances(d.Q, d.J, d.C, d.M, d.s, d.L, d.a, d.b);
 }
 
